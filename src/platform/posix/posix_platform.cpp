@@ -1,0 +1,274 @@
+#include "platform/posix/posix_platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/cp1252.h"
+#include "platform/entry.h"
+#include "platform/stdio_reporter.h"
+#include "platform/unicode.h"
+#include "walk/walk.h"
+
+namespace nivra {
+
+namespace {
+
+Status from_errno(int e) {
+  switch (e) {
+    case 0: return Status{};
+    case EINTR: return Status{Fault::interrupted, e};
+    case ENOENT: return Status{Fault::not_found, e};
+    // O_NOFOLLOW met a symbolic link where a file or directory was listed.
+    case ELOOP: return Status{Fault::not_regular, e};
+    default: return Status{Fault::other, e};
+  }
+}
+
+Status last_error() { return from_errno(errno); }
+
+int fd_of(Dir d) { return int(d.id); }
+int fd_of(File f) { return int(f.id); }
+
+EntryKind kind_of(int dir_fd, const dirent& e) {
+  switch (e.d_type) {
+    case DT_DIR: return EntryKind::directory;
+    case DT_REG: return EntryKind::regular;
+    case DT_LNK: return EntryKind::symlink;
+    case DT_UNKNOWN: break;
+    default: return EntryKind::other;
+  }
+  // Some file systems do not say; ask, without following a link.
+  struct stat st;
+  if (fstatat(dir_fd, e.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::other;
+  if (S_ISDIR(st.st_mode)) return EntryKind::directory;
+  if (S_ISREG(st.st_mode)) return EntryKind::regular;
+  if (S_ISLNK(st.st_mode)) return EntryKind::symlink;
+  return EntryKind::other;
+}
+
+}  // namespace
+
+Status PosixPlatform::executable_path(std::string& out) {
+  std::string buf(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return last_error();
+    if (std::size_t(n) < buf.size()) {
+      buf.resize(std::size_t(n));
+      out = buf;
+      return Status{};
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+Status PosixPlatform::open_root(const std::string& path, Dir& out) {
+  const int fd = ::open(path.empty() ? "/" : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  out.id = fd;
+  return Status{};
+}
+
+Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
+  const int fd =
+      openat(fd_of(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  out.id = fd;
+  return Status{};
+}
+
+Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
+  out.clear();
+  // A descriptor of its own, so that the listing starts at the beginning.
+  const int fd = openat(fd_of(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  DIR* stream = fdopendir(fd);
+  if (!stream) {
+    const Status s = last_error();
+    ::close(fd);
+    return s;
+  }
+  Status s;
+  for (;;) {
+    errno = 0;
+    const dirent* e = readdir(stream);
+    if (!e) {
+      s = from_errno(errno);
+      break;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    out.push_back(Entry{e->d_name, kind_of(fd, *e)});
+  }
+  closedir(stream);
+  return s;
+}
+
+void PosixPlatform::close_dir(Dir dir) { ::close(fd_of(dir)); }
+
+Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
+  // Another run may replace the file between the open and the lock; then the name is
+  // opened again, a few times at most.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    // O_NONBLOCK: a FIFO swapped in for the file must not hold the run up.
+    const int fd = openat(fd_of(dir), name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      const Status s = S_ISREG(opened.st_mode) ? last_error() : Status{Fault::not_regular, 0};
+      ::close(fd);
+      return s;
+    }
+    // POSIX opens have no share mode: an exclusive lock keeps other runs out.
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int e = errno;
+      if (e == EINTR) continue;
+      if (e == EWOULDBLOCK) {
+        ::close(fd);
+        return Status{Fault::busy, e};
+      }
+      break;  // The file system has no locks: go on without one.
+    }
+    struct stat named;
+    if (fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      out.id = fd;
+      return Status{};
+    }
+    ::close(fd);
+  }
+  return Status{Fault::busy, 0};
+}
+
+Status PosixPlatform::file_size(File file, std::uint64_t& out) {
+  struct stat st;
+  if (fstat(fd_of(file), &st) != 0) return last_error();
+  out = std::uint64_t(st.st_size);
+  return Status{};
+}
+
+Status PosixPlatform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+  const ssize_t r = ::read(fd_of(file), buf, n);
+  if (r < 0) return last_error();
+  got = std::size_t(r);
+  return Status{};
+}
+
+Status PosixPlatform::create(Dir dir, const std::string& name, File model, File& out) {
+  struct stat st;
+  if (fstat(fd_of(model), &st) != 0) return last_error();
+  const int fd = openat(fd_of(dir), name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return last_error();
+  // Owner first: changing it clears the set-user-ID and set-group-ID bits.
+  if ((st.st_uid != geteuid() || st.st_gid != getegid()) &&
+      fchown(fd, st.st_uid, st.st_gid) != 0) {
+    [[maybe_unused]] const int group_only = fchown(fd, uid_t(-1), st.st_gid);
+  }
+  if (fchmod(fd, st.st_mode & 07777) != 0) {
+    const Status s = last_error();
+    ::close(fd);
+    unlinkat(fd_of(dir), name.c_str(), 0);
+    return s;
+  }
+  out.id = fd;
+  return Status{};
+}
+
+Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size_t& put) {
+  const ssize_t r = ::write(fd_of(file), buf, n);
+  if (r < 0) return last_error();
+  put = std::size_t(r);
+  return Status{};
+}
+
+Status PosixPlatform::close(File file) {
+  if (::close(fd_of(file)) != 0) {
+    // Not interrupted in the sense of "try again": the descriptor is gone either way.
+    return Status{Fault::other, errno};
+  }
+  return Status{};
+}
+
+Status PosixPlatform::link(File file, Dir dir, const std::string& name) {
+  // Linking the open descriptor, not the name, gives the name to exactly the file read.
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(file));
+  if (linkat(AT_FDCWD, proc, fd_of(dir), name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return last_error();
+  return Status{};
+}
+
+Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
+  if (renameat(fd_of(dir), from.c_str(), fd_of(dir), to.c_str()) != 0) return last_error();
+  return Status{};
+}
+
+Status PosixPlatform::remove(Dir dir, const std::string& name) {
+  if (unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
+  return Status{};
+}
+
+std::size_t PosixPlatform::first_loss(CodePage from, CodePage to, std::string_view text) {
+  if (to != CodePage::utf8 && !(from == CodePage::utf8 && to == CodePage::acp)) return 0;
+  switch (from) {
+    case CodePage::acp: return std::string_view::npos;  // every byte has its character
+    case CodePage::utf8:
+      return to == CodePage::acp ? utf8_first_not_cp1252(text) : utf8_first_invalid(text);
+    case CodePage::utf16le: return utf16_first_invalid(text, false);
+    case CodePage::utf16be: return utf16_first_invalid(text, true);
+  }
+  return 0;
+}
+
+void PosixPlatform::convert(CodePage from, CodePage to, std::string_view text, std::string& out) {
+  if (from == CodePage::acp && to == CodePage::utf8) return cp1252_to_utf8(text, out);
+  if (from == CodePage::utf8 && to == CodePage::acp) return utf8_to_cp1252(text, out);
+  if (from == CodePage::utf16le && to == CodePage::utf8) return utf16_to_utf8(text, false, out);
+  if (from == CodePage::utf16be && to == CodePage::utf8) return utf16_to_utf8(text, true, out);
+  out.append(text);
+}
+
+std::string PosixPlatform::describe(const Status& status) {
+  switch (status.fault) {
+    case Fault::none: return "no error";
+    case Fault::not_regular:
+      return status.code == ELOOP ? "a symbolic link, which is never followed"
+                                  : "not a regular file";
+    case Fault::busy: return "held by another run";
+    case Fault::too_large: return "too large to be held in memory";
+    case Fault::stalled: return "the system stored nothing and gave no reason";
+    default: return std::strerror(status.code);
+  }
+}
+
+int platform_main(int argc, char** argv, Direction direction) {
+  // A closed standard output must not stop the run in the middle of a file.
+  signal(SIGPIPE, SIG_IGN);
+  // The walk holds one descriptor per level of depth.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  PosixPlatform platform;
+  StdioReporter reporter;
+  int status = run_program(platform, direction, reporter, argc > 0 && argv[0] ? argv[0] : "");
+  if (!reporter.finish()) {
+    std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
+                 std::strerror(errno));
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace nivra

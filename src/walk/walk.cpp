@@ -1,0 +1,103 @@
+#include "walk/walk.h"
+
+#include <vector>
+
+#include "convert/convert_file.h"
+
+namespace nivra {
+
+namespace {
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    // Only the ASCII letters fold, whatever the locale.
+    auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_source_file(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
+  const std::string_view ext = name.substr(dot);
+  return equals_ignoring_case(ext, ".C") || equals_ignoring_case(ext, ".CPP") ||
+         equals_ignoring_case(ext, ".H");
+}
+
+void walk_directory(Run& run, Dir dir, const std::string& path) {
+  Platform& p = run.platform;
+  // The listing is taken whole before any entry is handled, so the files that a
+  // conversion creates in this directory are never met by the same walk.
+  std::vector<Entry> entries;
+  const Status listed = p.list_dir(dir, entries);
+  if (!listed.ok()) report_failure(run, MSG_DIR_FAILED, path, p.describe(listed));
+
+  for (const Entry& entry : entries) {
+    // Skips "." and "..", and every other name that begins with a dot.
+    if (entry.name.empty() || entry.name[0] == '.') continue;
+    const std::string child = path + p.separator() + entry.name;
+    switch (entry.kind) {
+      case EntryKind::directory: {
+        Dir sub;
+        const Status s = p.open_dir(dir, entry.name, sub);
+        if (!s.ok()) {
+          report_failure(run, MSG_DIR_FAILED, child, p.describe(s));
+          break;
+        }
+        walk_directory(run, sub, child);
+        p.close_dir(sub);
+        break;
+      }
+      case EntryKind::regular:
+        if (is_source_file(entry.name)) convert_file(run, dir, entry.name, child);
+        break;
+      case EntryKind::other:
+        // A FIFO, socket or device is never opened: it could block or have effects.
+        if (is_source_file(entry.name))
+          report_failure(run, MSG_OPEN_FAILED, child, p.describe(Status{Fault::not_regular, 0}));
+        break;
+      case EntryKind::symlink:
+        // Never followed: it may lead out of the tree or round in a loop.
+        break;
+    }
+  }
+}
+
+Status find_root(Platform& platform, std::string_view argv0, std::string& root) {
+  const char sep = platform.separator();
+  std::string source(argv0);
+  if (source.find(sep) == std::string::npos) {
+    const Status s = platform.executable_path(source);
+    if (!s.ok()) return s;
+  }
+  // A program in the root of the file system gets "" (on Windows, the drive: "C:").
+  root = source.substr(0, source.rfind(sep));
+  return Status{};
+}
+
+int run_program(Platform& platform, Direction direction, Reporter& reporter,
+                std::string_view argv0) {
+  Run run{platform, direction, reporter};
+  std::string root;
+  Status s = find_root(platform, argv0, root);
+  if (!s.ok()) {
+    report_failure(run, MSG_DIR_FAILED, argv0, platform.describe(s));
+    return 1;
+  }
+  Dir dir;
+  s = platform.open_root(root, dir);
+  if (!s.ok()) {
+    report_failure(run, MSG_DIR_FAILED, root.empty() ? std::string(1, platform.separator()) : root,
+                   platform.describe(s));
+    return 1;
+  }
+  walk_directory(run, dir, root);
+  platform.close_dir(dir);
+  return run.failed ? 1 : 0;
+}
+
+}  // namespace nivra
