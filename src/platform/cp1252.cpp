@@ -10,8 +10,6 @@ namespace nivra {
 
 namespace {
 
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
-
 // The characters of bytes 0x80 to 0x9F; every other byte stands for the code point
 // of its own value.
 constexpr char32_t HIGH_CONTROLS[32] = {
@@ -45,6 +43,64 @@ constexpr std::array<Utf8Form, 256> make_forms() {
 
 constexpr std::array<Utf8Form, 256> FORMS = make_forms();
 
+// The byte of each character above U+00FF that Windows-1252 holds, found by the low
+// nine bits of the code point, which differ for all of them; 0 where there is none.
+constexpr unsigned REVERSE_MASK = 0x1FF;
+
+constexpr std::array<unsigned char, REVERSE_MASK + 1> make_reverse() {
+  std::array<unsigned char, REVERSE_MASK + 1> reverse{};
+  for (unsigned i = 0; i < 32; ++i) {
+    const char32_t cp = HIGH_CONTROLS[i];
+    if (cp <= 0xFF) continue;
+    unsigned char& slot = reverse[cp & REVERSE_MASK];
+    if (slot != 0) throw "two characters share a slot";  // stops the compilation
+    slot = static_cast<unsigned char>(0x80 + i);
+  }
+  return reverse;
+}
+
+constexpr std::array<unsigned char, REVERSE_MASK + 1> REVERSE = make_reverse();
+
+// How many bytes of `text` are above 0x7F, counted eight at a time.
+std::size_t count_high(const unsigned char* p, const unsigned char* end) {
+  constexpr std::uint64_t LOW_BITS = 0x0101010101010101ull;
+  constexpr std::uint64_t EVEN_BYTES = 0x00FF00FF00FF00FFull;
+  std::size_t count = 0;
+  while (end - p >= 8) {
+    // Eight counters of one byte each, summed before any can pass 255.
+    std::uint64_t counters = 0;
+    for (int i = 0; i < 255 && end - p >= 8; ++i, p += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      counters += word >> 7 & LOW_BITS;
+    }
+    const std::uint64_t pairs = (counters & EVEN_BYTES) + (counters >> 8 & EVEN_BYTES);
+    count += std::size_t((pairs * 0x0001000100010001ull) >> 48);
+  }
+  for (; p < end; ++p) count += *p >> 7;
+  return count;
+}
+
+// Decodes the UTF-8 character at `p` (before `end`) into its Windows-1252 byte `b`.
+// Returns its length, or 0 when the bytes there are malformed or stand for a character
+// that Windows-1252 cannot hold. The letters of U+0080 to U+00FF take a short way.
+inline std::size_t decode_to_cp1252(const unsigned char* p, const unsigned char* end,
+                                    unsigned char& b) {
+  if ((p[0] == 0xC2 || p[0] == 0xC3) && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+    const unsigned cp = (p[0] & 0x03u) << 6 | (p[1] & 0x3Fu);
+    if (cp < 0xA0 && HIGH_CONTROLS[cp - 0x80] != cp) return 0;
+    b = static_cast<unsigned char>(cp);
+    return 2;
+  }
+  char32_t cp;
+  const std::size_t len = utf8_decode(p, end, cp);
+  if (len == 0) return 0;
+  const int byte = cp1252_byte(cp);
+  if (byte < 0) return 0;
+  b = static_cast<unsigned char>(byte);
+  return len;
+}
+
 }  // namespace
 
 char32_t cp1252_char(unsigned char b) {
@@ -53,32 +109,43 @@ char32_t cp1252_char(unsigned char b) {
 
 int cp1252_byte(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return int(cp);
-  for (int i = 0; i < 32; ++i) {
-    if (HIGH_CONTROLS[i] == cp) return 0x80 + i;
-  }
-  return -1;
+  if (cp < 0xA0) return HIGH_CONTROLS[cp - 0x80] == cp ? int(cp) : -1;
+  const unsigned char b = REVERSE[cp & REVERSE_MASK];
+  return b != 0 && HIGH_CONTROLS[b - 0x80] == cp ? int(b) : -1;
 }
 
 void cp1252_to_utf8(std::string_view text, std::string& out) {
+  const auto* src = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = src + text.size();
   const std::size_t old = out.size();
-  out.resize(old + 3 * text.size());
+  // Room for every byte above 0x7F to take three, and two to spare: a character's form
+  // is copied three bytes at a time.
+  out.resize(old + text.size() + 2 * count_high(src, end) + 2);
   char* dst = out.data() + old;
-  const char* src = text.data();
-  const char* end = src + text.size();
   while (src < end) {
-    // Runs of ASCII are copied eight bytes at a time.
+    // Eight bytes at a time, copied before they are looked at: the output has room,
+    // since it is never shorter than the input that is left.
     while (end - src >= 8) {
       std::uint64_t word;
       std::memcpy(&word, src, 8);
-      if (word & HIGH_BITS) break;
-      std::memcpy(dst, src, 8);
+      std::memcpy(dst, &word, 8);
+      const std::uint64_t high = word & HIGH_BITS;
+      if (high != 0) {
+        const std::size_t n = first_high_byte(high);
+        src += n;
+        dst += n;
+        break;
+      }
       src += 8;
       dst += 8;
     }
-    if (src == end) break;
-    const Utf8Form& f = FORMS[static_cast<unsigned char>(*src++)];
-    std::memcpy(dst, f.bytes, 3);
-    dst += f.len;
+    // One byte at a time while they are not ASCII, and to the end.
+    do {
+      if (src == end) break;
+      const Utf8Form& f = FORMS[*src++];
+      std::memcpy(dst, f.bytes, 3);
+      dst += f.len;
+    } while (end - src < 8 || *src >= 0x80);
   }
   out.resize(std::size_t(dst - out.data()));
 }
@@ -87,20 +154,17 @@ std::size_t utf8_first_not_cp1252(std::string_view text) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   const auto* p = begin;
-  while (p < end) {
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (word & HIGH_BITS) break;
-      p += 8;
+  for (;;) {
+    p += ascii_run(p, end);
+    // The characters that follow one another without ASCII between them.
+    while (p < end && *p >= 0x80) {
+      unsigned char b;
+      const std::size_t len = decode_to_cp1252(p, end, b);
+      if (len == 0) return std::size_t(p - begin);
+      p += len;
     }
-    if (p == end) break;
-    char32_t cp;
-    const std::size_t len = utf8_decode(p, end, cp);
-    if (len == 0 || cp1252_byte(cp) < 0) return std::size_t(p - begin);
-    p += len;
+    if (p == end) return std::string_view::npos;
   }
-  return std::string_view::npos;
 }
 
 void utf8_to_cp1252(std::string_view text, std::string& out) {
@@ -110,24 +174,40 @@ void utf8_to_cp1252(std::string_view text, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
+    // As above: the output is never longer than the input that is left.
     while (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);
-      if (word & HIGH_BITS) break;
-      std::memcpy(dst, p, 8);
+      std::memcpy(dst, &word, 8);
+      const std::uint64_t high = word & HIGH_BITS;
+      if (high != 0) {
+        const std::size_t n = first_high_byte(high);
+        p += n;
+        dst += n;
+        break;
+      }
       p += 8;
       dst += 8;
     }
-    if (p == end) break;
-    char32_t cp;
-    const std::size_t len = utf8_decode(p, end, cp);
-    // The caller has checked the text; a byte that slips through is kept as it is.
-    if (len == 0) {
-      *dst++ = char(*p++);
-      continue;
-    }
-    *dst++ = char(cp1252_byte(cp));
-    p += len;
+    do {
+      if (p == end) break;
+      if (*p < 0x80) {
+        *dst++ = char(*p++);
+        continue;
+      }
+      unsigned char b;
+      std::size_t len = decode_to_cp1252(p, end, b);
+      if (len == 0) {
+        // The caller has checked the text; a malformed byte that slips through is kept
+        // as it is, and a character without a byte becomes 0xFF.
+        char32_t cp;
+        len = utf8_decode(p, end, cp);
+        b = len == 0 ? *p : 0xFF;
+        if (len == 0) len = 1;
+      }
+      *dst++ = char(b);
+      p += len;
+    } while (end - p < 8 || *p >= 0x80);
   }
   out.resize(std::size_t(dst - out.data()));
 }

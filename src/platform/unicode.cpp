@@ -7,48 +7,11 @@ namespace nivra {
 
 namespace {
 
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
-
-bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
 char16_t unit_at(const unsigned char* p, bool big_endian) {
   return big_endian ? char16_t(p[0] << 8 | p[1]) : char16_t(p[1] << 8 | p[0]);
 }
 
 }  // namespace
-
-std::size_t utf8_decode(const unsigned char* p, const unsigned char* end, char32_t& cp) {
-  const unsigned char c = p[0];
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  }
-  // The second byte's range depends on the lead byte; this is what rules out
-  // overlong forms, surrogates and values above U+10FFFF.
-  unsigned char lo = 0x80, hi = 0xBF;
-  std::size_t len;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (std::size_t(end - p) < len || p[1] < lo || p[1] > hi) return 0;
-  char32_t value = c & (0x7F >> len);
-  for (std::size_t i = 1; i < len; ++i) {
-    if (!continuation(p[i])) return 0;
-    value = value << 6 | (p[i] & 0x3F);
-  }
-  cp = value;
-  return len;
-}
 
 void utf8_append(char32_t cp, std::string& out) {
   if (cp < 0x80) {
@@ -73,13 +36,7 @@ std::size_t utf8_first_invalid(std::string_view text) {
   const auto* end = begin + text.size();
   const auto* p = begin;
   while (p < end) {
-    // Runs of ASCII are passed over eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (word & HIGH_BITS) break;
-      p += 8;
-    }
+    p += ascii_run(p, end);
     if (p == end) break;
     char32_t cp;
     const std::size_t len = utf8_decode(p, end, cp);
@@ -90,16 +47,8 @@ std::size_t utf8_first_invalid(std::string_view text) {
 }
 
 bool is_ascii(std::string_view text) {
-  const char* p = text.data();
-  std::size_t n = text.size();
-  std::uint64_t seen = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    seen |= word;
-  }
-  for (; n > 0; ++p, --n) seen |= static_cast<unsigned char>(*p);
-  return (seen & HIGH_BITS) == 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  return ascii_run(p, p + text.size()) == text.size();
 }
 
 std::size_t utf16_first_invalid(std::string_view text, bool big_endian) {

@@ -1,0 +1,175 @@
+// The word-at-a-time and table-driven paths of the two conversions, held against the
+// character-by-character definition: every byte value, at every offset around the
+// eight-byte steps, and the malformed forms at each of those offsets.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/cp1252.h"
+#include "platform/unicode.h"
+
+namespace nivra {
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+/// Code point -> byte, from the forward table alone.
+const std::map<char32_t, int>& inverse() {
+  static const std::map<char32_t, int> map = [] {
+    std::map<char32_t, int> m;
+    for (int b = 0; b < 256; ++b) m[cp1252_char(static_cast<unsigned char>(b))] = b;
+    return m;
+  }();
+  return map;
+}
+
+std::string slow_to_utf8(std::string_view text) {
+  std::string out;
+  for (unsigned char b : text) utf8_append(cp1252_char(b), out);
+  return out;
+}
+
+/// One character at a time: where the first sequence that is malformed or has no byte
+/// begins, and the bytes of what comes before it.
+std::size_t slow_first_not_cp1252(std::string_view text, std::string* bytes = nullptr) {
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = begin + text.size();
+  for (const auto* p = begin; p < end;) {
+    char32_t cp;
+    const std::size_t len = utf8_decode(p, end, cp);
+    if (len == 0) return std::size_t(p - begin);
+    const auto it = inverse().find(cp);
+    if (it == inverse().end()) return std::size_t(p - begin);
+    if (bytes) bytes->push_back(char(it->second));
+    p += len;
+  }
+  return npos;
+}
+
+std::string to_utf8(std::string_view text) {
+  std::string out;
+  cp1252_to_utf8(text, out);
+  return out;
+}
+
+std::string to_cp1252(std::string_view text) {
+  std::string out;
+  utf8_to_cp1252(text, out);
+  return out;
+}
+
+TEST(FastPath, EveryByteAfterEveryRunLengthConvertsBothWays) {
+  for (std::size_t run = 0; run <= 20; ++run) {
+    for (std::size_t tail : {0, 1, 7, 8, 9, 17}) {
+      for (int b = 0; b < 256; ++b) {
+        const std::string text = std::string(run, 'a') + char(b) + std::string(tail, 'z');
+        std::string out = "kept";
+        cp1252_to_utf8(text, out);
+        ASSERT_EQ(out, "kept" + slow_to_utf8(text)) << "run " << run << " byte " << b;
+        const std::string utf8 = out.substr(4);
+        ASSERT_EQ(utf8_first_not_cp1252(utf8), npos) << "run " << run << " byte " << b;
+        std::string back = "kept";
+        utf8_to_cp1252(utf8, back);
+        ASSERT_EQ(back, "kept" + text) << "run " << run << " byte " << b;
+      }
+    }
+  }
+}
+
+TEST(FastPath, LongTextsOfEveryMixConvertExactly) {
+  // Lengths around the 255 words after which the count of high bytes is summed.
+  for (std::size_t size : {2039, 2040, 2041, 2047, 2048, 2049, 4081, 10007}) {
+    for (int every : {1, 2, 3, 9, 64}) {
+      std::string text;
+      for (std::size_t i = 0; i < size; ++i)
+        text.push_back(i % every == 0 ? char(0x80 + i % 128) : char('a' + i % 26));
+      const std::string utf8 = to_utf8(text);
+      ASSERT_EQ(utf8, slow_to_utf8(text)) << size << " " << every;
+      ASSERT_EQ(utf8_first_not_cp1252(utf8), npos);
+      ASSERT_EQ(to_cp1252(utf8), text) << size << " " << every;
+    }
+  }
+}
+
+TEST(FastPath, ByteOfEveryCodePointIsTheInverseOfTheTable) {
+  for (char32_t cp = 0; cp <= 0x110000; ++cp) {
+    const auto it = inverse().find(cp);
+    ASSERT_EQ(cp1252_byte(cp), it == inverse().end() ? -1 : it->second) << std::hex << unsigned(cp);
+  }
+  EXPECT_EQ(cp1252_byte(0xFFFFFFFF), -1);
+}
+
+TEST(FastPath, FirstLossIsFoundAfterEveryRunLength) {
+  const std::string_view bad[] = {
+      "\x80",          "\xBF",         "\xC0\x80",     "\xC1\xBF",     "\xC2",
+      "\xC3",          "\xC3\x28",     "\xC3\xC3",     "\xC2\x80",     "\xC2\x9F",
+      "\xC4\x80",      "\xDF\xBF",     "\xE0\x80\x80", "\xE0\x9F\xBF", "\xE2\x82",
+      "\xE2\x82\x28",  "\xE2\x82\xAD", "\xED\xA0\x80", "\xEF\xBB\xBF", "\xF0\x8F\xBF\xBF",
+      "\xF0\x9F\x98\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
+  };
+  const std::string_view good[] = {"", "\xC3\xA9", "\xC2\x81", "\xE2\x82\xAC", "\xC5\xB8"};
+  for (std::string_view seq : bad) {
+    for (std::string_view before : good) {
+      for (std::size_t run = 0; run <= 20; ++run) {
+        for (std::string_view tail : {"", "x", "xxxxxxxxx"}) {
+          const std::string text = std::string(run, 'a') + std::string(before) +
+                                   std::string(seq) + std::string(tail);
+          ASSERT_EQ(utf8_first_not_cp1252(text), run + before.size())
+              << "run " << run << " sequence of " << seq.size();
+          ASSERT_EQ(slow_first_not_cp1252(text), run + before.size());
+        }
+      }
+    }
+  }
+}
+
+TEST(FastPath, EveryShortSequenceIsJudgedAsTheDecoderJudgesIt) {
+  for (int a = 0x80; a < 0x100; ++a) {
+    for (int b = 0; b < 0x100; ++b) {
+      for (int c : {-1, 0x00, 0x80, 0x9F, 0xA0, 0xAC, 0xBF, 0xC0}) {
+        std::string text = "abc";
+        text.push_back(char(a));
+        text.push_back(char(b));
+        if (c >= 0) text.push_back(char(c));
+        text += "defghijk";
+        std::string bytes;
+        const std::size_t expected = slow_first_not_cp1252(text, &bytes);
+        ASSERT_EQ(utf8_first_not_cp1252(text), expected) << std::hex << a << " " << b << " " << c;
+        if (expected == npos) {
+          ASSERT_EQ(to_cp1252(text), bytes);
+        }
+      }
+    }
+  }
+}
+
+TEST(FastPath, UncheckedTextKeepsWhatItCannotConvert) {
+  // Only checked text reaches the conversion; what slips through keeps its old form.
+  EXPECT_EQ(to_cp1252("a\x80" "b"), "a\x80" "b");
+  EXPECT_EQ(to_cp1252("a\xC4\x80" "b"), "a\xFF" "b");
+  EXPECT_EQ(to_cp1252("abcdefghij\xF0\x9F\x98\x80"), "abcdefghij\xFF");
+  EXPECT_EQ(to_cp1252("\xC3"), "\xC3");
+}
+
+TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
+  for (std::size_t size = 1; size <= 40; ++size) {
+    EXPECT_TRUE(is_ascii(std::string(size, '\x7F')));
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string text(size, 'q');
+      text[at] = '\xFF';
+      const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+      ASSERT_EQ(ascii_run(p, p + size), at) << size << " " << at;
+      ASSERT_FALSE(is_ascii(text)) << size << " " << at;
+      ASSERT_EQ(utf8_first_invalid(text), at) << size << " " << at;
+      text[at] = '\x80';
+      ASSERT_EQ(ascii_run(p, p + size), at) << size << " " << at;
+    }
+  }
+  EXPECT_TRUE(is_ascii(""));
+}
+
+}  // namespace
+}  // namespace nivra
