@@ -3,6 +3,7 @@
 // eight-byte steps, and the malformed forms at each of those offsets.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "platform/cp1252.h"
 #include "platform/unicode.h"
+#include "support/test_support.h"
 
 namespace nivra {
 namespace {
@@ -169,6 +171,32 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
     }
   }
   EXPECT_TRUE(is_ascii(""));
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st.st_ino;
+}
+
+// The backup is the very file that was read, linked from its descriptor: directly where
+// the process has the privilege, through /proc where it has not.
+TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
+  for (bool unprivileged : {false, true}) {
+    if (unprivileged && !test::can_run_unprivileged()) continue;
+    test::TempDir tree;
+    const std::string program = test::install_program(tree.path(), Direction::sign);
+    test::write_file(tree / "a.c", "caf\xE9\r\n");
+    if (unprivileged) test::give_to_unprivileged(tree.path());
+    const ino_t read = inode_of(tree / "a.c");
+    test::RunOptions options;
+    options.unprivileged = unprivileged;
+    const test::ProgramResult r = test::run(program, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(inode_of(tree / "a.c.OLD"), read) << "unprivileged " << unprivileged;
+    EXPECT_EQ(test::read_file(tree / "a.c.OLD"), "caf\xE9\r\n");
+    EXPECT_EQ(test::read_file(tree / "a.c"), "\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
+  }
 }
 
 }  // namespace

@@ -170,7 +170,10 @@ Status PosixPlatform::create(Dir dir, const std::string& name, File model, File&
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return last_error();
   // Owner first: changing it clears the set-user-ID and set-group-ID bits.
-  if ((st.st_uid != geteuid() || st.st_gid != getegid()) &&
+  // The process never changes its identity: asked once, not for every file.
+  static const uid_t euid = geteuid();
+  static const gid_t egid = getegid();
+  if ((st.st_uid != euid || st.st_gid != egid) &&
       fchown(fd, st.st_uid, st.st_gid) != 0) {
     [[maybe_unused]] const int group_only = fchown(fd, uid_t(-1), st.st_gid);
   }
@@ -201,6 +204,9 @@ Status PosixPlatform::close(File file) {
 
 Status PosixPlatform::link(File file, Dir dir, const std::string& name) {
   // Linking the open descriptor, not the name, gives the name to exactly the file read.
+  // Straight from the descriptor where the process may (it saves a walk through /proc);
+  // otherwise, or on any failure, through /proc, whose answer is the one that counts.
+  if (linkat(fd_of(file), "", fd_of(dir), name.c_str(), AT_EMPTY_PATH) == 0) return Status{};
   char proc[64];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(file));
   if (linkat(AT_FDCWD, proc, fd_of(dir), name.c_str(), AT_SYMLINK_FOLLOW) != 0)
