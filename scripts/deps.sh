@@ -3,7 +3,7 @@
 # present: installs them when run as root, otherwise says exactly what to install.
 set -euo pipefail
 
-need=(cmake ninja-build g++)
+need=(cmake ninja-build g++ libbenchmark-dev)
 [ "${1:-}" = test ] && need+=(libgtest-dev)
 
 missing=()
