@@ -30,7 +30,7 @@ nivra_man_page(nivra-unsign)
 # takes them from to copy into a tree; elsewhere they go to bin/ with the manual pages.
 if(WIN32)
   set(NIVRA_INSTALL_BINDIR .)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION . RENAME README.txt)
 else()
   set(NIVRA_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
   install(FILES ${NIVRA_MAN_DIR}/nivra-sign.1 ${NIVRA_MAN_DIR}/nivra-unsign.1
