@@ -22,6 +22,10 @@ ProgramResult shell(const std::string& command, const std::string& cwd) {
   return run("/bin/sh", options);
 }
 
+bool have_tool(const std::string& name) {
+  return shell("command -v " + sh_quoted(name) + " >/dev/null || exit 1").status == 0;
+}
+
 std::string built_page(Direction direction) {
   return std::string(NIVRA_MAN_PAGE_DIR) + "/" + std::string(traits(direction).program) + ".1";
 }

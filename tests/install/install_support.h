@@ -15,6 +15,9 @@ std::string sh_quoted(std::string_view text);
 /// Runs `command` with /bin/sh in folder `cwd`.
 ProgramResult shell(const std::string& command, const std::string& cwd = "/");
 
+/// True when `name` is a command on PATH.
+bool have_tool(const std::string& name);
+
 /// The manual page of `direction` as the build made it.
 std::string built_page(Direction direction);
 

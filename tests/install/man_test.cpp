@@ -33,9 +33,16 @@ std::string page_text(Direction direction) {
 
 Direction other(Direction d) { return d == Direction::sign ? Direction::unsign : Direction::sign; }
 
-class ManPage : public testing::TestWithParam<Direction> {};
+class ManPage : public testing::TestWithParam<Direction> {
+ protected:
+  void needs_groff() {
+    if (!have_tool("groff")) GTEST_SKIP() << "no groff: .ci/install-packaging-tools.sh installs it";
+  }
+};
 
 TEST_P(ManPage, RendersWithoutWarnings) {
+  needs_groff();
+  if (IsSkipped()) return;
   const ProgramResult r = shell("groff -man -Tutf8 -ww -z " + sh_quoted(built_page(GetParam())));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -59,6 +66,8 @@ TEST_P(ManPage, NamesEveryMessageItsProgramPrintsAndNoOther) {
 }
 
 TEST_P(ManPage, UndoCommandRestoresTheTreeAsItWas) {
+  needs_groff();
+  if (IsSkipped()) return;
   // The command as a reader copies it from the rendered page.
   const ProgramResult rendered = shell("groff -man -Tutf8 -P-cbou " + sh_quoted(built_page(GetParam())));
   ASSERT_EQ(rendered.status, 0) << rendered.err;
