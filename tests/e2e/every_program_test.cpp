@@ -83,17 +83,20 @@ TEST_P(EveryProgram, SelectsSourceFilesByNameAndSkipsDotEntries) {
 TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
   const struct {
     const char* folder;
+    const char* file;  ///< the program's file name
     bool bare_argv0;
     std::vector<std::string> args;
   } cases[] = {
-      {"p\\q", false, {}},
-      {"bin", true, {}},
-      {"bin", false, {"/", "--help", ".."}},
+      {"p\\q", "nivra", false, {}},
+      {"bin", "x\\nivra", false, {}},
+      {"bin", "nivra", true, {}},
+      {"bin", "nivra", false, {"/", "--help", ".."}},
   };
   for (const auto& c : cases) {
     TempDir tree, elsewhere;
     const std::string root = tree / c.folder;
-    const std::string program = install(root);
+    const std::string program = root + "/" + c.file;
+    write_file(program, read_file(built_program(job().direction)), 0755);
     write_file(root + "/a\\b.c", job().before);
     write_file(root + "/s\\t/x.h", job().before);
     write_file(tree / "above.c", job().before);
@@ -105,12 +108,12 @@ TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
 
     const ProgramResult r = run(program, o);
 
-    EXPECT_EQ(r.status, 0) << c.folder << ": " << r.err;
-    EXPECT_EQ(r.out, "") << c.folder;
-    EXPECT_EQ(read_file(root + "/a\\b.c"), job().after) << c.folder;
-    EXPECT_EQ(read_file(root + "/s\\t/x.h"), job().after) << c.folder;
-    EXPECT_EQ(read_file(tree / "above.c"), job().before) << c.folder;
-    EXPECT_EQ(read_file(elsewhere / "here.c"), job().before) << c.folder;
+    EXPECT_EQ(r.status, 0) << program << ": " << r.err;
+    EXPECT_EQ(r.out, "") << program;
+    EXPECT_EQ(read_file(root + "/a\\b.c"), job().after) << program;
+    EXPECT_EQ(read_file(root + "/s\\t/x.h"), job().after) << program;
+    EXPECT_EQ(read_file(tree / "above.c"), job().before) << program;
+    EXPECT_EQ(read_file(elsewhere / "here.c"), job().before) << program;
   }
 }
 
