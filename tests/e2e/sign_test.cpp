@@ -33,24 +33,6 @@ TEST(SignProgram, ConvertsAnsiSourcesAndKeepsBackups) {
   EXPECT_FALSE(exists(tree / "lib.hpp.OLD"));
 }
 
-TEST(SignProgram, EveryByteOfWindows1252GetsItsCharacter) {
-  std::string all;
-  for (int b = 0; b < 256; ++b) all += char(b);
-  TempDir tree;
-  const ProgramResult r = run_cases(tree, Direction::sign, {{"all.c", all, SIG + [] {
-    std::string utf8;
-    for (int b = 0; b < 0x80; ++b) utf8 += char(b);
-    utf8 += "\xE2\x82\xAC\xC2\x81\xE2\x80\x9A\xC6\x92\xE2\x80\x9E\xE2\x80\xA6\xE2\x80\xA0\xE2\x80\xA1"
-            "\xCB\x86\xE2\x80\xB0\xC5\xA0\xE2\x80\xB9\xC5\x92\xC2\x8D\xC5\xBD\xC2\x8F"
-            "\xC2\x90\xE2\x80\x98\xE2\x80\x99\xE2\x80\x9C\xE2\x80\x9D\xE2\x80\xA2\xE2\x80\x93\xE2\x80\x94"
-            "\xCB\x9C\xE2\x84\xA2\xC5\xA1\xE2\x80\xBA\xC5\x93\xC2\x9D\xC5\xBE\xC5\xB8";
-    for (int b = 0xA0; b < 0x100; ++b) utf8 += b < 0xC0 ? "\xC2"s + char(b) : "\xC3"s + char(b - 0x40);
-    return utf8;
-  }()}});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
-}
-
 // Valid UTF-8 with a character beyond ASCII is text already: it only gets the signature.
 // Anything that is not well-formed UTF-8 is Windows-1252.
 TEST(SignProgram, Utf8TextKeepsItsBytesAndEverythingElseIsAnsi) {

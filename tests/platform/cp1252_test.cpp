@@ -20,22 +20,21 @@ TEST(Cp1252, EveryByteRoundTripsThroughUtf8) {
   }
 }
 
-TEST(Cp1252, BytesStandForWindowsCharacters) {
-  const struct {
-    unsigned char byte;
-    char32_t cp;
-  } cases[] = {
-      {0x00, 0x0000}, {0x7F, 0x007F}, {0x80, 0x20AC}, {0x81, 0x0081}, {0x8A, 0x0160},
-      {0x8D, 0x008D}, {0x8F, 0x008F}, {0x90, 0x0090}, {0x92, 0x2019}, {0x9D, 0x009D},
-      {0x9F, 0x0178}, {0xA0, 0x00A0}, {0xE9, 0x00E9}, {0xFF, 0x00FF},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(cp1252_char(c.byte), c.cp) << std::hex << unsigned(c.byte);
-    EXPECT_EQ(cp1252_byte(c.cp), c.byte) << std::hex << unsigned(c.cp);
+// Bytes 0x80 to 0x9F as Windows' own table has them; every other byte is its own value.
+TEST(Cp1252, EveryByteStandsForItsWindowsCharacter) {
+  const char32_t high[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                             0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                             0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                             0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  for (unsigned b = 0; b < 256; ++b) {
+    const char32_t cp = b >= 0x80 && b < 0xA0 ? high[b - 0x80] : b;
+    std::string expected, utf8;
+    utf8_append(cp, expected);
+    cp1252_to_utf8(std::string(1, char(b)), utf8);
+    EXPECT_EQ(utf8, expected) << std::hex << b;
+    EXPECT_EQ(cp1252_char(static_cast<unsigned char>(b)), cp) << std::hex << b;
+    EXPECT_EQ(cp1252_byte(cp), int(b)) << std::hex << b;
   }
-  std::string utf8;
-  cp1252_to_utf8("caf\xE9 \x80 \x81", utf8);
-  EXPECT_EQ(utf8, "caf\xC3\xA9 \xE2\x82\xAC \xC2\x81");
 }
 
 TEST(Cp1252, CharactersWithoutAByteAreRefusedAtTheirOffset) {

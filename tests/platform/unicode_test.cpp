@@ -83,13 +83,5 @@ TEST(Utf16, FirstInvalidFindsUnpairedSurrogatesAndOddEnds) {
         << testing::PrintToString(c.text);
 }
 
-TEST(Utf16, ConvertsBothByteOrdersAndSurrogatePairs) {
-  std::string le, be;
-  utf16_to_utf8("a\0\xE9\0\x3D\xD8\x00\xDE\n\0"s, false, le);
-  utf16_to_utf8("\0a\0\xE9\xD8\x3D\xDE\x00\0\n"s, true, be);
-  EXPECT_EQ(le, "a\xC3\xA9\xF0\x9F\x98\x80\n");
-  EXPECT_EQ(be, le);
-}
-
 }  // namespace
 }  // namespace nivra
