@@ -49,7 +49,7 @@ void remove_tree(const std::string& path) {
 
 void snapshot_into(const std::string& root, const std::string& rel,
                    std::map<std::string, std::string>& out) {
-  DIR* d = opendir((root + rel).c_str());
+  DIR* d = opendir((rel.empty() ? root : root + "/" + rel).c_str());
   if (!d) return;
   std::vector<std::string> names;
   while (const dirent* e = readdir(d)) {
@@ -64,7 +64,7 @@ void snapshot_into(const std::string& root, const std::string& rel,
     if (lstat(full.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
       out[r] = "<dir>";
-      snapshot_into(root, "/" + r, out);
+      snapshot_into(root, r, out);
     } else if (S_ISLNK(st.st_mode)) {
       char target[4096];
       const ssize_t len = readlink(full.c_str(), target, sizeof target);
@@ -235,6 +235,31 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
   if (result.status == 126 || result.status == 127)
     ADD_FAILURE() << "could not start " << program << " (status " << result.status << ")";
   return result;
+}
+
+ProgramResult run_cases(const TempDir& tree, Direction direction,
+                        const std::vector<FileCase>& cases) {
+  const std::string program = install_program(tree.path(), direction);
+  for (const auto& c : cases) write_file(tree / c.name, c.before);
+  const ProgramResult result = run(program);
+  for (const auto& c : cases) {
+    EXPECT_EQ(read_file(tree / c.name), c.after) << c.name;
+    if (c.after == c.before) {
+      EXPECT_FALSE(exists(tree / (c.name + ".OLD"))) << c.name;
+    } else {
+      EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
+    }
+  }
+  return result;
+}
+
+std::string diagnostic_for(const std::string& err, const std::string& path) {
+  const std::string named = ": " + path + ": ";
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(named) != std::string::npos) return line;
+  }
+  return "";
 }
 
 std::string repeat(std::string_view s, std::size_t n) {
