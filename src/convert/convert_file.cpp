@@ -54,7 +54,7 @@ class Closer {
 };
 
 /// Reads all of `file` into `buf`, however the system hands it over.
-Status read_whole(Platform& p, File file, std::vector<char>& buf, std::size_t& size) {
+Status read_whole(Platform& p, File file, ReadBuffer& buf, std::size_t& size) {
   std::uint64_t expected = 0;
   Status s = p.file_size(file, expected);
   if (!s.ok()) return s;

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "convert/run.h"
 #include "platform/cp1252.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/unicode.h"
 #include "support/test_support.h"
 
@@ -171,6 +173,35 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
     }
   }
   EXPECT_TRUE(is_ascii(""));
+}
+
+// A read large enough to be given huge pages, into a buffer grown without being cleared,
+// at an offset that is not page-aligned, and again into the range already advised.
+TEST(FastPath, LargeReadsIntoAnUnclearedBufferGetEveryByte) {
+  test::TempDir dir;
+  std::string bytes(std::size_t(9) << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 2654435761u >> 13);
+  test::write_file(dir / "big.c", bytes);
+
+  PosixPlatform p;
+  Dir d;
+  ASSERT_TRUE(p.open_root(dir.path(), d).ok());
+  ReadBuffer buf(3, 'x');
+  buf.resize(bytes.size() + 100);
+  EXPECT_EQ(std::string_view(buf.data(), 3), "xxx");  // growing keeps what was there
+  for (int round = 0; round < 2; ++round) {
+    File f;
+    ASSERT_TRUE(p.open_read(d, "big.c", f).ok());
+    std::size_t size = 0, got = 0;
+    do {
+      ASSERT_TRUE(p.read(f, buf.data() + 7 + size, buf.size() - 7 - size, got).ok());
+      size += got;
+    } while (got != 0);
+    p.close(f);
+    ASSERT_EQ(size, bytes.size());
+    ASSERT_TRUE(std::string_view(buf.data() + 7, size) == bytes) << "round " << round;
+  }
+  p.close_dir(d);
 }
 
 ino_t inode_of(const std::string& path) {

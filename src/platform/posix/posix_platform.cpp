@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -53,6 +55,27 @@ EntryKind kind_of(int dir_fd, const dirent& e) {
   if (S_ISREG(st.st_mode)) return EntryKind::regular;
   if (S_ISLNK(st.st_mode)) return EntryKind::symlink;
   return EntryKind::other;
+}
+
+// Memory that a large read is about to fill is asked for in huge pages where the system
+// offers them: in 4 KiB pages, a 200 MB file costs some 50,000 page faults. A hint only,
+// given once for each range; its failure changes nothing.
+void advise_huge_pages(char* buf, std::size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t(2) << 20;
+  if (n < 2 * HUGE_PAGE) return;
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(buf) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(buf) + n) & ~(HUGE_PAGE - 1);
+  static std::uintptr_t advised_begin = 0, advised_end = 0;
+  if (begin >= advised_begin && end <= advised_end) return;
+  if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE) == 0) {
+    advised_begin = begin;
+    advised_end = end;
+  }
+#else
+  (void)buf;
+  (void)n;
+#endif
 }
 
 }  // namespace
@@ -157,6 +180,7 @@ Status PosixPlatform::file_size(File file, std::uint64_t& out) {
 }
 
 Status PosixPlatform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+  advise_huge_pages(buf, n);
   const ssize_t r = ::read(fd_of(file), buf, n);
   if (r < 0) return last_error();
   got = std::size_t(r);
