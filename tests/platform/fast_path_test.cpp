@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -146,6 +148,31 @@ TEST(FastPath, EveryShortSequenceIsJudgedAsTheDecoderJudgesIt) {
           ASSERT_EQ(to_cp1252(text), bytes);
         }
       }
+    }
+  }
+}
+
+TEST(FastPath, MixesOfLettersAndOddSequencesAreJudgedAsTheDecoderJudgesThem) {
+  // Words of eight bytes taken whole or in part: letters that straddle two words, leads
+  // without a continuation, C2 before each kind of continuation, three-byte characters.
+  const std::string_view pieces[] = {"a", "\xC3\xA9", "\xC3\xBF", "\xC2\xBF", "\xC2\xA0",
+                                     "\xC2\x81", "\xC2\x80", "\xE2\x82\xAC", "\xC3", "\xA9",
+                                     "\xC4\x80", "\xC2\xC3\xA9", "zzzzzzz"};
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<int> count(0, 24), rare(0, 9);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (int n = count(rng); n > 0; --n) {
+      // Mostly the letters that Windows-1252 holds, so that a fault is found late too.
+      const std::size_t k = pick(rng);
+      text += rare(rng) == 0 ? pieces[k] : pieces[k % 4];
+    }
+    std::string bytes;
+    const std::size_t expected = slow_first_not_cp1252(text, &bytes);
+    ASSERT_EQ(utf8_first_not_cp1252(text), expected) << i;
+    if (expected == npos) {
+      ASSERT_EQ(to_cp1252(text), bytes) << i;
     }
   }
 }
