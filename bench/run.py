@@ -15,10 +15,11 @@ source. It works on a tmpfs that it mounts itself when it can, else in a tempora
   cp of the big file, nivra-sign and nivra-unsign on it,
   a one-process Python peer and a find -exec iconv peer doing the sign job on the tree.
 
-It prints median, min and max of each job, the peak resident memory of the programs on
-the big file, and a Markdown table of the ratios. The first repetition also checks that
-the sign result equals the Python peer's, byte for byte, and that unsign gives back the
-original tree.
+It prints median, min and max of each job's wall time, the median of its CPU time (user
+plus system: on a busy machine the wall time also counts waiting for a core), the peak
+resident memory of the programs, and a Markdown table of the ratios. The first repetition
+also checks that the sign result equals the Python peer's, byte for byte, and that unsign
+gives back the original tree.
 """
 
 import argparse

@@ -202,8 +202,8 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
   EXPECT_TRUE(is_ascii(""));
 }
 
-// A read large enough to be given huge pages, into a buffer grown without being cleared,
-// at an offset that is not page-aligned, and again into the range already advised.
+// A read large enough to have its memory mapped ahead, into a buffer grown without being
+// cleared, at an offset that is not page-aligned, and again into the range already mapped.
 TEST(FastPath, LargeReadsIntoAnUnclearedBufferGetEveryByte) {
   test::TempDir dir;
   std::string bytes(std::size_t(9) << 20, '\0');
