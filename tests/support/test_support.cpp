@@ -49,7 +49,7 @@ void remove_tree(const std::string& path) {
 
 void snapshot_into(const std::string& root, const std::string& rel,
                    std::map<std::string, std::string>& out) {
-  DIR* d = opendir((root + rel).c_str());
+  DIR* d = opendir((rel.empty() ? root : root + "/" + rel).c_str());
   if (!d) return;
   std::vector<std::string> names;
   while (const dirent* e = readdir(d)) {
@@ -64,7 +64,7 @@ void snapshot_into(const std::string& root, const std::string& rel,
     if (lstat(full.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
       out[r] = "<dir>";
-      snapshot_into(root, "/" + r, out);
+      snapshot_into(root, r, out);
     } else if (S_ISLNK(st.st_mode)) {
       char target[4096];
       const ssize_t len = readlink(full.c_str(), target, sizeof target);
