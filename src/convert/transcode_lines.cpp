@@ -10,6 +10,23 @@ namespace {
 // conversion is called rarely and a group never splits a character.
 constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
 
+/// Where the group of lines that begins `rest` ends: after the first line feed at or
+/// beyond GROUP_BYTES. In UTF-16 a line feed is a whole unit 0x000A at an even offset;
+/// a 0x0A byte elsewhere is half of another unit.
+std::size_t group_end(std::string_view rest, CodePage source) {
+  const bool le = source == CodePage::utf16le, be = source == CodePage::utf16be;
+  for (std::size_t at = GROUP_BYTES; at < rest.size();) {
+    const void* lf = std::memchr(rest.data() + at, '\n', rest.size() - at);
+    if (!lf) break;
+    const std::size_t p = std::size_t(static_cast<const char*>(lf) - rest.data());
+    if (le ? p % 2 == 0 && p + 1 < rest.size() && rest[p + 1] == 0
+           : !be || (p % 2 == 1 && rest[p - 1] == 0))
+      return le ? p + 2 : p + 1;
+    at = p + 1;
+  }
+  return rest.size();
+}
+
 }  // namespace
 
 BlockWriter::BlockWriter(Platform& platform, File file, std::string& buffer)
@@ -68,11 +85,7 @@ void transcode_lines(Platform& platform, std::string_view content, std::size_t s
     return;
   }
   while (!rest.empty()) {
-    std::size_t cut = rest.size();
-    if (rest.size() > GROUP_BYTES) {
-      const void* lf = std::memchr(rest.data() + GROUP_BYTES, '\n', rest.size() - GROUP_BYTES);
-      if (lf) cut = std::size_t(static_cast<const char*>(lf) - rest.data()) + 1;
-    }
+    const std::size_t cut = group_end(rest, source);
     platform.convert(source, target, rest.substr(0, cut), out.buffer());
     out.flush_if_full();
     rest.remove_prefix(cut);
