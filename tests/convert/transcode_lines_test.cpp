@@ -28,8 +28,10 @@ std::string transcode(std::string_view content, CodePage source) {
 // and a group never ends between the two bytes of a unit or the two units of a pair.
 TEST(TranscodeLines, Utf16TextsLongerThanAGroupKeepEveryCharacter) {
   const std::string utf8_line = "\xE0\xA9\x81\xC4\x8A \xF0\x9D\x84\x9E caf\xC3\xA9\n";
-  const std::string le_line("\x41\x0A\x0A\x01\x20\x00\x34\xD8\x1E\xDD\x20\x00"
-                            "c\0a\0f\0\xE9\0\n\0", 22);
+  const std::string le_line(
+      "\x41\x0A\x0A\x01\x20\x00\x34\xD8\x1E\xDD\x20\x00"
+      "c\0a\0f\0\xE9\0\n\0",
+      22);
   std::string be_line;
   for (std::size_t i = 0; i < le_line.size(); i += 2) be_line += {le_line[i + 1], le_line[i]};
   // Leads of 0 and 7 units put the first line feed byte after a group's size in the

@@ -2,6 +2,7 @@
 // and every backup holds the original, never the signed form.
 
 #include <algorithm>
+#include <cstdio>
 #include <latch>
 #include <thread>
 
@@ -22,7 +23,9 @@ std::string original(int i) {
   return text.append(" caf\xE9 ").append(std::to_string(i));
 }
 std::string name(int i) {
-  return std::string("d").append(std::to_string(i % 5)).append("/f").append(std::to_string(i)) + ".c";
+  char out[32];
+  std::snprintf(out, sizeof out, "d%d/f%d.c", i % 5, i);
+  return out;
 }
 
 TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {

@@ -73,7 +73,8 @@ void check_full_disk(const std::string& options, bool inodes, int spare, int con
   if (!disk.mounted())
     GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(disk.error())
                  << "); mounting needs root";
-  for (int i = 0; i < FILES; ++i) write_file(tree / ("disk/f" + std::to_string(i) + ".c"), ORIGINAL);
+  for (int i = 0; i < FILES; ++i)
+    write_file(tree / ("disk/f" + std::to_string(i) + ".c"), ORIGINAL);
   fill(tree / "disk", inodes, spare);
 
   const ProgramResult r = run(program);

@@ -20,7 +20,7 @@ namespace nivra::test {
 namespace {
 
 const std::string ANSI = "caf\xE9\n";
-const std::string SIGNED = "\xEF\xBB\xBF" "caf\xC3\xA9\n";
+const std::string SIGNED = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
 
 /// Removes `name` of `dir_fd` and all below it, by descriptors: paths there may be too long.
 void remove_at(int dir_fd, const std::string& name) {
@@ -129,8 +129,8 @@ TEST(HostileTree, LinksSwappedInDuringRunsAreNeverFollowed) {
     for (std::size_t at = 0; at < r.out.size();) {
       const std::size_t end = r.out.find('\n', at) + 1;
       const std::string line = r.out.substr(at, end - at);
-      EXPECT_TRUE(line == MSG_OPEN_FAILED || line == MSG_DIR_FAILED ||
-                  line == MSG_ALREADY_SIGNED || line == MSG_NOT_SIGNED)
+      EXPECT_TRUE(line == MSG_OPEN_FAILED || line == MSG_DIR_FAILED || line == MSG_ALREADY_SIGNED ||
+                  line == MSG_NOT_SIGNED)
           << line << r.err;
       refused += line == MSG_OPEN_FAILED || line == MSG_DIR_FAILED;
       at = end;
@@ -146,16 +146,21 @@ TEST(HostileTree, LinksSwappedInDuringRunsAreNeverFollowed) {
     const std::string now = read_file(tree / n);
     EXPECT_TRUE(now == ANSI || now == SIGNED) << n;
   }
-  std::printf("[ races    ] %d runs while %ld links were swapped in; %d met a link\n", runs,
-              swaps, refused);
+  std::printf("[ races    ] %d runs while %ld links were swapped in; %d met a link\n", runs, swaps,
+              refused);
 }
 
 TEST(HostileTree, NamesOfAnyBytesWork) {
   TempDir tree;
   const std::string program = install_program(tree.path(), Direction::sign);
   const std::string longest = std::string(251, 'l') + ".cpp";  // NAME.OLD cannot exist
-  const std::string names[] = {"new\nline.c", "back\\slash.c", "bad\xFF\xFE utf8.h", "-leading.c",
-                               std::string(247, 'n') + ".cpp", "odd\n\\\xFF dir/in.c", longest};
+  const std::string names[] = {"new\nline.c",
+                               "back\\slash.c",
+                               "bad\xFF\xFE utf8.h",
+                               "-leading.c",
+                               std::string(247, 'n') + ".cpp",
+                               "odd\n\\\xFF dir/in.c",
+                               longest};
   for (const auto& n : names) write_file(tree / n, ANSI);
 
   const ProgramResult r = run(program);

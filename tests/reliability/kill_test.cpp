@@ -22,13 +22,14 @@ namespace {
 constexpr unsigned SEED = 20261208;
 constexpr int FILES = 250;
 
-/// A tree of FILES sources in nested folders, ANSI text of a few to some tens of KB.
+/// A tree of FILES sources in nested folders, ANSI text of up to some 12 KB each.
 void make_tree(const std::string& root) {
   std::mt19937 rng(SEED);
   for (int i = 0; i < FILES; ++i) {
     std::string text;
     const int lines = 1 + int(rng() % 400);
-    for (int l = 0; l < lines; ++l) text += "/* l\xEDnea " + std::to_string(l) + " caf\xE9 \x80 */\r\n";
+    for (int l = 0; l < lines; ++l)
+      text += "/* l\xEDnea " + std::to_string(l) + " caf\xE9 \x80 */\r\n";
     write_file(root + "/d" + std::to_string(i % 7) + "/e" + std::to_string(i % 3) + "/f" +
                    std::to_string(i) + (i % 2 ? ".c" : ".h"),
                text);
@@ -109,7 +110,8 @@ TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
     finished.erase("nivra-sign");
     for (const auto& [rel, content] : finished)
       EXPECT_TRUE(after.contains(rel) && after.at(rel) == content) << rel << " differs";
-    for (const auto& [rel, content] : after) EXPECT_TRUE(finished.contains(rel)) << rel << " missing";
+    for (const auto& [rel, content] : after)
+      EXPECT_TRUE(finished.contains(rel)) << rel << " missing";
   }
   EXPECT_GE(kills, 30) << "too few kills met the program running";
   std::printf("[ kills    ] %d of %d met the program running; %d temporaries left, all removed\n",
@@ -123,15 +125,16 @@ TEST(Kill, TheRunAfterAKillBetweenBackupAndReplaceLeavesNoTemporary) {
   const std::string program = install_program(tree.path(), Direction::sign);
   write_file(tree / "a.c", "caf\xE9");
   ASSERT_EQ(link((tree / "a.c").c_str(), (tree / "a.c.OLD").c_str()), 0);
-  write_file(tree / temporary_name("a.c", false), "\xEF\xBB\xBF" "caf");
+  write_file(tree / temporary_name("a.c", false), std::string(UTF8_SIGNATURE) + "caf");
 
   const ProgramResult r = run(program);
 
   EXPECT_EQ(r.status, 0) << r.err;
   auto left = snapshot(tree.path());
   left.erase("nivra-sign");
-  EXPECT_EQ(left, (std::map<std::string, std::string>{{"a.c", "\xEF\xBB\xBF" "caf\xC3\xA9"},
-                                                       {"a.c.OLD", "caf\xE9"}}));
+  const std::map<std::string, std::string> expected{
+      {"a.c", std::string(UTF8_SIGNATURE) + "caf\xC3\xA9"}, {"a.c.OLD", "caf\xE9"}};
+  EXPECT_EQ(left, expected);
 }
 
 }  // namespace

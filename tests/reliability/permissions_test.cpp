@@ -42,7 +42,8 @@ TEST(Permissions, EachRefusedPlaceGetsItsMessageAndStaysAsItWas) {
   auto expected = snapshot(tree.path());
   expected.erase("nivra-sign");
 
-  const ProgramResult r = run(program, RunOptions{.cwd = "/", .argv0 = {}, .extra_args = {}, .unprivileged = true});
+  const ProgramResult r =
+      run(program, RunOptions{.cwd = "/", .argv0 = {}, .extra_args = {}, .unprivileged = true});
 
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(sorted_lines(r.out),
@@ -53,7 +54,7 @@ TEST(Permissions, EachRefusedPlaceGetsItsMessageAndStaysAsItWas) {
                          "nivra-sign: " + tree.path() + "/unlisted: Permission denied\n" +
                          "nivra-sign: " + tree.path() + "/unreadable.c: Permission denied\n"));
   // The rest is converted; nothing else changes and nothing appears.
-  expected["ok.c"] = expected["sub/ok.h"] = "\xEF\xBB\xBF" "caf\xC3\xA9\n";
+  expected["ok.c"] = expected["sub/ok.h"] = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
   expected["ok.c.OLD"] = expected["sub/ok.h.OLD"] = ansi;
   auto after = snapshot(tree.path());
   after.erase("nivra-sign");
