@@ -2,6 +2,7 @@
 // swapped in while the run goes on, and names of any bytes.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,49 +23,62 @@ namespace {
 const std::string ANSI = "caf\xE9\n";
 const std::string SIGNED = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
 
-/// Removes `name` of `dir_fd` and all below it, by descriptors: paths there may be too long.
-void remove_at(int dir_fd, const std::string& name) {
-  const int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd < 0) {
-    unlinkat(dir_fd, name.c_str(), 0);
-    return;
-  }
-  for (const auto& [rel, kind] : snapshot("/proc/self/fd/" + std::to_string(fd)))
-    if (rel.find('/') == std::string::npos) remove_at(fd, rel);
-  close(fd);
-  unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
-}
-
-TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
-  TempDir tree;
-  const std::string program = install_program(tree.path(), Direction::sign);
-  const std::string level(200, 'd');
-  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
-  std::size_t depth = 0;
-  for (; depth * (level.size() + 1) <= PATH_MAX; ++depth) {
-    ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
-    const int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+/// Cuts the chain of folders named `level` below `root` into pieces moved up into `root`,
+/// each short enough to be removed by path.
+void cut_chain(const std::string& root, const std::string& level) {
+  const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  int fd = dup(top), pieces = 0;
+  for (std::size_t bytes = 0;; bytes += level.size() + 1) {
+    const int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (sub < 0) break;
+    if (bytes > 2000) {
+      renameat(fd, level.c_str(), top, ("piece" + std::to_string(pieces++)).c_str());
+      bytes = 0;
+    }
     close(fd);
     fd = sub;
   }
-  auto make = [&](const char* name, const std::string& bytes) {
-    const int file = openat(fd, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_EQ(write(file, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    close(file);
-  };
-  make("last.c", ANSI);
-  auto read_at = [&](const char* name) {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd) + "/" + name;
-    return exists(path) ? read_file(path) : "<missing>";
-  };
-
-  const ProgramResult r = run(program);
-
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_at("last.c"), SIGNED);
-  EXPECT_EQ(read_at("last.c.OLD"), ANSI);
   close(fd);
-  remove_at(AT_FDCWD, tree / level);
+  close(top);
+}
+
+// Long names make few levels and one-byte names many (and the walk holds a descriptor
+// for each level, up to the hard limit).
+TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
+  rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  for (const std::size_t width : {200, 1}) {
+    if (files.rlim_max < PATH_MAX / (width + 1) + 64) {
+      std::printf("[ skipped  ] %zu-byte names: the descriptor limit (%lu) is below the depth\n",
+                  width, static_cast<unsigned long>(files.rlim_max));
+      continue;
+    }
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    const std::string level(width, 'd');
+    int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (std::size_t depth = 0; depth * (level.size() + 1) <= PATH_MAX; ++depth) {
+      ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
+      const int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = sub;
+    }
+    const int file = openat(fd, "last.c", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_EQ(write(file, ANSI.data(), ANSI.size()), ssize_t(ANSI.size()));
+    close(file);
+    auto read_at = [&](const char* name) {
+      const std::string path = "/proc/self/fd/" + std::to_string(fd) + "/" + name;
+      return exists(path) ? read_file(path) : "<missing>";
+    };
+
+    const ProgramResult r = run(program);
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_at("last.c"), SIGNED) << "names of " << width << " bytes";
+    EXPECT_EQ(read_at("last.c.OLD"), ANSI) << "names of " << width << " bytes";
+    close(fd);
+    cut_chain(tree.path(), level);
+  }
 }
 
 /// Status of `path` that a read or a write of it would change.
