@@ -273,6 +273,18 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   EXPECT_TRUE(clean());
 }
 
+TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
+  // A run stopped after linking the file to its temporary backup name leaves a second
+  // name of the very file that the next run holds.
+  put(root / "a.c", "\xE9\n");
+  fs::create_hard_link(root / "a.c", root / nivra::temporary_name("a.c", true));
+  const Result r = windows("nivra-sign");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9\n");
+  EXPECT_EQ(at("a.c.OLD"), "\xE9\n");
+  EXPECT_TRUE(clean());
+}
+
 TEST_F(Wine, RootIsTakenFromArgumentZeroWhateverItsForm) {
   // Beyond the classic path limit of 260 characters.
   fs::path deep = root;

@@ -108,24 +108,25 @@ void for_each_piece(std::string_view text, Fn fn) {
 Win32Platform::Win32Platform() = default;
 
 Win32Platform::~Win32Platform() {
+  for (OpenDir& d : dirs_)
+    if (d.handle) CloseHandle(d.handle);
   for (OpenFile& f : files_)
     if (f.handle) CloseHandle(f.handle);
 }
 
 std::wstring Win32Platform::path_in(Dir dir, const std::string& name) const {
-  return dirs_[std::size_t(dir.id)] + L"\\" + widen(name);
+  return dirs_[std::size_t(dir.id)].path + L"\\" + widen(name);
 }
 
 Win32Platform::OpenFile* Win32Platform::file_at(File file) {
   if (file.id < 0 || std::size_t(file.id) >= files_.size()) return nullptr;
   OpenFile& f = files_[std::size_t(file.id)];
-  return f.names.empty() ? nullptr : &f;
+  return f.path.empty() ? nullptr : &f;
 }
 
-File Win32Platform::add_file(void* handle, std::wstring path, bool held) {
-  OpenFile entry{handle, {std::move(path)}, held};
+File Win32Platform::add_file(OpenFile entry) {
   for (std::size_t i = 0; i < files_.size(); ++i) {
-    if (files_[i].names.empty()) {
+    if (files_[i].path.empty()) {
       files_[i] = std::move(entry);
       return File{std::intptr_t(i)};
     }
@@ -135,11 +136,24 @@ File Win32Platform::add_file(void* handle, std::wstring path, bool held) {
 }
 
 void Win32Platform::let_go_of(const std::wstring& path) {
+  if (std::none_of(files_.begin(), files_.end(), [](const OpenFile& f) { return f.handle && f.held; }))
+    return;
+  // Opened for no access at all, the name can be asked which file it is, hold or no hold.
+  HANDLE h = CreateFileW(api_path(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!known) return;
+  const FileId id{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
   for (OpenFile& f : files_) {
-    if (!f.held || !f.handle) continue;
-    if (std::find(f.names.begin(), f.names.end(), path) == f.names.end()) continue;
-    CloseHandle(f.handle);
-    f.handle = nullptr;
+    if (f.held && f.handle && f.id == id) {
+      CloseHandle(f.handle);
+      f.handle = nullptr;
+    }
   }
 }
 
@@ -156,6 +170,36 @@ Status Win32Platform::executable_path(std::string& out) {
   }
 }
 
+Status Win32Platform::add_dir(std::wstring full, Dir& out) {
+  // The handle pins the directory: sharing no deletion, it cannot be renamed or replaced
+  // (by a junction, say) while it is walked, so its path keeps naming what was checked.
+  HANDLE h = CreateFileW(api_path(full).c_str(), FILE_LIST_DIRECTORY,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  Status s;
+  if (!GetFileInformationByHandle(h, &info)) s = last_error();
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) s = {Fault::not_regular, REPARSE_CODE};
+  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) s = from_error(ERROR_DIRECTORY);
+  if (!s.ok()) {
+    CloseHandle(h);
+    return s;
+  }
+  while (full.size() > 1 && full.back() == L'\\') full.pop_back();
+  OpenDir entry{h, std::move(full)};
+  for (std::size_t i = 0; i < dirs_.size(); ++i) {
+    if (!dirs_[i].handle) {
+      dirs_[i] = std::move(entry);
+      out.id = std::intptr_t(i);
+      return Status{};
+    }
+  }
+  dirs_.push_back(std::move(entry));
+  out.id = std::intptr_t(dirs_.size() - 1);
+  return Status{};
+}
+
 Status Win32Platform::open_root(const std::string& path, Dir& out) {
   // The trailing backslash makes "C:" the drive's root and "" the current drive's root.
   const std::wstring given = widen(path) + L"\\";
@@ -169,34 +213,18 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
     }
     full.resize(n);
   }
-  const DWORD attrs = GetFileAttributesW(api_path(full).c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) return last_error();
-  if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return from_error(ERROR_DIRECTORY);
-  while (!full.empty() && full.back() == L'\\') full.pop_back();
-  const auto free_slot = std::find(dirs_.begin(), dirs_.end(), std::wstring());
-  out.id = free_slot - dirs_.begin();
-  if (free_slot == dirs_.end()) dirs_.push_back(std::move(full));
-  else *free_slot = std::move(full);
-  return Status{};
+  // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
+  return add_dir(std::move(full), out);
 }
 
 Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
-  std::wstring full = path_in(parent, name);
-  const DWORD attrs = GetFileAttributesW(api_path(full).c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) return last_error();
-  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return Status{Fault::not_regular, REPARSE_CODE};
-  if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return from_error(ERROR_DIRECTORY);
-  const auto free_slot = std::find(dirs_.begin(), dirs_.end(), std::wstring());
-  out.id = free_slot - dirs_.begin();
-  if (free_slot == dirs_.end()) dirs_.push_back(std::move(full));
-  else *free_slot = std::move(full);
-  return Status{};
+  return add_dir(path_in(parent, name), out);
 }
 
 Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
-  const std::wstring pattern = dirs_[std::size_t(dir.id)] + L"\\*";
+  const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
   HANDLE search = FindFirstFileW(api_path(pattern).c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
@@ -217,7 +245,11 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   return e == ERROR_NO_MORE_FILES ? Status{} : from_error(e);
 }
 
-void Win32Platform::close_dir(Dir dir) { dirs_[std::size_t(dir.id)].clear(); }
+void Win32Platform::close_dir(Dir dir) {
+  OpenDir& d = dirs_[std::size_t(dir.id)];
+  CloseHandle(d.handle);
+  d = OpenDir{};
+}
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
@@ -240,7 +272,8 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return s;
   }
-  out = add_file(h, std::move(full), true);
+  out = add_file(OpenFile{h, std::move(full), true,
+                          FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}});
   return Status{};
 }
 
@@ -274,7 +307,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File model, File&
   HANDLE h = CreateFileW(api_path(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attrs,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
-  out = add_file(h, std::move(full), false);
+  out = add_file(OpenFile{h, std::move(full), false, FileId{}});
   return Status{};
 }
 
@@ -298,11 +331,9 @@ Status Win32Platform::close(File file) {
 Status Win32Platform::link(File file, Dir dir, const std::string& name) {
   // Windows links names, not handles: the name the file was opened by is the file read,
   // since nobody could rename or replace it while it is held.
-  OpenFile* f = file_at(file);
-  std::wstring full = path_in(dir, name);
-  if (!CreateHardLinkW(api_path(full).c_str(), api_path(f->names.front()).c_str(), nullptr))
+  const std::wstring full = path_in(dir, name);
+  if (!CreateHardLinkW(api_path(full).c_str(), api_path(file_at(file)->path).c_str(), nullptr))
     return last_error();
-  f->names.push_back(std::move(full));
   return Status{};
 }
 

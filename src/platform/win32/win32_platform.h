@@ -13,8 +13,9 @@ namespace nivra {
 ///
 /// Windows cannot rename or remove a file, under any of its names, while a handle that
 /// shares nothing is open on it. A file held by open_read() is therefore let go when
-/// rename() or remove() touches one of its names: the hold lasts until its replacement
-/// begins, and close() then only forgets it.
+/// rename() or remove() touches one of its names (a link made by link(), or one that an
+/// interrupted run left): the hold lasts until its replacement begins, and close() then
+/// only forgets it.
 class Win32Platform final : public Platform {
  public:
   Win32Platform();
@@ -44,15 +45,27 @@ class Win32Platform final : public Platform {
   std::string describe(const Status& status) override;
 
  private:
+  /// Which file a name stands for: the volume and the file's index on it.
+  struct FileId {
+    unsigned long volume = 0, high = 0, low = 0;
+    bool operator==(const FileId&) const = default;
+  };
   struct OpenFile {
-    void* handle = nullptr;           ///< null once closed or let go
-    std::vector<std::wstring> names;  ///< full paths of the file: the opened one, then links
-    bool held = false;                ///< opened by open_read()
+    void* handle = nullptr;  ///< null once closed or let go
+    std::wstring path;       ///< the full path it was opened by; "" for a free slot
+    bool held = false;       ///< opened by open_read()
+    FileId id;               ///< of a held file
   };
 
+  struct OpenDir {
+    void* handle = nullptr;  ///< null for a free slot
+    std::wstring path;       ///< full, without a trailing backslash
+  };
+
+  Status add_dir(std::wstring full, Dir& out);
   std::wstring path_in(Dir dir, const std::string& name) const;
   OpenFile* file_at(File file);
-  File add_file(void* handle, std::wstring path, bool held);
+  File add_file(OpenFile entry);
   void let_go_of(const std::wstring& path);
 
   /// The first byte of `text` that CP_ACP cannot decode, or npos.
@@ -64,7 +77,7 @@ class Win32Platform final : public Platform {
   /// Appends wide_ in `code_page` to `out`; true when a character had no exact counterpart.
   bool from_wide(unsigned code_page, std::string& out);
 
-  std::vector<std::wstring> dirs_;  ///< full paths without a trailing backslash; "" is free
+  std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
   std::wstring wide_;               ///< reused by every conversion
   std::string probe_;
