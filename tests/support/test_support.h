@@ -1,0 +1,80 @@
+#pragma once
+
+// Helpers for tests that work on real trees: temporary folders, files, and the built
+// programs started as a user would start them.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/direction.h"
+
+namespace nivra::test {
+
+/// A fresh folder under $TMPDIR (or /tmp), removed with all it holds when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  /// The path of `relative` inside the folder.
+  std::string operator/(std::string_view relative) const;
+
+ private:
+  std::string path_;
+};
+
+/// Writes `bytes` to `path` with permission bits `mode`, creating missing folders.
+void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+/// The whole content of a file; fails the test when it cannot be read.
+std::string read_file(const std::string& path);
+/// True when anything (even a dangling link) has that name.
+bool exists(const std::string& path);
+/// Creates folder `path` and any missing parents.
+void make_dirs(const std::string& path, mode_t mode = 0755);
+/// Permission bits of `path` (without following a link).
+mode_t mode_of(const std::string& path);
+
+/// Every name under `root`, by relative path: a file's content, "<dir>" for a folder,
+/// "-> TARGET" for a symbolic link, "<other>" for anything else.
+std::map<std::string, std::string> snapshot(const std::string& root);
+
+/// Copies the built program of `direction` into folder `dir`; returns its path there.
+std::string install_program(const std::string& dir, Direction direction);
+/// The path of the built program itself.
+std::string built_program(Direction direction);
+
+struct RunOptions {
+  std::string cwd = "/";                 ///< where the program is started from
+  std::string argv0;                     ///< argument 0; the program's path when empty
+  std::vector<std::string> extra_args;   ///< further arguments
+  bool unprivileged = false;             ///< run as an ordinary user when the tests are root
+  long long file_size_limit = -1;        ///< RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1: none
+};
+
+struct ProgramResult {
+  std::string out;  ///< standard output, byte for byte
+  std::string err;  ///< standard error
+  int status = -1;  ///< exit status, or 128 + signal number when killed
+};
+
+/// Starts `program` and waits for it. Fails the test when it cannot be started.
+ProgramResult run(const std::string& program, const RunOptions& options = {});
+
+/// The user that `RunOptions::unprivileged` runs as, when the tests run as root.
+bool can_run_unprivileged();
+/// Hands `path` and all below it to that user, so that it may convert it.
+void give_to_unprivileged(const std::string& path);
+/// True when permission bits hold the process back (not root, or run unprivileged).
+bool running_as_root();
+
+/// `s` repeated `n` times.
+std::string repeat(std::string_view s, std::size_t n);
+
+}  // namespace nivra::test
