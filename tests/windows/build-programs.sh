@@ -11,5 +11,5 @@ fi
 "$cmake" -S "$src" -B "$out" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/i686-w64-mingw32.cmake"
 "$cmake" --build "$out" --parallel
-i686-w64-mingw32-g++ -O2 -Wall -Wextra -municode -static -s -o "$out/hold.exe" \
-  "$src/tests/windows/hold.cpp"
+i686-w64-mingw32-g++ -O2 -Wall -Wextra -municode -static -s -o "$out/helper.exe" \
+  "$src/tests/windows/helper.cpp"

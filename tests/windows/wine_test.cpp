@@ -44,8 +44,9 @@ void put(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
-/// Runs `argv` in `cwd`; standard output and error are caught in files of their own.
-Result run(const std::vector<std::string>& argv, const fs::path& cwd) {
+/// Runs `argv` in `cwd` with `locale` as LC_ALL when it is given; standard output and
+/// error are caught in files of their own.
+Result run(const std::vector<std::string>& argv, const fs::path& cwd, const char* locale = nullptr) {
   static int runs = 0;
   const std::string base = std::string(NIVRA_TREES) + "/run-" + std::to_string(getpid()) + "-" +
                            std::to_string(++runs);
@@ -53,6 +54,7 @@ Result run(const std::vector<std::string>& argv, const fs::path& cwd) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (locale) setenv("LC_ALL", locale, 1);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     std::vector<char*> args;
@@ -69,8 +71,15 @@ Result run(const std::vector<std::string>& argv, const fs::path& cwd) {
   return r;
 }
 
-Result wine(const std::string& exe, const fs::path& cwd) {
-  return run({"timeout", "120", "wine", exe}, cwd);
+Result wine(const std::string& exe, const fs::path& cwd, const char* locale = nullptr) {
+  return run({"timeout", "120", "wine", exe}, cwd, locale);
+}
+
+/// The active ANSI code page of a Windows program started with `locale`.
+std::string active_code_page(const char* locale = nullptr) {
+  const Result r = run({"timeout", "120", "wine", (PROGRAMS / "helper.exe").string(), "acp"},
+                       NIVRA_TREES, locale);
+  return r.out.substr(0, r.out.find_first_of("\r\n"));
 }
 
 /// The lines of Windows output, each of which must end in CR LF.
@@ -116,18 +125,14 @@ class Wine : public ::testing::Test {
 
   /// Why the Windows programs cannot be run here, or "".
   static std::string missing() {
-    if (!fs::exists(PROGRAMS / "nivra-sign.exe") || !fs::exists(PROGRAMS / "hold.exe"))
+    if (!fs::exists(PROGRAMS / "nivra-sign.exe") || !fs::exists(PROGRAMS / "helper.exe"))
       return "the Windows programs were not built (no mingw-w64?)";
     if (std::system("command -v wine >/dev/null 2>&1") != 0 ||
         !fs::exists(fs::path(NIVRA_WINEPREFIX) / "system.reg"))
       return "no wine, or no Wine prefix";
     // The bytes these tests expect are those of Windows-1252.
-    const Result acp = run({"wine", "reg", "query",
-                            "HKLM\\System\\CurrentControlSet\\Control\\Nls\\CodePage", "/v", "ACP"},
-                           NIVRA_TREES);
-    if (acp.out.find("REG_SZ    1252") == std::string::npos)
-      return "Wine's ANSI code page is not 1252: " + acp.out + acp.err;
-    return "";
+    const std::string acp = active_code_page();
+    return acp == "1252" ? "" : "Wine's ANSI code page is not 1252 but '" + acp + "'";
   }
 
   void SetUp() override {
@@ -144,10 +149,10 @@ class Wine : public ::testing::Test {
   }
 
   /// Runs `program` (nivra-sign or nivra-unsign) from the root of the tree at `dir`.
-  Result windows(const std::string& program, const fs::path& dir) {
+  Result windows(const std::string& program, const fs::path& dir, const char* locale = nullptr) {
     fs::copy_file(PROGRAMS / (program + ".exe"), dir / (program + ".exe"),
                   fs::copy_options::overwrite_existing);
-    return wine((dir / (program + ".exe")).string(), dir);
+    return wine((dir / (program + ".exe")).string(), dir, locale);
   }
   Result windows(const std::string& program) { return windows(program, root); }
 
@@ -225,6 +230,27 @@ TEST_F(Wine, UnsignRefusesWhatWindows1252CannotHoldExactly) {
   EXPECT_EQ(at("fine.c"), "\x81\x80\n");
 }
 
+TEST_F(Wine, TheAnsiCodePageIsTheSystemsOwn) {
+  const char* japanese = "ja_JP.UTF-8";  // Wine takes code page 932 from the locale's name
+  ASSERT_EQ(active_code_page(japanese), "932");
+  put(root / "sjis.c", "\x93\xFA\x96\x7B\n");            // two kanji in Shift-JIS
+  put(root / "cut.c", "\x93\xFA" "ab\x81\n");  // a kanji, then a lead byte without its trail
+  put(root / "utf8.c", BOM + "\xE6\x97\xA5 \xC3\xA9\n");  // e with acute: not in 932
+  const Result sign = windows("nivra-sign", root, japanese);
+  EXPECT_EQ(sign.status, 1);
+  EXPECT_EQ(at("sjis.c"), BOM + "\xE6\x97\xA5\xE6\x9C\xAC\n");
+  EXPECT_EQ(at("cut.c"), "\x93\xFA" "ab\x81\n");
+  EXPECT_NE(sign.err.find("cut.c: "), std::string::npos) << sign.err;
+  EXPECT_NE(sign.err.find("byte 4"), std::string::npos) << sign.err;
+
+  const Result unsign = windows("nivra-unsign", root, japanese);
+  EXPECT_EQ(unsign.status, 1);
+  EXPECT_EQ(at("sjis.c"), "\x93\xFA\x96\x7B\n");
+  EXPECT_EQ(at("utf8.c"), BOM + "\xE6\x97\xA5 \xC3\xA9\n");
+  EXPECT_NE(unsign.err.find("utf8.c: "), std::string::npos) << unsign.err;
+  EXPECT_NE(unsign.err.find("byte 7"), std::string::npos) << unsign.err;
+}
+
 TEST_F(Wine, FileHeldByAnotherProgramIsLeftAlone) {
   put(root / "held.c", "\xE9\n");
   int to_child[2], from_child[2];
@@ -236,7 +262,7 @@ TEST_F(Wine, FileHeldByAnotherProgramIsLeftAlone) {
     dup2(from_child[1], 1);
     close(to_child[1]);
     close(from_child[0]);
-    execlp("timeout", "timeout", "120", "wine", (PROGRAMS / "hold.exe").c_str(),
+    execlp("timeout", "timeout", "120", "wine", (PROGRAMS / "helper.exe").c_str(), "hold",
            (root / "held.c").c_str(), nullptr);
     _exit(127);
   }
