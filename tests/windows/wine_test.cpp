@@ -352,13 +352,15 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
       {"a/b/c/deep.h", "\xE9\n"},
       {"a/x.cpp/y.c", "\xE9\n"},
       {"a/.svn/z.c", "\xE9\n"},
+      {"d\xC3\xA9j\xC3\xA0/na\xC3\xAFve.c", "\xE9\n"},  // names beyond ASCII,
+      {"\xF0\x9F\x98\x80.h", "\xE9\n"},                     // and beyond 16 bits
   };
   const fs::path linux_tree = root / "linux", windows_tree = root / "windows";
   for (const auto& [name, bytes] : tree) {
     put(linux_tree / name, bytes);
     put(windows_tree / name, bytes);
   }
-  for (const std::string program : {"nivra-sign", "nivra-unsign", "nivra-unsign"}) {
+  for (const std::string program : {"nivra-sign", "nivra-sign", "nivra-unsign", "nivra-unsign"}) {
     const fs::path linux_exe = linux_tree / program;
     fs::copy_file(program == "nivra-sign" ? NIVRA_LINUX_SIGN : NIVRA_LINUX_UNSIGN, linux_exe,
                   fs::copy_options::overwrite_existing);

@@ -124,6 +124,12 @@ Win32Platform::OpenFile* Win32Platform::file_at(File file) {
   return f.path.empty() ? nullptr : &f;
 }
 
+void* Win32Platform::handle_of(File file) {
+  // A file that was let go has no handle: the call then fails as on a closed one.
+  const OpenFile* f = file_at(file);
+  return f && f->handle ? f->handle : INVALID_HANDLE_VALUE;
+}
+
 File Win32Platform::add_file(OpenFile entry) {
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (files_[i].path.empty()) {
@@ -279,7 +285,7 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
 
 Status Win32Platform::file_size(File file, std::uint64_t& out) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file_at(file)->handle, &size)) return last_error();
+  if (!GetFileSizeEx(handle_of(file), &size)) return last_error();
   out = std::uint64_t(size.QuadPart);
   return Status{};
 }
@@ -287,7 +293,7 @@ Status Win32Platform::file_size(File file, std::uint64_t& out) {
 Status Win32Platform::read(File file, char* buf, std::size_t n, std::size_t& got) {
   DWORD done = 0;
   const DWORD ask = DWORD(std::min<std::size_t>(n, std::size_t(1) << 30));
-  if (!ReadFile(file_at(file)->handle, buf, ask, &done, nullptr)) return last_error();
+  if (!ReadFile(handle_of(file), buf, ask, &done, nullptr)) return last_error();
   got = done;
   return Status{};
 }
@@ -297,7 +303,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File model, File&
   // read-only temporary could not be removed again if the run fails.
   DWORD attrs = FILE_ATTRIBUTE_NORMAL;
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(file_at(model)->handle, &info)) {
+  if (GetFileInformationByHandle(handle_of(model), &info)) {
     const DWORD kept = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                                 FILE_ATTRIBUTE_ARCHIVE |
                                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
@@ -314,7 +320,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File model, File&
 Status Win32Platform::write(File file, const char* buf, std::size_t n, std::size_t& put) {
   DWORD done = 0;
   const DWORD ask = DWORD(std::min<std::size_t>(n, std::size_t(1) << 30));
-  if (!WriteFile(file_at(file)->handle, buf, ask, &done, nullptr)) return last_error();
+  if (!WriteFile(handle_of(file), buf, ask, &done, nullptr)) return last_error();
   put = done;
   return Status{};
 }
@@ -331,8 +337,10 @@ Status Win32Platform::close(File file) {
 Status Win32Platform::link(File file, Dir dir, const std::string& name) {
   // Windows links names, not handles: the name the file was opened by is the file read,
   // since nobody could rename or replace it while it is held.
+  const OpenFile* f = file_at(file);
+  if (!f) return from_error(ERROR_INVALID_HANDLE);
   const std::wstring full = path_in(dir, name);
-  if (!CreateHardLinkW(api_path(full).c_str(), api_path(file_at(file)->path).c_str(), nullptr))
+  if (!CreateHardLinkW(api_path(full).c_str(), api_path(f->path).c_str(), nullptr))
     return last_error();
   return Status{};
 }

@@ -65,6 +65,7 @@ class Win32Platform final : public Platform {
   Status add_dir(std::wstring full, Dir& out);
   std::wstring path_in(Dir dir, const std::string& name) const;
   OpenFile* file_at(File file);
+  void* handle_of(File file);
   File add_file(OpenFile entry);
   void let_go_of(const std::wstring& path);
 
