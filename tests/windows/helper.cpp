@@ -14,8 +14,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (argc != 3 || std::wcscmp(argv[1], L"hold") != 0) return 2;
-  HANDLE h = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 1;
   std::puts("held");
   std::fflush(stdout);

@@ -18,7 +18,8 @@ for program in nivra-sign nivra-unsign; do
   expect $program "format" "$(echo "$headers" | sed -n 's/.*file format //p')" "pei-i386"
   expect $program "Magic" "$(field Magic)" "010b"
   expect $program "Subsystem" "$(field Subsystem)" "00000003"
-  expect $program "subsystem version" "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)" "5.1"
+  version="$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)"
+  expect $program "subsystem version" "$version" "5.1"
   dlls=$(echo "$headers" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
   expect $program "imports" "$dlls" "KERNEL32.dll msvcrt.dll "
 done

@@ -25,7 +25,9 @@ namespace {
 const std::string BOM = "\xEF\xBB\xBF";
 const fs::path PROGRAMS = NIVRA_WINDOWS_PROGRAMS;
 
-std::string line_of(std::string_view message) { return std::string(message.substr(0, message.size() - 1)); }
+std::string line_of(std::string_view message) {
+  return std::string(message.substr(0, message.size() - 1));
+}
 
 struct Result {
   int status = -1;
@@ -46,10 +48,11 @@ void put(const fs::path& p, const std::string& bytes) {
 
 /// Runs `argv` in `cwd` with `locale` as LC_ALL when it is given; standard output and
 /// error are caught in files of their own.
-Result run(const std::vector<std::string>& argv, const fs::path& cwd, const char* locale = nullptr) {
+Result run(const std::vector<std::string>& argv, const fs::path& cwd,
+           const char* locale = nullptr) {
   static int runs = 0;
-  const std::string base = std::string(NIVRA_TREES) + "/run-" + std::to_string(getpid()) + "-" +
-                           std::to_string(++runs);
+  const std::string base =
+      std::string(NIVRA_TREES) + "/run-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
   const std::string out = base + ".out", err = base + ".err";
   const pid_t pid = fork();
   if (pid == 0) {
@@ -98,8 +101,8 @@ std::vector<std::string> crlf_lines(const std::string& out) {
 std::map<std::string, std::string> snapshot(const fs::path& root) {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(root))
-    if (e.is_regular_file() && e.path().extension() != ".exe" && e.path().filename() != "nivra-sign" &&
-        e.path().filename() != "nivra-unsign")
+    if (e.is_regular_file() && e.path().extension() != ".exe" &&
+        e.path().filename() != "nivra-sign" && e.path().filename() != "nivra-unsign")
       files[fs::relative(e.path(), root).string()] = slurp(e.path());
   return files;
 }
@@ -233,13 +236,17 @@ TEST_F(Wine, UnsignRefusesWhatWindows1252CannotHoldExactly) {
 TEST_F(Wine, TheAnsiCodePageIsTheSystemsOwn) {
   const char* japanese = "ja_JP.UTF-8";  // Wine takes code page 932 from the locale's name
   ASSERT_EQ(active_code_page(japanese), "932");
-  put(root / "sjis.c", "\x93\xFA\x96\x7B\n");            // two kanji in Shift-JIS
-  put(root / "cut.c", "\x93\xFA" "ab\x81\n");  // a kanji, then a lead byte without its trail
+  put(root / "sjis.c", "\x93\xFA\x96\x7B\n");  // two kanji in Shift-JIS
+  put(root / "cut.c",
+      "\x93\xFA"
+      "ab\x81\n");  // a kanji, then a lead byte without its trail
   put(root / "utf8.c", BOM + "\xE6\x97\xA5 \xC3\xA9\n");  // e with acute: not in 932
   const Result sign = windows("nivra-sign", root, japanese);
   EXPECT_EQ(sign.status, 1);
   EXPECT_EQ(at("sjis.c"), BOM + "\xE6\x97\xA5\xE6\x9C\xAC\n");
-  EXPECT_EQ(at("cut.c"), "\x93\xFA" "ab\x81\n");
+  EXPECT_EQ(at("cut.c"),
+            "\x93\xFA"
+            "ab\x81\n");
   EXPECT_NE(sign.err.find("cut.c: "), std::string::npos) << sign.err;
   EXPECT_NE(sign.err.find("byte 4"), std::string::npos) << sign.err;
 
@@ -294,7 +301,7 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   std::vector<std::string> lines = crlf_lines(r.out);
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{line_of(nivra::MSG_CREATE_FAILED),
-                                              line_of(nivra::MSG_BACKUP_FAILED)}));
+                                             line_of(nivra::MSG_BACKUP_FAILED)}));
   EXPECT_EQ(at("a.c"), "\xE9\n");
   EXPECT_EQ(at("b.c"), "\xE9\n");
   EXPECT_FALSE(has("b.c.OLD"));
@@ -353,7 +360,7 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
       {"a/x.cpp/y.c", "\xE9\n"},
       {"a/.svn/z.c", "\xE9\n"},
       {"d\xC3\xA9j\xC3\xA0/na\xC3\xAFve.c", "\xE9\n"},  // names beyond ASCII,
-      {"\xF0\x9F\x98\x80.h", "\xE9\n"},                     // and beyond 16 bits
+      {"\xF0\x9F\x98\x80.h", "\xE9\n"},                 // and beyond 16 bits
   };
   const fs::path linux_tree = root / "linux", windows_tree = root / "windows";
   for (const auto& [name, bytes] : tree) {

@@ -142,13 +142,13 @@ File Win32Platform::add_file(OpenFile entry) {
 }
 
 void Win32Platform::let_go_of(const std::wstring& path) {
-  if (std::none_of(files_.begin(), files_.end(), [](const OpenFile& f) { return f.handle && f.held; }))
+  if (std::none_of(files_.begin(), files_.end(),
+                   [](const OpenFile& f) { return f.handle && f.held; }))
     return;
   // Opened for no access at all, the name can be asked which file it is, hold or no hold.
-  HANDLE h = CreateFileW(api_path(path).c_str(), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(h, &info);
@@ -185,9 +185,12 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
   if (h == INVALID_HANDLE_VALUE) return last_error();
   BY_HANDLE_FILE_INFORMATION info;
   Status s;
-  if (!GetFileInformationByHandle(h, &info)) s = last_error();
-  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) s = {Fault::not_regular, REPARSE_CODE};
-  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) s = from_error(ERROR_DIRECTORY);
+  if (!GetFileInformationByHandle(h, &info))
+    s = last_error();
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    s = {Fault::not_regular, REPARSE_CODE};
+  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    s = from_error(ERROR_DIRECTORY);
   if (!s.ok()) {
     CloseHandle(h);
     return s;
@@ -242,8 +245,10 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
     if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
     EntryKind kind = EntryKind::regular;
     // Junctions and symbolic links, to files or to directories, are never followed.
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) kind = EntryKind::symlink;
-    else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) kind = EntryKind::directory;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      kind = EntryKind::symlink;
+    else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      kind = EntryKind::directory;
     out.push_back(Entry{narrow(name, std::wcslen(name)), kind});
   } while (FindNextFileW(search, &data));
   const DWORD e = GetLastError();
@@ -278,8 +283,9 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return s;
   }
-  out = add_file(OpenFile{h, std::move(full), true,
-                          FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}});
+  out = add_file(
+      OpenFile{h, std::move(full), true,
+               FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}});
   return Status{};
 }
 
@@ -304,14 +310,14 @@ Status Win32Platform::create(Dir dir, const std::string& name, File model, File&
   DWORD attrs = FILE_ATTRIBUTE_NORMAL;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(handle_of(model), &info)) {
-    const DWORD kept = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                                FILE_ATTRIBUTE_ARCHIVE |
-                                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    const DWORD kept =
+        info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     if (kept) attrs = kept;
   }
   std::wstring full = path_in(dir, name);
-  HANDLE h = CreateFileW(api_path(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attrs,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(api_path(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attrs, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   out = add_file(OpenFile{h, std::move(full), false, FileId{}});
   return Status{};
@@ -377,8 +383,8 @@ bool Win32Platform::from_wide(unsigned code_page, std::string& out) {
   const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   BOOL* used = code_page == CP_UTF8 ? nullptr : &used_default;
   const int units = int(wide_.size());
-  const int n = WideCharToMultiByte(code_page, flags, wide_.data(), units, nullptr, 0, nullptr,
-                                    nullptr);
+  const int n =
+      WideCharToMultiByte(code_page, flags, wide_.data(), units, nullptr, 0, nullptr, nullptr);
   const std::size_t at = out.size();
   out.resize(at + std::size_t(n));
   WideCharToMultiByte(code_page, flags, wide_.data(), units, out.data() + at, n, nullptr, used);
@@ -388,8 +394,8 @@ bool Win32Platform::from_wide(unsigned code_page, std::string& out) {
 std::size_t Win32Platform::first_acp_loss(std::string_view text) {
   std::size_t loss = std::string_view::npos;
   for_each_piece(text, [&](std::string_view piece, std::size_t offset) {
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece.data(), int(piece.size()),
-                            nullptr, 0) != 0)
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece.data(), int(piece.size()), nullptr,
+                            0) != 0)
       return true;
     // Character by character, a lead byte with its trail byte, to find the first bad one.
     for (std::size_t i = 0; i < piece.size();) {

@@ -80,7 +80,7 @@ class Win32Platform final : public Platform {
 
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
-  std::wstring wide_;               ///< reused by every conversion
+  std::wstring wide_;  ///< reused by every conversion
   std::string probe_;
 };
 
