@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -319,6 +320,16 @@ TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9\n");
   EXPECT_EQ(at("a.c.OLD"), "\xE9\n");
   EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, DiagnosticsOnAConsoleShowNamesBeyondAscii) {
+  put(root / "\xC3\xB1.c", "\xE9");
+  fs::create_directories(root / "\xC3\xB1.c.OLD");  // the backup fails: a diagnostic names it
+  fs::copy_file(PROGRAMS / "nivra-sign.exe", root / "nivra-sign.exe");
+  // Started on a terminal, the program has a console (which speaks UTF-8 to the terminal).
+  const Result r = run({"script", "-qec", "timeout 120 wine nivra-sign.exe", "/dev/null"}, root);
+  const std::string shown = std::regex_replace(r.out, std::regex("\x1B\\[[?0-9;]*[A-Za-z]"), "");
+  EXPECT_NE(shown.find("\\\xC3\xB1.c.OLD: "), std::string::npos) << shown;
 }
 
 TEST_F(Wine, RootIsTakenFromArgumentZeroWhateverItsForm) {

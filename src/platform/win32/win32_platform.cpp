@@ -502,11 +502,35 @@ std::string Win32Platform::describe(const Status& status) {
   return out;
 }
 
+namespace {
+
+/// Messages as StdioReporter prints them. Diagnostics go to a console as UTF-16, so that
+/// names and the system's words read right whatever the console's code page; elsewhere
+/// (a file, a pipe) they are UTF-8.
+class Win32Reporter final : public Reporter {
+ public:
+  void message(std::string_view text) override { stdio_.message(text); }
+  void diagnostic(std::string_view line) override {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(err, &mode)) return stdio_.diagnostic(line);
+    const std::wstring wide = widen(line);
+    DWORD written = 0;
+    WriteConsoleW(err, wide.data(), DWORD(wide.size()), &written, nullptr);
+  }
+  bool finish() { return stdio_.finish(); }
+
+ private:
+  StdioReporter stdio_;
+};
+
+}  // namespace
+
 int platform_main(int argc, wchar_t** argv, Direction direction) {
   // No dialog box for a drive without its medium: the run reports it and goes on.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   Win32Platform platform;
-  StdioReporter reporter;
+  Win32Reporter reporter;
   const std::string argv0 = argc > 0 && argv[0] ? narrow(argv[0], std::wcslen(argv[0])) : "";
   int status = run_program(platform, direction, reporter, argv0);
   if (!reporter.finish()) {
