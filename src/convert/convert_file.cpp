@@ -119,8 +119,7 @@ Status make_backup(Run& run, Dir dir, const std::string& name, File file,
 }
 
 std::string loss_reason(std::size_t offset) {
-  return "cannot be converted without loss: byte " + std::to_string(offset) +
-         " has no exact counterpart";
+  return "cannot be converted without loss, first at byte " + std::to_string(offset);
 }
 
 }  // namespace

@@ -10,21 +10,18 @@ namespace {
 // conversion is called rarely and a group never splits a character.
 constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
 
-/// Where the group of lines that begins `rest` ends: after the first line feed at or
-/// beyond GROUP_BYTES. In UTF-16 a line feed is a whole unit 0x000A at an even offset;
-/// a 0x0A byte elsewhere is half of another unit.
-std::size_t group_end(std::string_view rest, CodePage source) {
-  const bool le = source == CodePage::utf16le, be = source == CodePage::utf16be;
-  for (std::size_t at = GROUP_BYTES; at < rest.size();) {
-    const void* lf = std::memchr(rest.data() + at, '\n', rest.size() - at);
-    if (!lf) break;
-    const std::size_t p = std::size_t(static_cast<const char*>(lf) - rest.data());
-    if (le ? p % 2 == 0 && p + 1 < rest.size() && rest[p + 1] == 0
-           : !be || (p % 2 == 1 && rest[p - 1] == 0))
-      return le ? p + 2 : p + 1;
-    at = p + 1;
+/// The offset just after the first line feed of `text` at or after `from`, or npos. In
+/// UTF-16 that is a whole code unit, so that a group never splits one.
+std::size_t line_end(std::string_view text, std::size_t from, CodePage source) {
+  if (source == CodePage::utf16le || source == CodePage::utf16be) {
+    const char lf[2] = {source == CodePage::utf16le ? '\n' : '\0',
+                        source == CodePage::utf16le ? '\0' : '\n'};
+    for (std::size_t i = from & ~std::size_t(1); i + 1 < text.size(); i += 2)
+      if (text[i] == lf[0] && text[i + 1] == lf[1]) return i + 2;
+    return std::string_view::npos;
   }
-  return rest.size();
+  const void* lf = std::memchr(text.data() + from, '\n', text.size() - from);
+  return lf ? std::size_t(static_cast<const char*>(lf) - text.data()) + 1 : std::string_view::npos;
 }
 
 }  // namespace
@@ -85,7 +82,11 @@ void transcode_lines(Platform& platform, std::string_view content, std::size_t s
     return;
   }
   while (!rest.empty()) {
-    const std::size_t cut = group_end(rest, source);
+    std::size_t cut = rest.size();
+    if (rest.size() > GROUP_BYTES) {
+      const std::size_t end = line_end(rest, GROUP_BYTES, source);
+      if (end != std::string_view::npos) cut = end;
+    }
     platform.convert(source, target, rest.substr(0, cut), out.buffer());
     out.flush_if_full();
     rest.remove_prefix(cut);

@@ -1,49 +1,195 @@
-// transcode_lines over texts larger than one group of lines, written to a real file.
-
-#include <fcntl.h>
-#include <unistd.h>
+// transcode_lines and its block writer against a platform that records every write
+// and can make writes short, interrupted or failing.
 
 #include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
 
 #include "convert/transcode_lines.h"
 #include "platform/posix/posix_platform.h"
 #include "support/test_support.h"
 
-namespace nivra::test {
+namespace nivra {
 namespace {
 
-std::string transcode(std::string_view content, CodePage source) {
-  TempDir dir;
-  PosixPlatform platform;
-  const int fd = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+/// Conversions are the real ones; writes are recorded and shaped by the test.
+class WriteRecorder final : public Platform {
+ public:
+  std::vector<std::string> writes;  ///< what each successful call stored
+  std::size_t calls = 0;
+  std::size_t max_put = SIZE_MAX;   ///< at most this many bytes per call
+  bool interrupt_every_other = false;
+  std::size_t fail_at_call = SIZE_MAX;  ///< this call and every later one fail
+  bool stall = false;                   ///< store nothing and report no error
+
+  std::string written() const {
+    std::string all;
+    for (const auto& w : writes) all += w;
+    return all;
+  }
+
+  Status write(File, const char* buf, std::size_t n, std::size_t& put) override {
+    const std::size_t call = calls++;
+    if (call >= fail_at_call) return Status{Fault::other, 28};
+    if (interrupt_every_other && call % 2 == 0) return Status{Fault::interrupted, 4};
+    put = stall ? 0 : std::min(n, max_put);
+    writes.emplace_back(buf, put);
+    return Status{};
+  }
+  std::size_t first_loss(CodePage f, CodePage t, std::string_view s) override {
+    return real_.first_loss(f, t, s);
+  }
+  void convert(CodePage f, CodePage t, std::string_view s, std::string& out) override {
+    real_.convert(f, t, s, out);
+  }
+
+  char separator() const override { return '/'; }
+  Status executable_path(std::string&) override { return unused(); }
+  Status open_root(const std::string&, Dir&) override { return unused(); }
+  Status open_dir(Dir, const std::string&, Dir&) override { return unused(); }
+  Status list_dir(Dir, std::vector<Entry>&) override { return unused(); }
+  void close_dir(Dir) override {}
+  Status open_read(Dir, const std::string&, File&) override { return unused(); }
+  Status file_size(File, std::uint64_t&) override { return unused(); }
+  Status read(File, char*, std::size_t, std::size_t&) override { return unused(); }
+  Status create(Dir, const std::string&, File, File&) override { return unused(); }
+  Status close(File) override { return unused(); }
+  Status link(File, Dir, const std::string&) override { return unused(); }
+  Status rename(Dir, const std::string&, const std::string&) override { return unused(); }
+  Status remove(Dir, const std::string&) override { return unused(); }
+  std::string describe(const Status&) override { return "recorded"; }
+
+ private:
+  Status unused() {
+    ADD_FAILURE() << "transcode_lines touched a file service other than write";
+    return Status{Fault::other, 0};
+  }
+  PosixPlatform real_;
+};
+
+/// Runs transcode_lines with the direction's code pages; returns what finish() reports.
+Status transcode(WriteRecorder& p, std::string_view content, bool sign, std::size_t start = 0) {
   std::string buffer;
-  BlockWriter writer(platform, File{fd}, buffer);
-  transcode_lines(platform, content, 0, source, CodePage::utf8, writer);
-  EXPECT_TRUE(writer.finish().ok());
-  close(fd);
-  return read_file(dir / "out");
+  BlockWriter out(p, File{}, buffer);
+  if (sign)
+    transcode_lines(p, content, start, CodePage::acp, CodePage::utf8, out);
+  else
+    transcode_lines(p, content, start, CodePage::utf8, CodePage::acp, out);
+  return out.finish();
 }
 
-// A line feed byte that is half of another code unit (U+0A41, U+010A) is no line end,
-// and a group never ends between the two bytes of a unit or the two units of a pair.
-TEST(TranscodeLines, Utf16TextsLongerThanAGroupKeepEveryCharacter) {
+TEST(TranscodeLines, LineEndsAndNulBytesPassThroughByteForByte) {
+  const std::string ansi("a\r\nb\rc\n\n\0x\0\n\xE9\0\r\n", 16);
+  const std::string utf8("a\r\nb\rc\n\n\0x\0\n\xC3\xA9\0\r\n", 17);
+  WriteRecorder sign, unsign;
+  ASSERT_TRUE(transcode(sign, ansi, true).ok());
+  ASSERT_TRUE(transcode(unsign, "\xEF\xBB\xBF" + utf8, false, 3).ok());
+  EXPECT_EQ(sign.written(), utf8);
+  EXPECT_EQ(unsign.written(), ansi);
+  WriteRecorder nothing;  // from the end on: not even an empty write
+  ASSERT_TRUE(transcode(nothing, "\xEF\xBB\xBF", false, 3).ok());
+  EXPECT_EQ(nothing.calls, 0u);
+}
+
+TEST(TranscodeLines, LinesFarLongerThan32KiBConvertWhole) {
+  const std::size_t n = 200000;
+  WriteRecorder sign, unsign;
+  ASSERT_TRUE(transcode(sign, std::string(n, '\xE9') + "\n" + std::string(n, 'a'), true).ok());
+  EXPECT_EQ(sign.written(), test::repeat("\xC3\xA9", n) + "\n" + std::string(n, 'a'));
+  ASSERT_TRUE(transcode(unsign, test::repeat("\xE2\x82\xAC", n), false).ok());
+  EXPECT_EQ(unsign.written(), std::string(n, '\x80'));
+}
+
+// Groups are cut after a line feed at or beyond 256 KiB; characters of two and three
+// bytes and line feeds are put just before, at and after every such place.
+TEST(TranscodeLines, GroupBoundariesNeverSplitACharacter) {
+  const std::size_t group = std::size_t(256) << 10;
+  std::mt19937 rng(1252);
+  for (int round = 0; round < 40; ++round) {
+    std::string utf8, ansi;
+    while (utf8.size() < 3 * group + 64) {
+      const std::size_t to_edge = group - utf8.size() % group;
+      const unsigned pick = to_edge < 8 ? rng() % 4 : (rng() % 64 == 0 ? 3 : rng() % 3);
+      if (pick == 0) { utf8 += "\xC3\xA9"; ansi += '\xE9'; }
+      else if (pick == 1) { utf8 += "\xE2\x80\x99"; ansi += '\x92'; }
+      else if (pick == 2) { utf8 += to_edge < 8 ? "\n" : "ab"; ansi += to_edge < 8 ? "\n" : "ab"; }
+      else { utf8 += "\r\n"; ansi += "\r\n"; }
+    }
+    WriteRecorder unsign, sign;
+    ASSERT_TRUE(transcode(unsign, utf8, false).ok());
+    ASSERT_EQ(unsign.written(), ansi) << "round " << round;
+    ASSERT_TRUE(transcode(sign, ansi, true).ok());
+    ASSERT_EQ(sign.written(), utf8) << "round " << round;
+  }
+}
+
+TEST(TranscodeLines, WritesLargeBlocksAroundTheMiBBoundary) {
+  const std::size_t block = BlockWriter::BLOCK_BYTES;
+  for (std::size_t size : {block - 1, block, block + 1, 3 * block + 7}) {
+    // Short lines: one write per line would be tens of thousands of writes.
+    std::string text = test::repeat("int x;\n", size / 7) + std::string(size % 7, 'y');
+    WriteRecorder p;
+    ASSERT_TRUE(transcode(p, text, true).ok());
+    EXPECT_EQ(p.written(), text) << size;
+    EXPECT_LE(p.writes.size(), size / block + 2) << size;
+    for (const auto& w : p.writes) EXPECT_FALSE(w.empty()) << size;
+  }
+}
+
+TEST(BlockWriter, ShortAndInterruptedWritesAreRepeatedUntilAllIsStored) {
+  std::string text;
+  for (int i = 0; i < 300000; ++i) text += char('a' + i % 26);
+  WriteRecorder p;
+  p.max_put = 4093;
+  p.interrupt_every_other = true;
+  ASSERT_TRUE(transcode(p, text, true).ok());
+  EXPECT_EQ(p.written(), text);
+}
+
+TEST(BlockWriter, TheFirstFailureSticks) {
+  const std::string text = test::repeat("line\n", 1000000);  // about five blocks
+  WriteRecorder p;
+  p.fail_at_call = 2;
+  const Status s = transcode(p, text, true);
+  EXPECT_EQ(s.fault, Fault::other);
+  EXPECT_EQ(s.code, 28);
+  EXPECT_EQ(p.calls, 3u);  // two that stored, the failing one, and no attempt after it
+  EXPECT_EQ(p.written(), text.substr(0, p.written().size()));
+}
+
+TEST(BlockWriter, AWriteThatStoresNothingStopsAsStalled) {
+  WriteRecorder p;
+  p.stall = true;
+  EXPECT_EQ(transcode(p, "abc\n", true).fault, Fault::stalled);
+  EXPECT_EQ(p.calls, 1u);
+}
+
+// A 0x0A byte that is half of another code unit (U+0A41, U+010A) ends no line, and a
+// group never ends between the two units of a surrogate pair. Leads of 0 and 7 units put
+// the first 0x0A byte past a group's size in either byte of a unit.
+TEST(TranscodeLines, Utf16GroupsEndOnlyAfterAWholeLineFeedUnit) {
   const std::string utf8_line = "\xE0\xA9\x81\xC4\x8A \xF0\x9D\x84\x9E caf\xC3\xA9\n";
-  const std::string le_line(
-      "\x41\x0A\x0A\x01\x20\x00\x34\xD8\x1E\xDD\x20\x00"
-      "c\0a\0f\0\xE9\0\n\0",
-      22);
+  const std::string le_line("\x41\x0A\x0A\x01 \0\x34\xD8\x1E\xDD \0c\0a\0f\0\xE9\0\n\0", 22);
   std::string be_line;
   for (std::size_t i = 0; i < le_line.size(); i += 2) be_line += {le_line[i + 1], le_line[i]};
-  // Leads of 0 and 7 units put the first line feed byte after a group's size in the
-  // second byte of a unit in one order and in the first in the other.
-  for (std::size_t lead : {0, 7}) {
-    const std::string le = repeat(std::string("x\0", 2), lead) + repeat(le_line, 30000);
-    const std::string be = repeat(std::string("\0x", 2), lead) + repeat(be_line, 30000);
-    const std::string want = repeat("x", lead) + repeat(utf8_line, 30000);
-    EXPECT_TRUE(transcode(le, CodePage::utf16le) == want) << "little-endian, lead " << lead;
-    EXPECT_TRUE(transcode(be, CodePage::utf16be) == want) << "big-endian, lead " << lead;
+  for (const std::size_t lead : {0, 7}) {
+    for (const bool big_endian : {false, true}) {
+      const std::string text =
+          test::repeat(big_endian ? std::string("\0x", 2) : std::string("x\0", 2), lead) +
+          test::repeat(big_endian ? be_line : le_line, 30000);
+      WriteRecorder p;
+      std::string buffer;
+      BlockWriter out(p, File{}, buffer);
+      transcode_lines(p, text, 0, big_endian ? CodePage::utf16be : CodePage::utf16le,
+                      CodePage::utf8, out);
+      ASSERT_TRUE(out.finish().ok());
+      EXPECT_TRUE(p.written() == test::repeat("x", lead) + test::repeat(utf8_line, 30000))
+          << (big_endian ? "big" : "little") << "-endian, lead " << lead;
+    }
   }
 }
 
 }  // namespace
-}  // namespace nivra::test
+}  // namespace nivra

@@ -9,6 +9,10 @@
 namespace nivra::test {
 namespace {
 
+using namespace std::string_literals;
+
+const std::string SIG = "\xEF\xBB\xBF";
+
 TEST(SignProgram, ConvertsAnsiSourcesAndKeepsBackups) {
   TempDir tree;
   const std::string program = install_program(tree.path(), Direction::sign);
@@ -27,6 +31,93 @@ TEST(SignProgram, ConvertsAnsiSourcesAndKeepsBackups) {
   EXPECT_EQ(read_file(tree / "lib.hpp"), "caf\xE9");
   EXPECT_EQ(read_file(tree / ".git/hook.c"), "caf\xE9");
   EXPECT_FALSE(exists(tree / "lib.hpp.OLD"));
+}
+
+// Valid UTF-8 with a character beyond ASCII is text already: it only gets the signature.
+// Anything that is not well-formed UTF-8 is Windows-1252.
+TEST(SignProgram, Utf8TextKeepsItsBytesAndEverythingElseIsAnsi) {
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, {
+      {"utf8.c", "caf\xC3\xA9 \xE2\x82\xAC\n", SIG + "caf\xC3\xA9 \xE2\x82\xAC\n"},
+      {"emoji.h", "\xF0\x9F\x98\x80", SIG + "\xF0\x9F\x98\x80"},
+      {"ascii.c", "int x;\r\n", SIG + "int x;\r\n"},
+      {"mixed.c", "\xC3\xA9\xE9", SIG + "\xC3\x83\xC2\xA9\xC3\xA9"},
+      {"overlong.c", "\xC0\xAF", SIG + "\xC3\x80\xC2\xAF"},
+      {"surrogate.c", "\xED\xA0\x80", SIG + "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},
+      {"truncated.c", "caf\xC3", SIG + "caf\xC3\x83"},
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(SignProgram, EmptyAndTinyFilesAreConverted) {
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, {
+      {"empty.c", "", SIG},
+      {"one.c", "\xE9", SIG + "\xC3\xA9"},
+      {"two.c", "\xEF\xBB", SIG + "\xC3\xAF\xC2\xBB"},
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(SignProgram, SignedFilesAreSkippedWhateverFollows) {
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, {
+      {"bare.c", SIG, SIG},
+      {"ansi_after.c", SIG + "caf\xE9\xFF", SIG + "caf\xE9\xFF"},
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, repeat(MSG_ALREADY_SIGNED, 2));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(SignProgram, LongLinesAndNulBytesPassThrough) {
+  const std::string rest = "\0tail\n\0\r\nnext\n"s;
+  std::string before(100000, '\xE9'), after = SIG + repeat("\xC3\xA9", before.size());
+  before += rest;
+  after += rest;
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, {{"long.c", before, after}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// The byte-order mark goes; CR LF stays; a surrogate pair becomes one character.
+TEST(SignProgram, Utf16FilesOfBothByteOrdersBecomeSignedUtf8) {
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, {
+      {"le.c", "\xFF\xFE" "a\0\xE9\0\r\0\n\0\x3D\xD8\x00\xDE"s, SIG + "a\xC3\xA9\r\n\xF0\x9F\x98\x80"},
+      {"be.h", "\xFE\xFF\0a\0\xE9\0\r\0\n\xD8\x3D\xDE\x00"s, SIG + "a\xC3\xA9\r\n\xF0\x9F\x98\x80"},
+      {"bom_only.c", "\xFF\xFE", SIG},
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(SignProgram, MalformedUtf16IsLeftAloneAndReported) {
+  const struct {
+    const char* name;
+    std::string content;
+    int offset;
+  } cases[] = {
+      {"odd.c", "\xFF\xFE" "a\0\n"s, 4},
+      {"unpaired_high.c", "\xFF\xFE\x3D\xD8" "a\0"s, 2},
+      {"high_at_end.h", "\xFF\xFE" "a\0\x3D\xD8"s, 4},
+      {"lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4},
+  };
+  std::vector<FileCase> files;
+  for (const auto& c : cases) files.push_back({c.name, c.content, c.content});
+  TempDir tree;
+  const ProgramResult r = run_cases(tree, Direction::sign, files);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, repeat(MSG_LOSSY, std::size(cases)));
+  for (const auto& c : cases) {
+    const std::string line = diagnostic_for(r.err, tree / c.name);
+    EXPECT_TRUE(line.starts_with("nivra-sign: ")) << c.name << ": " << r.err;
+    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
+  }
 }
 
 }  // namespace

@@ -237,6 +237,31 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
   return result;
 }
 
+ProgramResult run_cases(const TempDir& tree, Direction direction,
+                        const std::vector<FileCase>& cases) {
+  const std::string program = install_program(tree.path(), direction);
+  for (const auto& c : cases) write_file(tree / c.name, c.before);
+  const ProgramResult result = run(program);
+  for (const auto& c : cases) {
+    EXPECT_EQ(read_file(tree / c.name), c.after) << c.name;
+    if (c.after == c.before) {
+      EXPECT_FALSE(exists(tree / (c.name + ".OLD"))) << c.name;
+    } else {
+      EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
+    }
+  }
+  return result;
+}
+
+std::string diagnostic_for(const std::string& err, const std::string& path) {
+  const std::string named = ": " + path + ": ";
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(named) != std::string::npos) return line;
+  }
+  return "";
+}
+
 std::string repeat(std::string_view s, std::size_t n) {
   std::string out;
   out.reserve(s.size() * n);

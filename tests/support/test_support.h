@@ -74,6 +74,23 @@ void give_to_unprivileged(const std::string& path);
 /// True when permission bits hold the process back (not root, or run unprivileged).
 bool running_as_root();
 
+/// A file of a tree: its name, its content before a run, and its content expected after
+/// it. A file whose `after` equals `before` is to be left alone.
+struct FileCase {
+  std::string name;
+  std::string before;
+  std::string after;
+};
+
+/// Writes every case into `tree`, installs the program of `direction` there and runs it
+/// once from "/". Then checks each file: a converted one holds `after` and has `before`
+/// as NAME.OLD; one left alone is unchanged and has no backup.
+ProgramResult run_cases(const TempDir& tree, Direction direction,
+                        const std::vector<FileCase>& cases);
+
+/// The line of `err` that names `path`, as in "PROGRAM: PATH: REASON", or "".
+std::string diagnostic_for(const std::string& err, const std::string& path);
+
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);
 

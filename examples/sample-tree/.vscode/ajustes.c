@@ -1,0 +1,1 @@
+/* Carpeta que empieza por punto: no se recorre (configuración). */

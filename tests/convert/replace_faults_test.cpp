@@ -1,0 +1,112 @@
+// The replace-safe sequence, failed step by step on an in-memory tree: each failure has
+// its message and leaves the file as it was, and a file system without hard links still
+// gets exact backups.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "convert/convert_file.h"
+#include "convert/messages.h"
+#include "support/fake_platform.h"
+#include "walk/walk.h"
+
+namespace nivra::test {
+namespace {
+
+constexpr std::string_view ORIGINAL = "/* caf\xE9 */\r\nint x;\n";
+constexpr std::string_view EARLIER = "an earlier backup\n";
+const std::string NEW_TEMP = temporary_name("a.c", false);
+const std::string OLD_TEMP = temporary_name("a.c", true);
+
+std::string with_mode(std::string_view content, std::string_view mode = "0644") {
+  return std::string(mode) + " " + std::string(content);
+}
+
+struct Step {
+  const char* what;
+  std::vector<Injection> faults;
+  std::string_view message;
+  std::string diagnostic_path;
+  std::string_view backup_after;  ///< what a.c.OLD holds afterwards
+};
+
+TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
+  const Step steps[] = {
+      {"create", {fail_on(Call::create, NEW_TEMP, os_error(ENOSPC))}, MSG_CREATE_FAILED,
+       "/t/a.c", EARLIER},
+      {"write", {fail_on(Call::write, NEW_TEMP, os_error(ENOSPC))}, MSG_WRITE_FAILED, "/t/a.c",
+       EARLIER},
+      {"close", {fail_on(Call::close, NEW_TEMP, os_error(EIO))}, MSG_WRITE_FAILED, "/t/a.c",
+       EARLIER},
+      {"backup copy",
+       {fail_on(Call::link, OLD_TEMP, os_error(EPERM)),
+        fail_on(Call::write, OLD_TEMP, os_error(ENOSPC))},
+       MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER},
+      {"backup rename", {fail_on(Call::rename, "a.c.OLD", os_error(EACCES))}, MSG_BACKUP_FAILED,
+       "/t/a.c.OLD", EARLIER},
+      {"final rename", {fail_on(Call::rename, "a.c", os_error(EACCES))}, MSG_WRITE_FAILED,
+       "/t/a.c", ORIGINAL},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    FakePlatform fs;
+    fs.add_file("a.c", ORIGINAL);
+    fs.add_file("a.c.OLD", EARLIER);
+    for (const Injection& f : step.faults) fs.inject(f);
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+    EXPECT_GE(fs.faults_met(int(step.faults.size()) - 1), 1);
+    EXPECT_EQ(r.out, step.message);
+    EXPECT_TRUE(r.err.starts_with("nivra-sign: " + step.diagnostic_path + ": ")) << r.err;
+    const std::map<std::string, std::string> expected = {
+        {"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(step.backup_after)}};
+    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
+TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
+  FakePlatform fs;
+  fs.add_file("held.c", ORIGINAL);
+  fs.add_file("free.c", "x");
+  fs.hold("held.c");
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, MSG_OPEN_FAILED);
+  EXPECT_EQ(r.err, "nivra-sign: /t/held.c: held by another run\n");
+  const auto tree = fs.snapshot();
+  EXPECT_EQ(tree.at("held.c"), with_mode(ORIGINAL));
+  EXPECT_FALSE(fs.exists("held.c.OLD"));
+  EXPECT_EQ(tree.at("free.c"), with_mode("\xEF\xBB\xBFx"));
+}
+
+TEST(ReplaceFaults, WithoutHardLinksTheBackupIsWrittenFromMemoryAndIsExact) {
+  std::string large;  // every byte value, past the size of one written block
+  while (large.size() < 3 * (std::size_t(1) << 20) + 7) large.push_back(char(large.size() * 7));
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL, 0600);
+  fs.add_file("a.c.OLD", EARLIER);
+  fs.add_file("big.cpp", large, 0755);
+  fs.add_file("empty.h", "");
+  fs.inject(fail(Call::link, 1, os_error(EPERM), true));
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+  EXPECT_EQ(fs.faults_met(), 3);
+  const auto tree = fs.snapshot();
+  EXPECT_EQ(tree.at("a.c.OLD"), with_mode(ORIGINAL, "0600"));
+  EXPECT_EQ(tree.at("big.cpp.OLD"), with_mode(large, "0755"));
+  EXPECT_EQ(tree.at("empty.h.OLD"), with_mode(""));
+  EXPECT_EQ(tree.at("empty.h"), with_mode("\xEF\xBB\xBF"));
+  EXPECT_EQ(tree.at("a.c"), with_mode("\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n", "0600"));
+  EXPECT_EQ(tree.size(), 6u);
+}
+
+}  // namespace
+}  // namespace nivra::test

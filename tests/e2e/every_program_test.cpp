@@ -1,0 +1,315 @@
+// What both programs do alike, each run as a user runs it: copied into a tree and
+// started by its path from another folder. Each case runs once per program.
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "convert/messages.h"
+#include "support/test_support.h"
+
+namespace nivra::test {
+namespace {
+
+/// One file that the program converts, before and after, and its skip message.
+struct Job {
+  Direction direction;
+  std::string before, after, skip;
+};
+
+const Job SIGN_JOB{Direction::sign, "caf\xE9\r\nint x;\n", "\xEF\xBB\xBF" "caf\xC3\xA9\r\nint x;\n",
+                   std::string(MSG_ALREADY_SIGNED)};
+const Job UNSIGN_JOB{Direction::unsign, SIGN_JOB.after, SIGN_JOB.before,
+                     std::string(MSG_NOT_SIGNED)};
+
+void PrintTo(const Job& job, std::ostream* os) { *os << traits(job.direction).program; }
+
+using Files = std::map<std::string, std::string>;
+
+class EveryProgram : public testing::TestWithParam<Job> {
+ protected:
+  const Job& job() const { return GetParam(); }
+  std::string name() const { return std::string(traits(job().direction).program); }
+  std::string install(const std::string& dir) const { return install_program(dir, job().direction); }
+  std::string diagnostic(const std::string& path, const std::string& reason) const {
+    return name() + ": " + path + ": " + reason + "\n";
+  }
+  /// Everything in the tree but the program itself.
+  Files files(const std::string& root) const {
+    Files f = snapshot(root);
+    f.erase(name());
+    return f;
+  }
+  void converted(Files& f, const std::string& rel) const {
+    f[rel] = job().after;
+    f[rel + ".OLD"] = job().before;
+  }
+  /// Permission bits do not hold root back, and there is no other user to become.
+  static bool cannot_drop_root() { return running_as_root() && !can_run_unprivileged(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(, EveryProgram, testing::Values(SIGN_JOB, UNSIGN_JOB),
+                         [](const auto& info) {
+                           return info.param.direction == Direction::sign ? "sign" : "unsign";
+                         });
+
+TEST_P(EveryProgram, SelectsSourceFilesByNameAndSkipsDotEntries) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  for (const char* n : {"main.cpp", "UTIL.H", "Main.Cpp", "parser.tab.c", "dir.cpp/inner.c",
+                        "lib.hpp", "lib.cc", "main.c.bak", "Makefile", "main.", "main.c.",
+                        ".h", ".hidden/x.c", "a.c.OLD"})
+    write_file(tree / n, job().before);
+  Files expected = files(tree.path());
+  for (const char* n : {"main.cpp", "UTIL.H", "Main.Cpp", "parser.tab.c", "dir.cpp/inner.c"})
+    converted(expected, n);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(files(tree.path()), expected);
+}
+
+// The root is argument 0 up to its last '/', a backslash being part of a name; a bare
+// argument 0 (found through PATH) means the folder of the running program; further
+// arguments and the working folder change nothing.
+TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
+  const struct {
+    const char* folder;
+    const char* file;  ///< the program's file name
+    bool bare_argv0;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"p\\q", "nivra", false, {}},
+      {"bin", "x\\nivra", false, {}},
+      {"bin", "nivra", true, {}},
+      {"bin", "nivra", false, {"/", "--help", ".."}},
+  };
+  for (const auto& c : cases) {
+    TempDir tree, elsewhere;
+    const std::string root = tree / c.folder;
+    const std::string program = root + "/" + c.file;
+    write_file(program, read_file(built_program(job().direction)), 0755);
+    write_file(root + "/a\\b.c", job().before);
+    write_file(root + "/s\\t/x.h", job().before);
+    write_file(tree / "above.c", job().before);
+    write_file(elsewhere / "here.c", job().before);
+    RunOptions o;
+    o.cwd = elsewhere.path();
+    if (c.bare_argv0) o.argv0 = name();
+    o.extra_args = c.args;
+
+    const ProgramResult r = run(program, o);
+
+    EXPECT_EQ(r.status, 0) << program << ": " << r.err;
+    EXPECT_EQ(r.out, "") << program;
+    EXPECT_EQ(read_file(root + "/a\\b.c"), job().after) << program;
+    EXPECT_EQ(read_file(root + "/s\\t/x.h"), job().after) << program;
+    EXPECT_EQ(read_file(tree / "above.c"), job().before) << program;
+    EXPECT_EQ(read_file(elsewhere / "here.c"), job().before) << program;
+  }
+}
+
+TEST_P(EveryProgram, PathsLongerThan259BytesAreWalked) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  std::string rel;
+  for (char c = 'a'; c < 'g'; ++c) rel += std::string(60, c) + "/";
+  write_file(tree / (rel + "deep.cpp"), job().before);
+  ASSERT_GT((tree / rel).size(), 370u);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(tree / (rel + "deep.cpp")), job().after);
+  EXPECT_EQ(read_file(tree / (rel + "deep.cpp.OLD")), job().before);
+}
+
+TEST_P(EveryProgram, SymbolicLinksAreNeitherFollowedNorConverted) {
+  TempDir tree, outside;
+  const std::string program = install(tree.path());
+  write_file(outside / "far.c", job().before);
+  write_file(outside / "dir/y.h", job().before);
+  write_file(tree / "real.c", job().before);
+  write_file(tree / "sub/z.h", job().before);
+  const std::pair<std::string, std::string> links[] = {
+      {"real.c", "near.c"}, {outside / "far.c", "far.c"}, {outside / "dir", "out"},
+      {"sub", "in.cpp"},    {".", "loop"},                {"missing.c", "dangling.c"}};
+  for (const auto& [target, link] : links) ASSERT_EQ(symlink(target.c_str(), (tree / link).c_str()), 0);
+  const Files outside_before = snapshot(outside.path());
+  Files expected = files(tree.path());
+  converted(expected, "real.c");
+  converted(expected, "sub/z.h");
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(snapshot(outside.path()), outside_before);
+}
+
+TEST_P(EveryProgram, FifosAndSocketsAreNeverOpened) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  ASSERT_EQ(mkfifo((tree / "pipe.c").c_str(), 0644), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, (tree / "sock.h").c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  write_file(tree / "ok.c", job().before);
+
+  const ProgramResult r = run(program);
+  close(sock);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, repeat(MSG_OPEN_FAILED, 2));
+  EXPECT_NE(r.err.find(diagnostic(tree / "pipe.c", "not a regular file")), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(diagnostic(tree / "sock.h", "not a regular file")), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(tree / "ok.c"), job().after);
+}
+
+// A folder that cannot be listed is reported and the walk goes on; a file in a read-only
+// folder cannot be replaced; then the start folder itself is made unlistable.
+TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
+  if (cannot_drop_root()) GTEST_SKIP() << "running as root without an unprivileged user to run as";
+  TempDir tree;
+  const std::string bin = tree / "bin";
+  const std::string program = install(bin);
+  const char* const locked[] = {"locked1", "locked2", "locked3"};
+  for (const char* d : locked) write_file(bin + "/" + d + "/x.c", job().before);
+  write_file(bin + "/ro/y.c", job().before);
+  write_file(bin + "/ok.c", job().before);
+  Files expected = files(bin);
+  converted(expected, "ok.c");
+  give_to_unprivileged(tree.path());
+  for (const char* d : locked) ASSERT_EQ(chmod((bin + "/" + d).c_str(), 0), 0);
+  ASSERT_EQ(chmod((bin + "/ro").c_str(), 0555), 0);
+  RunOptions o;
+  o.unprivileged = true;
+
+  ProgramResult r = run(program, o);
+
+  // Each of the four failures prints its message, in the order the folder is listed.
+  EXPECT_EQ(r.status, 1);
+  std::string out = r.out;
+  for (const char* d : locked) {
+    EXPECT_NE(r.err.find(diagnostic(bin + "/" + d, std::strerror(EACCES))), std::string::npos)
+        << r.err;
+    if (const auto at = out.find(MSG_DIR_FAILED); at != std::string::npos)
+      out.erase(at, MSG_DIR_FAILED.size());
+  }
+  EXPECT_EQ(out, MSG_CREATE_FAILED);
+  EXPECT_NE(r.err.find(diagnostic(bin + "/ro/y.c", std::strerror(EACCES))), std::string::npos)
+      << r.err;
+
+  ASSERT_EQ(chmod(bin.c_str(), 0111), 0);
+  r = run(program, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, MSG_DIR_FAILED);
+  EXPECT_EQ(r.err, diagnostic(bin, std::strerror(EACCES)));
+  chmod(bin.c_str(), 0755);
+  for (const char* d : {"locked1", "locked2", "locked3", "ro"}) chmod((bin + "/" + d).c_str(), 0755);
+  EXPECT_EQ(files(bin), expected);
+}
+
+TEST_P(EveryProgram, AFailedWriteLeavesTheFileWholeAndNoTemporary) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string big = job().direction == Direction::sign
+                              ? std::string(6000, '\xE9')
+                              : "\xEF\xBB\xBF" + std::string(6000, 'a');
+  write_file(tree / "big.c", big);
+  write_file(tree / "small.c", job().before);
+  Files expected = files(tree.path());
+  converted(expected, "small.c");
+  RunOptions o;
+  o.file_size_limit = 4096;
+
+  const ProgramResult r = run(program, o);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, MSG_WRITE_FAILED);
+  EXPECT_EQ(r.err, diagnostic(tree / "big.c", std::strerror(EFBIG)));
+  EXPECT_EQ(files(tree.path()), expected);
+}
+
+TEST_P(EveryProgram, NoConversionWithoutABackup) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  write_file(tree / "held.c", job().before);
+  write_file(tree / "held.c.OLD/keep", "a folder in the way");
+  const std::string long_name = std::string(253, 'n') + ".c";  // the longest name there is
+  write_file(tree / long_name, job().before);
+  const Files expected = files(tree.path());
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, repeat(MSG_BACKUP_FAILED, 2));
+  EXPECT_NE(r.err.find(diagnostic(tree / "held.c.OLD", std::strerror(EISDIR))), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(diagnostic(tree / (long_name + ".OLD"), std::strerror(ENAMETOOLONG))),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(files(tree.path()), expected);
+}
+
+TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  write_file(tree / "private.c", job().before, 0600);
+  write_file(tree / "script.h", job().before, 0755);
+  write_file(tree / "theirs.cpp", job().before, 0640);
+  const uid_t other = 65534;
+  if (running_as_root()) {
+    ASSERT_EQ(chown((tree / "theirs.cpp").c_str(), other, other), 0);
+  }
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(tree / "private.c"), job().after);
+  EXPECT_EQ(mode_of(tree / "private.c"), 0600u);
+  EXPECT_EQ(mode_of(tree / "script.h"), 0755u);
+  EXPECT_EQ(mode_of(tree / "theirs.cpp"), 0640u);
+  struct stat st;
+  ASSERT_EQ(stat((tree / "theirs.cpp").c_str(), &st), 0);
+  if (running_as_root()) {
+    EXPECT_EQ(st.st_uid, other);
+    EXPECT_EQ(st.st_gid, other);
+  }
+}
+
+TEST_P(EveryProgram, ASecondRunSkipsAndOnlyTheLatestBackupIsKept) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  write_file(tree / "a.c", job().before);
+  write_file(tree / "a.c.OLD", "an older generation");
+  write_file(tree / "sub/b.h", job().before);
+  Files expected = files(tree.path());
+  converted(expected, "a.c");
+  converted(expected, "sub/b.h");
+
+  ProgramResult r = run(program);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(files(tree.path()), expected);
+
+  r = run(program);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, repeat(job().skip, 2));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(files(tree.path()), expected);
+}
+
+}  // namespace
+}  // namespace nivra::test

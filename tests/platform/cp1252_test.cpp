@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/cp1252.h"
+#include "platform/unicode.h"
+
+namespace nivra {
+namespace {
+
+TEST(Cp1252, EveryByteRoundTripsThroughUtf8) {
+  for (unsigned b = 0; b < 256; ++b) {
+    const std::string byte(1, char(b));
+    std::string utf8, back;
+    cp1252_to_utf8(byte, utf8);
+    ASSERT_EQ(utf8_first_invalid(utf8), std::string_view::npos) << std::hex << b;
+    ASSERT_EQ(utf8_first_not_cp1252(utf8), std::string_view::npos) << std::hex << b;
+    utf8_to_cp1252(utf8, back);
+    EXPECT_EQ(back, byte) << std::hex << b;
+  }
+}
+
+// Bytes 0x80 to 0x9F as Windows' own table has them; every other byte is its own value.
+TEST(Cp1252, EveryByteStandsForItsWindowsCharacter) {
+  const char32_t high[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                             0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                             0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                             0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  for (unsigned b = 0; b < 256; ++b) {
+    const char32_t cp = b >= 0x80 && b < 0xA0 ? high[b - 0x80] : b;
+    std::string expected, utf8;
+    utf8_append(cp, expected);
+    cp1252_to_utf8(std::string(1, char(b)), utf8);
+    EXPECT_EQ(utf8, expected) << std::hex << b;
+    EXPECT_EQ(cp1252_char(static_cast<unsigned char>(b)), cp) << std::hex << b;
+    EXPECT_EQ(cp1252_byte(cp), int(b)) << std::hex << b;
+  }
+}
+
+TEST(Cp1252, CharactersWithoutAByteAreRefusedAtTheirOffset) {
+  const struct {
+    std::string utf8;
+    std::size_t offset;
+  } cases[] = {
+      {"caf\xC3\xA9 \xE2\x82\xAC", std::string_view::npos},
+      {"\xC2\x80", 0},                           // U+0080: byte 0x80 is the euro sign
+      {"ab\xC4\x80", 2},                         // U+0100
+      {"0123456789ab\xEF\xBB\xBF", 12},          // U+FEFF after a long ASCII run
+      {"\xC3\xA9\xF0\x9F\x98\x80", 2},           // U+1F600
+      {"\xC3\xA9\xC3", 2},                       // malformed: truncated
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(utf8_first_not_cp1252(c.utf8), c.offset) << testing::PrintToString(c.utf8);
+}
+
+}  // namespace
+}  // namespace nivra

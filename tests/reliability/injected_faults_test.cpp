@@ -1,0 +1,296 @@
+// Every call a run makes, failed in turn: the Nth call of each kind, once and from then
+// on, for every N until a run meets no fault. Whatever fails, no file is lost, the run
+// says so, and a clean rerun finishes the job.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <set>
+
+#include "convert/convert_file.h"
+#include "convert/messages.h"
+#include "support/fake_platform.h"
+#include "walk/walk.h"
+
+namespace nivra::test {
+namespace {
+
+using namespace std::literals;
+using Tree = std::map<std::string, std::string>;
+constexpr std::string_view ARGV0 = "/t/nivra";
+
+/// A dozen source files of every kind the programs meet, and some they must leave alone.
+void build_tree(FakePlatform& fs) {
+  fs.add_file("main.c", "/* caf\xE9 */\r\nint main(void) { return 0; }\r\n");
+  fs.add_file("main.c.OLD", "an earlier backup\n");
+  fs.add_file("util.h", "#define EURO \"\x80\" /* \x81 */\n", 0600);
+  fs.add_file("empty.cpp", "");
+  fs.add_file("signed.h", "\xEF\xBB\xBF// d\xC3\xA9j\xC3\xA0 sign\xC3\xA9\n");
+  fs.add_file("modern.cpp", "// d\xC3\xA9j\xC3\xA0 UTF-8, \xE2\x82\xAC\n");
+  fs.add_file("notes.txt", "caf\xE9\n");
+  fs.add_file("lib.hpp", "caf\xE9\n");
+  fs.add_symlink("alias.c", "main.c");
+  fs.add_file(".git/hook.c", "caf\xE9");
+  fs.add_file("src/parser/lexer.cpp", "char nul = '\0';\n\xAB\xBB\n"sv);
+  fs.add_file("src/parser/lexer.h", "int lex(void);", 0755);
+  fs.add_file("src/io/READ.C", "/* \xE0 la ligne */\n");
+  fs.add_file("src/io/READ.C.OLD", "an older backup\n");
+  fs.add_file("src/io/write.c", "\xEF\xBB\xBF");
+  fs.add_file("src/io/deep/a.c", "x\n");
+  fs.add_file("src/io/deep/b.cpp", "\xEF\xBB\xBF" "int b = 1;\n");
+  fs.add_file("docs/guide.c", "/* \xA9 2001 */");
+}
+
+/// Readies `fs` for a run of `direction`: for unsign, the tree that an unfaulted sign run
+/// leaves, so that nearly every file has something to convert. With `stale`, a run that
+/// was killed while converting READ.C has left its temporaries.
+void prepare(FakePlatform& fs, Direction direction, bool stale) {
+  build_tree(fs);
+  if (direction == Direction::unsign) {
+    RecordingReporter r;
+    ASSERT_EQ(run_program(fs, Direction::sign, r, ARGV0), 0) << r.err;
+  }
+  if (stale) {
+    fs.add_file("src/io/" + temporary_name("READ.C", false), "\xEF\xBB\xBF/* \xC3");
+    fs.add_file("src/io/" + temporary_name("READ.C", true), "/* \xE0 la");
+  }
+  fs.clear_faults();
+}
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+  Tree tree;
+};
+
+Result run(FakePlatform& fs, Direction direction) {
+  RecordingReporter r;
+  const int status = run_program(fs, direction, r, ARGV0);
+  return Result{status, r.out, r.err, fs.snapshot()};
+}
+
+std::optional<std::string> at(const Tree& tree, const std::string& path) {
+  const auto it = tree.find(path);
+  return it == tree.end() ? std::nullopt : std::optional(it->second);
+}
+
+bool is_temporary(const std::string& path) {
+  return path.compare(path.rfind('/') + 1, 7, ".nivra-") == 0;
+}
+
+std::vector<std::string> lines(std::string_view text) {
+  std::vector<std::string> out;
+  for (std::size_t from = 0, lf; from < text.size(); from = lf + 1) {
+    lf = text.find('\n', from);
+    if (lf == std::string_view::npos) lf = text.size() - 1;
+    out.emplace_back(text.substr(from, lf + 1 - from));
+  }
+  return out;
+}
+
+/// What goes wrong throughout a run, beneath the fault that moves from call to call.
+struct Background {
+  std::string name;
+  std::vector<Injection> faults;
+  bool stale;  ///< the tree holds temporaries that a killed run left
+};
+
+const Background BACKGROUNDS[] = {
+    {"", {}, true},
+    // A file system without hard links: every backup is written out from memory.
+    {" (no hard links)", {fail(Call::link, 1, os_error(EPERM), true)}, true},
+    // Removal fails throughout, so a failed conversion may leave its temporaries (and
+    // stale ones would keep their file from being converted at all).
+    {" (removal failing)", {fail(Call::remove, 1, os_error(EIO), true)}, false},
+};
+
+/// The run with no fault but the background: the tree before, the result, and how many
+/// calls of each kind it made.
+struct Baseline {
+  Tree before;
+  Result after;
+  int calls[CALL_KINDS];
+};
+
+Baseline baseline(Direction direction, const Background& background = BACKGROUNDS[0]) {
+  FakePlatform fs;
+  prepare(fs, direction, background.stale);
+  for (const Injection& f : background.faults) fs.inject(f);
+  Baseline b{fs.snapshot(), run(fs, direction), {}};
+  EXPECT_EQ(b.after.status, 0) << b.after.err;
+  for (int k = 0; k < CALL_KINDS; ++k) b.calls[k] = fs.calls(Call(k));
+  return b;
+}
+
+/// Checks a run that met an injected fault against the unfaulted one.
+void check_faulted(const Baseline& b, const Result& r, Direction direction, bool removal_failed) {
+  const Tree& before = b.before;
+  const Tree& done = b.after.tree;
+  std::set<std::string> names;
+  for (const Tree* t : {&before, &done, &r.tree})
+    for (const auto& entry : *t) names.insert(entry.first);
+  // Every name holds its complete old or complete new content (or stays absent).
+  for (const std::string& name : names) {
+    if (is_temporary(name)) {
+      EXPECT_TRUE(removal_failed || !at(r.tree, name) || at(r.tree, name) == at(before, name))
+          << name << " left behind";
+      continue;
+    }
+    const auto now = at(r.tree, name);
+    EXPECT_TRUE(now == at(before, name) || now == at(done, name))
+        << name << " holds " << now.value_or("nothing");
+  }
+  // A converted file always has its original as NAME.OLD.
+  for (const auto& [name, old] : before) {
+    const bool converted = at(done, name) != old && at(r.tree, name) == at(done, name);
+    if (converted && is_source_file(name.substr(name.rfind('/') + 1))) {
+      EXPECT_EQ(at(r.tree, name + ".OLD"), old) << name << " converted without its backup";
+    }
+  }
+
+  if (r.status == 0) {
+    // The fault did no harm (a failed close of a file only read, say): as if unfaulted.
+    EXPECT_EQ(r.tree, done);
+    EXPECT_EQ(r.out, b.after.out);
+    EXPECT_EQ(r.err, "");
+    return;
+  }
+  EXPECT_EQ(r.status, 1);
+  const std::set<std::string_view> failures = {MSG_OPEN_FAILED,   MSG_READ_FAILED,
+                                               MSG_CREATE_FAILED, MSG_WRITE_FAILED,
+                                               MSG_BACKUP_FAILED, MSG_DIR_FAILED};
+  std::size_t failed = 0;
+  for (const std::string& line : lines(r.out)) {
+    failed += failures.count(line);
+    EXPECT_TRUE(failures.count(line) || line == traits(direction).skip_message) << line;
+  }
+  const std::vector<std::string> diagnostics = lines(r.err);
+  EXPECT_GE(failed, 1u);
+  EXPECT_EQ(diagnostics.size(), failed) << r.err;
+  const std::string prefix = std::string(traits(direction).program) + ": /t";
+  for (const std::string& line : diagnostics) {
+    const std::size_t reason = line.find(": ", prefix.size());
+    EXPECT_TRUE(line.starts_with(prefix) && reason != std::string::npos &&
+                line.size() > reason + 3 && line.back() == '\n')
+        << line;
+  }
+}
+
+/// The error numbers each kind of call fails with.
+std::vector<int> codes_for(Call call) {
+  switch (call) {
+    case Call::file_size:
+    case Call::read: return {EIO};
+    case Call::create:
+    case Call::link:
+    case Call::rename: return {EACCES, ENOSPC};
+    case Call::write:
+    case Call::close: return {ENOSPC, EIO};
+    default: return {EACCES, EIO};
+  }
+}
+
+void every_fault(Direction direction) {
+  const Tree unfaulted = baseline(direction).after.tree;
+  for (const Background& background : BACKGROUNDS) {
+    const Baseline b = baseline(direction, background);
+    EXPECT_EQ(b.after.tree, unfaulted) << background.name;
+    const bool removal_fails = !background.faults.empty() &&
+                               background.faults[0].call == Call::remove;
+    for (int k = 0; k < CALL_KINDS; ++k) {
+      const Call call = Call(k);
+      if (!background.faults.empty() && background.faults[0].call == call) continue;
+      int runs = 0, harmless = 0, temporaries_left = 0;
+      for (const int code : codes_for(call)) {
+        for (const bool persistent : {false, true}) {
+          for (int n = 1; n < 10000; ++n) {
+            SCOPED_TRACE(std::string(call_name(call)) + " #" + std::to_string(n) + " " +
+                         std::strerror(code) + (persistent ? ", on" : ", once") +
+                         background.name);
+            FakePlatform fs;
+            prepare(fs, direction, background.stale);
+            for (const Injection& f : background.faults) fs.inject(f);
+            const int fault = fs.inject(fail(call, n, os_error(code), persistent));
+            const Result r = run(fs, direction);
+            EXPECT_EQ(fs.open_handles(), 0);
+            if (fs.faults_met(fault) == 0) {
+              EXPECT_EQ(n, b.calls[k] + 1) << "the counts of the unfaulted run differ";
+              EXPECT_EQ(r.tree, unfaulted);
+              break;
+            }
+            ++runs;
+            harmless += r.status == 0;
+            // What was written is not known to be kept when its close fails.
+            if (call == Call::close && is_temporary(fs.faulted_paths(fault)[0])) {
+              EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
+            }
+            check_faulted(b, r, direction, removal_fails || call == Call::remove);
+            bool left = false;
+            for (const auto& [name, content] : r.tree)
+              left |= is_temporary(name) && at(b.before, name) != content;
+            temporaries_left += left;
+
+            // The clean rerun removes what the failed removals left and converts the rest.
+            fs.clear_faults();
+            const Result again = run(fs, direction);
+            EXPECT_EQ(again.status, 0) << again.out << again.err;
+            EXPECT_EQ(again.tree, unfaulted) << "the clean rerun differs";
+          }
+        }
+      }
+      std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless, %3d left temporaries"
+                  "%s\n",
+                  traits(direction).program.data(), call_name(call).data(), runs, harmless,
+                  temporaries_left, background.name.c_str());
+    }
+  }
+}
+
+TEST(InjectedFaults, SignLosesNothingWhicheverCallFails) { every_fault(Direction::sign); }
+
+TEST(InjectedFaults, UnsignLosesNothingWhicheverCallFails) { every_fault(Direction::unsign); }
+
+TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
+  // A persistent interruption is left out: repeating an interrupted call is the cure.
+  const Injection variants[] = {
+      fail(Call::read, 1, Status{Fault::interrupted, EINTR}),
+      shorten(Call::read, 1),
+      shorten(Call::read, 1, true),
+      fail(Call::write, 1, Status{Fault::interrupted, EINTR}),
+      shorten(Call::write, 1),
+      shorten(Call::write, 1, true),
+  };
+  for (const Direction direction : {Direction::sign, Direction::unsign}) {
+    const Baseline b = baseline(direction);
+    for (Injection injection : variants) {
+      int runs = 0;
+      for (injection.nth = 1; injection.nth < 10000; ++injection.nth) {
+        SCOPED_TRACE(std::string(call_name(injection.call)) + " #" +
+                     std::to_string(injection.nth) +
+                     (injection.short_count ? " short" : " interrupted") +
+                     (injection.persistent ? ", on" : ", once"));
+        FakePlatform fs;
+        prepare(fs, direction, true);
+        fs.inject(injection);
+        const Result r = run(fs, direction);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.tree, b.after.tree);
+        EXPECT_EQ(r.out, b.after.out);
+        EXPECT_EQ(fs.open_handles(), 0);
+        if (fs.faults_met() == 0) break;
+        ++runs;
+      }
+      EXPECT_EQ(runs, b.calls[int(injection.call)]);
+      std::printf("[ faults   ] %s %-5s %s%s: %d runs\n", traits(direction).program.data(),
+                  call_name(injection.call).data(),
+                  injection.short_count ? "short" : "interrupted",
+                  injection.persistent ? " on" : " once", runs);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nivra::test

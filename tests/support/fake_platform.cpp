@@ -1,0 +1,329 @@
+#include "support/fake_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace nivra::test {
+
+struct FakePlatform::Node {
+  explicit Node(EntryKind k) : kind(k) {}
+  EntryKind kind;
+  std::string content;  ///< of a file
+  unsigned mode = 0644;
+  std::string target;   ///< of a symbolic link
+  std::vector<std::pair<std::string, NodePtr>> entries;  ///< of a folder, in listing order
+  bool held = false;    ///< open for reading, by this run or another
+};
+
+namespace {
+
+std::string join(const std::string& dir, const std::string& name) {
+  return dir.empty() ? name : dir + "/" + name;
+}
+
+template <class Entries>
+auto entry_named(Entries& entries, const std::string& name) {
+  return std::find_if(entries.begin(), entries.end(),
+                      [&](const auto& e) { return e.first == name; });
+}
+
+constexpr Status BAD_HANDLE{Fault::other, EBADF};
+
+}  // namespace
+
+std::string_view call_name(Call call) {
+  static constexpr std::string_view NAMES[CALL_KINDS] = {
+      "open_root", "open_dir", "list_dir", "open_read", "file_size", "read",
+      "create",    "write",    "close",    "link",      "rename",    "remove"};
+  return NAMES[int(call)];
+}
+
+FakePlatform::FakePlatform(std::string root)
+    : root_path_(std::move(root)), root_(std::make_shared<Node>(EntryKind::directory)) {}
+
+FakePlatform::NodePtr FakePlatform::make_path(const std::string& path, EntryKind kind) {
+  NodePtr dir = root_;
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', from);
+    const std::string name = path.substr(from, slash - from);
+    auto it = entry_named(dir->entries, name);
+    if (slash == std::string::npos) {
+      if (it != dir->entries.end()) return it->second;
+      dir->entries.emplace_back(name, std::make_shared<Node>(kind));
+      return dir->entries.back().second;
+    }
+    if (it == dir->entries.end()) {
+      dir->entries.emplace_back(name, std::make_shared<Node>(EntryKind::directory));
+      it = std::prev(dir->entries.end());
+    }
+    dir = it->second;
+    from = slash + 1;
+  }
+}
+
+FakePlatform::NodePtr FakePlatform::find(const std::string& path) const {
+  NodePtr node = root_;
+  for (std::size_t from = 0; node && !path.empty(); from = path.find('/', from) + 1) {
+    auto it = entry_named(node->entries, path.substr(from, path.find('/', from) - from));
+    node = it == node->entries.end() ? nullptr : it->second;
+    if (path.find('/', from) == std::string::npos) break;
+  }
+  return node;
+}
+
+void FakePlatform::add_dir(const std::string& path) { make_path(path, EntryKind::directory); }
+
+void FakePlatform::add_file(const std::string& path, std::string_view content, unsigned mode) {
+  NodePtr node = make_path(path, EntryKind::regular);
+  node->content = content;
+  node->mode = mode;
+}
+
+void FakePlatform::add_symlink(const std::string& path, const std::string& target) {
+  make_path(path, EntryKind::symlink)->target = target;
+}
+
+void FakePlatform::add_other(const std::string& path) { make_path(path, EntryKind::other); }
+
+void FakePlatform::hold(const std::string& path) {
+  if (NodePtr node = find(path)) node->held = true;
+}
+
+int FakePlatform::inject(Injection injection) {
+  injections_.emplace_back().injection = std::move(injection);
+  return int(injections_.size()) - 1;
+}
+
+const std::vector<std::string>& FakePlatform::faulted_paths(int index) const {
+  static const std::vector<std::string> none;
+  return std::size_t(index) < injections_.size() ? injections_[std::size_t(index)].met : none;
+}
+
+void FakePlatform::clear_faults() {
+  injections_.clear();
+  std::fill(std::begin(counts_), std::end(counts_), 0);
+  opened_.clear();
+}
+
+const Injection* FakePlatform::meet(Call call, const std::string& path) {
+  ++counts_[int(call)];
+  for (Injected& i : injections_) {
+    const Injection& f = i.injection;
+    if (f.call != call || (!f.path.empty() && f.path != path)) continue;
+    ++i.seen;
+    if (i.seen == f.nth || (f.persistent && i.seen > f.nth)) {
+      i.met.push_back(path);
+      return &f;
+    }
+  }
+  return nullptr;
+}
+
+bool FakePlatform::exists(const std::string& path) const { return find(path) != nullptr; }
+
+std::map<std::string, std::string> FakePlatform::snapshot() const {
+  std::map<std::string, std::string> out;
+  std::function<void(const Node&, const std::string&)> visit = [&](const Node& dir,
+                                                                    const std::string& at) {
+    for (const auto& [name, node] : dir.entries) {
+      const std::string path = join(at, name);
+      switch (node->kind) {
+        case EntryKind::directory:
+          out[path] = "<dir>";
+          visit(*node, path);
+          break;
+        case EntryKind::regular: {
+          char mode[16];
+          std::snprintf(mode, sizeof mode, "%04o ", node->mode);
+          out[path] = mode + node->content;
+          break;
+        }
+        case EntryKind::symlink: out[path] = "-> " + node->target; break;
+        case EntryKind::other: out[path] = "<other>"; break;
+      }
+    }
+  };
+  visit(*root_, "");
+  return out;
+}
+
+FakePlatform::OpenDir* FakePlatform::dir_of(Dir dir) {
+  auto it = dirs_.find(dir.id);
+  return it == dirs_.end() ? nullptr : &it->second;
+}
+
+FakePlatform::OpenFile* FakePlatform::file_of(File file) {
+  auto it = files_.find(file.id);
+  return it == files_.end() ? nullptr : &it->second;
+}
+
+Status FakePlatform::executable_path(std::string& out) {
+  out = root_path_ + "/nivra";
+  return Status{};
+}
+
+Status FakePlatform::open_root(const std::string& path, Dir& out) {
+  if (const Injection* f = meet(Call::open_root, "")) return f->status;
+  if (path != root_path_) return os_error(ENOENT);
+  out.id = next_handle_++;
+  dirs_[out.id] = OpenDir{root_, ""};
+  return Status{};
+}
+
+Status FakePlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
+  const OpenDir* d = dir_of(parent);
+  if (!d) return BAD_HANDLE;
+  const std::string path = join(d->path, name);
+  if (const Injection* f = meet(Call::open_dir, path)) return f->status;
+  auto it = entry_named(d->node->entries, name);
+  if (it == d->node->entries.end()) return os_error(ENOENT);
+  if (it->second->kind == EntryKind::symlink) return Status{Fault::not_regular, ELOOP};
+  if (it->second->kind != EntryKind::directory) return os_error(ENOTDIR);
+  out.id = next_handle_++;
+  dirs_[out.id] = OpenDir{it->second, path};
+  return Status{};
+}
+
+Status FakePlatform::list_dir(Dir dir, std::vector<Entry>& out) {
+  out.clear();
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  if (const Injection* f = meet(Call::list_dir, d->path)) return f->status;
+  for (const auto& [name, node] : d->node->entries) out.push_back(Entry{name, node->kind});
+  return Status{};
+}
+
+void FakePlatform::close_dir(Dir dir) { dirs_.erase(dir.id); }
+
+Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  const std::string path = join(d->path, name);
+  if (const Injection* f = meet(Call::open_read, path)) return f->status;
+  auto it = entry_named(d->node->entries, name);
+  if (it == d->node->entries.end()) return os_error(ENOENT);
+  const NodePtr& node = it->second;
+  if (node->kind == EntryKind::symlink) return Status{Fault::not_regular, ELOOP};
+  if (node->kind != EntryKind::regular) return Status{Fault::not_regular, 0};
+  if (node->held) return Status{Fault::busy, EWOULDBLOCK};
+  node->held = true;
+  out.id = next_handle_++;
+  files_[out.id] = OpenFile{node, path};
+  opened_.push_back(path);
+  return Status{};
+}
+
+Status FakePlatform::file_size(File file, std::uint64_t& out) {
+  const OpenFile* f = file_of(file);
+  if (!f) return BAD_HANDLE;
+  if (const Injection* i = meet(Call::file_size, f->path)) return i->status;
+  out = f->node->content.size();
+  return Status{};
+}
+
+Status FakePlatform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+  OpenFile* f = file_of(file);
+  if (!f || f->writing) return BAD_HANDLE;
+  const Injection* i = meet(Call::read, f->path);
+  if (i && !i->short_count) return i->status;
+  const std::string& content = f->node->content;
+  got = std::min(n, content.size() - std::min(f->pos, content.size()));
+  if (i) got = std::min<std::size_t>(got, 1);
+  std::memcpy(buf, content.data() + f->pos, got);
+  f->pos += got;
+  return Status{};
+}
+
+Status FakePlatform::create(Dir dir, const std::string& name, File model, File& out) {
+  const OpenDir* d = dir_of(dir);
+  const OpenFile* m = file_of(model);
+  if (!d || !m) return BAD_HANDLE;
+  const std::string path = join(d->path, name);
+  if (const Injection* f = meet(Call::create, path)) return f->status;
+  if (entry_named(d->node->entries, name) != d->node->entries.end()) return os_error(EEXIST);
+  auto node = std::make_shared<Node>(EntryKind::regular);
+  node->mode = m->node->mode;
+  d->node->entries.emplace_back(name, node);
+  out.id = next_handle_++;
+  files_[out.id] = OpenFile{node, path, true};
+  return Status{};
+}
+
+Status FakePlatform::write(File file, const char* buf, std::size_t n, std::size_t& put) {
+  OpenFile* f = file_of(file);
+  if (!f || !f->writing) return BAD_HANDLE;
+  const Injection* i = meet(Call::write, f->path);
+  if (i && !i->short_count) return i->status;
+  put = i ? std::min<std::size_t>(n, 1) : n;
+  f->node->content.append(buf, put);
+  return Status{};
+}
+
+Status FakePlatform::close(File file) {
+  auto it = files_.find(file.id);
+  if (it == files_.end()) return BAD_HANDLE;
+  // The handle is gone and the bytes written stay, whatever the call reports.
+  const OpenFile f = it->second;
+  files_.erase(it);
+  if (!f.writing) f.node->held = false;
+  if (const Injection* i = meet(Call::close, f.path)) return i->status;
+  return Status{};
+}
+
+Status FakePlatform::link(File file, Dir dir, const std::string& name) {
+  const OpenFile* f = file_of(file);
+  const OpenDir* d = dir_of(dir);
+  if (!f || !d) return BAD_HANDLE;
+  if (const Injection* i = meet(Call::link, join(d->path, name))) return i->status;
+  if (entry_named(d->node->entries, name) != d->node->entries.end()) return os_error(EEXIST);
+  d->node->entries.emplace_back(name, f->node);
+  return Status{};
+}
+
+Status FakePlatform::rename(Dir dir, const std::string& from, const std::string& to) {
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  if (const Injection* i = meet(Call::rename, join(d->path, to))) return i->status;
+  auto& entries = d->node->entries;
+  auto source = entry_named(entries, from);
+  if (source == entries.end()) return os_error(ENOENT);
+  if (from == to) return Status{};
+  NodePtr node = source->second;
+  auto target = entry_named(entries, to);
+  if (target != entries.end()) {
+    if (target->second->kind == EntryKind::directory) return os_error(EISDIR);
+    target->second = node;  // the name is replaced in one step
+  } else {
+    entries.emplace_back(to, node);
+  }
+  entries.erase(entry_named(entries, from));
+  return Status{};
+}
+
+Status FakePlatform::remove(Dir dir, const std::string& name) {
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  if (const Injection* i = meet(Call::remove, join(d->path, name))) return i->status;
+  auto& entries = d->node->entries;
+  auto it = entry_named(entries, name);
+  if (it == entries.end()) return os_error(ENOENT);
+  if (it->second->kind == EntryKind::directory) return os_error(EISDIR);
+  entries.erase(it);
+  return Status{};
+}
+
+std::size_t FakePlatform::first_loss(CodePage from, CodePage to, std::string_view text) {
+  return codepages_.first_loss(from, to, text);
+}
+
+void FakePlatform::convert(CodePage from, CodePage to, std::string_view text,
+                           std::string& out) {
+  codepages_.convert(from, to, text, out);
+}
+
+std::string FakePlatform::describe(const Status& status) { return codepages_.describe(status); }
+
+}  // namespace nivra::test

@@ -1,0 +1,164 @@
+#pragma once
+
+// An in-memory platform for tests: a tree of folders, files, symbolic links and other
+// entries, listed in the order they were added, that fails chosen calls on purpose.
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/run.h"
+#include "platform/posix/posix_platform.h"
+
+namespace nivra::test {
+
+/// The kinds of platform call a fault can be injected into.
+enum class Call {
+  open_root, open_dir, list_dir, open_read, file_size, read,
+  create, write, close, link, rename, remove,
+};
+inline constexpr int CALL_KINDS = 12;
+std::string_view call_name(Call call);
+
+/// A failure with the system's error number `code`, as the POSIX platform reports it.
+inline Status os_error(int code) {
+  return Status{code == ENOENT ? Fault::not_found : Fault::other, code};
+}
+
+/// The `nth` call of kind `call` (counted from 1 among the calls on `path` when that is
+/// set) fails with `status`, and with `persistent` every later one too. With `short_count`
+/// a read or write handles one byte instead of failing.
+struct Injection {
+  Call call = Call::open_root;
+  int nth = 1;
+  Status status;
+  bool persistent = false;
+  std::string path;  ///< relative to the root; "" for the root itself or for any path
+  bool short_count = false;
+};
+
+/// The `nth` call of `call` fails with `status`; with `persistent`, every later one too.
+inline Injection fail(Call call, int nth, Status status, bool persistent = false) {
+  Injection i;
+  i.call = call;
+  i.nth = nth;
+  i.status = status;
+  i.persistent = persistent;
+  return i;
+}
+
+/// Every call of `call` on `path` fails with `status`.
+inline Injection fail_on(Call call, std::string path, Status status) {
+  Injection i = fail(call, 1, status, true);
+  i.path = std::move(path);
+  return i;
+}
+
+/// The `nth` read or write (and with `persistent` every later one) handles a single byte.
+inline Injection shorten(Call call, int nth, bool persistent = false) {
+  Injection i = fail(call, nth, Status{}, persistent);
+  i.short_count = true;
+  return i;
+}
+
+class FakePlatform final : public Platform {
+ public:
+  /// `root` is the path the tree answers to in open_root().
+  explicit FakePlatform(std::string root = "/t");
+
+  // Building the tree. Paths are relative to the root; missing folders are made.
+  void add_dir(const std::string& path);
+  void add_file(const std::string& path, std::string_view content, unsigned mode = 0644);
+  void add_symlink(const std::string& path, const std::string& target);
+  void add_other(const std::string& path);
+  /// Holds a file as another run would, so that open_read() of it is refused as busy.
+  void hold(const std::string& path);
+
+  /// Adds an injection; returns its index for faults_met().
+  int inject(Injection injection);
+  /// Drops every injection and starts the call counts again.
+  void clear_faults();
+  int calls(Call call) const { return counts_[int(call)]; }
+  /// How many calls injection `index` made fail (or shortened), and on which paths.
+  int faults_met(int index = 0) const { return int(faulted_paths(index).size()); }
+  const std::vector<std::string>& faulted_paths(int index = 0) const;
+  /// Files and folders opened and not yet closed.
+  int open_handles() const { return int(files_.size() + dirs_.size()); }
+  /// Relative paths of the files open_read() opened, in order.
+  const std::vector<std::string>& opened() const { return opened_; }
+
+  /// Every name below the root by relative path: "<dir>", "-> TARGET", "<other>", or for a
+  /// file its permission bits in octal, a space, and its content.
+  std::map<std::string, std::string> snapshot() const;
+  /// Whether anything has that relative path.
+  bool exists(const std::string& path) const;
+
+  char separator() const override { return '/'; }
+  Status executable_path(std::string& out) override;
+  Status open_root(const std::string& path, Dir& out) override;
+  Status open_dir(Dir parent, const std::string& name, Dir& out) override;
+  Status list_dir(Dir dir, std::vector<Entry>& out) override;
+  void close_dir(Dir dir) override;
+  Status open_read(Dir dir, const std::string& name, File& out) override;
+  Status file_size(File file, std::uint64_t& out) override;
+  Status read(File file, char* buf, std::size_t n, std::size_t& got) override;
+  Status create(Dir dir, const std::string& name, File model, File& out) override;
+  Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
+  Status close(File file) override;
+  Status link(File file, Dir dir, const std::string& name) override;
+  Status rename(Dir dir, const std::string& from, const std::string& to) override;
+  Status remove(Dir dir, const std::string& name) override;
+  std::size_t first_loss(CodePage from, CodePage to, std::string_view text) override;
+  void convert(CodePage from, CodePage to, std::string_view text, std::string& out) override;
+  std::string describe(const Status& status) override;
+
+ private:
+  struct Node;
+  using NodePtr = std::shared_ptr<Node>;
+  struct OpenDir {
+    NodePtr node;
+    std::string path;
+  };
+  struct OpenFile {
+    NodePtr node;
+    std::string path;
+    bool writing = false;
+    std::size_t pos = 0;
+  };
+
+  NodePtr make_path(const std::string& path, EntryKind kind);
+  NodePtr find(const std::string& path) const;
+  OpenDir* dir_of(Dir dir);
+  OpenFile* file_of(File file);
+  /// Counts a call of `call` on `path`; the injection it meets, or null.
+  const Injection* meet(Call call, const std::string& path);
+
+  std::string root_path_;
+  NodePtr root_;
+  std::map<std::intptr_t, OpenDir> dirs_;
+  std::map<std::intptr_t, OpenFile> files_;
+  std::intptr_t next_handle_ = 3;
+  struct Injected {
+    Injection injection;
+    int seen = 0;                ///< calls it applies to so far
+    std::vector<std::string> met;  ///< the paths of the calls it failed
+  };
+  std::vector<Injected> injections_;
+  int counts_[CALL_KINDS] = {};
+  std::vector<std::string> opened_;
+  PosixPlatform codepages_;  ///< the real conversions and error texts
+};
+
+/// Keeps what a run printed: its messages and its diagnostics.
+class RecordingReporter final : public Reporter {
+ public:
+  void message(std::string_view text) override { out.append(text); }
+  void diagnostic(std::string_view line) override { err.append(line); }
+  std::string out;
+  std::string err;
+};
+
+}  // namespace nivra::test

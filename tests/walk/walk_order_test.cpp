@@ -1,0 +1,80 @@
+// The walk over an in-memory tree: the order it meets entries in, and the folders it
+// cannot enter, which a real disk does not produce on demand.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "convert/messages.h"
+#include "support/fake_platform.h"
+#include "walk/walk.h"
+
+namespace nivra::test {
+namespace {
+
+using Paths = std::vector<std::string>;
+
+Paths walk_order(FakePlatform& fs) {
+  RecordingReporter r;
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+  EXPECT_EQ(fs.open_handles(), 0);
+  return fs.opened();
+}
+
+TEST(WalkOrder, FollowsTheListingAndFinishesEachFolderBeforeTheNextEntry) {
+  FakePlatform fs;
+  fs.add_file("z.c", "z");
+  fs.add_file("sub/x.c", "x");
+  fs.add_file("sub/deeper/y.h", "y");
+  fs.add_file("sub/w.cpp", "w");
+  fs.add_symlink("loop", ".");
+  fs.add_symlink("alias.c", "a.c");
+  fs.add_file("a.c", "a");
+  EXPECT_EQ(walk_order(fs), (Paths{"z.c", "sub/x.c", "sub/deeper/y.h", "sub/w.cpp", "a.c"}));
+
+  FakePlatform files_first;
+  files_first.add_file("a.c", "a");
+  files_first.add_file("z.c", "z");
+  files_first.add_file("sub/x.c", "x");
+  EXPECT_EQ(walk_order(files_first), (Paths{"a.c", "z.c", "sub/x.c"}));
+}
+
+TEST(WalkFailures, FolderThatCannotBeListedOrOpenedIsReportedAndTheWalkGoesOn) {
+  FakePlatform fs;
+  fs.add_file("a/one.c", "1");
+  fs.add_file("locked/two.c", "2");
+  fs.add_file("sealed/three.c", "3");
+  fs.add_file("z.c", "4");
+  fs.inject(fail_on(Call::list_dir, "locked", os_error(EACCES)));
+  fs.inject(fail_on(Call::open_dir, "sealed", os_error(EIO)));
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, std::string(MSG_DIR_FAILED) + std::string(MSG_DIR_FAILED));
+  EXPECT_EQ(r.err, "nivra-sign: /t/locked: " + std::string(std::strerror(EACCES)) +
+                       "\nnivra-sign: /t/sealed: " + std::strerror(EIO) + "\n");
+  EXPECT_EQ(fs.opened(), (Paths{"a/one.c", "z.c"}));
+  const auto tree = fs.snapshot();
+  EXPECT_EQ(tree.at("a/one.c"), "0644 \xEF\xBB\xBF" "1");
+  EXPECT_EQ(tree.at("locked/two.c"), "0644 2");
+  EXPECT_FALSE(fs.exists("locked/two.c.OLD"));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST(WalkFailures, RootThatCannotBeOpenedOrListedIsReported) {
+  for (const Call call : {Call::open_root, Call::list_dir}) {
+    FakePlatform fs;
+    fs.add_file("a.c", "a");
+    fs.inject(fail(call, 1, os_error(EACCES)));
+    RecordingReporter r;
+    EXPECT_EQ(run_program(fs, Direction::unsign, r, "/t/nivra-unsign"), 1);
+    EXPECT_EQ(r.out, MSG_DIR_FAILED);
+    EXPECT_EQ(r.err, "nivra-unsign: /t: " + std::string(std::strerror(EACCES)) + "\n");
+    EXPECT_EQ(fs.snapshot().at("a.c"), "0644 a");
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace nivra::test
