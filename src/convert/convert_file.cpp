@@ -112,7 +112,9 @@ Status make_backup(Run& run, Dir dir, const std::string& name, File file,
     if (!s.ok()) return s;
   }
   s = p.rename(dir, temp, name + std::string(BACKUP_SUFFIX));
-  if (!s.ok()) p.remove(dir, temp);
+  // Also after a success: when NAME.OLD already is a link to this very file (a run
+  // stopped between the backup and the replace), the rename does nothing and keeps both.
+  p.remove(dir, temp);
   return s;
 }
 

@@ -10,6 +10,20 @@ namespace {
 // conversion is called rarely and a group never splits a character.
 constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
 
+/// The offset just after the first line feed of `text` at or after `from`, or npos. In
+/// UTF-16 that is a whole code unit, so that a group never splits one.
+std::size_t line_end(std::string_view text, std::size_t from, CodePage source) {
+  if (source == CodePage::utf16le || source == CodePage::utf16be) {
+    const char lf[2] = {source == CodePage::utf16le ? '\n' : '\0',
+                        source == CodePage::utf16le ? '\0' : '\n'};
+    for (std::size_t i = from & ~std::size_t(1); i + 1 < text.size(); i += 2)
+      if (text[i] == lf[0] && text[i + 1] == lf[1]) return i + 2;
+    return std::string_view::npos;
+  }
+  const void* lf = std::memchr(text.data() + from, '\n', text.size() - from);
+  return lf ? std::size_t(static_cast<const char*>(lf) - text.data()) + 1 : std::string_view::npos;
+}
+
 }  // namespace
 
 BlockWriter::BlockWriter(Platform& platform, File file, std::string& buffer)
@@ -70,8 +84,8 @@ void transcode_lines(Platform& platform, std::string_view content, std::size_t s
   while (!rest.empty()) {
     std::size_t cut = rest.size();
     if (rest.size() > GROUP_BYTES) {
-      const void* lf = std::memchr(rest.data() + GROUP_BYTES, '\n', rest.size() - GROUP_BYTES);
-      if (lf) cut = std::size_t(static_cast<const char*>(lf) - rest.data()) + 1;
+      const std::size_t end = line_end(rest, GROUP_BYTES, source);
+      if (end != std::string_view::npos) cut = end;
     }
     platform.convert(source, target, rest.substr(0, cut), out.buffer());
     out.flush_if_full();

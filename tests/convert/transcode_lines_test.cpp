@@ -166,5 +166,30 @@ TEST(BlockWriter, AWriteThatStoresNothingStopsAsStalled) {
   EXPECT_EQ(p.calls, 1u);
 }
 
+// A 0x0A byte that is half of another code unit (U+0A41, U+010A) ends no line, and a
+// group never ends between the two units of a surrogate pair. Leads of 0 and 7 units put
+// the first 0x0A byte past a group's size in either byte of a unit.
+TEST(TranscodeLines, Utf16GroupsEndOnlyAfterAWholeLineFeedUnit) {
+  const std::string utf8_line = "\xE0\xA9\x81\xC4\x8A \xF0\x9D\x84\x9E caf\xC3\xA9\n";
+  const std::string le_line("\x41\x0A\x0A\x01 \0\x34\xD8\x1E\xDD \0c\0a\0f\0\xE9\0\n\0", 22);
+  std::string be_line;
+  for (std::size_t i = 0; i < le_line.size(); i += 2) be_line += {le_line[i + 1], le_line[i]};
+  for (const std::size_t lead : {0, 7}) {
+    for (const bool big_endian : {false, true}) {
+      const std::string text =
+          test::repeat(big_endian ? std::string("\0x", 2) : std::string("x\0", 2), lead) +
+          test::repeat(big_endian ? be_line : le_line, 30000);
+      WriteRecorder p;
+      std::string buffer;
+      BlockWriter out(p, File{}, buffer);
+      transcode_lines(p, text, 0, big_endian ? CodePage::utf16be : CodePage::utf16le,
+                      CodePage::utf8, out);
+      ASSERT_TRUE(out.finish().ok());
+      EXPECT_TRUE(p.written() == test::repeat("x", lead) + test::repeat(utf8_line, 30000))
+          << (big_endian ? "big" : "little") << "-endian, lead " << lead;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace nivra

@@ -26,21 +26,26 @@ namespace {
 
 constexpr uid_t UNPRIVILEGED_ID = 65534;  // "nobody" and "nogroup" on Debian
 
+/// The names in folder `path` but "." and ".."; none when it cannot be listed.
+std::vector<std::string> names_in(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* d = opendir(path.c_str());
+  if (!d) return names;
+  while (const dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.push_back(e->d_name);
+  }
+  closedir(d);
+  return names;
+}
+
 void remove_tree(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
   if (S_ISDIR(st.st_mode)) {
     // Folders a test made unreadable or read-only are opened up again first.
     chmod(path.c_str(), 0700);
-    if (DIR* d = opendir(path.c_str())) {
-      std::vector<std::string> names;
-      while (const dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-          names.push_back(e->d_name);
-      }
-      closedir(d);
-      for (const auto& n : names) remove_tree(path + "/" + n);
-    }
+    for (const auto& n : names_in(path)) remove_tree(path + "/" + n);
     rmdir(path.c_str());
   } else {
     unlink(path.c_str());
@@ -49,15 +54,7 @@ void remove_tree(const std::string& path) {
 
 void snapshot_into(const std::string& root, const std::string& rel,
                    std::map<std::string, std::string>& out) {
-  DIR* d = opendir((rel.empty() ? root : root + "/" + rel).c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (const dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-      names.push_back(e->d_name);
-  }
-  closedir(d);
-  for (const auto& n : names) {
+  for (const auto& n : names_in(rel.empty() ? root : root + "/" + rel)) {
     const std::string r = rel.empty() ? n : rel + "/" + n;
     const std::string full = root + "/" + r;
     struct stat st;
@@ -156,15 +153,7 @@ void give_to_unprivileged(const std::string& path) {
   lchown(path.c_str(), UNPRIVILEGED_ID, UNPRIVILEGED_ID);
   struct stat st;
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  if (DIR* d = opendir(path.c_str())) {
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-        names.push_back(e->d_name);
-    }
-    closedir(d);
-    for (const auto& n : names) give_to_unprivileged(path + "/" + n);
-  }
+  for (const auto& n : names_in(path)) give_to_unprivileged(path + "/" + n);
 }
 
 ProgramResult run(const std::string& program, const RunOptions& options) {

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the cross toolchain and Wine that build and test the Windows programs.
+# Run as root. Does nothing when they are present; when they cannot be installed it
+# says so in one line and still exits 0, so that everything else runs.
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+if have i686-w64-mingw32-g++ && have i686-w64-mingw32-objdump && have wine &&
+   dpkg -s wine32:i386 >/dev/null 2>&1; then
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if dpkg --add-architecture i386 &&
+   apt-get update -q >/dev/null &&
+   apt-get install -y -q \
+     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 >/dev/null; then
+  echo "install-windows-tools: mingw-w64 $(i686-w64-mingw32-g++ -dumpversion), $(wine --version)"
+else
+  echo "!!! install-windows-tools: COULD NOT INSTALL g++-mingw-w64-i686 / wine32: the Windows tests will be skipped !!!"
+fi
+exit 0

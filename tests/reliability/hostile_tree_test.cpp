@@ -1,0 +1,197 @@
+// Trees that break programs which walk by path strings: deeper than PATH_MAX, links
+// swapped in while the run goes on, and names of any bytes.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "convert/messages.h"
+#include "support/test_support.h"
+
+namespace nivra::test {
+namespace {
+
+const std::string ANSI = "caf\xE9\n";
+const std::string SIGNED = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
+
+/// Cuts the chain of folders named `level` below `root` into pieces moved up into `root`,
+/// each short enough to be removed by path.
+void cut_chain(const std::string& root, const std::string& level) {
+  const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  int fd = dup(top), pieces = 0;
+  for (std::size_t bytes = 0;; bytes += level.size() + 1) {
+    const int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (sub < 0) break;
+    if (bytes > 2000) {
+      renameat(fd, level.c_str(), top, ("piece" + std::to_string(pieces++)).c_str());
+      bytes = 0;
+    }
+    close(fd);
+    fd = sub;
+  }
+  close(fd);
+  close(top);
+}
+
+// Long names make few levels and one-byte names many (and the walk holds a descriptor
+// for each level, up to the hard limit).
+TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
+  rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  for (const std::size_t width : {200, 1}) {
+    if (files.rlim_max < PATH_MAX / (width + 1) + 64) {
+      std::printf("[ skipped  ] %zu-byte names: the descriptor limit (%lu) is below the depth\n",
+                  width, static_cast<unsigned long>(files.rlim_max));
+      continue;
+    }
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    const std::string level(width, 'd');
+    int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (std::size_t depth = 0; depth * (level.size() + 1) <= PATH_MAX; ++depth) {
+      ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
+      const int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = sub;
+    }
+    const int file = openat(fd, "last.c", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_EQ(write(file, ANSI.data(), ANSI.size()), ssize_t(ANSI.size()));
+    close(file);
+    auto read_at = [&](const char* name) {
+      const std::string path = "/proc/self/fd/" + std::to_string(fd) + "/" + name;
+      return exists(path) ? read_file(path) : "<missing>";
+    };
+
+    const ProgramResult r = run(program);
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_at("last.c"), SIGNED) << "names of " << width << " bytes";
+    EXPECT_EQ(read_at("last.c.OLD"), ANSI) << "names of " << width << " bytes";
+    close(fd);
+    cut_chain(tree.path(), level);
+  }
+}
+
+/// Status of `path` that a read or a write of it would change.
+std::string stamp(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "<missing>";
+  char out[160];
+  std::snprintf(out, sizeof out, "%ld.%ld %ld.%ld %ld.%ld %lu", st.st_atim.tv_sec,
+                st.st_atim.tv_nsec, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                st.st_ctim.tv_nsec, static_cast<unsigned long>(st.st_nlink));
+  return out;
+}
+
+// A racing thread swaps, over and over, a folder and a file of the tree with symbolic
+// links to a folder and a file outside it, while both programs run in turn.
+TEST(HostileTree, LinksSwappedInDuringRunsAreNeverFollowed) {
+  TempDir tree, outside;
+  const std::string sign = install_program(tree.path(), Direction::sign);
+  const std::string unsign = install_program(tree.path(), Direction::unsign);
+  write_file(tree / "f.c", ANSI);
+  for (const char* n : {"sub/a.c", "sub/b.h", "sub/deeper/c.cpp"}) write_file(tree / n, ANSI);
+  write_file(outside / "x.c", ANSI);
+  write_file(outside / "y.h", SIGNED);
+  write_file(outside / "deeper/c.cpp", ANSI);
+  // Old access times: with relatime any read would renew them.
+  const timespec old_times[2] = {{time(nullptr) - 3 * 86400, 0}, {0, UTIME_OMIT}};
+  const auto outside_before = snapshot(outside.path());
+  std::map<std::string, std::string> stamps_before;
+  for (const auto& [rel, content] : outside_before) {
+    utimensat(AT_FDCWD, (outside / rel).c_str(), old_times, AT_SYMLINK_NOFOLLOW);
+    stamps_before[rel] = stamp(outside / rel);
+  }
+  stamps_before["."] = stamp(outside.path());
+
+  std::atomic<bool> stop{false};
+  long swaps = 0;
+  std::thread racer([&] {
+    std::mt19937 rng(7);
+    const std::pair<std::string, std::string> targets[] = {{"sub", outside.path()},
+                                                           {"f.c", outside / "x.c"}};
+    const std::string spare = tree / ".swap";
+    while (!stop) {
+      for (const auto& [name, target] : targets) {
+        const std::string real = tree / name;
+        if (symlink(target.c_str(), spare.c_str()) != 0) continue;
+        renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 300));
+        renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+        // A run may have replaced the link with the file it converted: that one stays.
+        struct stat st;
+        if (lstat(spare.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+          rename(spare.c_str(), real.c_str());
+        else
+          unlink(spare.c_str());
+        ++swaps;
+      }
+    }
+  });
+  int runs = 0, refused = 0;
+  for (; runs < 200; ++runs) {
+    const ProgramResult r = run(runs % 2 ? unsign : sign);
+    for (std::size_t at = 0; at < r.out.size();) {
+      const std::size_t end = r.out.find('\n', at) + 1;
+      const std::string line = r.out.substr(at, end - at);
+      EXPECT_TRUE(line == MSG_OPEN_FAILED || line == MSG_DIR_FAILED || line == MSG_ALREADY_SIGNED ||
+                  line == MSG_NOT_SIGNED)
+          << line << r.err;
+      refused += line == MSG_OPEN_FAILED || line == MSG_DIR_FAILED;
+      at = end;
+    }
+  }
+  stop = true;
+  racer.join();
+
+  for (const auto& [rel, before] : stamps_before)
+    EXPECT_EQ(stamp(outside / rel), before) << rel << " outside the tree was touched";
+  EXPECT_EQ(snapshot(outside.path()), outside_before);  // reads them: after the stamps
+  for (const char* n : {"f.c", "sub/a.c", "sub/b.h", "sub/deeper/c.cpp"}) {
+    const std::string now = read_file(tree / n);
+    EXPECT_TRUE(now == ANSI || now == SIGNED) << n;
+  }
+  std::printf("[ races    ] %d runs while %ld links were swapped in; %d met a link\n", runs, swaps,
+              refused);
+}
+
+TEST(HostileTree, NamesOfAnyBytesWork) {
+  TempDir tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  const std::string longest = std::string(251, 'l') + ".cpp";  // NAME.OLD cannot exist
+  const std::string names[] = {"new\nline.c",
+                               "back\\slash.c",
+                               "bad\xFF\xFE utf8.h",
+                               "-leading.c",
+                               std::string(247, 'n') + ".cpp",
+                               "odd\n\\\xFF dir/in.c",
+                               longest};
+  for (const auto& n : names) write_file(tree / n, ANSI);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
+  EXPECT_EQ(r.err, "nivra-sign: " + tree / longest + ".OLD: File name too long\n");
+  std::map<std::string, std::string> expected{{"odd\n\\\xFF dir", "<dir>"}, {longest, ANSI}};
+  for (const auto& n : names) {
+    if (n == longest) continue;
+    expected[n] = SIGNED;
+    expected[n + ".OLD"] = ANSI;
+  }
+  auto left = snapshot(tree.path());
+  left.erase("nivra-sign");
+  EXPECT_EQ(left, expected);
+}
+
+}  // namespace
+}  // namespace nivra::test

@@ -1,0 +1,141 @@
+// nivra-sign killed at random moments over a tree of a few hundred files: after every
+// kill each name holds its whole old or whole new content, and a last run finishes the job.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "convert/convert_file.h"
+#include "support/test_support.h"
+
+namespace nivra::test {
+namespace {
+
+constexpr unsigned SEED = 20261208;
+constexpr int FILES = 250;
+
+/// A tree of FILES sources in nested folders, ANSI text of up to some 12 KB each.
+void make_tree(const std::string& root) {
+  std::mt19937 rng(SEED);
+  for (int i = 0; i < FILES; ++i) {
+    std::string text;
+    const int lines = 1 + int(rng() % 400);
+    for (int l = 0; l < lines; ++l)
+      text += "/* l\xEDnea " + std::to_string(l) + " caf\xE9 \x80 */\r\n";
+    write_file(root + "/d" + std::to_string(i % 7) + "/e" + std::to_string(i % 3) + "/f" +
+                   std::to_string(i) + (i % 2 ? ".c" : ".h"),
+               text);
+  }
+}
+
+/// Starts `program` with its output thrown away, waits `delay` and kills it. True when the
+/// kill met the program still running.
+bool kill_after(const std::string& program, std::chrono::microseconds delay) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(program.c_str(), program.c_str(), nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(delay);
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 127) << "could not start " << program;
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+bool is_temporary(const std::string& rel) {
+  const std::size_t slash = rel.rfind('/');
+  return rel.compare(slash == std::string::npos ? 0 : slash + 1, 7, ".nivra-") == 0;
+}
+
+TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
+  TempDir reference;
+  const std::string ref_program = install_program(reference.path(), Direction::sign);
+  make_tree(reference.path());
+  const auto before = snapshot(reference.path());
+  const auto started = std::chrono::steady_clock::now();
+  const ProgramResult clean = run(ref_program);
+  const auto full = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  auto after = snapshot(reference.path());
+  after.erase("nivra-sign");
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(full).count() + 1;
+
+  std::mt19937 rng(SEED);
+  // Kills land before `bound`, which starts at half a whole run and shrinks whenever a
+  // run finishes first (the machine may be faster or slower than at the reference run).
+  auto bound = span / 2;
+  int kills = 0, attempts = 0, leftovers = 0;
+  while (kills < 40 && attempts < 100) {
+    // A fresh tree every few kills, or once a run finished: kills keep meeting
+    // unconverted files, and each killed run starts where the last one stopped.
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    make_tree(tree.path());
+    for (int k = 0; k < 8 && kills < 40; ++k) {
+      ++attempts;
+      if (!kill_after(program, std::chrono::microseconds(rng() % bound))) {
+        bound = std::max<decltype(bound)>(bound * 2 / 3, 1000);
+        break;
+      }
+      ++kills;
+      for (const auto& [rel, content] : snapshot(tree.path())) {
+        if (is_temporary(rel)) {
+          ++leftovers;
+        } else if (rel.ends_with(".OLD")) {
+          EXPECT_EQ(content, before.at(rel.substr(0, rel.size() - 4))) << rel << " kill " << kills;
+        } else if (rel != "nivra-sign" && before.at(rel) != "<dir>") {
+          EXPECT_TRUE(content == before.at(rel) || content == after.at(rel))
+              << rel << " is neither old nor new after kill " << kills;
+        }
+      }
+      for (const auto& [rel, content] : before) EXPECT_TRUE(exists(tree / rel)) << rel << " lost";
+      if (HasFailure()) return;
+    }
+    const ProgramResult last = run(program);
+    EXPECT_EQ(last.status, 0) << last.err;
+    auto finished = snapshot(tree.path());
+    finished.erase("nivra-sign");
+    for (const auto& [rel, content] : finished)
+      EXPECT_TRUE(after.contains(rel) && after.at(rel) == content) << rel << " differs";
+    for (const auto& [rel, content] : after)
+      EXPECT_TRUE(finished.contains(rel)) << rel << " missing";
+  }
+  EXPECT_GE(kills, 30) << "too few kills met the program running";
+  std::printf("[ kills    ] %d of %d met the program running; %d temporaries left, all removed\n",
+              kills, attempts, leftovers);
+}
+
+// What a kill between the backup and the replace leaves: NAME.OLD is a second name of
+// the file itself, and the new content lies under its temporary name.
+TEST(Kill, TheRunAfterAKillBetweenBackupAndReplaceLeavesNoTemporary) {
+  TempDir tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  write_file(tree / "a.c", "caf\xE9");
+  ASSERT_EQ(link((tree / "a.c").c_str(), (tree / "a.c.OLD").c_str()), 0);
+  write_file(tree / temporary_name("a.c", false), std::string(UTF8_SIGNATURE) + "caf");
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto left = snapshot(tree.path());
+  left.erase("nivra-sign");
+  const std::map<std::string, std::string> expected{
+      {"a.c", std::string(UTF8_SIGNATURE) + "caf\xC3\xA9"}, {"a.c.OLD", "caf\xE9"}};
+  EXPECT_EQ(left, expected);
+}
+
+}  // namespace
+}  // namespace nivra::test
