@@ -11,6 +11,7 @@ namespace nivra {
 namespace {
 
 inline constexpr std::string_view BACKUP_SUFFIX = ".OLD";
+inline constexpr std::string_view TEMPORARY_PREFIX = ".nivra-";
 
 /// How the content of one file becomes its new content.
 struct Plan {
@@ -73,17 +74,22 @@ Status read_whole(Platform& p, File file, ReadBuffer& buf, std::size_t& size) {
   }
 }
 
-/// Removes a leftover of an interrupted earlier run; only its absence is fine.
-void remove_stale(Platform& p, Dir dir, const std::string& name) { p.remove(dir, name); }
+/// Creates `name`; a file of that name can only be the leftover of an interrupted run
+/// (another run cannot be converting the same file), so it is removed and tried again.
+Status create_fresh(Platform& p, Dir dir, const std::string& name, File model, File& out) {
+  Status s = p.create(dir, name, model, out);
+  if (s.fault != Fault::exists) return s;
+  p.remove(dir, name);
+  return p.create(dir, name, model, out);
+}
 
 /// Writes `bytes` as the new file `name`, modelled on `model`. On failure nothing is left.
 /// `create_failed` tells which step failed.
 Status write_new_file(Run& run, Dir dir, const std::string& name, File model, const Plan& plan,
                       std::string_view content, bool& create_failed) {
   Platform& p = run.platform;
-  remove_stale(p, dir, name);
   File out;
-  Status s = p.create(dir, name, model, out);
+  Status s = create_fresh(p, dir, name, model, out);
   create_failed = !s.ok();
   if (create_failed) return s;
   BlockWriter writer(p, out, run.block);
@@ -102,16 +108,26 @@ Status write_new_file(Run& run, Dir dir, const std::string& name, File model, co
 Status make_backup(Run& run, Dir dir, const std::string& name, File file,
                    std::string_view content) {
   Platform& p = run.platform;
+  const std::string backup = name + std::string(BACKUP_SUFFIX);
+  // With no earlier backup, the link itself is the backup, complete in one step.
+  Status s = p.link(file, dir, backup);
+  if (s.ok()) return s;
+  // Otherwise the new backup is made under a temporary name and then replaces the old.
   const std::string temp = temporary_name(name, true);
-  remove_stale(p, dir, temp);
-  Status s = p.link(file, dir, temp);
+  if (s.fault == Fault::exists) {
+    s = p.link(file, dir, temp);
+    if (s.fault == Fault::exists) {
+      p.remove(dir, temp);  // left by an interrupted run
+      s = p.link(file, dir, temp);
+    }
+  }
   if (!s.ok()) {
     const Plan copy{"", 0, CodePage::utf8, CodePage::utf8};
     bool create_failed = false;
     s = write_new_file(run, dir, temp, file, copy, content, create_failed);
     if (!s.ok()) return s;
   }
-  s = p.rename(dir, temp, name + std::string(BACKUP_SUFFIX));
+  s = p.rename(dir, temp, backup);
   // Also after a success: when NAME.OLD already is a link to this very file (a run
   // stopped between the backup and the replace), the rename does nothing and keeps both.
   p.remove(dir, temp);
@@ -133,13 +149,16 @@ std::string temporary_name(const std::string& name, bool backup) {
     hash *= 0x100000001b3ull;
   }
   static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out = ".nivra-";
+  std::string out(TEMPORARY_PREFIX);
   for (int shift = 60; shift >= 0; shift -= 4) out.push_back(DIGITS[hash >> shift & 0xF]);
   out += backup ? ".old" : ".new";
   return out;
 }
 
-void convert_file(Run& run, Dir dir, const std::string& name, const std::string& path) {
+bool is_temporary_name(std::string_view name) { return name.starts_with(TEMPORARY_PREFIX); }
+
+void convert_file(Run& run, Dir dir, const std::string& name, const std::string& path,
+                  const std::vector<std::string>& leftovers) {
   Platform& p = run.platform;
   File in;
   Status s = p.open_read(dir, name, in);
@@ -151,6 +170,14 @@ void convert_file(Run& run, Dir dir, const std::string& name, const std::string&
   s = read_whole(p, in, run.content, size);
   if (!s.ok()) return report_failure(run, MSG_READ_FAILED, path, p.describe(s));
   const std::string_view content(run.content.data(), size);
+
+  // What an interrupted run left for this file; nobody else uses it while the file is held.
+  // Only after the read: on some systems removing a name of a held file ends the hold.
+  for (const bool backup : {false, true}) {
+    const std::string temp = temporary_name(name, backup);
+    for (const std::string& left : leftovers)
+      if (left == temp) p.remove(dir, temp);
+  }
 
   const DirectionTraits& t = traits(run.direction);
   if (is_signed(content) != t.converts_signed) return report_skip(run, t.skip_message);

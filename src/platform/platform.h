@@ -17,6 +17,7 @@ enum class Fault {
   none,
   interrupted,  ///< a transient interruption: the call may simply be repeated
   not_found,    ///< the name does not exist
+  exists,       ///< the name is taken already
   not_regular,  ///< the name is not a regular file (a FIFO, socket, device, ...)
   busy,         ///< another process holds the file
   too_large,    ///< the file does not fit in memory

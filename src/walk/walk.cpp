@@ -36,6 +36,10 @@ void walk_directory(Run& run, Dir dir, const std::string& path) {
   const Status listed = p.list_dir(dir, entries);
   if (!listed.ok()) report_failure(run, MSG_DIR_FAILED, path, p.describe(listed));
 
+  std::vector<std::string> leftovers;
+  for (const Entry& entry : entries)
+    if (is_temporary_name(entry.name)) leftovers.push_back(entry.name);
+
   for (const Entry& entry : entries) {
     // Skips "." and "..", and every other name that begins with a dot.
     if (entry.name.empty() || entry.name[0] == '.') continue;
@@ -53,7 +57,7 @@ void walk_directory(Run& run, Dir dir, const std::string& path) {
         break;
       }
       case EntryKind::regular:
-        if (is_source_file(entry.name)) convert_file(run, dir, entry.name, child);
+        if (is_source_file(entry.name)) convert_file(run, dir, entry.name, child, leftovers);
         break;
       case EntryKind::other:
         // A FIFO, socket or device is never opened: it could block or have effects.

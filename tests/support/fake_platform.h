@@ -25,7 +25,8 @@ std::string_view call_name(Call call);
 
 /// A failure with the system's error number `code`, as the POSIX platform reports it.
 inline Status os_error(int code) {
-  return Status{code == ENOENT ? Fault::not_found : Fault::other, code};
+  const Fault fault = code == ENOENT ? Fault::not_found : code == EEXIST ? Fault::exists : Fault::other;
+  return Status{fault, code};
 }
 
 /// The `nth` call of kind `call` (counted from 1 among the calls on `path` when that is

@@ -29,6 +29,7 @@ Status from_errno(int e) {
     case 0: return Status{};
     case EINTR: return Status{Fault::interrupted, e};
     case ENOENT: return Status{Fault::not_found, e};
+    case EEXIST: return Status{Fault::exists, e};
     // O_NOFOLLOW met a symbolic link where a file or directory was listed.
     case ELOOP: return Status{Fault::not_regular, e};
     default: return Status{Fault::other, e};

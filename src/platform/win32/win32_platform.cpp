@@ -28,6 +28,8 @@ Status from_error(DWORD e) {
     case ERROR_SUCCESS: return Status{};
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: return Status{Fault::not_found, int(e)};
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return Status{Fault::exists, int(e)};
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION: return Status{Fault::busy, int(e)};
     default: return Status{Fault::other, int(e)};
