@@ -47,10 +47,15 @@ void put(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
-/// Runs `argv` in `cwd` with `locale` as LC_ALL when it is given; standard output and
-/// error are caught in files of their own.
-Result run(const std::vector<std::string>& argv, const fs::path& cwd,
-           const char* locale = nullptr) {
+/// A program started by start(), whose standard output and error go to files of their own.
+struct Started {
+  pid_t pid;
+  std::string out, err;
+};
+
+/// Starts `argv` in `cwd` with `locale` as LC_ALL when it is given.
+Started start(const std::vector<std::string>& argv, const fs::path& cwd,
+              const char* locale = nullptr) {
   static int runs = 0;
   const std::string base =
       std::string(NIVRA_TREES) + "/run-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
@@ -67,12 +72,22 @@ Result run(const std::vector<std::string>& argv, const fs::path& cwd,
     execvp(args[0], args.data());
     _exit(127);
   }
+  return Started{pid, out, err};
+}
+
+/// Waits for a started program and takes what it wrote.
+Result finish(const Started& started) {
   int status = 0;
-  waitpid(pid, &status, 0);
-  Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-  fs::remove(out);
-  fs::remove(err);
+  waitpid(started.pid, &status, 0);
+  Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(started.out), slurp(started.err)};
+  fs::remove(started.out);
+  fs::remove(started.err);
   return r;
+}
+
+Result run(const std::vector<std::string>& argv, const fs::path& cwd,
+           const char* locale = nullptr) {
+  return finish(start(argv, cwd, locale));
 }
 
 Result wine(const std::string& exe, const fs::path& cwd, const char* locale = nullptr) {
@@ -320,6 +335,44 @@ TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9\n");
   EXPECT_EQ(at("a.c.OLD"), "\xE9\n");
   EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, RunsStartedTogetherConvertEachFileOnce) {
+  // Runs meeting over a file: one converts it, the others find it held or already signed.
+  constexpr int FILES = 300, RUNS = 3;
+  const auto name = [](int i) {
+    return "t/d" + std::to_string(i % 6) + "/f" + std::to_string(i) + ".c";
+  };
+  const auto text = [](int i) { return "int f" + std::to_string(i) + "; // caf"; };
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < FILES; ++i) {
+    expected[name(i)] = BOM + text(i) + "\xC3\xA9\r\n";
+    expected[name(i) + ".OLD"] = text(i) + "\xE9\r\n";
+  }
+  fs::copy_file(PROGRAMS / "nivra-sign.exe", root / "nivra-sign.exe");
+  for (int round = 0; round < 3; ++round) {
+    fs::remove_all(root / "t");
+    for (int i = 0; i < FILES; ++i) put(root / name(i), text(i) + "\xE9\r\n");
+    std::vector<Started> runs;
+    for (int r = 0; r < RUNS; ++r)
+      runs.push_back(start({"timeout", "120", "wine", "nivra-sign.exe"}, root));
+    int converted = 0;  // each run reports every file it does not convert
+    for (const Started& started : runs) {
+      const Result r = finish(started);
+      const std::vector<std::string> lines = crlf_lines(r.out);
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [](const std::string& line) {
+                                return line != line_of(nivra::MSG_ALREADY_SIGNED) &&
+                                       line != line_of(nivra::MSG_OPEN_FAILED);
+                              }),
+                0)
+          << r.out << r.err;
+      converted += FILES - int(lines.size());
+    }
+    EXPECT_EQ(converted, FILES) << "round " << round;
+    // Names of files left in another state, and of temporaries left behind.
+    EXPECT_EQ(differing(snapshot(root), expected), "") << "round " << round;
+  }
 }
 
 TEST_F(Wine, DiagnosticsOnAConsoleShowNamesBeyondAscii) {

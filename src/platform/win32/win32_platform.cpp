@@ -105,11 +105,28 @@ void for_each_piece(std::string_view text, Fn fn) {
   }
 }
 
+/// Owns the gate (see Win32Platform::gate_) for its scope; without a gate, does nothing.
+class Passage {
+ public:
+  explicit Passage(void* gate) : gate_(gate) {
+    if (gate_) WaitForSingleObject(gate_, INFINITE);  // also when its last owner died in it
+  }
+  ~Passage() {
+    if (gate_) ReleaseMutex(gate_);
+  }
+  Passage(const Passage&) = delete;
+  Passage& operator=(const Passage&) = delete;
+
+ private:
+  void* gate_;
+};
+
 }  // namespace
 
-Win32Platform::Win32Platform() = default;
+Win32Platform::Win32Platform() : gate_(CreateMutexW(nullptr, FALSE, L"Local\\nivra-hold")) {}
 
 Win32Platform::~Win32Platform() {
+  if (gate_) CloseHandle(gate_);
   for (OpenDir& d : dirs_)
     if (d.handle) CloseHandle(d.handle);
   for (OpenFile& f : files_)
@@ -267,6 +284,7 @@ void Win32Platform::close_dir(Dir dir) {
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
+  const Passage passage(gate_);
   HANDLE h = CreateFileW(api_path(full).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
@@ -342,20 +360,16 @@ Status Win32Platform::close(File file) {
   return s;
 }
 
-Status Win32Platform::link(File file, Dir dir, const std::string& name) {
-  // Windows links names, not handles: the name the file was opened by is the file read,
-  // since nobody could rename or replace it while it is held.
-  const OpenFile* f = file_at(file);
-  if (!f) return from_error(ERROR_INVALID_HANDLE);
-  const std::wstring full = path_in(dir, name);
-  if (!CreateHardLinkW(api_path(full).c_str(), api_path(f->path).c_str(), nullptr))
-    return last_error();
-  return Status{};
+Status Win32Platform::link(File, Dir, const std::string&) {
+  // A second name would have to be let go of at once (see the class comment), so no
+  // link is made and the core writes the backup as a copy of the content it holds.
+  return from_error(ERROR_NOT_SUPPORTED);
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
+  const Passage passage(gate_);  // no other run opens what is let go before it is replaced
   let_go_of(source);
   let_go_of(target);
   if (!MoveFileExW(api_path(source).c_str(), api_path(target).c_str(), MOVEFILE_REPLACE_EXISTING))

@@ -13,9 +13,11 @@ namespace nivra {
 ///
 /// Windows cannot rename or remove a file, under any of its names, while a handle that
 /// shares nothing is open on it. A file held by open_read() is therefore let go when
-/// rename() or remove() touches one of its names (a link made by link(), or one that an
-/// interrupted run left): the hold lasts until its replacement begins, and close() then
-/// only forgets it.
+/// rename() or remove() touches one of its names, and close() then only forgets it. So
+/// that this is the rename of the new file over it, link() makes no second name: the
+/// backup is written as a copy. Opening to hold, and letting go with the rename that
+/// follows, pass one at a time through a mutex of the session, so that no other run opens
+/// the old file in between. Only a link that an interrupted run left ends a hold early.
 class Win32Platform final : public Platform {
  public:
   Win32Platform();
@@ -78,6 +80,9 @@ class Win32Platform final : public Platform {
   /// Appends wide_ in `code_page` to `out`; true when a character had no exact counterpart.
   bool from_wide(unsigned code_page, std::string& out);
 
+  /// A mutex of the session that every run owns while it opens a file to hold it, and
+  /// while it lets go of a file and renames over it; null where it could not be made.
+  void* gate_ = nullptr;
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
   std::wstring wide_;  ///< reused by every conversion
