@@ -57,6 +57,17 @@ enum class CodePage : unsigned {
   utf8 = 65001,
 };
 
+/// The words for the faults that the core itself detects, whatever the system; null for
+/// the others, which only the platform can describe.
+inline const char* describe_own_fault(const Status& status) {
+  switch (status.fault) {
+    case Fault::none: return "no error";
+    case Fault::too_large: return "too large to be held in memory";
+    case Fault::stalled: return "the system stored nothing and gave no reason";
+    default: return nullptr;
+  }
+}
+
 class Platform {
  public:
   virtual ~Platform() = default;

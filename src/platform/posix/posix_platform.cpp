@@ -272,14 +272,12 @@ void PosixPlatform::convert(CodePage from, CodePage to, std::string_view text, s
 }
 
 std::string PosixPlatform::describe(const Status& status) {
+  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::none: return "no error";
     case Fault::not_regular:
       return status.code == ELOOP ? "a symbolic link, which is never followed"
                                   : "not a regular file";
     case Fault::busy: return "held by another run";
-    case Fault::too_large: return "too large to be held in memory";
-    case Fault::stalled: return "the system stored nothing and gave no reason";
     default: return std::strerror(status.code);
   }
 }

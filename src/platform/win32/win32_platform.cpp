@@ -497,13 +497,11 @@ void Win32Platform::convert(CodePage from, CodePage to, std::string_view text, s
 }
 
 std::string Win32Platform::describe(const Status& status) {
+  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::none: return "no error";
     case Fault::not_regular:
       return status.code == REPARSE_CODE ? "a junction or symbolic link, which is never followed"
                                          : "not a regular file";
-    case Fault::too_large: return "too large to be held in memory";
-    case Fault::stalled: return "the system stored nothing and gave no reason";
     default: break;
   }
   if (status.fault == Fault::busy && status.code == 0) return "held by another run";
