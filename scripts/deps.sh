@@ -3,8 +3,8 @@
 # present: installs them when run as root, otherwise says exactly what to install.
 set -euo pipefail
 
-need=(cmake ninja-build g++ libbenchmark-dev)
-[ "${1:-}" = test ] && need+=(libgtest-dev)
+need=(cmake ninja-build g++)
+[ "${1:-}" = test ] && need+=(libgtest-dev libbenchmark-dev)
 
 missing=()
 for pkg in "${need[@]}"; do
