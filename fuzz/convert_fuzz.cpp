@@ -16,7 +16,7 @@
 
 #include "convert/convert_file.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "convert/transcode_lines.h"
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 namespace nivra {
 

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "platform/unicode.h"
+#include "text/unicode.h"
 #include "support/test_support.h"
 
 namespace nivra::test {

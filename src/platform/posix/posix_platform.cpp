@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/cp1252.h"
+#include "text/cp1252.h"
 #include "platform/entry.h"
 #include "platform/stdio_reporter.h"
-#include "platform/unicode.h"
+#include "text/unicode.h"
 #include "walk/walk.h"
 
 namespace nivra {

@@ -9,7 +9,7 @@
 
 #include "platform/entry.h"
 #include "platform/stdio_reporter.h"
-#include "platform/unicode.h"
+#include "text/unicode.h"
 #include "walk/walk.h"
 
 namespace nivra {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 namespace nivra {
 namespace {

@@ -1,10 +1,10 @@
-#include "platform/cp1252.h"
+#include "text/cp1252.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 namespace nivra {
 

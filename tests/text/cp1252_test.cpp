@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/cp1252.h"
-#include "platform/unicode.h"
+#include "text/cp1252.h"
+#include "text/unicode.h"
 
 namespace nivra {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/unicode.h"
+#include "text/unicode.h"
 
 #include <cstdint>
 #include <cstring>

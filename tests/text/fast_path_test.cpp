@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "convert/run.h"
-#include "platform/cp1252.h"
+#include "text/cp1252.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/unicode.h"
+#include "text/unicode.h"
 #include "support/test_support.h"
 
 namespace nivra {
