@@ -12,13 +12,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
+
+#include "convert/convert_file.h"
 
 namespace nivra::test {
 
@@ -199,8 +204,21 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::microseconds(options.kill_after_us);
+  bool killed = options.kill_after_us < 0;
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    int wait_ms = -1;
+    if (!killed) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= left.zero()) {
+        kill(pid, SIGKILL);
+        killed = true;
+      } else {
+        wait_ms = int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      }
+    }
+    if (poll(fds, 2, wait_ms) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -249,6 +267,78 @@ std::string diagnostic_for(const std::string& err, const std::string& path) {
     if (line.find(named) != std::string::npos) return line;
   }
   return "";
+}
+
+std::map<std::string, std::string> ansi_sources(int files, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::map<std::string, std::string> out;
+  for (int i = 0; i < files; ++i) {
+    std::string text;
+    const int lines = 1 + int(rng() % 400);
+    for (int l = 0; l < lines; ++l)
+      text.append("/* l\xEDnea ").append(std::to_string(l)).append(" caf\xE9 \x80 */\r\n");
+    char name[64];
+    std::snprintf(name, sizeof name, "d%d/e%d/f%d.%s", i % 7, i % 3, i, i % 2 ? "c" : "h");
+    out[name] = text;
+  }
+  return out;
+}
+
+void write_files(const std::string& root, const std::map<std::string, std::string>& files) {
+  for (const auto& [rel, content] : files) write_file(root + "/" + rel, content);
+}
+
+std::map<std::string, std::string> converted(const std::map<std::string, std::string>& files,
+                                             Direction direction) {
+  TempDir tree;
+  write_files(tree.path(), files);
+  const ProgramResult r = run(install_program(tree.path(), direction));
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto after = snapshot(tree.path());
+  after.erase(direction == Direction::sign ? "nivra-sign" : "nivra-unsign");
+  return after;
+}
+
+TreeReport check_tree(std::map<std::string, std::string> left,
+                      const std::map<std::string, std::string>& before,
+                      const std::map<std::string, std::string>& after) {
+  TreeReport report;
+  int shown = 0;
+  const auto fault = [&](int& count, const std::string& rel, const char* what) {
+    ++count;
+    if (shown++ < 10) report.examples += rel + ": " + what + "\n";
+  };
+  for (const auto& [rel, content] : before) {
+    if (const auto backup = left.find(rel + ".OLD"); backup != left.end()) {
+      if (backup->second != content) fault(report.bad_backups, rel + ".OLD", "not the original");
+      left.erase(backup);
+    } else if (left.contains(rel) && left.at(rel) != content && left.at(rel) == after.at(rel)) {
+      fault(report.bad_backups, rel, "converted without a backup");
+    }
+    const auto found = left.find(rel);
+    if (found == left.end()) {
+      fault(report.missing, rel, "missing");
+    } else if (found->second == content) {
+      ++report.unconverted;
+    } else if (found->second == after.at(rel)) {
+      ++report.converted;
+    } else {
+      fault(report.damaged, rel, found->second.empty() ? "empty" : "neither old nor new");
+    }
+    if (found != left.end()) left.erase(found);
+  }
+  for (const auto& [rel, content] : left) {
+    const std::string base = rel.substr(rel.rfind('/') + 1);
+    if (content == "<dir>") continue;
+    if (is_temporary_name(base)) {
+      ++report.temporaries;
+    } else if (base.starts_with(".fuse_hidden")) {
+      ++report.hidden;
+    } else {
+      fault(report.strays, rel, "unexpected name");
+    }
+  }
+  return report;
 }
 
 std::string repeat(std::string_view s, std::size_t n) {
