@@ -103,15 +103,15 @@ std::map<std::string, std::string> converted(const std::map<std::string, std::st
 /// What runs over a tree left, name by name, against its files `before` and the snapshot
 /// `after` of a clean run (see converted()).
 struct TreeReport {
-  int converted = 0;    ///< names with their new content and their original as NAME.OLD
-  int unconverted = 0;  ///< names with their old content
-  int temporaries = 0;  ///< names of the programs' own temporaries
-  int hidden = 0;       ///< ".fuse_hidden" names a FUSE file system keeps for open files
-  int missing = 0;      ///< names of `before` that are gone
-  int damaged = 0;      ///< names with neither their old nor their new content
-  int bad_backups = 0;  ///< NAME.OLD other than the original, or none beside a new content
-  int strays = 0;       ///< any other name
-  std::string examples; ///< the first faults, one a line
+  int converted = 0;     ///< names with their new content and their original as NAME.OLD
+  int unconverted = 0;   ///< names with their old content
+  int temporaries = 0;   ///< names of the programs' own temporaries
+  int hidden = 0;        ///< ".fuse_hidden" names a FUSE file system keeps for open files
+  int missing = 0;       ///< names of `before` that are gone
+  int damaged = 0;       ///< names with neither their old nor their new content
+  int bad_backups = 0;   ///< NAME.OLD other than the original, or none beside a new content
+  int strays = 0;        ///< any other name
+  std::string examples;  ///< the first faults, one a line
   int faults() const { return missing + damaged + bad_backups + strays; }
 };
 TreeReport check_tree(std::map<std::string, std::string> left,
