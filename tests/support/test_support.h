@@ -91,6 +91,10 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
 /// The line of `err` that names `path`, as in "PROGRAM: PATH: REASON", or "".
 std::string diagnostic_for(const std::string& err, const std::string& path);
 
+/// The tag of a run of the programs on this machine that has ended: what its temporaries
+/// are named with.
+std::string ended_run_tag();
+
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);
 
