@@ -117,6 +117,9 @@ struct TreeReport {
 TreeReport check_tree(std::map<std::string, std::string> left,
                       const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);
+/// The tag of a run of the programs on this machine that has ended: what its temporaries
+/// are named with.
+std::string ended_run_tag();
 
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);

@@ -311,7 +311,7 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   put(root / "a.c", "\xE9\n");
   fs::create_directories(root / "a.c.OLD");  // no file can replace a directory
   put(root / "b.c", "\xE9\n");
-  fs::create_directories(root / nivra::temporary_name("b.c", false) / "x");
+  fs::create_directories(root / nivra::temporary_name("b.c", "new", "dead") / "x");
   const Result r = windows("nivra-sign");
   EXPECT_EQ(r.status, 1);
   std::vector<std::string> lines = crlf_lines(r.out);
@@ -321,7 +321,7 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   EXPECT_EQ(at("a.c"), "\xE9\n");
   EXPECT_EQ(at("b.c"), "\xE9\n");
   EXPECT_FALSE(has("b.c.OLD"));
-  fs::remove_all(root / nivra::temporary_name("b.c", false));
+  fs::remove_all(root / nivra::temporary_name("b.c", "new", "dead"));
   EXPECT_TRUE(clean());
 }
 
@@ -329,7 +329,7 @@ TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
   // A run stopped after linking the file to its temporary backup name leaves a second
   // name of the very file that the next run holds.
   put(root / "a.c", "\xE9\n");
-  fs::create_hard_link(root / "a.c", root / nivra::temporary_name("a.c", true));
+  fs::create_hard_link(root / "a.c", root / nivra::temporary_name("a.c", "old", "dead"));
   const Result r = windows("nivra-sign");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9\n");
