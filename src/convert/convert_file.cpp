@@ -168,14 +168,15 @@ Status Converter::write_text(File from, FileState& read, const Plan& plan, File 
   std::size_t carry = 0;
   for (std::uint64_t offset = plan.start; offset < read.size;) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
-    const char* begin = buffer_.data();
+    std::size_t skip = 0;
     if (carry == 0 && held_at_ <= offset && offset + n <= held_at_ + held_) {
-      begin += offset - held_at_;  // in memory already, from the first read
+      skip = std::size_t(offset - held_at_);  // in memory already, from the first read
     } else {
       s = read_at(from, offset, n, carry);
       if (!s.ok()) break;
     }
     held_ = 0;
+    const char* begin = buffer_.data() + skip;
     const std::string_view text(begin, carry + n);
     if (read.digested) digest.add(text.data() + carry, n);
     const std::uint64_t text_at = offset - carry;

@@ -471,8 +471,10 @@ std::string PosixPlatform::describe(const Status& status) {
 }
 
 System start_system(int argc, char** argv) {
-  // A closed standard output must not stop the run in the middle of a file.
+  // A closed standard output must not stop the run in the middle of a file, nor a file
+  // larger than the process may write: both become the failure of one call.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   // The walk holds one descriptor per level of depth.
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
