@@ -18,28 +18,30 @@ const TextKernels* best_for_this_processor() {
   return nullptr;
 }
 
-struct Choice {
-  const TextKernels* best = best_for_this_processor();
-  std::atomic<bool> portable{[] {
+/// The kernels in use: the best ones, unless the environment asks for the portable code.
+std::atomic<const TextKernels*>& in_use() {
+  static std::atomic<const TextKernels*> kernels{[] {
     const char* forced = std::getenv("NIVRA_PORTABLE_TEXT");
-    return forced != nullptr && std::strcmp(forced, "1") == 0;
+    return forced != nullptr && std::strcmp(forced, "1") == 0 ? nullptr : best_text_kernels();
   }()};
-};
-
-Choice& choice() {
-  static Choice c;
-  return c;
+  return kernels;
 }
 
 }  // namespace
 
-const TextKernels* text_kernels() {
-  Choice& c = choice();
-  return c.portable.load(std::memory_order_relaxed) ? nullptr : c.best;
+const TextKernels* best_text_kernels() {
+  static const TextKernels* const best = best_for_this_processor();
+  return best;
+}
+
+const TextKernels* text_kernels() { return in_use().load(std::memory_order_relaxed); }
+
+void use_text_kernels(const TextKernels* kernels) {
+  in_use().store(kernels, std::memory_order_relaxed);
 }
 
 void force_portable_text(bool portable) {
-  choice().portable.store(portable, std::memory_order_relaxed);
+  use_text_kernels(portable ? nullptr : best_text_kernels());
 }
 
 }  // namespace nivra

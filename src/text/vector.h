@@ -45,6 +45,13 @@ const TextKernels* text_kernels();
 /// processor has it (false), for tests that compare the two.
 void force_portable_text(bool portable);
 
+/// Makes every conversion use `kernels` (nullptr: the portable code), for tests that go
+/// over each instruction set the processor has.
+void use_text_kernels(const TextKernels* kernels);
+
+/// The kernels this processor runs best, forced or not; nullptr where it has none.
+const TextKernels* best_text_kernels();
+
 /// The kernels of each instruction set; nullptr where the build has none.
 const TextKernels* sse2_text_kernels();
 const TextKernels* avx2_text_kernels();
