@@ -14,7 +14,6 @@ namespace {
 struct Avx2 {
   using reg = __m256i;
   static constexpr std::size_t W = 32;
-  static constexpr std::uint32_t FULL = 0xFFFFFFFF;
   static reg load(const void* p) { return _mm256_loadu_si256(static_cast<const reg*>(p)); }
   static void store(void* p, reg v) { _mm256_storeu_si256(static_cast<reg*>(p), v); }
   static std::uint32_t mask(reg v) { return std::uint32_t(_mm256_movemask_epi8(v)); }

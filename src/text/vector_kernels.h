@@ -126,9 +126,9 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
       d += W;
       continue;
     }
-    if (m == V::FULL) {
-      // No ASCII at all: every form is written, and the block is done again the long
-      // way if one of them is left to the portable code.
+    if (__builtin_popcount(m) >= int(W / 4)) {
+      // Much outside ASCII: every byte's form is written, and the block is done again the
+      // long way if one of them is left to the portable code.
       char* const start = d;
       uint32_t zero = 0;
       for (size_t k = 0; k < W; ++k) {
@@ -226,13 +226,13 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
     const size_t whole = back_to_boundary(p, W);
     const uint64_t inside = (uint64_t(1) << whole) - 1;
     const uint64_t starts = ~uint64_t(V::mask(V::lt(x, C0))) & inside;
-    // The code point of the character that starts at each place, wherever one does.
-    alignas(32) std::uint16_t cps[W];
-    V::code_points(x, V::load(p + 1), V::load(p + 2), cps);
     unsigned all = 0x100;  // stays set while every character has its byte
     char* const block_start = d;
     uint64_t leads = high & starts;
     if (__builtin_popcountll(leads) > int(W / 8)) {
+      // The code point of the character that starts at each place, wherever one does.
+      alignas(32) std::uint16_t cps[W];
+      V::code_points(x, V::load(p + 1), V::load(p + 2), cps);
       for (uint64_t s = starts; s != 0; s &= s - 1) {
         const unsigned b = f.byte[cps[first_bit(s)]];
         all &= b;
@@ -244,10 +244,13 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
         const size_t j = first_bit(leads);
         V::store(d, V::load(p + seg));
         d += j - seg;
-        const unsigned b = f.byte[cps[j]];
+        const unsigned c = p[j], c1 = p[j + 1] & 0x3Fu, c2 = p[j + 2] & 0x3Fu;
+        const bool three = c >= 0xE0;
+        const unsigned cp = three ? (c & 0x0F) << 12 | c1 << 6 | c2 : (c & 0x1F) << 6 | c1;
+        const unsigned b = f.byte[cp];
         all &= b;
         *d++ = char(b);
-        seg = j + 2 + (p[j] >= 0xE0);
+        seg = j + 2 + three;
       }
       V::store(d, V::load(p + seg));
       d += whole - seg;

@@ -14,7 +14,6 @@ namespace {
 struct Sse2 {
   using reg = __m128i;
   static constexpr std::size_t W = 16;
-  static constexpr std::uint32_t FULL = 0xFFFF;
   static reg load(const void* p) { return _mm_loadu_si128(static_cast<const reg*>(p)); }
   static void store(void* p, reg v) { _mm_storeu_si128(static_cast<reg*>(p), v); }
   static std::uint32_t mask(reg v) { return std::uint32_t(_mm_movemask_epi8(v)); }
