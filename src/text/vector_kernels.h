@@ -111,34 +111,36 @@ size_t utf8_valid_prefix(const uchar* p, size_t n) {
 template <class V>
 size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, size_t room,
                      size_t* written) {
-  constexpr size_t W = V::W;
+  constexpr size_t W = V::W, B = 2 * W;  // two vectors a block
   const uchar* p = src;
   const uchar* const end = src + n;
   char* d = dst;
   char* const dend = dst + room;
-  // Every store may go W bytes past what it keeps, and every load W bytes past the block.
-  while (size_t(end - p) >= 2 * W && size_t(dend - d) >= 4 * W + 8) {
-    const typename V::reg x = V::load(p);
-    uint32_t m = V::mask(x);
+  // A copy of ASCII reads B bytes from anywhere in the block, and writes B bytes past
+  // what it keeps.
+  while (size_t(end - p) >= 2 * B && size_t(dend - d) >= 4 * B + 8) {
+    const typename V::reg x0 = V::load(p), x1 = V::load(p + W);
+    uint64_t m = V::mask(x0) | uint64_t(V::mask(x1)) << W;
     if (m == 0) {
-      V::store(d, x);
-      p += W;
-      d += W;
+      V::store(d, x0);
+      V::store(d + W, x1);
+      p += B;
+      d += B;
       continue;
     }
-    if (__builtin_popcount(m) >= int(W / 4)) {
+    if (__builtin_popcountll(m) >= int(B / 4)) {
       // Much outside ASCII: every byte's form is written, and the block is done again the
       // long way if one of them is left to the portable code.
       char* const start = d;
       uint32_t zero = 0;
-      for (size_t k = 0; k < W; ++k) {
+      for (size_t k = 0; k < B; ++k) {
         const uint32_t form = f.form[p[k]];
         store32(d, form);
         d += form >> 24;
         zero |= form + 0xFF000000u;  // top bit set where the length is 0
       }
       if ((zero >> 31) == 0) {
-        p += W;
+        p += B;
         continue;
       }
       d = start;
@@ -147,6 +149,7 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
     do {
       const uchar* const high = p + first_bit(m);
       V::store(d, V::load(seg));
+      V::store(d + W, V::load(seg + W));
       d += high - seg;
       const uint32_t form = f.form[*high];
       if ((form >> 24) == 0) {
@@ -159,8 +162,9 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
       m &= m - 1;
     } while (m != 0);
     V::store(d, V::load(seg));
-    d += p + W - seg;
-    p += W;
+    V::store(d + W, V::load(seg + W));
+    d += p + B - seg;
+    p += B;
   }
   for (; p < end && dend - d >= 4; ++p) {
     if (*p < 0x80) {
@@ -207,32 +211,38 @@ template <class V>
 size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
                      size_t* written) {
   using R = typename V::reg;
-  constexpr size_t W = V::W;
+  constexpr size_t W = V::W, B = 2 * W;  // two vectors a block
   const R C0 = V::set1(0xC0), F0 = V::set1(0xF0);
   const uchar* p = src;
   const uchar* const end = src + n;
   char* d = dst;
-  // Blocks start between two characters, and end before a character they cut.
-  while (size_t(end - p) >= W + 4) {
-    const R x = V::load(p);
-    const uint64_t high = V::mask(x);
+  // Blocks start between two characters, and end before a character they cut. A copy of
+  // ASCII between two characters reads B bytes from anywhere in the block.
+  while (size_t(end - p) >= 2 * B + 4) {
+    const R x0 = V::load(p), x1 = V::load(p + W);
+    const uint64_t high = V::mask(x0) | uint64_t(V::mask(x1)) << W;
     if (high == 0) {
-      V::store(d, x);
-      p += W;
-      d += W;
+      V::store(d, x0);
+      V::store(d + W, x1);
+      p += B;
+      d += B;
       continue;
     }
-    if (V::mask(V::or_(utf8_errors<V>(x, V::zero()), V::ge(x, F0))) != 0) break;
-    const size_t whole = back_to_boundary(p, W);
-    const uint64_t inside = (uint64_t(1) << whole) - 1;
-    const uint64_t starts = ~uint64_t(V::mask(V::lt(x, C0))) & inside;
+    const R bad = V::or_(V::or_(utf8_errors<V>(x0, V::zero()), utf8_errors<V>(x1, x0)),
+                         V::or_(V::ge(x0, F0), V::ge(x1, F0)));
+    if (V::mask(bad) != 0) break;
+    const size_t whole = back_to_boundary(p, B);
+    const uint64_t inside = ~uint64_t(0) >> (64 - whole);
+    const uint64_t cont = V::mask(V::lt(x0, C0)) | uint64_t(V::mask(V::lt(x1, C0))) << W;
+    const uint64_t starts = ~cont & inside;
     unsigned all = 0x100;  // stays set while every character has its byte
     char* const block_start = d;
     uint64_t leads = high & starts;
-    if (__builtin_popcountll(leads) > int(W / 8)) {
+    if (__builtin_popcountll(leads) > int(B / 8)) {
       // The code point of the character that starts at each place, wherever one does.
-      alignas(32) std::uint16_t cps[W];
-      V::code_points(x, V::load(p + 1), V::load(p + 2), cps);
+      alignas(32) std::uint16_t cps[B];
+      V::code_points(x0, V::load(p + 1), V::load(p + 2), cps);
+      V::code_points(x1, V::load(p + W + 1), V::load(p + W + 2), cps + W);
       for (uint64_t s = starts; s != 0; s &= s - 1) {
         const unsigned b = f.byte[cps[first_bit(s)]];
         all &= b;
@@ -243,6 +253,7 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
       for (; leads != 0; leads &= leads - 1) {
         const size_t j = first_bit(leads);
         V::store(d, V::load(p + seg));
+        V::store(d + W, V::load(p + seg + W));
         d += j - seg;
         const unsigned c = p[j], c1 = p[j + 1] & 0x3Fu, c2 = p[j + 2] & 0x3Fu;
         const bool three = c >= 0xE0;
@@ -253,6 +264,7 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
         seg = j + 2 + three;
       }
       V::store(d, V::load(p + seg));
+      V::store(d + W, V::load(p + seg + W));
       d += whole - seg;
     }
     if ((all & 0x100) == 0) {
