@@ -143,6 +143,12 @@ void compare_with_portable(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   compare_with_portable(std::string_view(reinterpret_cast<const char*>(data), size));
+  // Short inputs repeated, so that they fill the vector code's blocks of up to 64 bytes.
+  if (size > 0 && size < 300) {
+    std::string repeated;
+    while (repeated.size() < 300) repeated += input;
+    compare_with_portable(repeated);
+  }
   unlink(at("f.c.OLD").c_str());
   const int fd = open(at("f.c").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   check(fd >= 0 && write(fd, input.data(), size) == ssize_t(size) && close(fd) == 0, "write");

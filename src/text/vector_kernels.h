@@ -18,12 +18,6 @@ using nivra::TextKernels;
 
 inline unsigned first_bit(uint64_t m) { return unsigned(__builtin_ctzll(m)); }
 
-inline uint32_t load32(const void* p) {
-  uint32_t v;
-  __builtin_memcpy(&v, p, 4);
-  return v;
-}
-
 inline void store32(void* p, uint32_t v) { __builtin_memcpy(p, &v, 4); }
 
 /// Length of the character that lead byte `c` starts, counting a stray byte as one.
@@ -65,7 +59,7 @@ size_t count_high(const uchar* p, size_t n) {
 /// The bytes of `x` that break UTF-8, given the bytes `before` it; what a character cut
 /// at the end of `x` lacks is not counted.
 template <class V>
-typename V::reg utf8_errors(typename V::reg x, typename V::reg before) {
+[[gnu::always_inline]] inline typename V::reg utf8_errors(typename V::reg x, typename V::reg before) {
   using R = typename V::reg;
   const R C0 = V::set1(0xC0), E0 = V::set1(0xE0), F0 = V::set1(0xF0), ED = V::set1(0xED),
           F4 = V::set1(0xF4), F5 = V::set1(0xF5), FE = V::set1(0xFE), A0 = V::set1(0xA0),
