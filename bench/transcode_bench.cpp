@@ -46,9 +46,12 @@ std::string cp1252_text(int percent) {
   return text;
 }
 
-/// The second argument: 1 to force the portable code.
+/// The second argument: 0 for the best code of this processor, 1 for the portable code,
+/// 2 for SSE2 (what the 32-bit Windows programs run).
 void choose_code(const benchmark::State& state) {
-  nivra::force_portable_text(state.range(1) != 0);
+  const nivra::TextKernels* code[] = {nivra::best_text_kernels(), nullptr,
+                                      nivra::sse2_text_kernels()};
+  nivra::use_text_kernels(code[state.range(1)]);
 }
 
 void to_utf8(benchmark::State& state) {
@@ -68,7 +71,7 @@ void to_utf8(benchmark::State& state) {
 }
 
 void to_cp1252(benchmark::State& state) {
-  nivra::force_portable_text(false);
+  nivra::use_text_kernels(nullptr);
   std::string text;
   nivra::cp1252_to_utf8(cp1252_text(int(state.range(0))), text);
   choose_code(state);
@@ -88,7 +91,7 @@ void to_cp1252(benchmark::State& state) {
 
 /// Is the file valid UTF-8 already? The question sign asks of every file.
 void check_utf8(benchmark::State& state) {
-  nivra::force_portable_text(false);
+  nivra::use_text_kernels(nullptr);
   std::string text;
   nivra::cp1252_to_utf8(cp1252_text(int(state.range(0))), text);
   choose_code(state);
@@ -101,11 +104,11 @@ void check_utf8(benchmark::State& state) {
   state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(text.size()));
 }
 
-/// Percentages of characters outside ASCII, each by the vector and the portable code.
+/// Percentages of characters outside ASCII, each by every code.
 void mixes(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"percent", "portable"});
-  for (int portable : {0, 1})
-    for (int percent : {0, 5, DENSE, 100}) b->Args({percent, portable});
+  b->ArgNames({"percent", "code"});
+  for (int code : {0, 1, 2})
+    for (int percent : {0, 5, DENSE, 100}) b->Args({percent, code});
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ const TextKernels* best_for_this_processor() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
   // The check also asks whether the system saves the AVX registers.
-  if (avx2_text_kernels() && __builtin_cpu_supports("avx2")) return avx2_text_kernels();
+  if (avx2_text_kernels() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
+    return avx2_text_kernels();
   if (sse2_text_kernels() && __builtin_cpu_supports("sse2")) return sse2_text_kernels();
 #endif
   return nullptr;

@@ -17,6 +17,8 @@ struct Avx2 {
   static reg load(const void* p) { return _mm256_loadu_si256(static_cast<const reg*>(p)); }
   static void store(void* p, reg v) { _mm256_storeu_si256(static_cast<reg*>(p), v); }
   static std::uint32_t mask(reg v) { return std::uint32_t(_mm256_movemask_epi8(v)); }
+  /// How many bits of `m` are set (every processor with AVX2 has POPCNT).
+  static int bits(std::uint64_t m) { return __builtin_popcountll(m); }
   static reg zero() { return _mm256_setzero_si256(); }
   static reg set1(int b) { return _mm256_set1_epi8(char(b)); }
   static reg or_(reg a, reg b) { return _mm256_or_si256(a, b); }

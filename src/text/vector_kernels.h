@@ -51,7 +51,7 @@ size_t ascii_prefix(const uchar* p, size_t n) {
 template <class V>
 size_t count_high(const uchar* p, size_t n) {
   size_t count = 0, i = 0;
-  for (; n - i >= V::W; i += V::W) count += size_t(__builtin_popcount(V::mask(V::load(p + i))));
+  for (; n - i >= V::W; i += V::W) count += size_t(V::bits(V::mask(V::load(p + i))));
   for (; i < n; ++i) count += p[i] >> 7;
   return count;
 }
@@ -84,20 +84,21 @@ template <class V>
 template <class V>
 size_t utf8_valid_prefix(const uchar* p, size_t n) {
   using R = typename V::reg;
+  constexpr size_t B = 2 * V::W;  // two vectors a block
   R before = V::zero();
   bool cut = false;  // the text so far ends inside a character
   size_t i = 0;
-  for (; n - i >= V::W; i += V::W) {
-    const R x = V::load(p + i);
-    if (V::mask(x) == 0) {
+  for (; n - i >= B; i += B) {
+    const R x0 = V::load(p + i), x1 = V::load(p + i + V::W);
+    if (V::mask(V::or_(x0, x1)) == 0) {
       if (cut) break;
-      before = x;
+      before = x1;
       continue;
     }
-    if (V::mask(utf8_errors<V>(x, before)) != 0) break;
-    const uchar* last = p + i + V::W;
+    if (V::mask(V::or_(utf8_errors<V>(x0, before), utf8_errors<V>(x1, x0))) != 0) break;
+    const uchar* last = p + i + B;
     cut = last[-1] >= 0xC0 || last[-2] >= 0xE0 || last[-3] >= 0xF0;
-    before = x;
+    before = x1;
   }
   return back_to_boundary(p, i);
 }
@@ -122,7 +123,7 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
       d += B;
       continue;
     }
-    if (__builtin_popcountll(m) >= int(B / 4)) {
+    if (V::bits(m) >= int(B / 4)) {
       // Much outside ASCII: every byte's form is written, and the block is done again the
       // long way if one of them is left to the portable code.
       char* const start = d;
@@ -232,7 +233,7 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
     unsigned all = 0x100;  // stays set while every character has its byte
     char* const block_start = d;
     uint64_t leads = high & starts;
-    if (__builtin_popcountll(leads) > int(B / 8)) {
+    if (V::bits(leads) > int(B / 8)) {
       // The code point of the character that starts at each place, wherever one does.
       alignas(32) std::uint16_t cps[B];
       V::code_points(x0, V::load(p + 1), V::load(p + 2), cps);

@@ -17,6 +17,17 @@ struct Sse2 {
   static reg load(const void* p) { return _mm_loadu_si128(static_cast<const reg*>(p)); }
   static void store(void* p, reg v) { _mm_storeu_si128(static_cast<reg*>(p), v); }
   static std::uint32_t mask(reg v) { return std::uint32_t(_mm_movemask_epi8(v)); }
+  /// How many bits of `m` are set; without the POPCNT instruction, which SSE2 lacks.
+  static int bits(std::uint64_t m) {
+#if defined(__POPCNT__)
+    return __builtin_popcountll(m);
+#else
+    m = m - (m >> 1 & 0x5555555555555555ull);
+    m = (m & 0x3333333333333333ull) + (m >> 2 & 0x3333333333333333ull);
+    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return int((m * 0x0101010101010101ull) >> 56);
+#endif
+  }
   static reg zero() { return _mm_setzero_si128(); }
   static reg set1(int b) { return _mm_set1_epi8(char(b)); }
   static reg or_(reg a, reg b) { return _mm_or_si128(a, b); }
