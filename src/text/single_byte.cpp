@@ -24,24 +24,20 @@ std::uint32_t form_of(char32_t cp) {
 
 }  // namespace
 
-struct SingleByteCodePage::VectorForms {
-  ByteForms forms{};
-};
-
 SingleByteCodePage::SingleByteCodePage(const SingleByteTable& table) : table_(table) {
   for (unsigned i = 0; i < 128; ++i)
     if (table.high[i] != NO_CHARACTER)
       reverse_.emplace_back(table.high[i], static_cast<unsigned char>(0x80 + i));
   std::sort(reverse_.begin(), reverse_.end());
 
-  auto v = std::make_shared<VectorForms>();
-  ByteForms& f = v->forms;
+  auto forms = std::make_shared<ByteForms>();
+  ByteForms& f = *forms;
   for (unsigned b = 0; b < 256; ++b) f.form[b] = form_of(b < 0x80 ? b : table.high[b - 0x80]);
   // By character, so that a character of two bytes keeps the lower, as byte_of() does.
   for (unsigned c = 0; c < 0x80; ++c) f.byte[c] = std::uint16_t(0x100 | c);
   for (auto it = reverse_.rbegin(); it != reverse_.rend(); ++it)
-    if (it->first >= 0x80 && form_of(it->first) != 0) f.byte[it->first] = 0x100 | it->second;
-  forms_ = std::move(v);
+    if (it->first >= 0x80 && form_of(it->first) != 0) f.byte[it->first] = std::uint16_t(0x100 | it->second);
+  forms_ = std::move(forms);
 }
 
 int SingleByteCodePage::byte_of(char32_t cp) const {
@@ -63,9 +59,9 @@ Converted SingleByteCodePage::to_utf8(std::string_view text, bool, std::string& 
     const std::size_t room = i == 0 ? most : 3 * (n - i) + 256;
     out.resize(size + room);
     std::size_t written;
-    i += k->bytes_to_utf8(forms_->forms, p + i, n - i, out.data() + size, room, &written);
+    i += k->bytes_to_utf8(*forms_, p + i, n - i, out.data() + size, room, &written);
     size += written;
-    if (i == n || forms_->forms.form[p[i]] != 0) continue;
+    if (i == n || forms_->form[p[i]] != 0) continue;
     out.resize(size);
     const char32_t cp = table_.high[p[i] - 0x80];
     if (cp == NO_CHARACTER) return Converted{i, i, false};
@@ -88,7 +84,7 @@ Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::s
   while (i < n) {
     out.resize(size + (n - i) + 64);
     std::size_t written;
-    i += k->utf8_to_bytes(forms_->forms, p + i, n - i, out.data() + size, &written);
+    i += k->utf8_to_bytes(*forms_, p + i, n - i, out.data() + size, &written);
     size += written;
     if (i == n) break;
     // What the vector code leaves: a loss, or a character outside the BMP.

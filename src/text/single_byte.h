@@ -13,6 +13,8 @@
 
 namespace nivra {
 
+struct ByteForms;
+
 /// Marks a byte that stands for no character in a SingleByteTable.
 inline constexpr char32_t NO_CHARACTER = 0xFFFFFFFF;
 
@@ -33,13 +35,12 @@ class SingleByteCodePage final : public AnsiCodePage {
   int byte_of(char32_t cp) const;
 
  private:
-  struct VectorForms;
   Converted portable_to_utf8(std::string_view text, std::string& out) const;
   Converted portable_from_utf8(std::string_view text, std::string& out) const;
 
   const SingleByteTable& table_;
   std::vector<std::pair<char32_t, unsigned char>> reverse_;  ///< sorted by character
-  std::shared_ptr<const VectorForms> forms_;  ///< the tables of the vector code
+  std::shared_ptr<const ByteForms> forms_;  ///< the tables of the vector code
 };
 
 /// Windows-1252 as a SingleByteTable, C1 controls in its five unassigned bytes.
