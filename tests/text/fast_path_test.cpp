@@ -1,6 +1,7 @@
 // The word-at-a-time and table-driven paths of the two conversions, held against the
 // character-by-character definition: every byte value, at every offset around the
-// eight-byte steps, and the malformed forms at each of those offsets.
+// eight-byte steps, and the malformed forms at each of those offsets. Then the vector
+// code of each instruction set, held against the portable code on random text.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
