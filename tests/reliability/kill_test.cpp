@@ -1,9 +1,7 @@
 // nivra-sign killed at random moments over a tree of a few hundred files: after every
 // kill each name holds its whole old or whole new content, and a last run finishes the job.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,28 +34,12 @@ void make_tree(const std::string& root) {
   }
 }
 
-/// Starts `program` with its output thrown away, waits `delay` and kills it. True when the
-/// kill met the program still running.
+/// Starts `program`, waits `delay` and kills it. True when the kill met it still running.
 bool kill_after(const std::string& program, std::chrono::microseconds delay) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl(program.c_str(), program.c_str(), nullptr);
-    _exit(127);
-  }
+  Process p(program);
   std::this_thread::sleep_for(delay);
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 127) << "could not start " << program;
-  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
-bool is_temporary(const std::string& rel) {
-  const std::size_t slash = rel.rfind('/');
-  return rel.compare(slash == std::string::npos ? 0 : slash + 1, 7, ".nivra-") == 0;
+  p.kill(SIGKILL);
+  return p.wait().status == 128 + SIGKILL;
 }
 
 TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
@@ -69,8 +51,7 @@ TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
   const ProgramResult clean = run(ref_program);
   const auto full = std::chrono::steady_clock::now() - started;
   ASSERT_EQ(clean.status, 0) << clean.err;
-  auto after = snapshot(reference.path());
-  after.erase("nivra-sign");
+  const auto after = tree_of(reference.path());
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(full).count() + 1;
 
   std::mt19937 rng(SEED);
@@ -92,7 +73,7 @@ TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
       }
       ++kills;
       for (const auto& [rel, content] : snapshot(tree.path())) {
-        if (is_temporary(rel)) {
+        if (is_temporary_path(rel)) {
           ++leftovers;
         } else if (rel.ends_with(".OLD")) {
           EXPECT_EQ(content, before.at(rel.substr(0, rel.size() - 4))) << rel << " kill " << kills;
@@ -106,12 +87,7 @@ TEST(Kill, EveryKillLeavesWholeFilesAndTheNextRunFinishes) {
     }
     const ProgramResult last = run(program);
     EXPECT_EQ(last.status, 0) << last.err;
-    auto finished = snapshot(tree.path());
-    finished.erase("nivra-sign");
-    for (const auto& [rel, content] : finished)
-      EXPECT_TRUE(after.contains(rel) && after.at(rel) == content) << rel << " differs";
-    for (const auto& [rel, content] : after)
-      EXPECT_TRUE(finished.contains(rel)) << rel << " missing";
+    EXPECT_EQ(differences(tree_of(tree.path()), after), "");
   }
   EXPECT_GE(kills, 30) << "too few kills met the program running";
   std::printf("[ kills    ] %d of %d met the program running; %d temporaries left, all removed\n",
@@ -130,11 +106,9 @@ TEST(Kill, TheRunAfterAKillBetweenBackupAndReplaceLeavesNoTemporary) {
   const ProgramResult r = run(program);
 
   EXPECT_EQ(r.status, 0) << r.err;
-  auto left = snapshot(tree.path());
-  left.erase("nivra-sign");
   const std::map<std::string, std::string> expected{
       {"a.c", std::string(UTF8_SIGNATURE) + "caf\xC3\xA9"}, {"a.c.OLD", "caf\xE9"}};
-  EXPECT_EQ(left, expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include <stdexcept>
 
 #include <gtest/gtest.h>
+
+#include "convert/convert_file.h"
 
 namespace nivra::test {
 
@@ -39,6 +42,8 @@ std::vector<std::string> names_in(const std::string& path) {
   return names;
 }
 
+}  // namespace
+
 void remove_tree(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
@@ -51,6 +56,8 @@ void remove_tree(const std::string& path) {
     unlink(path.c_str());
   }
 }
+
+namespace {
 
 void snapshot_into(const std::string& root, const std::string& rel,
                    std::map<std::string, std::string>& out) {
@@ -134,6 +141,28 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
   return out;
 }
 
+std::map<std::string, std::string> tree_of(const std::string& root) {
+  std::map<std::string, std::string> out = snapshot(root);
+  for (const char* program : {"nivra-sign", "nivra-unsign", "nivra-sign.exe", "nivra-unsign.exe"})
+    out.erase(program);
+  return out;
+}
+
+std::string differences(const std::map<std::string, std::string>& a,
+                        const std::map<std::string, std::string>& b) {
+  std::string names;
+  for (const auto& [name, entry] : a)
+    if (!b.contains(name) || b.at(name) != entry) names += name + " ";
+  for (const auto& [name, entry] : b)
+    if (!a.contains(name)) names += name + " ";
+  return names;
+}
+
+bool is_temporary_path(std::string_view rel) {
+  const std::size_t slash = rel.rfind('/');
+  return is_temporary_name(rel.substr(slash == std::string_view::npos ? 0 : slash + 1));
+}
+
 std::string built_program(Direction direction) {
   return direction == Direction::sign ? NIVRA_SIGN_PATH : NIVRA_UNSIGN_PATH;
 }
@@ -156,21 +185,29 @@ void give_to_unprivileged(const std::string& path) {
   for (const auto& n : names_in(path)) give_to_unprivileged(path + "/" + n);
 }
 
-ProgramResult run(const std::string& program, const RunOptions& options) {
-  ProgramResult result;
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+Process::Process(const std::string& program, const RunOptions& options) : program_(program) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return result;
+    return;
   }
+  // Everything the child needs is made here: after fork() it may only make system calls,
+  // for another thread of the tests may hold the allocator's lock.
   std::vector<std::string> args{options.argv0.empty() ? program : options.argv0};
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> settings = options.env;
+  std::vector<char*> envp;
+  for (auto& e : settings) envp.push_back(e.data());
+  for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins
+  envp.push_back(nullptr);
 
-  const pid_t pid = fork();
-  if (pid == 0) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (options.file_size_limit >= 0) {
@@ -184,21 +221,45 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
         _exit(126);
     }
     if (chdir(options.cwd.c_str()) != 0) _exit(126);
-    execv(program.c_str(), argv.data());
+    execvpe(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    return result;
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+  if (pid_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
+}
+
+Process::~Process() {
+  if (pid_ > 0) wait();
+}
+
+bool Process::await_output(std::string_view text) {
+  while (result_.out.find(text) == std::string::npos) {
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    result_.out.append(buf, std::size_t(n));
   }
+  return true;
+}
+
+void Process::kill(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
+ProgramResult Process::wait() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
   // Both pipes are read as the program writes, so that neither can fill up and stall it.
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* sinks[2] = {&result_.out, &result_.err};
+  int open_count = 0;
+  for (const pollfd& f : fds) open_count += f.fd >= 0;
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -217,13 +278,21 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
       }
     }
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  out_ = err_ = -1;
+  if (pid_ > 0) {
+    int wstatus = 0;
+    while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    pid_ = -1;
   }
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  if (result.status == 126 || result.status == 127)
-    ADD_FAILURE() << "could not start " << program << " (status " << result.status << ")";
-  return result;
+  if (result_.status == 126 || result_.status == 127)
+    ADD_FAILURE() << "could not start " << program_ << " (status " << result_.status << ")";
+  return result_;
+}
+
+ProgramResult run(const std::string& program, const RunOptions& options) {
+  return Process(program, options).wait();
 }
 
 ProgramResult run_cases(const TempDir& tree, Direction direction,
@@ -242,13 +311,34 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
   return result;
 }
 
+std::string diagnostic_line(Direction direction, const std::string& path,
+                            const std::string& reason) {
+  return std::string(traits(direction).program) + ": " + path + ": " + reason + "\n";
+}
+
 std::string diagnostic_for(const std::string& err, const std::string& path) {
-  const std::string named = ": " + path + ": ";
-  std::istringstream lines(err);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(named) != std::string::npos) return line;
+  for (std::string& line : split_lines(err)) {
+    if (line.find(": " + path + ": ") == std::string::npos) continue;
+    if (line.ends_with('\n')) line.pop_back();
+    return line;
   }
   return "";
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    lines.emplace_back(text.substr(at, end - at));
+    at = end;
+  }
+  return lines;
+}
+
+std::vector<std::string> sorted_lines(std::string_view text) {
+  std::vector<std::string> lines = split_lines(text);
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 std::string repeat(std::string_view s, std::size_t n) {
