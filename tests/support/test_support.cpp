@@ -256,16 +256,18 @@ ProgramResult Process::wait() {
   if (in_ >= 0) close(in_);
   in_ = -1;
   // Both pipes are read as the program writes, so that neither can fill up and stall it.
+  // Once it has ended, what it wrote is drained and a pipe that a process it started
+  // still holds (as Wine's server does) is let go.
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
   std::string* sinks[2] = {&result_.out, &result_.err};
-  int open_count = 0;
-  for (const pollfd& f : fds) open_count += f.fd >= 0;
+  int open_count = (out_ >= 0) + (err_ >= 0), wstatus = 0;
+  bool ended = pid_ <= 0;
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    const int ready = poll(fds, 2, ended ? 0 : 100);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (ready == 0 && ended)) break;
+    if (ready == 0) ended = waitpid(pid_, &wstatus, WNOHANG) == pid_;
+    for (int i = 0; i < 2 && ready > 0; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[65536];
       const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
@@ -278,10 +280,11 @@ ProgramResult Process::wait() {
       }
     }
   }
+  for (const pollfd& f : fds)
+    if (f.fd >= 0) close(f.fd);
   out_ = err_ = -1;
   if (pid_ > 0) {
-    int wstatus = 0;
-    while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    while (!ended && waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
     }
     result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     pid_ = -1;
