@@ -310,6 +310,11 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
     } else {
       EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
     }
+    if (c.offset < 0) continue;
+    const std::string line = diagnostic_for(result.err, tree / c.name);
+    EXPECT_TRUE(line.starts_with(std::string(traits(direction).program) + ": "))
+        << c.name << ": " << result.err;
+    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
   }
   return result;
 }

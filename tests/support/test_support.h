@@ -114,11 +114,18 @@ struct FileCase {
   std::string name;
   std::string before;
   std::string after;
+  int offset = -1;  ///< for a file refused as lossy, the byte its diagnostic names
 };
+
+/// A file to be left alone and reported as lossy from byte `offset` on.
+inline FileCase refused(std::string name, std::string content, int offset) {
+  return FileCase{std::move(name), content, content, offset};
+}
 
 /// Writes every case into `tree`, installs the program of `direction` there and runs it
 /// once from "/". Then checks each file: a converted one holds `after` and has `before`
-/// as NAME.OLD; one left alone is unchanged and has no backup.
+/// as NAME.OLD; one left alone is unchanged and has no backup; a refused one has its
+/// diagnostic.
 ProgramResult run_cases(const TempDir& tree, Direction direction,
                         const std::vector<FileCase>& cases);
 
