@@ -175,16 +175,12 @@ TEST_F(Wine, TheAnsiCodePageIsTheSystemsOwn) {
   const char* japanese = "ja_JP.UTF-8";  // Wine takes code page 932 from the locale's name
   ASSERT_EQ(active_code_page(japanese), "932");
   put("sjis.c", "\x93\xFA\x96\x7B\n");  // two kanji in Shift-JIS
-  put("cut.c",
-      "\x93\xFA"
-      "ab\x81\n");  // a kanji, then a lead byte without its trail
+  put("cut.c", "\x93\xFA" "ab\x81\n");  // a kanji, then a lead byte without its trail
   put("utf8.c", BOM + "\xE6\x97\xA5 \xC3\xA9\n");  // e with acute: not in 932
   const ProgramResult sign = windows(Direction::sign, root.path(), japanese);
   EXPECT_EQ(sign.status, 1);
   EXPECT_EQ(at("sjis.c"), BOM + "\xE6\x97\xA5\xE6\x9C\xAC\n");
-  EXPECT_EQ(at("cut.c"),
-            "\x93\xFA"
-            "ab\x81\n");
+  EXPECT_EQ(at("cut.c"), "\x93\xFA" "ab\x81\n");
   EXPECT_TRUE(diagnostic_for(sign.err, windows_path(root / "cut.c")).ends_with("byte 4"))
       << sign.err;
 
@@ -261,12 +257,8 @@ TEST_F(Wine, RunsStartedTogetherConvertEachFileOnce) {
     for (Process& started : runs) {
       const ProgramResult r = from_crlf(started.wait());
       const std::vector<std::string> lines = split_lines(r.out);
-      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                              [](const std::string& line) {
-                                return line != MSG_ALREADY_SIGNED && line != MSG_OPEN_FAILED;
-                              }),
-                0)
-          << r.out << r.err;
+      for (const std::string& line : lines)
+        EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED) << r.out << r.err;
       converted += FILES - int(lines.size());
     }
     EXPECT_EQ(converted, FILES) << "round " << round;
