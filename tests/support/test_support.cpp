@@ -255,9 +255,8 @@ void Process::kill(int signal) {
 ProgramResult Process::wait() {
   if (in_ >= 0) close(in_);
   in_ = -1;
-  // Both pipes are read as the program writes, so that neither can fill up and stall it.
-  // Once it has ended, what it wrote is drained and a pipe that a process it started
-  // still holds (as Wine's server does) is let go.
+  // Both pipes are read as the program writes, so that neither fills up and stalls it;
+  // once it has ended, a pipe still held by a process it started (Wine's server) is let go.
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
   std::string* sinks[2] = {&result_.out, &result_.err};
   int open_count = (out_ >= 0) + (err_ >= 0), wstatus = 0;
