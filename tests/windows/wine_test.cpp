@@ -2,6 +2,7 @@
 // programs over copies of the same tree.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
