@@ -22,13 +22,6 @@ namespace {
 
 using namespace nivra;
 
-class Recorder final : public Reporter {
- public:
-  void message(std::string_view text) override { messages.append(text); }
-  void diagnostic(std::string_view) override {}
-  std::string messages;
-};
-
 void check(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "property broken: %s\n", what);
@@ -74,16 +67,16 @@ std::size_t entries() {
   return n;
 }
 
-/// Runs convert_file over f.c in `direction`; returns what it printed.
+/// Runs convert_file over f.c in `direction`; returns the message it would print.
 std::string convert(Direction direction) {
   PosixPlatform platform;
-  Recorder recorder;
-  Run run{platform, direction, recorder};
+  Cp1252CodePage acp;
+  Converter converter(platform, acp, direction);
   Dir dir;
   check(platform.open_root(folder(), dir).ok(), "open folder");
-  convert_file(run, dir, "f.c", at("f.c"));
+  const Outcome outcome = converter.convert_file(dir, "f.c", at("f.c"));
   platform.close_dir(dir);
-  return recorder.messages;
+  return std::string(outcome.message);
 }
 
 }  // namespace

@@ -15,6 +15,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The programs are built, not their tests: those run on the build machine.
-set(NIVRA_BUILD_TESTS OFF CACHE BOOL "Build the test suite")
-set(NIVRA_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")

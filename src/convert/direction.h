@@ -7,11 +7,13 @@
 #include <string_view>
 
 #include "convert/messages.h"
-#include "platform/platform.h"
 
 namespace nivra {
 
 enum class Direction { sign, unsign };
+
+/// The encodings a source file may be in.
+enum class Encoding { ansi, utf8, utf16le, utf16be };
 
 inline constexpr std::string_view UTF8_SIGNATURE = "\xEF\xBB\xBF";
 
@@ -24,14 +26,14 @@ struct DirectionTraits {
   std::string_view skip_message;   ///< printed for a file it leaves alone
   std::string_view head;           ///< written before the text
   std::size_t start;               ///< where the text begins in the old content
-  CodePage source;
-  CodePage target;
+  Encoding source;
+  Encoding target;
 };
 
 inline constexpr DirectionTraits SIGN = {
-    "nivra-sign", false, MSG_ALREADY_SIGNED, UTF8_SIGNATURE, 0, CodePage::acp, CodePage::utf8};
+    "nivra-sign", false, MSG_ALREADY_SIGNED, UTF8_SIGNATURE, 0, Encoding::ansi, Encoding::utf8};
 inline constexpr DirectionTraits UNSIGN = {
-    "nivra-unsign", true, MSG_NOT_SIGNED, "", 3, CodePage::utf8, CodePage::acp};
+    "nivra-unsign", true, MSG_NOT_SIGNED, "", 3, Encoding::utf8, Encoding::ansi};
 
 inline const DirectionTraits& traits(Direction d) { return d == Direction::sign ? SIGN : UNSIGN; }
 

@@ -1,33 +1,17 @@
 #include "convert/transcode_lines.h"
 
-#include <cstring>
-
 namespace nivra {
 
 namespace {
 
-// Lines are converted in groups of at least this many bytes, so that the platform's
-// conversion is called rarely and a group never splits a character.
+// Text is converted in groups of about this many bytes, so that each call of a
+// conversion is large and the output waiting to be written stays small. A group may end
+// anywhere: a character cut at its end is carried into the next.
 constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
-
-/// The offset just after the first line feed of `text` at or after `from`, or npos. In
-/// UTF-16 that is a whole code unit, so that a group never splits one.
-std::size_t line_end(std::string_view text, std::size_t from, CodePage source) {
-  if (source == CodePage::utf16le || source == CodePage::utf16be) {
-    const char lf[2] = {source == CodePage::utf16le ? '\n' : '\0',
-                        source == CodePage::utf16le ? '\0' : '\n'};
-    for (std::size_t i = from & ~std::size_t(1); i + 1 < text.size(); i += 2)
-      if (text[i] == lf[0] && text[i + 1] == lf[1]) return i + 2;
-    return std::string_view::npos;
-  }
-  const void* lf = std::memchr(text.data() + from, '\n', text.size() - from);
-  return lf ? std::size_t(static_cast<const char*>(lf) - text.data()) + 1 : std::string_view::npos;
-}
 
 }  // namespace
 
-BlockWriter::BlockWriter(Platform& platform, File file, std::string& buffer)
-    : platform_(platform), file_(file), buffer_(buffer) {
+BlockWriter::BlockWriter(Output& out, std::string& buffer) : out_(out), buffer_(buffer) {
   buffer_.clear();
 }
 
@@ -58,7 +42,7 @@ Status BlockWriter::finish() {
 void BlockWriter::write_out(std::string_view bytes) {
   while (status_.ok() && !bytes.empty()) {
     std::size_t put = 0;
-    const Status s = platform_.write(file_, bytes.data(), bytes.size(), put);
+    const Status s = out_.write(bytes.data(), bytes.size(), put);
     if (s.fault == Fault::interrupted) continue;
     if (!s.ok()) {
       status_ = s;
@@ -73,24 +57,33 @@ void BlockWriter::write_out(std::string_view bytes) {
   }
 }
 
-void transcode_lines(Platform& platform, std::string_view content, std::size_t start,
-                     CodePage source, CodePage target, BlockWriter& out) {
-  if (start >= content.size()) return;
-  std::string_view rest = content.substr(start);
-  if (source == target) {
-    out.append(rest);
-    return;
+Converted Transcoder::operator()(std::string_view text, bool last, std::string& out) const {
+  switch (source) {
+    case Encoding::ansi: return acp.to_utf8(text, last, out);
+    case Encoding::utf16le: return utf16_to_utf8(text, false, last, out);
+    case Encoding::utf16be: return utf16_to_utf8(text, true, last, out);
+    case Encoding::utf8: break;
   }
-  while (!rest.empty()) {
-    std::size_t cut = rest.size();
-    if (rest.size() > GROUP_BYTES) {
-      const std::size_t end = line_end(rest, GROUP_BYTES, source);
-      if (end != std::string_view::npos) cut = end;
-    }
-    platform.convert(source, target, rest.substr(0, cut), out.buffer());
+  return target == Encoding::ansi ? acp.from_utf8(text, last, out) : copy_utf8(text, last, out);
+}
+
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text,
+                          BlockWriter& out) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const std::size_t n = std::min(GROUP_BYTES, text.size() - done);
+    const bool last = done + n == text.size();
+    Converted c = transcoder(text.substr(done, n), last, out.buffer());
     out.flush_if_full();
-    rest.remove_prefix(cut);
+    if (!c.lossless()) {
+      if (c.loss != std::string_view::npos) c.loss += done;
+      return c;
+    }
+    // A codec that leaves a whole group unused would never come to the end.
+    if (c.used == 0 && !last) return Converted{done, std::string_view::npos, true};
+    done += c.used;
   }
+  return Converted{text.size(), std::string_view::npos, false};
 }
 
 }  // namespace nivra

@@ -4,17 +4,19 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "convert/direction.h"
+#include "platform/file_system.h"
+#include "text/code_page.h"
 
 namespace nivra {
 
-/// Collects output in `buffer` and writes it to `file` in large blocks, repeating
+/// Collects output in `buffer` and writes it to `out` in large blocks, repeating
 /// interrupted and short writes. The first failure sticks: later calls do nothing.
 class BlockWriter {
  public:
   static constexpr std::size_t BLOCK_BYTES = std::size_t(1) << 20;
 
-  BlockWriter(Platform& platform, File file, std::string& buffer);
+  BlockWriter(Output& out, std::string& buffer);
 
   /// The buffer to append output to; call flush_if_full() after appending.
   std::string& buffer() { return buffer_; }
@@ -26,15 +28,39 @@ class BlockWriter {
  private:
   void write_out(std::string_view bytes);
 
-  Platform& platform_;
-  File file_;
+  Output& out_;
   std::string& buffer_;
   Status status_;
 };
 
-/// Writes the text of `content` from byte `start` on, converted from `source` to `target`
-/// a group of whole lines at a time, to `out`. Line ends and NUL bytes pass through.
-void transcode_lines(Platform& platform, std::string_view content, std::size_t start,
-                     CodePage source, CodePage target, BlockWriter& out);
+/// An open file of a FileSystem as an Output.
+class FileOutput final : public Output {
+ public:
+  FileOutput(FileSystem& fs, File file) : fs_(fs), file_(file) {}
+  Status write(const char* buf, std::size_t n, std::size_t& put) override {
+    return fs_.write(file_, buf, n, put);
+  }
+
+ private:
+  FileSystem& fs_;
+  File file_;
+};
+
+/// One file's conversion: from `source` to `target`, through the ANSI code page where
+/// either is ANSI.
+struct Transcoder {
+  AnsiCodePage& acp;
+  Encoding source;
+  Encoding target;
+
+  /// Converts one piece of the text, as AnsiCodePage's conversions do.
+  Converted operator()(std::string_view text, bool last, std::string& out) const;
+};
+
+/// Writes `text` converted by `transcoder` to `out`, a group of bytes at a time; line ends
+/// and NUL bytes pass through. Stops at the first byte that cannot be converted exactly:
+/// the result's `loss` is its offset in `text`, and what was written before it is partial.
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text,
+                          BlockWriter& out);
 
 }  // namespace nivra

@@ -1,8 +1,14 @@
 #pragma once
 
-// The programs' entry: each platform starts them with its own kind of argument vector.
+// What the programs' entry needs of the system it runs on. Each platform starts the
+// programs with its own kind of argument vector.
 
-#include "convert/direction.h"
+#include <memory>
+#include <string>
+
+#include "platform/file_system.h"
+#include "platform/reporter.h"
+#include "text/code_page.h"
 
 namespace nivra {
 
@@ -14,7 +20,15 @@ using native_char = char;
 #define NIVRA_MAIN main
 #endif
 
-/// Runs the program of `direction` over the tree that holds it; returns its exit status.
-int platform_main(int argc, native_char** argv, Direction direction);
+/// The platform's pieces of one run.
+struct System {
+  std::unique_ptr<FileSystem> files;
+  std::unique_ptr<AnsiCodePage> code_page;
+  std::unique_ptr<Reporter> reporter;
+  std::string argv0;  ///< argument 0 in the core's terms ("" when there is none)
+};
+
+/// Readies the process for a run (signals, limits) and builds the platform's pieces.
+System start_system(int argc, native_char** argv);
 
 }  // namespace nivra

@@ -1,5 +1,5 @@
-#include "platform/entry.h"
+#include "walk/entry.h"
 
 int NIVRA_MAIN(int argc, nivra::native_char** argv) {
-  return nivra::platform_main(argc, argv, nivra::Direction::sign);
+  return nivra::program_main(argc, argv, nivra::Direction::sign);
 }

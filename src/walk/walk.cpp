@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "convert/convert_file.h"
 
 namespace nivra {
 
@@ -28,13 +27,13 @@ bool is_source_file(std::string_view name) {
          equals_ignoring_case(ext, ".H");
 }
 
-void walk_directory(Run& run, Dir dir, const std::string& path) {
-  Platform& p = run.platform;
+void Walk::walk_directory(Dir dir, const std::string& path) {
+  FileSystem& p = fs_;
   // The listing is taken whole before any entry is handled, so the files that a
   // conversion creates in this directory are never met by the same walk.
   std::vector<Entry> entries;
   const Status listed = p.list_dir(dir, entries);
-  if (!listed.ok()) report_failure(run, MSG_DIR_FAILED, path, p.describe(listed));
+  if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, p.describe(listed)});
 
   std::vector<std::string> leftovers;
   for (const Entry& entry : entries)
@@ -49,20 +48,22 @@ void walk_directory(Run& run, Dir dir, const std::string& path) {
         Dir sub;
         const Status s = p.open_dir(dir, entry.name, sub);
         if (!s.ok()) {
-          report_failure(run, MSG_DIR_FAILED, child, p.describe(s));
+          report(Outcome{Outcome::failed, MSG_DIR_FAILED, child, p.describe(s)});
           break;
         }
-        walk_directory(run, sub, child);
+        walk_directory(sub, child);
         p.close_dir(sub);
         break;
       }
       case EntryKind::regular:
-        if (is_source_file(entry.name)) convert_file(run, dir, entry.name, child, leftovers);
+        if (is_source_file(entry.name))
+          report(converter_.convert_file(dir, entry.name, child, leftovers));
         break;
       case EntryKind::other:
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
-          report_failure(run, MSG_OPEN_FAILED, child, p.describe(Status{Fault::not_regular, 0}));
+          report(Outcome{Outcome::failed, MSG_OPEN_FAILED, child,
+                         p.describe(Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.
@@ -71,7 +72,17 @@ void walk_directory(Run& run, Dir dir, const std::string& path) {
   }
 }
 
-Status find_root(Platform& platform, std::string_view argv0, std::string& root) {
+void Walk::report(const Outcome& outcome) {
+  if (outcome.kind == Outcome::converted) return;
+  reporter_.message(outcome.message);
+  if (outcome.kind == Outcome::skipped) return;
+  ++failures_;
+  std::string line(traits(direction_).program);
+  line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
+  reporter_.diagnostic(line);
+}
+
+Status find_root(FileSystem& platform, std::string_view argv0, std::string& root) {
   const char sep = platform.separator();
   std::string source(argv0);
   if (source.find(sep) == std::string::npos) {
@@ -83,25 +94,26 @@ Status find_root(Platform& platform, std::string_view argv0, std::string& root) 
   return Status{};
 }
 
-int run_program(Platform& platform, Direction direction, Reporter& reporter,
-                std::string_view argv0) {
-  Run run{platform, direction, reporter};
+int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
+                Reporter& reporter, std::string_view argv0) {
+  Walk run(platform, acp, direction, reporter);
   std::string root;
   Status s = find_root(platform, argv0, root);
   if (!s.ok()) {
-    report_failure(run, MSG_DIR_FAILED, argv0, platform.describe(s));
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), platform.describe(s)});
     return 1;
   }
   Dir dir;
   s = platform.open_root(root, dir);
   if (!s.ok()) {
-    report_failure(run, MSG_DIR_FAILED, root.empty() ? std::string(1, platform.separator()) : root,
-                   platform.describe(s));
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED,
+                       root.empty() ? std::string(1, platform.separator()) : root,
+                       platform.describe(s)});
     return 1;
   }
-  walk_directory(run, dir, root);
+  run.walk_directory(dir, root);
   platform.close_dir(dir);
-  return run.failed ? 1 : 0;
+  return run.failed() ? 1 : 0;
 }
 
 }  // namespace nivra

@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "convert/transcode_lines.h"
-#include "platform/posix/posix_platform.h"
 #include "support/test_support.h"
 
 namespace nivra {
 namespace {
 
-/// Conversions are the real ones; writes are recorded and shaped by the test.
-class WriteRecorder final : public Platform {
+/// Writes are recorded and shaped by the test.
+class WriteRecorder final : public Output {
  public:
   std::vector<std::string> writes;  ///< what each successful call stored
   std::size_t calls = 0;
@@ -30,7 +29,7 @@ class WriteRecorder final : public Platform {
     return all;
   }
 
-  Status write(File, const char* buf, std::size_t n, std::size_t& put) override {
+  Status write(const char* buf, std::size_t n, std::size_t& put) override {
     const std::size_t call = calls++;
     if (call >= fail_at_call) return Status{Fault::other, 28};
     if (interrupt_every_other && call % 2 == 0) return Status{Fault::interrupted, 4};
@@ -38,46 +37,25 @@ class WriteRecorder final : public Platform {
     writes.emplace_back(buf, put);
     return Status{};
   }
-  std::size_t first_loss(CodePage f, CodePage t, std::string_view s) override {
-    return real_.first_loss(f, t, s);
-  }
-  void convert(CodePage f, CodePage t, std::string_view s, std::string& out) override {
-    real_.convert(f, t, s, out);
-  }
-
-  char separator() const override { return '/'; }
-  Status executable_path(std::string&) override { return unused(); }
-  Status open_root(const std::string&, Dir&) override { return unused(); }
-  Status open_dir(Dir, const std::string&, Dir&) override { return unused(); }
-  Status list_dir(Dir, std::vector<Entry>&) override { return unused(); }
-  void close_dir(Dir) override {}
-  Status open_read(Dir, const std::string&, File&) override { return unused(); }
-  Status file_size(File, std::uint64_t&) override { return unused(); }
-  Status read(File, char*, std::size_t, std::size_t&) override { return unused(); }
-  Status create(Dir, const std::string&, File, File&) override { return unused(); }
-  Status close(File) override { return unused(); }
-  Status link(File, Dir, const std::string&) override { return unused(); }
-  Status rename(Dir, const std::string&, const std::string&) override { return unused(); }
-  Status remove(Dir, const std::string&) override { return unused(); }
-  std::string describe(const Status&) override { return "recorded"; }
-
- private:
-  Status unused() {
-    ADD_FAILURE() << "transcode_lines touched a file service other than write";
-    return Status{Fault::other, 0};
-  }
-  PosixPlatform real_;
 };
+
+Cp1252CodePage cp1252;
+
+/// Runs transcode_lines from `source` to `target`; returns what finish() reports.
+Status transcode_from(WriteRecorder& p, std::string_view content, Encoding source,
+                      Encoding target, std::size_t start = 0) {
+  std::string buffer;
+  BlockWriter out(p, buffer);
+  const Converted c = transcode_lines(Transcoder{cp1252, source, target},
+                                      content.substr(std::min(start, content.size())), out);
+  const Status s = out.finish();
+  return c.lossless() ? s : Status{Fault::other, -1};
+}
 
 /// Runs transcode_lines with the direction's code pages; returns what finish() reports.
 Status transcode(WriteRecorder& p, std::string_view content, bool sign, std::size_t start = 0) {
-  std::string buffer;
-  BlockWriter out(p, File{}, buffer);
-  if (sign)
-    transcode_lines(p, content, start, CodePage::acp, CodePage::utf8, out);
-  else
-    transcode_lines(p, content, start, CodePage::utf8, CodePage::acp, out);
-  return out.finish();
+  return sign ? transcode_from(p, content, Encoding::ansi, Encoding::utf8, start)
+              : transcode_from(p, content, Encoding::utf8, Encoding::ansi, start);
 }
 
 TEST(TranscodeLines, LineEndsAndNulBytesPassThroughByteForByte) {
@@ -180,11 +158,9 @@ TEST(TranscodeLines, Utf16GroupsEndOnlyAfterAWholeLineFeedUnit) {
           test::repeat(big_endian ? std::string("\0x", 2) : std::string("x\0", 2), lead) +
           test::repeat(big_endian ? be_line : le_line, 30000);
       WriteRecorder p;
-      std::string buffer;
-      BlockWriter out(p, File{}, buffer);
-      transcode_lines(p, text, 0, big_endian ? CodePage::utf16be : CodePage::utf16le,
-                      CodePage::utf8, out);
-      ASSERT_TRUE(out.finish().ok());
+      ASSERT_TRUE(transcode_from(p, text, big_endian ? Encoding::utf16be : Encoding::utf16le,
+                                 Encoding::utf8)
+                      .ok());
       EXPECT_TRUE(p.written() == test::repeat("x", lead) + test::repeat(utf8_line, 30000))
           << (big_endian ? "big" : "little") << "-endian, lead " << lead;
     }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include "walk/walk.h"
+
 namespace nivra::test {
 
 struct FakePlatform::Node {
@@ -315,15 +317,18 @@ Status FakePlatform::remove(Dir dir, const std::string& name) {
   return Status{};
 }
 
-std::size_t FakePlatform::first_loss(CodePage from, CodePage to, std::string_view text) {
-  return codepages_.first_loss(from, to, text);
+std::string FakePlatform::describe(const Status& status) {
+  if (const char* own = describe_own_fault(status)) return own;
+  if (status.fault == Fault::busy) return "held by another run";
+  if (status.fault == Fault::not_regular && status.code == ELOOP)
+    return "a symbolic link, which is never followed";
+  return std::strerror(status.code);
 }
 
-void FakePlatform::convert(CodePage from, CodePage to, std::string_view text,
-                           std::string& out) {
-  codepages_.convert(from, to, text, out);
+int run_program(FileSystem& fs, Direction direction, Reporter& reporter,
+                std::string_view argv0) {
+  Cp1252CodePage acp;
+  return nivra::run_program(fs, acp, direction, reporter, argv0);
 }
-
-std::string FakePlatform::describe(const Status& status) { return codepages_.describe(status); }
 
 }  // namespace nivra::test

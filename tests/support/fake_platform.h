@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/run.h"
-#include "platform/posix/posix_platform.h"
+#include "convert/direction.h"
+#include "platform/file_system.h"
+#include "platform/reporter.h"
+#include "text/code_page.h"
 
 namespace nivra::test {
 
@@ -65,7 +67,7 @@ inline Injection shorten(Call call, int nth, bool persistent = false) {
   return i;
 }
 
-class FakePlatform final : public Platform {
+class FakePlatform final : public FileSystem {
  public:
   /// `root` is the path the tree answers to in open_root().
   explicit FakePlatform(std::string root = "/t");
@@ -109,11 +111,12 @@ class FakePlatform final : public Platform {
   Status create(Dir dir, const std::string& name, File model, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status close(File file) override;
+  bool links_open_files() const override { return links_open_files_; }
+  /// Makes the platform one that cannot link open files, as Windows is.
+  void without_links() { links_open_files_ = false; }
   Status link(File file, Dir dir, const std::string& name) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-  std::size_t first_loss(CodePage from, CodePage to, std::string_view text) override;
-  void convert(CodePage from, CodePage to, std::string_view text, std::string& out) override;
   std::string describe(const Status& status) override;
 
  private:
@@ -150,7 +153,7 @@ class FakePlatform final : public Platform {
   std::vector<Injected> injections_;
   int counts_[CALL_KINDS] = {};
   std::vector<std::string> opened_;
-  PosixPlatform codepages_;  ///< the real conversions and error texts
+  bool links_open_files_ = true;
 };
 
 /// Keeps what a run printed: its messages and its diagnostics.
@@ -161,5 +164,9 @@ class RecordingReporter final : public Reporter {
   std::string out;
   std::string err;
 };
+
+/// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code page.
+int run_program(FileSystem& fs, Direction direction, Reporter& reporter,
+                std::string_view argv0);
 
 }  // namespace nivra::test

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert/run.h"
+#include "convert/read_buffer.h"
 #include "text/cp1252.h"
 #include "platform/posix/posix_platform.h"
 #include "text/unicode.h"

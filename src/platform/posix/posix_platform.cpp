@@ -14,11 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/cp1252.h"
 #include "platform/entry.h"
-#include "platform/stdio_reporter.h"
-#include "text/unicode.h"
-#include "walk/walk.h"
 
 namespace nivra {
 
@@ -251,26 +247,6 @@ Status PosixPlatform::remove(Dir dir, const std::string& name) {
   return Status{};
 }
 
-std::size_t PosixPlatform::first_loss(CodePage from, CodePage to, std::string_view text) {
-  if (to != CodePage::utf8 && !(from == CodePage::utf8 && to == CodePage::acp)) return 0;
-  switch (from) {
-    case CodePage::acp: return std::string_view::npos;  // every byte has its character
-    case CodePage::utf8:
-      return to == CodePage::acp ? utf8_first_not_cp1252(text) : utf8_first_invalid(text);
-    case CodePage::utf16le: return utf16_first_invalid(text, false);
-    case CodePage::utf16be: return utf16_first_invalid(text, true);
-  }
-  return 0;
-}
-
-void PosixPlatform::convert(CodePage from, CodePage to, std::string_view text, std::string& out) {
-  if (from == CodePage::acp && to == CodePage::utf8) return cp1252_to_utf8(text, out);
-  if (from == CodePage::utf8 && to == CodePage::acp) return utf8_to_cp1252(text, out);
-  if (from == CodePage::utf16le && to == CodePage::utf8) return utf16_to_utf8(text, false, out);
-  if (from == CodePage::utf16be && to == CodePage::utf8) return utf16_to_utf8(text, true, out);
-  out.append(text);
-}
-
 std::string PosixPlatform::describe(const Status& status) {
   if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
@@ -282,7 +258,7 @@ std::string PosixPlatform::describe(const Status& status) {
   }
 }
 
-int platform_main(int argc, char** argv, Direction direction) {
+System start_system(int argc, char** argv) {
   // A closed standard output must not stop the run in the middle of a file.
   signal(SIGPIPE, SIG_IGN);
   // The walk holds one descriptor per level of depth.
@@ -291,15 +267,8 @@ int platform_main(int argc, char** argv, Direction direction) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  PosixPlatform platform;
-  StdioReporter reporter;
-  int status = run_program(platform, direction, reporter, argc > 0 && argv[0] ? argv[0] : "");
-  if (!reporter.finish()) {
-    std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
-                 std::strerror(errno));
-    status = 1;
-  }
-  return status;
+  return System{std::make_unique<PosixPlatform>(), std::make_unique<Cp1252CodePage>(),
+                std::make_unique<StdioReporter>(), argc > 0 && argv[0] ? argv[0] : ""};
 }
 
 }  // namespace nivra

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
 
 namespace nivra {
 
 /// The platform on Linux and other POSIX systems. Handles are file descriptors, and
 /// every name is looked up relative to an open directory, never through a symbolic link.
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public FileSystem {
  public:
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
@@ -22,12 +22,10 @@ class PosixPlatform final : public Platform {
   Status create(Dir dir, const std::string& name, File model, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status close(File file) override;
+  bool links_open_files() const override { return true; }
   Status link(File file, Dir dir, const std::string& name) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-
-  std::size_t first_loss(CodePage from, CodePage to, std::string_view text) override;
-  void convert(CodePage from, CodePage to, std::string_view text, std::string& out) override;
 
   std::string describe(const Status& status) override;
 };

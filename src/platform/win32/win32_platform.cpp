@@ -8,9 +8,8 @@
 #include <cstring>
 
 #include "platform/entry.h"
-#include "platform/stdio_reporter.h"
+#include "platform/win32/win32_code_page.h"
 #include "text/unicode.h"
-#include "walk/walk.h"
 
 namespace nivra {
 
@@ -18,10 +17,6 @@ namespace {
 
 /// Status code of a junction or symbolic link met where a file or directory was listed.
 constexpr int REPARSE_CODE = -1;
-
-/// Text is handed to the conversion services in pieces of about this many bytes, cut
-/// after a line feed, so that the UTF-16 buffer stays small.
-constexpr std::size_t PIECE_BYTES = std::size_t(1) << 20;
 
 Status from_error(DWORD e) {
   switch (e) {
@@ -87,22 +82,6 @@ std::wstring api_path(const std::wstring& full) {
   if (full.size() < MAX_PATH - 12 || full.starts_with(L"\\\\?\\")) return full;
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
-}
-
-/// Calls `fn(piece, offset)` for consecutive pieces of `text`, each ending after a line
-/// feed (or at the end), until `fn` returns false.
-template <typename Fn>
-void for_each_piece(std::string_view text, Fn fn) {
-  std::size_t offset = 0;
-  while (offset < text.size()) {
-    std::size_t cut = text.size();
-    if (text.size() - offset > PIECE_BYTES) {
-      const std::size_t lf = text.find('\n', offset + PIECE_BYTES);
-      if (lf != std::string_view::npos) cut = lf + 1;
-    }
-    if (!fn(text.substr(offset, cut - offset), offset)) return;
-    offset = cut;
-  }
 }
 
 /// Owns the gate (see Win32Platform::gate_) for its scope; without a gate, does nothing.
@@ -361,8 +340,7 @@ Status Win32Platform::close(File file) {
 }
 
 Status Win32Platform::link(File, Dir, const std::string&) {
-  // A second name would have to be let go of at once (see the class comment), so no
-  // link is made and the core writes the backup as a copy of the content it holds.
+  // A second name would have to be let go of at once (see the class comment).
   return from_error(ERROR_NOT_SUPPORTED);
 }
 
@@ -382,118 +360,6 @@ Status Win32Platform::remove(Dir dir, const std::string& name) {
   let_go_of(full);
   if (!DeleteFileW(api_path(full).c_str())) return last_error();
   return Status{};
-}
-
-void Win32Platform::to_wide(unsigned code_page, std::string_view text) {
-  wide_.resize(text.size());  // never more units than bytes, from either code page
-  const int n = MultiByteToWideChar(code_page, 0, text.data(), int(text.size()), wide_.data(),
-                                    int(wide_.size()));
-  wide_.resize(std::size_t(n));
-}
-
-bool Win32Platform::from_wide(unsigned code_page, std::string& out) {
-  if (wide_.empty()) return false;
-  BOOL used_default = FALSE;
-  // Without WC_NO_BEST_FIT_CHARS Windows writes a look-alike (A for U+0100) and says
-  // nothing; with it, a character without an exact counterpart sets the flag.
-  const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  BOOL* used = code_page == CP_UTF8 ? nullptr : &used_default;
-  const int units = int(wide_.size());
-  const int n =
-      WideCharToMultiByte(code_page, flags, wide_.data(), units, nullptr, 0, nullptr, nullptr);
-  const std::size_t at = out.size();
-  out.resize(at + std::size_t(n));
-  WideCharToMultiByte(code_page, flags, wide_.data(), units, out.data() + at, n, nullptr, used);
-  return used_default;
-}
-
-std::size_t Win32Platform::first_acp_loss(std::string_view text) {
-  std::size_t loss = std::string_view::npos;
-  for_each_piece(text, [&](std::string_view piece, std::size_t offset) {
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece.data(), int(piece.size()), nullptr,
-                            0) != 0)
-      return true;
-    // Character by character, a lead byte with its trail byte, to find the first bad one.
-    for (std::size_t i = 0; i < piece.size();) {
-      const std::size_t len =
-          IsDBCSLeadByteEx(CP_ACP, BYTE(piece[i])) && i + 1 < piece.size() ? 2 : 1;
-      if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, piece.data() + i, int(len), nullptr,
-                              0) == 0) {
-        loss = offset + i;
-        return false;
-      }
-      i += len;
-    }
-    loss = offset;  // bad only as a whole: blame its start
-    return false;
-  });
-  return loss;
-}
-
-std::size_t Win32Platform::first_unmappable(std::string_view text) {
-  std::size_t loss = std::string_view::npos;
-  for_each_piece(text, [&](std::string_view piece, std::size_t offset) {
-    to_wide(CP_UTF8, piece);
-    probe_.clear();
-    if (!from_wide(CP_ACP, probe_)) return true;
-    const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
-    const auto* end = p + piece.size();
-    for (const auto* c = p; c < end;) {
-      char32_t cp = 0;
-      const std::size_t len = utf8_decode(c, end, cp);
-      to_wide(CP_UTF8, std::string_view(reinterpret_cast<const char*>(c), len));
-      probe_.clear();
-      if (from_wide(CP_ACP, probe_)) {
-        loss = offset + std::size_t(c - p);
-        return false;
-      }
-      c += len;
-    }
-    loss = offset;
-    return false;
-  });
-  return loss;
-}
-
-std::size_t Win32Platform::first_loss(CodePage from, CodePage to, std::string_view text) {
-  if (to == CodePage::utf8) {
-    switch (from) {
-      case CodePage::acp: return first_acp_loss(text);
-      case CodePage::utf8: return utf8_first_invalid(text);
-      case CodePage::utf16le: return utf16_first_invalid(text, false);
-      case CodePage::utf16be: return utf16_first_invalid(text, true);
-    }
-  }
-  if (from == CodePage::utf8 && to == CodePage::acp) {
-    // Windows decodes malformed UTF-8 without a word, so its validity is checked strictly
-    // here; what is valid goes to the system's own tables.
-    const std::size_t invalid = utf8_first_invalid(text);
-    const std::size_t unmappable = first_unmappable(text.substr(0, invalid));
-    return std::min(invalid, unmappable);
-  }
-  return 0;
-}
-
-void Win32Platform::convert(CodePage from, CodePage to, std::string_view text, std::string& out) {
-  if ((from == CodePage::acp && to == CodePage::utf8) ||
-      (from == CodePage::utf8 && to == CodePage::acp)) {
-    for_each_piece(text, [&](std::string_view piece, std::size_t) {
-      to_wide(unsigned(from), piece);
-      from_wide(unsigned(to), out);
-      return true;
-    });
-    return;
-  }
-  if ((from == CodePage::utf16le || from == CodePage::utf16be) && to == CodePage::utf8) {
-    wide_.resize(text.size() / 2);
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const bool big = from == CodePage::utf16be;
-    for (std::size_t i = 0; i < wide_.size(); ++i, p += 2)
-      wide_[i] = wchar_t(big ? p[0] << 8 | p[1] : p[1] << 8 | p[0]);
-    from_wide(CP_UTF8, out);
-    return;
-  }
-  out.append(text);
 }
 
 std::string Win32Platform::describe(const Status& status) {
@@ -532,7 +398,7 @@ class Win32Reporter final : public Reporter {
     DWORD written = 0;
     WriteConsoleW(err, wide.data(), DWORD(wide.size()), &written, nullptr);
   }
-  bool finish() { return stdio_.finish(); }
+  bool finish() override { return stdio_.finish(); }
 
  private:
   StdioReporter stdio_;
@@ -540,19 +406,17 @@ class Win32Reporter final : public Reporter {
 
 }  // namespace
 
-int platform_main(int argc, wchar_t** argv, Direction direction) {
+System start_system(int argc, wchar_t** argv) {
   // No dialog box for a drive without its medium: the run reports it and goes on.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  Win32Platform platform;
-  Win32Reporter reporter;
-  const std::string argv0 = argc > 0 && argv[0] ? narrow(argv[0], std::wcslen(argv[0])) : "";
-  int status = run_program(platform, direction, reporter, argv0);
-  if (!reporter.finish()) {
-    std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
-                 std::strerror(errno));
-    status = 1;
-  }
-  return status;
+  std::unique_ptr<AnsiCodePage> acp;
+  if (GetACP() == CP_UTF8)
+    acp = std::make_unique<Utf8CodePage>();
+  else
+    acp = std::make_unique<Win32CodePage>();
+  return System{std::make_unique<Win32Platform>(), std::move(acp),
+                std::make_unique<Win32Reporter>(),
+                argc > 0 && argv[0] ? narrow(argv[0], std::wcslen(argv[0])) : ""};
 }
 
 }  // namespace nivra

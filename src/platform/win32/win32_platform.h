@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
 
 namespace nivra {
 
@@ -14,11 +14,11 @@ namespace nivra {
 /// Windows cannot rename or remove a file, under any of its names, while a handle that
 /// shares nothing is open on it. A file held by open_read() is therefore let go when
 /// rename() or remove() touches one of its names, and close() then only forgets it. So
-/// that this is the rename of the new file over it, link() makes no second name: the
+/// that this is the rename of the new file over it, open files get no second name: the
 /// backup is written as a copy. Opening to hold, and letting go with the rename that
 /// follows, pass one at a time through a mutex of the session, so that no other run opens
 /// the old file in between. Only a link that an interrupted run left ends a hold early.
-class Win32Platform final : public Platform {
+class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
   ~Win32Platform() override;
@@ -37,12 +37,10 @@ class Win32Platform final : public Platform {
   Status create(Dir dir, const std::string& name, File model, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status close(File file) override;
+  bool links_open_files() const override { return false; }
   Status link(File file, Dir dir, const std::string& name) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-
-  std::size_t first_loss(CodePage from, CodePage to, std::string_view text) override;
-  void convert(CodePage from, CodePage to, std::string_view text, std::string& out) override;
 
   std::string describe(const Status& status) override;
 
@@ -71,22 +69,11 @@ class Win32Platform final : public Platform {
   File add_file(OpenFile entry);
   void let_go_of(const std::wstring& path);
 
-  /// The first byte of `text` that CP_ACP cannot decode, or npos.
-  std::size_t first_acp_loss(std::string_view text);
-  /// The first byte of valid UTF-8 `text` whose character CP_ACP cannot hold exactly, or npos.
-  std::size_t first_unmappable(std::string_view text);
-  /// UTF-8 or CP_ACP `text` as UTF-16 in wide_.
-  void to_wide(unsigned code_page, std::string_view text);
-  /// Appends wide_ in `code_page` to `out`; true when a character had no exact counterpart.
-  bool from_wide(unsigned code_page, std::string& out);
-
   /// A mutex of the session that every run owns while it opens a file to hold it, and
   /// while it lets go of a file and renames over it; null where it could not be made.
   void* gate_ = nullptr;
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
-  std::wstring wide_;  ///< reused by every conversion
-  std::string probe_;
 };
 
 }  // namespace nivra

@@ -1,13 +1,12 @@
 #pragma once
 
-// The seam between the core (walk and conversion) and the operating system.
-// The core never touches the system directly; each platform implements this
-// interface once, and tests put a double in its place.
+// The seam between the core (walk and conversion) and the system's files. The core never
+// touches them directly; each platform implements this interface once, and tests put a
+// double in its place.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace nivra {
@@ -49,14 +48,6 @@ struct Entry {
   EntryKind kind;
 };
 
-/// Encodings, by the identifiers the Windows conversion services give them.
-enum class CodePage : unsigned {
-  acp = 0,          ///< the active ANSI code page (Windows-1252 where the system has none)
-  utf16le = 1200,
-  utf16be = 1201,
-  utf8 = 65001,
-};
-
 /// The words for the faults that the core itself detects, whatever the system; null for
 /// the others, which only the platform can describe.
 inline const char* describe_own_fault(const Status& status) {
@@ -68,9 +59,17 @@ inline const char* describe_own_fault(const Status& status) {
   }
 }
 
-class Platform {
+/// Where a file's bytes are written to.
+class Output {
  public:
-  virtual ~Platform() = default;
+  virtual ~Output() = default;
+  /// Writes at most `n` bytes; `put` says how many. May write fewer or be `interrupted`.
+  virtual Status write(const char* buf, std::size_t n, std::size_t& put) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
 
   /// The path separator of argument 0 and of the paths the core builds.
   virtual char separator() const = 0;
@@ -101,18 +100,14 @@ class Platform {
   /// Closes an open file; for a written one, fails when what was written could not be kept.
   virtual Status close(File file) = 0;
 
+  /// Whether link() can give an open file a further name; where it cannot, a backup is a copy.
+  virtual bool links_open_files() const = 0;
   /// Gives the open `file` the further name `name` in `dir`, which must not exist.
   virtual Status link(File file, Dir dir, const std::string& name) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
-
-  /// Offset in `text` of the first byte that cannot be converted from `from` to `to`
-  /// without loss, or std::string_view::npos when all of it can.
-  virtual std::size_t first_loss(CodePage from, CodePage to, std::string_view text) = 0;
-  /// Appends `text`, made of whole lines that first_loss() accepts, converted, to `out`.
-  virtual void convert(CodePage from, CodePage to, std::string_view text, std::string& out) = 0;
 
   /// The system's words for what went wrong.
   virtual std::string describe(const Status& status) = 0;
