@@ -18,6 +18,8 @@ inline constexpr std::string_view MSG_WRITE_FAILED = "Error escribiendo el archi
 inline constexpr std::string_view MSG_BACKUP_FAILED = "Error creando la copia de seguridad\n";
 inline constexpr std::string_view MSG_LOSSY =
     "El archivo no se puede convertir sin perdida, se omitira\n";
+inline constexpr std::string_view MSG_CHANGED =
+    "El archivo cambio durante la conversion, se omitira\n";
 inline constexpr std::string_view MSG_DIR_FAILED = "Error abriendo el directorio\n";
 
 }  // namespace nivra

@@ -67,23 +67,25 @@ Converted Transcoder::operator()(std::string_view text, bool last, std::string& 
   return target == Encoding::ansi ? acp.from_utf8(text, last, out) : copy_utf8(text, last, out);
 }
 
-Converted transcode_lines(const Transcoder& transcoder, std::string_view text,
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text, bool last,
                           BlockWriter& out) {
   std::size_t done = 0;
   while (done < text.size()) {
     const std::size_t n = std::min(GROUP_BYTES, text.size() - done);
-    const bool last = done + n == text.size();
-    Converted c = transcoder(text.substr(done, n), last, out.buffer());
+    const bool end = done + n == text.size();
+    Converted c = transcoder(text.substr(done, n), last && end, out.buffer());
     out.flush_if_full();
     if (!c.lossless()) {
       if (c.loss != std::string_view::npos) c.loss += done;
+      c.used += done;
       return c;
     }
-    // A codec that leaves a whole group unused would never come to the end.
-    if (c.used == 0 && !last) return Converted{done, std::string_view::npos, true};
     done += c.used;
+    if (end) break;
+    // A codec that leaves a whole group unused would never come to the end.
+    if (c.used == 0) return Converted{done, std::string_view::npos, true};
   }
-  return Converted{text.size(), std::string_view::npos, false};
+  return Converted{done, std::string_view::npos, false};
 }
 
 }  // namespace nivra

@@ -58,9 +58,10 @@ struct Transcoder {
 };
 
 /// Writes `text` converted by `transcoder` to `out`, a group of bytes at a time; line ends
-/// and NUL bytes pass through. Stops at the first byte that cannot be converted exactly:
-/// the result's `loss` is its offset in `text`, and what was written before it is partial.
-Converted transcode_lines(const Transcoder& transcoder, std::string_view text,
+/// and NUL bytes pass through. Unless `last`, a character cut at the end is left unused.
+/// Stops at the first byte that cannot be converted exactly: the result's `loss` is its
+/// offset in `text`, and what was written before it is partial.
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text, bool last,
                           BlockWriter& out);
 
 }  // namespace nivra

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nivra {
@@ -19,8 +20,10 @@ enum class Fault {
   exists,       ///< the name is taken already
   not_regular,  ///< the name is not a regular file (a FIFO, socket, device, ...)
   busy,         ///< another process holds the file
-  too_large,    ///< the file does not fit in memory
+  too_large,    ///< not enough memory for what the file needs
   stalled,      ///< a write stored nothing and reported no error
+  changed,      ///< the file is not the one that was read, or not as it was read
+  unsupported,  ///< the file system cannot do this
   other,        ///< anything else; see the code
 };
 
@@ -28,8 +31,10 @@ enum class Fault {
 struct Status {
   Fault fault = Fault::none;
   int code = 0;
+  bool of_backup = false;  ///< a failure of replace() to put the backup in place
 
   bool ok() const { return fault == Fault::none; }
+  Status for_backup() const { return Status{fault, code, true}; }
 };
 
 /// Opaque handles; their meaning belongs to the platform that issued them.
@@ -48,13 +53,46 @@ struct Entry {
   EntryKind kind;
 };
 
+/// Which file a name or an open file stands for, and the state of its content.
+struct FileState {
+  std::uint64_t volume = 0;  ///< the device or volume it is on
+  std::uint64_t index = 0;   ///< its number there
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  ///< the last change of its content, in the system's own unit
+
+  /// A digest of the content where it was taken (see Digest), for file systems on which
+  /// which file a name stands for cannot be told otherwise.
+  std::uint64_t digest = 0;
+  bool digested = false;
+
+  bool same_file(const FileState& o) const { return volume == o.volume && index == o.index; }
+  /// The same file, of the same size and modification time.
+  bool unchanged(const FileState& o) const {
+    return same_file(o) && size == o.size && modified == o.modified;
+  }
+};
+
+/// A digest of bytes that arrive in pieces of any size (64-bit FNV-1a).
+struct Digest {
+  std::uint64_t value = 0xcbf29ce484222325ull;
+  void add(const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      value ^= static_cast<unsigned char>(p[i]);
+      value *= 0x100000001b3ull;
+    }
+  }
+};
+
 /// The words for the faults that the core itself detects, whatever the system; null for
 /// the others, which only the platform can describe.
 inline const char* describe_own_fault(const Status& status) {
   switch (status.fault) {
     case Fault::none: return "no error";
-    case Fault::too_large: return "too large to be held in memory";
+    case Fault::too_large: return "not enough memory";
     case Fault::stalled: return "the system stored nothing and gave no reason";
+    case Fault::changed:
+      return status.code == 1 ? "another file was put under its name while it was converted"
+                              : "its content changed while it was converted";
     default: return nullptr;
   }
 }
@@ -87,27 +125,50 @@ class FileSystem {
   /// Opens regular file `name` of `dir` for reading, never through a symbolic link, and
   /// holds it against other runs until it is closed. Fails with `busy` when another holds it.
   virtual Status open_read(Dir dir, const std::string& name, File& out) = 0;
-  /// The size of an open file, in bytes.
-  virtual Status file_size(File file, std::uint64_t& out) = 0;
-  /// Reads at most `n` bytes; `got` is 0 at the end. May read fewer or be `interrupted`.
-  virtual Status read(File file, char* buf, std::size_t n, std::size_t& got) = 0;
+  /// Whether other machines may change `file` where its state does not show it, so that
+  /// replace() needs the digest of its content (a network share).
+  virtual bool needs_digest(File file) = 0;
+  /// Which file `file` is, and the state of its content.
+  virtual Status state(File file, FileState& out) = 0;
+  /// Which file `name` of `dir` is, without following a symbolic link.
+  virtual Status state_of(Dir dir, const std::string& name, FileState& out) = 0;
+  /// Reads at most `n` bytes from `offset` on; `got` is 0 at the end. May read fewer or be
+  /// `interrupted`.
+  virtual Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
+                      std::size_t& got) = 0;
 
-  /// Creates `name` in `dir` for writing; it must not exist. It gets the permission bits
-  /// of `model`, and its owner and group where the process may set them.
-  virtual Status create(Dir dir, const std::string& name, File model, File& out) = 0;
+  /// Creates `name` in `dir` for writing; it must not exist. Only its owner may use it
+  /// until copy_attributes() gives it those of the original.
+  virtual Status create(Dir dir, const std::string& name, File& out) = 0;
   /// Writes at most `n` bytes; `put` says how many. May write fewer or be `interrupted`.
   virtual Status write(File file, const char* buf, std::size_t n, std::size_t& put) = 0;
+  /// Gives the written file `to` what `from` carries besides its content (owner, group,
+  /// extended attributes and access lists where the system keeps them, and last its
+  /// permissions). Fails when `to` would give anybody access that `from` does not.
+  virtual Status copy_attributes(File from, File to) = 0;
   /// Closes an open file; for a written one, fails when what was written could not be kept.
   virtual Status close(File file) = 0;
 
-  /// Whether link() can give an open file a further name; where it cannot, a backup is a copy.
-  virtual bool links_open_files() const = 0;
-  /// Gives the open `file` the further name `name` in `dir`, which must not exist.
-  virtual Status link(File file, Dir dir, const std::string& name) = 0;
+  /// Puts the file `temp` under `name` in one step, and the file that `name` held under
+  /// `backup` (which must not exist; "" when no backup is wanted), provided `name` still is
+  /// `original` as `read` found it: the same file, of the same size and modification time.
+  /// Otherwise changes nothing and fails with `changed`. Fails with `unsupported` where the
+  /// file system cannot keep the replaced file under a second name. A failure to put the
+  /// backup in place says so in `of_backup`. Ends the hold on `original`, which is then
+  /// only closed.
+  virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
+                         const std::string& backup, File original, const FileState& read) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
+
+  /// A name for this run, unlike that of any other run here or on another machine, made
+  /// of letters and digits.
+  virtual std::string run_tag() = 0;
+  /// Whether the run named `tag` is known to have ended: false for a run of another
+  /// machine, or one that may still be going on.
+  virtual bool run_has_ended(std::string_view tag) = 0;
 
   /// The system's words for what went wrong.
   virtual std::string describe(const Status& status) = 0;

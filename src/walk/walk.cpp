@@ -27,43 +27,70 @@ bool is_source_file(std::string_view name) {
          equals_ignoring_case(ext, ".H");
 }
 
-void Walk::walk_directory(Dir dir, const std::string& path) {
-  FileSystem& p = fs_;
-  // The listing is taken whole before any entry is handled, so the files that a
-  // conversion creates in this directory are never met by the same walk.
+namespace {
+
+/// One directory of the walk, for as long as it is listed.
+struct Level {
+  Dir dir;
+  bool owned;                 ///< opened by the walk, and closed by it
+  std::size_t path_length;    ///< of its path, in the walk's path
   std::vector<Entry> entries;
-  const Status listed = p.list_dir(dir, entries);
-  if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, p.describe(listed)});
+  Neighbours neighbours;
+  std::size_t next = 0;       ///< the entry to handle next
+};
 
-  std::vector<std::string> leftovers;
-  for (const Entry& entry : entries)
-    if (is_temporary_name(entry.name)) leftovers.push_back(entry.name);
+}  // namespace
 
-  for (const Entry& entry : entries) {
+void Walk::walk_directory(Dir root, const std::string& root_path) {
+  // The walk keeps its own stack, so that a deep tree cannot overflow the program's, and
+  // one path that grows and shrinks with it.
+  std::string path = root_path;
+  std::vector<Level> stack;
+  auto enter = [&](Dir dir, bool owned) {
+    Level& level = stack.emplace_back(Level{dir, owned, path.size(), {}, {}});
+    // The listing is taken whole before any entry is handled, so the files that a
+    // conversion creates in this directory are never met by the same walk.
+    const Status listed = fs_.list_dir(dir, level.entries);
+    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
+    for (const Entry& entry : level.entries) {
+      level.neighbours.names.insert(entry.name);
+      if (is_temporary_name(entry.name)) level.neighbours.temporaries.push_back(entry.name);
+    }
+  };
+  enter(root, false);
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    if (level.next == level.entries.size()) {
+      if (level.owned) fs_.close_dir(level.dir);
+      stack.pop_back();
+      if (!stack.empty()) path.resize(stack.back().path_length);
+      continue;
+    }
+    const Entry& entry = level.entries[level.next++];
     // Skips "." and "..", and every other name that begins with a dot.
     if (entry.name.empty() || entry.name[0] == '.') continue;
-    const std::string child = path + p.separator() + entry.name;
+    path.resize(level.path_length);
+    path.append(1, fs_.separator()).append(entry.name);
     switch (entry.kind) {
       case EntryKind::directory: {
         Dir sub;
-        const Status s = p.open_dir(dir, entry.name, sub);
+        const Status s = fs_.open_dir(level.dir, entry.name, sub);
         if (!s.ok()) {
-          report(Outcome{Outcome::failed, MSG_DIR_FAILED, child, p.describe(s)});
+          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(s)});
           break;
         }
-        walk_directory(sub, child);
-        p.close_dir(sub);
+        enter(sub, true);  // `level` and `entry` are not used after this
         break;
       }
       case EntryKind::regular:
         if (is_source_file(entry.name))
-          report(converter_.convert_file(dir, entry.name, child, leftovers));
+          report(converter_.convert_file(level.dir, entry.name, path, level.neighbours));
         break;
       case EntryKind::other:
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
-          report(Outcome{Outcome::failed, MSG_OPEN_FAILED, child,
-                         p.describe(Status{Fault::not_regular, 0})});
+          report(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
+                         fs_.describe(Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.

@@ -16,8 +16,10 @@ namespace {
 
 constexpr std::string_view ORIGINAL = "/* caf\xE9 */\r\nint x;\n";
 constexpr std::string_view EARLIER = "an earlier backup\n";
-const std::string NEW_TEMP = temporary_name("a.c", false);
-const std::string OLD_TEMP = temporary_name("a.c", true);
+// Whatever run makes them.
+const std::string NEW_TEMP = temporary_prefix("a.c") + "*.new";
+const std::string OLD_TEMP = temporary_prefix("a.c") + "*.old";
+const std::string COPY_TEMP = temporary_prefix("a.c") + "*.cpy";
 
 std::string with_mode(std::string_view content, std::string_view mode = "0644") {
   return std::string(mode) + " " + std::string(content);
@@ -41,12 +43,12 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
        EARLIER},
       {"backup copy",
        {fail_on(Call::link, OLD_TEMP, os_error(EPERM)),
-        fail_on(Call::write, OLD_TEMP, os_error(ENOSPC))},
+        fail_on(Call::write, COPY_TEMP, os_error(ENOSPC))},
        MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER},
       {"backup rename", {fail_on(Call::rename, "a.c.OLD", os_error(EACCES))}, MSG_BACKUP_FAILED,
        "/t/a.c.OLD", EARLIER},
       {"final rename", {fail_on(Call::rename, "a.c", os_error(EACCES))}, MSG_WRITE_FAILED,
-       "/t/a.c", ORIGINAL},
+       "/t/a.c", EARLIER},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);

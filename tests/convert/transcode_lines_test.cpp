@@ -47,7 +47,7 @@ Status transcode_from(WriteRecorder& p, std::string_view content, Encoding sourc
   std::string buffer;
   BlockWriter out(p, buffer);
   const Converted c = transcode_lines(Transcoder{cp1252, source, target},
-                                      content.substr(std::min(start, content.size())), out);
+                                      content.substr(std::min(start, content.size())), true, out);
   const Status s = out.finish();
   return c.lossless() ? s : Status{Fault::other, -1};
 }

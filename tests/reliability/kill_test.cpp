@@ -101,7 +101,7 @@ TEST(Kill, TheRunAfterAKillBetweenBackupAndReplaceLeavesNoTemporary) {
   const std::string program = install_program(tree.path(), Direction::sign);
   write_file(tree / "a.c", "caf\xE9");
   ASSERT_EQ(link((tree / "a.c").c_str(), (tree / "a.c.OLD").c_str()), 0);
-  write_file(tree / temporary_name("a.c", false), std::string(UTF8_SIGNATURE) + "caf");
+  write_file(tree / temporary_name("a.c", "new", ended_run_tag()), std::string(UTF8_SIGNATURE) + "caf");
 
   const ProgramResult r = run(program);
 

@@ -17,6 +17,7 @@ struct FakePlatform::Node {
   std::string target;   ///< of a symbolic link
   std::vector<std::pair<std::string, NodePtr>> entries;  ///< of a folder, in listing order
   bool held = false;    ///< open for reading, by this run or another
+  std::int64_t version = 0;  ///< counts changes of the content
 };
 
 namespace {
@@ -33,12 +34,21 @@ auto entry_named(Entries& entries, const std::string& name) {
 
 constexpr Status BAD_HANDLE{Fault::other, EBADF};
 
+/// Whether `path` is `pattern`, in which one '*' stands for any run of characters.
+bool matches(const std::string& pattern, const std::string& path) {
+  const std::size_t star = pattern.find('*');
+  if (star == std::string::npos) return pattern == path;
+  const std::string_view head(pattern.data(), star), tail(pattern.data() + star + 1);
+  return path.size() >= head.size() + tail.size() && path.starts_with(head) &&
+         path.ends_with(tail);
+}
+
 }  // namespace
 
 std::string_view call_name(Call call) {
   static constexpr std::string_view NAMES[CALL_KINDS] = {
-      "open_root", "open_dir", "list_dir", "open_read", "file_size", "read",
-      "create",    "write",    "close",    "link",      "rename",    "remove"};
+      "open_root", "open_dir", "list_dir", "open_read", "state",  "read",      "create",
+      "write",     "close",    "link",     "rename",    "remove", "attributes"};
   return NAMES[int(call)];
 }
 
@@ -110,11 +120,41 @@ void FakePlatform::clear_faults() {
   opened_.clear();
 }
 
+void FakePlatform::meanwhile(Call call, int nth, std::function<void()> action) {
+  meanwhile_.push_back(Meanwhile{call, nth + counts_[int(call)], std::move(action)});
+}
+
+void FakePlatform::change(const std::string& path, std::string_view content) {
+  NodePtr node = find(path);
+  node->content = content;
+  ++node->version;
+}
+
+void FakePlatform::put(const std::string& path, std::string_view content) {
+  const std::size_t slash = path.rfind('/');
+  NodePtr dir = slash == std::string::npos ? root_ : find(path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  auto node = std::make_shared<Node>(EntryKind::regular);
+  node->content = content;
+  auto it = entry_named(dir->entries, name);
+  if (it != dir->entries.end())
+    it->second = node;
+  else
+    dir->entries.emplace_back(name, node);
+}
+
 const Injection* FakePlatform::meet(Call call, const std::string& path) {
   ++counts_[int(call)];
+  for (Meanwhile& m : meanwhile_) {
+    if (m.call == call && m.nth == counts_[int(call)] && m.action) {
+      auto action = std::move(m.action);
+      m.action = nullptr;
+      action();
+    }
+  }
   for (Injected& i : injections_) {
     const Injection& f = i.injection;
-    if (f.call != call || (!f.path.empty() && f.path != path)) continue;
+    if (f.call != call || (!f.path.empty() && !matches(f.path, path))) continue;
     ++i.seen;
     if (i.seen == f.nth || (f.persistent && i.seen > f.nth)) {
       i.met.push_back(path);
@@ -218,36 +258,58 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{};
 }
 
-Status FakePlatform::file_size(File file, std::uint64_t& out) {
+namespace {
+
+FileState state_of_node(const void* node, const std::string& content, std::int64_t version) {
+  FileState out;
+  out.volume = 1;
+  out.index = reinterpret_cast<std::uintptr_t>(node);
+  out.size = content.size();
+  out.modified = version;
+  return out;
+}
+
+}  // namespace
+
+Status FakePlatform::state(File file, FileState& out) {
   const OpenFile* f = file_of(file);
   if (!f) return BAD_HANDLE;
-  if (const Injection* i = meet(Call::file_size, f->path)) return i->status;
-  out = f->node->content.size();
+  if (const Injection* i = meet(Call::state, f->path)) return i->status;
+  out = state_of_node(f->node.get(), f->node->content, f->node->version);
   return Status{};
 }
 
-Status FakePlatform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+Status FakePlatform::state_of(Dir dir, const std::string& name, FileState& out) {
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  auto it = entry_named(d->node->entries, name);
+  if (it == d->node->entries.end()) return os_error(ENOENT);
+  out = state_of_node(it->second.get(), it->second->content, it->second->version);
+  return Status{};
+}
+
+Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
+                          std::size_t& got) {
   OpenFile* f = file_of(file);
   if (!f || f->writing) return BAD_HANDLE;
   const Injection* i = meet(Call::read, f->path);
   if (i && !i->short_count) return i->status;
   const std::string& content = f->node->content;
-  got = std::min(n, content.size() - std::min(f->pos, content.size()));
+  const std::size_t at = std::min<std::size_t>(std::size_t(offset), content.size());
+  got = std::min(n, content.size() - at);
   if (i) got = std::min<std::size_t>(got, 1);
-  std::memcpy(buf, content.data() + f->pos, got);
-  f->pos += got;
+  std::memcpy(buf, content.data() + at, got);
   return Status{};
 }
 
-Status FakePlatform::create(Dir dir, const std::string& name, File model, File& out) {
+Status FakePlatform::create(Dir dir, const std::string& name, File& out) {
   const OpenDir* d = dir_of(dir);
-  const OpenFile* m = file_of(model);
-  if (!d || !m) return BAD_HANDLE;
+  if (!d) return BAD_HANDLE;
   const std::string path = join(d->path, name);
   if (const Injection* f = meet(Call::create, path)) return f->status;
   if (entry_named(d->node->entries, name) != d->node->entries.end()) return os_error(EEXIST);
   auto node = std::make_shared<Node>(EntryKind::regular);
-  node->mode = m->node->mode;
+  node->mode = 0600;
   d->node->entries.emplace_back(name, node);
   out.id = next_handle_++;
   files_[out.id] = OpenFile{node, path, true};
@@ -261,6 +323,16 @@ Status FakePlatform::write(File file, const char* buf, std::size_t n, std::size_
   if (i && !i->short_count) return i->status;
   put = i ? std::min<std::size_t>(n, 1) : n;
   f->node->content.append(buf, put);
+  ++f->node->version;
+  return Status{};
+}
+
+Status FakePlatform::copy_attributes(File from, File to) {
+  const OpenFile* source = file_of(from);
+  const OpenFile* target = file_of(to);
+  if (!source || !target) return BAD_HANDLE;
+  if (const Injection* i = meet(Call::attributes, target->path)) return i->status;
+  target->node->mode = source->node->mode;
   return Status{};
 }
 
@@ -275,13 +347,37 @@ Status FakePlatform::close(File file) {
   return Status{};
 }
 
-Status FakePlatform::link(File file, Dir dir, const std::string& name) {
-  const OpenFile* f = file_of(file);
+Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string& name,
+                             const std::string& backup, File original, const FileState& read) {
+  const OpenFile* f = file_of(original);
   const OpenDir* d = dir_of(dir);
   if (!f || !d) return BAD_HANDLE;
-  if (const Injection* i = meet(Call::link, join(d->path, name))) return i->status;
-  if (entry_named(d->node->entries, name) != d->node->entries.end()) return os_error(EEXIST);
-  d->node->entries.emplace_back(name, f->node);
+  auto& entries = d->node->entries;
+  if (!backup.empty()) {
+    if (const Injection* i = meet(Call::link, join(d->path, backup))) {
+      const int code = i->status.code;
+      // As on POSIX: a file system that refuses links is one without them.
+      return code == EPERM || code == EXDEV ? Status{Fault::unsupported, code, true}
+                                            : i->status.for_backup();
+    }
+    if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).for_backup();
+    if (!links_) return Status{Fault::unsupported, EPERM, true};
+    entries.emplace_back(backup, f->node);
+  }
+  const Injection* i = meet(Call::rename, join(d->path, name));
+  auto source = entry_named(entries, temp);
+  auto target = entry_named(entries, name);
+  Status s = i ? i->status : source == entries.end() ? os_error(ENOENT) : Status{};
+  if (s.ok() && (target == entries.end() || target->second != f->node))
+    s = Status{Fault::changed, 1};
+  else if (s.ok() && target->second->version != read.modified)
+    s = Status{Fault::changed, 2};
+  if (!s.ok()) {
+    if (!backup.empty()) entries.erase(entry_named(entries, backup));
+    return s;
+  }
+  target->second = source->second;
+  entries.erase(entry_named(entries, temp));
   return Status{};
 }
 

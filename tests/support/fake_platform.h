@@ -4,6 +4,7 @@
 // entries, listed in the order they were added, that fails chosen calls on purpose.
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,10 +20,10 @@ namespace nivra::test {
 
 /// The kinds of platform call a fault can be injected into.
 enum class Call {
-  open_root, open_dir, list_dir, open_read, file_size, read,
-  create, write, close, link, rename, remove,
+  open_root, open_dir, list_dir, open_read, state, read,
+  create, write, close, link, rename, remove, attributes,
 };
-inline constexpr int CALL_KINDS = 12;
+inline constexpr int CALL_KINDS = 13;
 std::string_view call_name(Call call);
 
 /// A failure with the system's error number `code`, as the POSIX platform reports it.
@@ -39,7 +40,8 @@ struct Injection {
   int nth = 1;
   Status status;
   bool persistent = false;
-  std::string path;  ///< relative to the root; "" for the root itself or for any path
+  std::string path;  ///< relative to the root; "" for the root itself or for any path; a
+                     ///< '*' in it stands for any run of characters
   bool short_count = false;
 };
 
@@ -106,18 +108,39 @@ class FakePlatform final : public FileSystem {
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  Status file_size(File file, std::uint64_t& out) override;
-  Status read(File file, char* buf, std::size_t n, std::size_t& got) override;
-  Status create(Dir dir, const std::string& name, File model, File& out) override;
+  bool needs_digest(File) override { return !exclusive_; }
+  Status state(File file, FileState& out) override;
+  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
+              std::size_t& got) override;
+  Status create(Dir dir, const std::string& name, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
+  Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  bool links_open_files() const override { return links_open_files_; }
-  /// Makes the platform one that cannot link open files, as Windows is.
-  void without_links() { links_open_files_ = false; }
-  Status link(File file, Dir dir, const std::string& name) override;
+  /// The backup is a link ("link" calls) and the name is taken by a rename ("rename"
+  /// calls on the name), as on POSIX.
+  Status replace(Dir dir, const std::string& temp, const std::string& name,
+                 const std::string& backup, File original, const FileState& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
   std::string describe(const Status& status) override;
+  /// A new tag for every run; every run but the last has ended.
+  std::string run_tag() override { return "run" + std::to_string(++runs_); }
+  bool run_has_ended(std::string_view tag) override {
+    return tag != "run" + std::to_string(runs_);
+  }
+
+  /// Makes the platform one that cannot give a file a second name.
+  void without_links() { links_ = false; }
+  /// Makes the platform a network share: a file's number does not tell which it is.
+  void as_share() { exclusive_ = false; }
+  /// Calls `action` once, when the `nth` call of `call` is made, before it does anything:
+  /// what another program does meanwhile.
+  void meanwhile(Call call, int nth, std::function<void()> action);
+  /// Gives `path` new content in place, as another program would.
+  void change(const std::string& path, std::string_view content);
+  /// Puts a new file with `content` under `path`, as another program's save would.
+  void put(const std::string& path, std::string_view content);
 
  private:
   struct Node;
@@ -153,7 +176,15 @@ class FakePlatform final : public FileSystem {
   std::vector<Injected> injections_;
   int counts_[CALL_KINDS] = {};
   std::vector<std::string> opened_;
-  bool links_open_files_ = true;
+  bool links_ = true;
+  int runs_ = 0;
+  bool exclusive_ = true;
+  struct Meanwhile {
+    Call call;
+    int nth;
+    std::function<void()> action;
+  };
+  std::vector<Meanwhile> meanwhile_;
 };
 
 /// Keeps what a run printed: its messages and its diagnostics.

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/convert_file.h"
+#include "platform/posix/posix_platform.h"
 
 namespace nivra::test {
 
@@ -353,6 +354,17 @@ std::string repeat(std::string_view s, std::size_t n) {
   out.reserve(s.size() * n);
   for (std::size_t i = 0; i < n; ++i) out.append(s);
   return out;
+}
+
+std::string ended_run_tag() {
+  // A process that has ended, on this machine: its number in a tag like the programs'.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  const std::string mine = PosixPlatform().run_tag();
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%08x", unsigned(child));
+  return mine.substr(0, 8) + pid + "0000";
 }
 
 }  // namespace nivra::test

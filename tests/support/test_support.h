@@ -140,6 +140,9 @@ std::string diagnostic_for(const std::string& err, const std::string& path);
 std::vector<std::string> split_lines(std::string_view text);
 /// split_lines() in sorted order, for output whose order is the system's listing order.
 std::vector<std::string> sorted_lines(std::string_view text);
+/// The tag of a run of the programs on this machine that has ended: what its temporaries
+/// are named with.
+std::string ended_run_tag();
 
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);

@@ -221,7 +221,7 @@ TEST(FastPath, LargeReadsIntoAnUnclearedBufferGetEveryByte) {
     ASSERT_TRUE(p.open_read(d, "big.c", f).ok());
     std::size_t size = 0, got = 0;
     do {
-      ASSERT_TRUE(p.read(f, buf.data() + 7 + size, buf.size() - 7 - size, got).ok());
+      ASSERT_TRUE(p.read(f, size, buf.data() + 7 + size, buf.size() - 7 - size, got).ok());
       size += got;
     } while (got != 0);
     p.close(f);

@@ -211,7 +211,7 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   put("a.c", "\xE9\n");
   make_dirs(root / "a.c.OLD");  // no file can replace a directory
   put("b.c", "\xE9\n");
-  make_dirs(root / (temporary_name("b.c", false) + "/x"));
+  make_dirs(root / (temporary_name("b.c", "new", "dead") + "/x"));
   const ProgramResult r = windows(Direction::sign);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(sorted_lines(r.out),
@@ -219,7 +219,7 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   EXPECT_EQ(at("a.c"), "\xE9\n");
   EXPECT_EQ(at("b.c"), "\xE9\n");
   EXPECT_FALSE(has("b.c.OLD"));
-  remove_tree(root / temporary_name("b.c", false));
+  remove_tree(root / temporary_name("b.c", "new", "dead"));
   EXPECT_TRUE(clean());
 }
 
@@ -227,7 +227,8 @@ TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
   // A run stopped after linking the file to its temporary backup name leaves a second
   // name of the very file that the next run holds.
   put("a.c", "\xE9\n");
-  ASSERT_EQ(link((root / "a.c").c_str(), (root / temporary_name("a.c", true)).c_str()), 0);
+  const std::string old = root / temporary_name("a.c", "old", "dead");
+  ASSERT_EQ(link((root / "a.c").c_str(), old.c_str()), 0);
   const ProgramResult r = windows(Direction::sign);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9\n");

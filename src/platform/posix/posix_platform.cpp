@@ -7,12 +7,17 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
 
 #include "platform/entry.h"
 
@@ -75,6 +80,68 @@ void populate(char* buf, std::size_t n) {
   (void)buf;
   (void)n;
 #endif
+}
+
+FileState state_from(const struct stat& st) {
+  FileState out;
+  out.volume = std::uint64_t(st.st_dev);
+  out.index = std::uint64_t(st.st_ino);
+  out.size = std::uint64_t(st.st_size);
+  out.modified = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return out;
+}
+
+/// Network and user-space file systems: another machine may change what they hold where
+/// a lock or a file's number does not show it.
+bool is_shared(const struct statfs& fs) {
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x65735546:  // FUSE
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x00C36400:  // Ceph
+    case 0x01021997:  // 9P
+    case 0x5346414F:  // AFS
+    case 0x73757245:  // Coda
+    case 0x7461636F:  // OCFS2
+    case 0x01161970:  // GFS2
+      return true;
+    default:
+      return false;
+  }
+}
+
+/// The failure of a call that makes `name` in `dir`. Some network file systems answer
+/// EPERM for a name that is taken: then the name is asked for.
+Status name_error(int dir, const std::string& name) {
+  const int e = errno;
+  struct stat st;
+  if (e == EPERM && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    return Status{Fault::exists, EEXIST};
+  return from_errno(e);
+}
+
+/// Copies every extended attribute of `from` that the process can read onto `to`. One
+/// that limits access (an access list) must arrive; the others the system may refuse (a
+/// security label it sets by itself).
+Status copy_xattrs(int from, int to) {
+  std::vector<char> names(1024), value(1024);
+  ssize_t n;
+  while ((n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+    names.resize(names.size() * 4);
+  if (n < 0) return Status{};  // none, or none that the file system keeps
+  for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
+    ssize_t size;
+    while ((size = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE)
+      value.resize(value.size() * 4);
+    const bool limits_access = std::strncmp(name, "system.posix_acl", 16) == 0 ||
+                               std::strcmp(name, "system.nfs4_acl") == 0;
+    if (size < 0 || fsetxattr(to, name, value.data(), std::size_t(size), 0) != 0) {
+      if (limits_access) return Status{Fault::other, errno};
+    }
+  }
+  return Status{};
 }
 
 }  // namespace
@@ -151,6 +218,7 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       return s;
     }
     // POSIX opens have no share mode: an exclusive lock keeps other runs out.
+    Held held;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
@@ -160,9 +228,14 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       }
       break;  // The file system has no locks: go on without one.
     }
+    held.locked = true;
+    struct statfs fs;
+    held.shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
     struct stat named;
     if (fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      if (held_.size() <= std::size_t(fd)) held_.resize(std::size_t(fd) + 1);
+      held_[std::size_t(fd)] = held;
       out.id = fd;
       return Status{};
     }
@@ -171,41 +244,39 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
-Status PosixPlatform::file_size(File file, std::uint64_t& out) {
+bool PosixPlatform::needs_digest(File file) {
+  const std::size_t fd = std::size_t(fd_of(file));
+  return fd >= held_.size() || held_[fd].shared;
+}
+
+Status PosixPlatform::state(File file, FileState& out) {
   struct stat st;
   if (fstat(fd_of(file), &st) != 0) return last_error();
-  out = std::uint64_t(st.st_size);
+  out = state_from(st);
   return Status{};
 }
 
-Status PosixPlatform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+Status PosixPlatform::state_of(Dir dir, const std::string& name, FileState& out) {
+  struct stat st;
+  if (fstatat(fd_of(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
+  out = state_from(st);
+  return Status{};
+}
+
+Status PosixPlatform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
+                           std::size_t& got) {
   populate(buf, n);
-  const ssize_t r = ::read(fd_of(file), buf, n);
+  const ssize_t r = ::pread(fd_of(file), buf, n, off_t(offset));
   if (r < 0) return last_error();
   got = std::size_t(r);
   return Status{};
 }
 
-Status PosixPlatform::create(Dir dir, const std::string& name, File model, File& out) {
-  struct stat st;
-  if (fstat(fd_of(model), &st) != 0) return last_error();
+Status PosixPlatform::create(Dir dir, const std::string& name, File& out) {
+  // Only the owner may use it: the original's permissions come last, after its content.
   const int fd = openat(fd_of(dir), name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return last_error();
-  // Owner first: changing it clears the set-user-ID and set-group-ID bits.
-  // The process never changes its identity: asked once, not for every file.
-  static const uid_t euid = geteuid();
-  static const gid_t egid = getegid();
-  if ((st.st_uid != euid || st.st_gid != egid) &&
-      fchown(fd, st.st_uid, st.st_gid) != 0) {
-    [[maybe_unused]] const int group_only = fchown(fd, uid_t(-1), st.st_gid);
-  }
-  if (fchmod(fd, st.st_mode & 07777) != 0) {
-    const Status s = last_error();
-    ::close(fd);
-    unlinkat(fd_of(dir), name.c_str(), 0);
-    return s;
-  }
+  if (fd < 0) return name_error(fd_of(dir), name);
   out.id = fd;
   return Status{};
 }
@@ -217,6 +288,31 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
   return Status{};
 }
 
+Status PosixPlatform::copy_attributes(File from, File to) {
+  struct stat st, now;
+  if (fstat(fd_of(from), &st) != 0 || fstat(fd_of(to), &now) != 0) return last_error();
+  // Owner and group as the original has them, wherever the new file got others (a
+  // set-group-ID directory gives its own group) and the process may set them.
+  if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
+      fchown(fd_of(to), st.st_uid, st.st_gid) != 0) {
+    [[maybe_unused]] const int group_only = fchown(fd_of(to), uid_t(-1), st.st_gid);
+  }
+  const Status attributes = copy_xattrs(fd_of(from), fd_of(to));
+  if (!attributes.ok()) return attributes;
+  // The permissions last: a write by a process without the privilege clears the
+  // set-user-ID and set-group-ID bits, and so does a change of owner.
+  const mode_t mode = st.st_mode & 07777;
+  const bool set = fchmod(fd_of(to), mode) == 0;
+  const int e = errno;
+  if (fstat(fd_of(to), &now) != 0) return last_error();
+  // Where the file system keeps no permissions or owners of its own, what it gives every
+  // file will do, unless that lets anybody do more than the original allowed.
+  const mode_t gained = now.st_mode & 0777 & ~mode;
+  const bool group_gains = now.st_gid != st.st_gid && (now.st_mode & 0070 & ~(mode << 3)) != 0;
+  if (gained != 0 || group_gains) return set ? Status{Fault::other, EPERM} : from_errno(e);
+  return Status{};
+}
+
 Status PosixPlatform::close(File file) {
   if (::close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
@@ -225,16 +321,86 @@ Status PosixPlatform::close(File file) {
   return Status{};
 }
 
-Status PosixPlatform::link(File file, Dir dir, const std::string& name) {
-  // Linking the open descriptor, not the name, gives the name to exactly the file read.
-  // Straight from the descriptor where the process may (it saves a walk through /proc);
-  // otherwise, or on any failure, through /proc, whose answer is the one that counts.
-  if (linkat(fd_of(file), "", fd_of(dir), name.c_str(), AT_EMPTY_PATH) == 0) return Status{};
-  char proc[64];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(file));
-  if (linkat(AT_FDCWD, proc, fd_of(dir), name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-    return last_error();
-  return Status{};
+Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileState& read,
+                                 int code) {
+  FileState now;
+  Status s = state_of(dir, name, now);
+  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::changed, 1} : s;
+  if (!read.digested) return now.unchanged(read) ? Status{} : Status{Fault::changed, code};
+  // Which file a name stands for cannot be told here: its content must be the one read.
+  const int fd = openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Status{Fault::changed, 1};
+  Digest digest;
+  std::uint64_t size = 0;
+  char buf[65536];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0; size += std::uint64_t(n)) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    digest.add(buf, std::size_t(n));
+  }
+  ::close(fd);
+  return size == read.size && digest.value == read.digest ? Status{} : Status{Fault::changed, code};
+}
+
+void PosixPlatform::let_go(File file) {
+  // Replaced by /dev/null, the descriptor's number stays taken until the core closes it.
+  static const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null >= 0) dup3(null, fd_of(file), O_CLOEXEC);
+}
+
+Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::string& name,
+                              const std::string& backup, File original,
+                              const FileState& read) {
+  const int d = fd_of(dir);
+  if (!backup.empty()) {
+    // Linking the descriptor, not the name, gives the backup exactly the file read:
+    // straight from it where the process may, else through /proc.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
+    if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
+        linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      const int e = errno;
+      if (e == EEXIST || (e == EPERM && name_error(d, backup).fault == Fault::exists))
+        return Status{Fault::exists, EEXIST, true};
+      if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
+        return Status{Fault::unsupported, e, true};
+      return from_errno(e).for_backup();
+    }
+    // Some file systems link by name, whatever the descriptor: the backup must be the
+    // file that was read.
+    const Status s = check_name(dir, backup, read, 1);
+    if (!s.ok()) {
+      unlinkat(d, backup.c_str(), 0);
+      return s;
+    }
+  }
+  const std::size_t fd = std::size_t(fd_of(original));
+  // Where a name replaced while a descriptor is open would disappear for a moment
+  // (a user-space file system), the hold ends first.
+  if (fd < held_.size() && held_[fd].shared) let_go(original);
+  // The new file and the name swap places in one step; then what came out must be the
+  // file as it was read, else they swap back. Where the file system cannot swap, the name
+  // is checked just before the rename.
+  Status s;
+  if (renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
+    FileState out;
+    s = state_of(dir, temp, out);
+    if (s.ok() && !out.unchanged(read))
+      s = Status{Fault::changed, out.same_file(read) ? 2 : 1};
+    if (s.ok()) {
+      unlinkat(d, temp.c_str(), 0);
+      return s;
+    }
+    renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
+  } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+    s = check_name(dir, name, read, 2);
+    if (s.ok() && renameat(d, temp.c_str(), d, name.c_str()) == 0) return s;
+    if (s.ok()) s = last_error();
+  } else {
+    s = last_error();
+  }
+  if (!backup.empty()) unlinkat(d, backup.c_str(), 0);
+  return s;
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
@@ -245,6 +411,52 @@ Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
   if (unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
   return Status{};
+}
+
+namespace {
+
+/// Eight hex digits for this machine: its name and its boot, so that two machines, or two
+/// boots of one, are told apart.
+std::string machine_digits() {
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  std::string seed = host;
+  if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
+    char boot[64] = "";
+    if (std::fgets(boot, sizeof boot, f)) seed += boot;
+    std::fclose(f);
+  }
+  Digest d;
+  d.add(seed.data(), seed.size());
+  char out[9];
+  std::snprintf(out, sizeof out, "%08x", unsigned(d.value ^ d.value >> 32));
+  return out;
+}
+
+}  // namespace
+
+std::string PosixPlatform::run_tag() {
+  // The machine, the process, and a few digits more: a process of the same number that
+  // ended may have left temporaries. One tag for the whole process.
+  static const std::string tag = [] {
+    char out[32];
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::snprintf(out, sizeof out, "%s%08x%04x", machine_digits().c_str(), unsigned(getpid()),
+                  unsigned(now.tv_nsec / 1000) & 0xFFFF);
+    return std::string(out);
+  }();
+  return tag;
+}
+
+bool PosixPlatform::run_has_ended(std::string_view tag) {
+  const std::string mine = run_tag();
+  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
+    return false;
+  // This process's own number: an earlier process of that number has ended.
+  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
+  const unsigned long pid = std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16);
+  return pid != 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
 std::string PosixPlatform::describe(const Status& status) {

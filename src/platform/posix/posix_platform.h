@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "platform/file_system.h"
 
 namespace nivra {
@@ -17,17 +19,37 @@ class PosixPlatform final : public FileSystem {
   void close_dir(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  Status file_size(File file, std::uint64_t& out) override;
-  Status read(File file, char* buf, std::size_t n, std::size_t& got) override;
-  Status create(Dir dir, const std::string& name, File model, File& out) override;
+  bool needs_digest(File file) override;
+  Status state(File file, FileState& out) override;
+  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
+              std::size_t& got) override;
+  Status create(Dir dir, const std::string& name, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
+  Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  bool links_open_files() const override { return true; }
-  Status link(File file, Dir dir, const std::string& name) override;
+  Status replace(Dir dir, const std::string& temp, const std::string& name,
+                 const std::string& backup, File original, const FileState& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
+  std::string run_tag() override;
+  bool run_has_ended(std::string_view tag) override;
+
   std::string describe(const Status& status) override;
+
+ private:
+  /// What open_read() learnt of a file it holds.
+  struct Held {
+    bool locked = false;  ///< the system granted the lock
+    bool shared = false;  ///< on a network or user-space file system
+  };
+  /// Whether `name` of `dir` holds what `read` says, by its digest where it has one.
+  Status check_name(Dir dir, const std::string& name, const FileState& read, int code);
+  /// Ends the hold on `file` while keeping its descriptor number taken until close().
+  void let_go(File file);
+
+  std::vector<Held> held_;  ///< by descriptor
 };
 
 }  // namespace nivra
