@@ -271,7 +271,13 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   const std::string backup = name + std::string(BACKUP_SUFFIX);
   std::optional<TemporaryName> held;
   s = Status{Fault::exists, 0};
-  if (!backup_exists) s = fs_.replace(dir, fresh.name(), name, backup, original, read);
+  if (!backup_exists) {
+    s = fs_.replace(dir, fresh.name(), name, backup, original, read);
+    // Where no hold keeps other machines out, a NAME.OLD that appeared since the listing
+    // is another run's claim on the file: it converts the file.
+    if (s.fault == Fault::exists && read.digested)
+      return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
+  }
   if (s.fault == Fault::exists) {
     held.emplace(fs_, dir, temporary_name(name, "old", run_));
     s = fs_.replace(dir, fresh.name(), name, held->name(), original, read);

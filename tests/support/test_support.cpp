@@ -13,11 +13,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -295,7 +299,12 @@ ProgramResult Process::wait() {
 }
 
 ProgramResult run(const std::string& program, const RunOptions& options) {
-  return Process(program, options).wait();
+  Process process(program, options);
+  if (options.kill_after_us >= 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(options.kill_after_us));
+    process.kill(SIGKILL);
+  }
+  return process.wait();
 }
 
 ProgramResult run_cases(const TempDir& tree, Direction direction,
@@ -347,6 +356,75 @@ std::vector<std::string> sorted_lines(std::string_view text) {
   std::vector<std::string> lines = split_lines(text);
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+std::map<std::string, std::string> ansi_sources(int files, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::map<std::string, std::string> out;
+  for (int i = 0; i < files; ++i) {
+    std::string text;
+    const int lines = 1 + int(rng() % 400);
+    for (int l = 0; l < lines; ++l)
+      text.append("/* l\xEDnea ").append(std::to_string(l)).append(" caf\xE9 \x80 */\r\n");
+    char name[64];
+    std::snprintf(name, sizeof name, "d%d/e%d/f%d.%s", i % 7, i % 3, i, i % 2 ? "c" : "h");
+    out[name] = text;
+  }
+  return out;
+}
+
+void write_files(const std::string& root, const std::map<std::string, std::string>& files) {
+  for (const auto& [rel, content] : files) write_file(root + "/" + rel, content);
+}
+
+std::map<std::string, std::string> converted(const std::map<std::string, std::string>& files,
+                                             Direction direction) {
+  TempDir tree;
+  write_files(tree.path(), files);
+  const ProgramResult r = run(install_program(tree.path(), direction));
+  EXPECT_EQ(r.status, 0) << r.err;
+  return tree_of(tree.path());
+}
+
+TreeReport check_tree(std::map<std::string, std::string> left,
+                      const std::map<std::string, std::string>& before,
+                      const std::map<std::string, std::string>& after) {
+  TreeReport report;
+  int shown = 0;
+  const auto fault = [&](int& count, const std::string& rel, const char* what) {
+    ++count;
+    if (shown++ < 10) report.examples += rel + ": " + what + "\n";
+  };
+  for (const auto& [rel, content] : before) {
+    if (const auto backup = left.find(rel + ".OLD"); backup != left.end()) {
+      if (backup->second != content) fault(report.bad_backups, rel + ".OLD", "not the original");
+      left.erase(backup);
+    } else if (left.contains(rel) && left.at(rel) != content && left.at(rel) == after.at(rel)) {
+      fault(report.bad_backups, rel, "converted without a backup");
+    }
+    const auto found = left.find(rel);
+    if (found == left.end()) {
+      fault(report.missing, rel, "missing");
+    } else if (found->second == content) {
+      ++report.unconverted;
+    } else if (found->second == after.at(rel)) {
+      ++report.converted;
+    } else {
+      fault(report.damaged, rel, found->second.empty() ? "empty" : "neither old nor new");
+    }
+    if (found != left.end()) left.erase(found);
+  }
+  for (const auto& [rel, content] : left) {
+    if (content == "<dir>") continue;
+    if (is_temporary_path(rel)) {
+      ++report.temporaries;
+    } else if (rel.substr(rel.rfind('/') + 1).starts_with(".fuse_hidden")) {
+      ++report.hidden;
+    } else {
+      fault(report.strays, rel, "unexpected name");
+    }
+  }
+  return report;
 }
 
 std::string repeat(std::string_view s, std::size_t n) {

@@ -66,6 +66,7 @@ struct RunOptions {
   std::vector<std::string> env;          ///< NAME=VALUE settings added to the environment
   bool unprivileged = false;             ///< run as an ordinary user when the tests are root
   long long file_size_limit = -1;        ///< RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1: none
+  long long kill_after_us = -1;          ///< SIGKILL this many microseconds after the start
 };
 
 struct ProgramResult {
@@ -140,6 +141,31 @@ std::string diagnostic_for(const std::string& err, const std::string& path);
 std::vector<std::string> split_lines(std::string_view text);
 /// split_lines() in sorted order, for output whose order is the system's listing order.
 std::vector<std::string> sorted_lines(std::string_view text);
+/// `files` ANSI sources in nested folders, of up to some 12 KB each, by relative path.
+std::map<std::string, std::string> ansi_sources(int files, unsigned seed);
+/// Writes every file of `files` under `root`.
+void write_files(const std::string& root, const std::map<std::string, std::string>& files);
+/// The snapshot a clean run of `direction` leaves of a tree of `files`, without the program.
+std::map<std::string, std::string> converted(const std::map<std::string, std::string>& files,
+                                             Direction direction);
+
+/// What runs over a tree left, name by name, against its files `before` and the snapshot
+/// `after` of a clean run (see converted()).
+struct TreeReport {
+  int converted = 0;     ///< names with their new content and their original as NAME.OLD
+  int unconverted = 0;   ///< names with their old content
+  int temporaries = 0;   ///< names of the programs' own temporaries
+  int hidden = 0;        ///< ".fuse_hidden" names a FUSE file system keeps for open files
+  int missing = 0;       ///< names of `before` that are gone
+  int damaged = 0;       ///< names with neither their old nor their new content
+  int bad_backups = 0;   ///< NAME.OLD other than the original, or none beside a new content
+  int strays = 0;        ///< any other name
+  std::string examples;  ///< the first faults, one a line
+  int faults() const { return missing + damaged + bad_backups + strays; }
+};
+TreeReport check_tree(std::map<std::string, std::string> left,
+                      const std::map<std::string, std::string>& before,
+                      const std::map<std::string, std::string>& after);
 /// The tag of a run of the programs on this machine that has ended: what its temporaries
 /// are named with.
 std::string ended_run_tag();
