@@ -1,4 +1,5 @@
-// libFuzzer target: arbitrary bytes as the content of one source file, signed and then
+// libFuzzer target: arbitrary bytes converted by the vector code and by the portable code,
+// which must agree; then the bytes as the content of one source file, signed and then
 // unsigned by convert_file on a real folder. Whatever the bytes, a file that is left
 // alone is unchanged and a converted one has its backup; for ANSI text (no signature,
 // no UTF-16 byte-order mark, not UTF-8 text already) unsign after sign gives it back.
@@ -16,7 +17,10 @@
 
 #include "convert/convert_file.h"
 #include "platform/posix/posix_platform.h"
+#include "text/code_page.h"
+#include "text/single_byte.h"
 #include "text/unicode.h"
+#include "text/vector.h"
 
 namespace {
 
@@ -79,10 +83,65 @@ std::string convert(Direction direction) {
   return std::string(outcome.message);
 }
 
+/// Windows-1252 with gaps, and characters of three bytes and beyond the BMP in place of
+/// some of its own: every path of the single-byte code.
+const SingleByteTable& gapped_table() {
+  static const SingleByteTable table = [] {
+    SingleByteTable t = cp1252_table();
+    for (unsigned i = 0; i < 128; i += 9) t.high[i] = NO_CHARACTER;
+    for (unsigned i = 4; i < 128; i += 11) t.high[i] = 0x0E00 + i;
+    t.high[0x7F] = 0x1F600;
+    return t;
+  }();
+  return table;
+}
+
+/// What every conversion makes of `text` with the code in use, as one string.
+std::string conversions(std::string_view text) {
+  SingleByteCodePage gapped(gapped_table());
+  Cp1252CodePage cp1252;
+  std::string all = std::to_string(utf8_first_invalid(text)) + std::to_string(is_ascii(text));
+  for (bool last : {true, false}) {
+    for (AnsiCodePage* page : {static_cast<AnsiCodePage*>(&gapped),
+                               static_cast<AnsiCodePage*>(&cp1252)}) {
+      for (int way = 0; way < 2; ++way) {
+        std::string out;
+        const Converted c = way == 0 ? page->to_utf8(text, last, out)
+                                     : page->from_utf8(text, last, out);
+        all += "|" + std::to_string(c.used) + " " + std::to_string(c.loss) + " " + out;
+      }
+    }
+    std::string out;
+    const Converted c = copy_utf8(text, last, out);
+    all += "|" + std::to_string(c.used) + " " + std::to_string(c.loss) + " " + out;
+  }
+  return all;
+}
+
+/// The vector code of each instruction set gives what the portable code gives.
+void compare_with_portable(std::string_view text) {
+  use_text_kernels(nullptr);
+  const std::string expected = conversions(text);
+  const TextKernels* best = best_text_kernels();
+  for (const TextKernels* k : {sse2_text_kernels(), best}) {
+    if (k == nullptr || best == nullptr) continue;
+    use_text_kernels(k);
+    check(conversions(text) == expected, k->name);
+  }
+  force_portable_text(false);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
+  compare_with_portable(std::string_view(reinterpret_cast<const char*>(data), size));
+  // Short inputs repeated, so that they fill the vector code's blocks of up to 64 bytes.
+  if (size > 0 && size < 300) {
+    std::string repeated;
+    while (repeated.size() < 300) repeated += input;
+    compare_with_portable(repeated);
+  }
   unlink(at("f.c.OLD").c_str());
   const int fd = open(at("f.c").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   check(fd >= 0 && write(fd, input.data(), size) == ssize_t(size) && close(fd) == 0, "write");

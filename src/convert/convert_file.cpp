@@ -28,13 +28,22 @@ struct Converter::Plan {
 
 namespace {
 
-/// Closes an open file on every way out of a scope.
+/// Closes an open file on every way out of a scope, unless close() did.
 class Closer {
  public:
-  Closer(FileSystem& fs, File file) : fs_(fs), file_(file) {}
-  ~Closer() { fs_.close(file_); }
+  explicit Closer(FileSystem& fs, File file = File{}) : fs_(fs), file_(file) {}
+  ~Closer() {
+    if (file_.id != File{}.id) fs_.close(file_);
+  }
   Closer(const Closer&) = delete;
   Closer& operator=(const Closer&) = delete;
+  File& file() { return file_; }
+  /// Closes the file now; whether what was written to it is kept.
+  Status close() {
+    const Status s = fs_.close(file_);
+    file_ = File{};
+    return s;
+  }
 
  private:
   FileSystem& fs_;
@@ -168,14 +177,15 @@ Status Converter::write_text(File from, FileState& read, const Plan& plan, File 
   std::size_t carry = 0;
   for (std::uint64_t offset = plan.start; offset < read.size;) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
-    const char* begin = buffer_.data();
+    std::size_t skip = 0;
     if (carry == 0 && held_at_ <= offset && offset + n <= held_at_ + held_) {
-      begin += offset - held_at_;  // in memory already, from the first read
+      skip = std::size_t(offset - held_at_);  // in memory already, from the first read
     } else {
       s = read_at(from, offset, n, carry);
       if (!s.ok()) break;
     }
     held_ = 0;
+    const char* begin = buffer_.data() + skip;
     const std::string_view text(begin, carry + n);
     if (read.digested) digest.add(text.data() + carry, n);
     const std::uint64_t text_at = offset - carry;
@@ -246,17 +256,18 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
                            bool backup_exists) {
   // 1. The new content, complete, beside the file.
   TemporaryName fresh(fs_, dir, temporary_name(name, "new", run_));
-  File file;
-  Status s = fs_.create(dir, fresh.name(), file);
+  Closer file(fs_);  // closed before the name is removed
+  Status s = fs_.create(dir, fresh.name(), file.file());
   if (!s.ok()) {
     fresh.keep();
     return failure(MSG_CREATE_FAILED, path, fs_.describe(s));
   }
   Converted converted;
-  s = write_text(original, read, plan, file, converted);
-  const Status attributes = s.ok() && converted.lossless() ? fs_.copy_attributes(original, file)
-                                                           : Status{};
-  const Status closed = fs_.close(file);
+  s = write_text(original, read, plan, file.file(), converted);
+  const Status attributes = s.ok() && converted.lossless()
+                                ? fs_.copy_attributes(original, file.file())
+                                : Status{};
+  const Status closed = file.close();
   if (converted.loss != std::string_view::npos)
     return failure(MSG_LOSSY, path, loss_reason(converted.loss));
   if (converted.failed) return failure(MSG_WRITE_FAILED, path, "the text could not be converted");
@@ -285,12 +296,12 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   if (s.fault == Fault::unsupported) {
     if (!held) held.emplace(fs_, dir, temporary_name(name, "old", run_));
     TemporaryName copy(fs_, dir, temporary_name(name, "cpy", run_));
-    File out;
-    s = fs_.create(dir, copy.name(), out);
+    Closer out(fs_);
+    s = fs_.create(dir, copy.name(), out.file());
     if (s.ok()) {
-      s = copy_file(original, read, out);
-      if (s.ok()) s = fs_.copy_attributes(original, out);
-      const Status closed_copy = fs_.close(out);
+      s = copy_file(original, read, out.file());
+      if (s.ok()) s = fs_.copy_attributes(original, out.file());
+      const Status closed_copy = out.close();
       if (s.ok()) s = closed_copy;
     }
     if (s.ok()) s = fs_.rename(dir, copy.name(), held->name());

@@ -24,6 +24,8 @@ class StdioReporter : public Reporter {
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
   void diagnostic(std::string_view line) override {
+    // Each message first, so that a log of both outputs pairs them.
+    std::fflush(stdout);
     std::fwrite(line.data(), 1, line.size(), stderr);
   }
   bool finish() override { return std::fflush(stdout) == 0 && !std::ferror(stdout); }

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/single_byte.h"
 #include "text/unicode.h"
+#include "text/vector.h"
 
 namespace nivra {
 
@@ -114,7 +116,7 @@ int cp1252_byte(char32_t cp) {
   return b != 0 && HIGH_CONTROLS[b - 0x80] == cp ? int(b) : -1;
 }
 
-void cp1252_to_utf8(std::string_view text, std::string& out) {
+static void portable_cp1252_to_utf8(std::string_view text, std::string& out) {
   const auto* src = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = src + text.size();
   const std::size_t old = out.size();
@@ -150,7 +152,7 @@ void cp1252_to_utf8(std::string_view text, std::string& out) {
   out.resize(std::size_t(dst - out.data()));
 }
 
-std::size_t utf8_first_not_cp1252(std::string_view text) {
+static std::size_t portable_first_not_cp1252(std::string_view text) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   const auto* p = begin;
@@ -167,7 +169,7 @@ std::size_t utf8_first_not_cp1252(std::string_view text) {
   }
 }
 
-void utf8_to_cp1252(std::string_view text, std::string& out) {
+static void portable_utf8_to_cp1252(std::string_view text, std::string& out) {
   const std::size_t old = out.size();
   out.resize(old + text.size());
   char* dst = out.data() + old;
@@ -210,6 +212,41 @@ void utf8_to_cp1252(std::string_view text, std::string& out) {
     } while (end - p < 8 || *p >= 0x80);
   }
   out.resize(std::size_t(dst - out.data()));
+}
+
+void cp1252_to_utf8(std::string_view text, std::string& out) {
+  if (text_kernels() == nullptr) return portable_cp1252_to_utf8(text, out);
+  cp1252_code_page().to_utf8(text, true, out);
+}
+
+std::size_t utf8_first_not_cp1252(std::string_view text) {
+  if (text_kernels() == nullptr) return portable_first_not_cp1252(text);
+  // Converted a piece at a time into a buffer that stays small.
+  constexpr std::size_t PIECE = 64 * 1024;
+  std::string scratch;
+  for (std::size_t i = 0;;) {
+    const std::string_view piece = text.substr(i, PIECE);
+    const bool last = i + piece.size() == text.size();
+    scratch.clear();
+    const Converted c = cp1252_code_page().from_utf8(piece, last, scratch);
+    if (!c.lossless()) return i + c.loss;
+    i += c.used;
+    if (last) return std::string_view::npos;
+  }
+}
+
+void utf8_to_cp1252(std::string_view text, std::string& out) {
+  if (text_kernels() == nullptr) return portable_utf8_to_cp1252(text, out);
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    i += cp1252_code_page().from_utf8(text.substr(i), true, out).used;
+    if (i == text.size()) break;
+    // As the portable code does with what it cannot convert.
+    char32_t cp;
+    const std::size_t len = utf8_decode(begin + i, begin + text.size(), cp);
+    out.push_back(len == 0 ? char(begin[i]) : '\xFF');
+    i += len == 0 ? 1 : len;
+  }
 }
 
 }  // namespace nivra

@@ -2,15 +2,42 @@
 
 #include <algorithm>
 
+#include "text/cp1252.h"
 #include "text/unicode.h"
+#include "text/vector.h"
 
 namespace nivra {
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+/// The forms of one byte: UTF-8 in memory order, the length in the top byte; 0 where the
+/// vector code leaves the byte to the portable code (no character, or outside the BMP).
+std::uint32_t form_of(char32_t cp) {
+  if (cp < 0x80) return 0x01000000u | cp;
+  if (cp < 0x800) return 0x02000000u | (0x80 | (cp & 0x3F)) << 8 | (0xC0 | cp >> 6);
+  if (cp > 0xFFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return 0x03000000u | (0x80 | (cp & 0x3F)) << 16 | (0x80 | (cp >> 6 & 0x3F)) << 8 |
+         (0xE0 | cp >> 12);
+}
+
+}  // namespace
 
 SingleByteCodePage::SingleByteCodePage(const SingleByteTable& table) : table_(table) {
   for (unsigned i = 0; i < 128; ++i)
     if (table.high[i] != NO_CHARACTER)
       reverse_.emplace_back(table.high[i], static_cast<unsigned char>(0x80 + i));
   std::sort(reverse_.begin(), reverse_.end());
+
+  auto forms = std::make_shared<ByteForms>();
+  ByteForms& f = *forms;
+  for (unsigned b = 0; b < 256; ++b) f.form[b] = form_of(b < 0x80 ? b : table.high[b - 0x80]);
+  // By character, so that a character of two bytes keeps the lower, as byte_of() does.
+  for (unsigned c = 0; c < 0x80; ++c) f.byte[c] = std::uint16_t(0x100 | c);
+  for (auto it = reverse_.rbegin(); it != reverse_.rend(); ++it)
+    if (it->first >= 0x80 && form_of(it->first) != 0) f.byte[it->first] = std::uint16_t(0x100 | it->second);
+  forms_ = std::move(forms);
 }
 
 int SingleByteCodePage::byte_of(char32_t cp) const {
@@ -21,6 +48,61 @@ int SingleByteCodePage::byte_of(char32_t cp) const {
 }
 
 Converted SingleByteCodePage::to_utf8(std::string_view text, bool, std::string& out) {
+  const TextKernels* k = text_kernels();
+  if (k == nullptr) return portable_to_utf8(text, out);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0, size = out.size();
+  // A character takes at most three bytes; one round, unless a byte is left over.
+  const std::size_t most = n + 2 * k->count_high(p, n) + 256;
+  while (i < n) {
+    const std::size_t room = i == 0 ? most : 3 * (n - i) + 256;
+    out.resize(size + room);
+    std::size_t written;
+    i += k->bytes_to_utf8(*forms_, p + i, n - i, out.data() + size, room, &written);
+    size += written;
+    if (i == n || forms_->form[p[i]] != 0) continue;
+    out.resize(size);
+    const char32_t cp = table_.high[p[i] - 0x80];
+    if (cp == NO_CHARACTER) return Converted{i, i, false};
+    utf8_append(cp, out);
+    size = out.size();
+    ++i;
+  }
+  out.resize(size);
+  return Converted{n, npos, false};
+}
+
+Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::string& out) {
+  const std::string_view piece = last ? text : text.substr(0, utf8_whole_length(text));
+  const TextKernels* k = text_kernels();
+  if (k == nullptr) return portable_from_utf8(piece, out);
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const auto* end = p + piece.size();
+  const std::size_t n = piece.size();
+  std::size_t i = 0, size = out.size();
+  while (i < n) {
+    out.resize(size + (n - i) + 64);
+    std::size_t written;
+    i += k->utf8_to_bytes(*forms_, p + i, n - i, out.data() + size, &written);
+    size += written;
+    if (i == n) break;
+    // What the vector code leaves: a loss, or a character outside the BMP.
+    char32_t cp;
+    const std::size_t len = utf8_decode(p + i, end, cp);
+    const int b = len ? byte_of(cp) : -1;
+    if (b < 0) {
+      out.resize(size);
+      return Converted{i, i, false};
+    }
+    out[size++] = char(b);
+    i += len;
+  }
+  out.resize(size);
+  return Converted{n, npos, false};
+}
+
+Converted SingleByteCodePage::portable_to_utf8(std::string_view text, std::string& out) const {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (p[i] < 0x80) {
@@ -31,14 +113,13 @@ Converted SingleByteCodePage::to_utf8(std::string_view text, bool, std::string& 
     if (cp == NO_CHARACTER) return Converted{i, i, false};
     utf8_append(cp, out);
   }
-  return Converted{text.size(), std::string_view::npos, false};
+  return Converted{text.size(), npos, false};
 }
 
-Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::string& out) {
-  const std::size_t size = last ? text.size() : utf8_whole_length(text);
+Converted SingleByteCodePage::portable_from_utf8(std::string_view text, std::string& out) const {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* p = begin;
-  const auto* end = begin + size;
+  const auto* end = begin + text.size();
   while (p < end) {
     char32_t cp;
     const std::size_t len = utf8_decode(p, end, cp);
@@ -47,7 +128,21 @@ Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::s
     out.push_back(char(b));
     p += len;
   }
-  return Converted{size, std::string_view::npos, false};
+  return Converted{text.size(), npos, false};
+}
+
+const SingleByteTable& cp1252_table() {
+  static const SingleByteTable table = [] {
+    SingleByteTable t{1252, {}};
+    for (unsigned i = 0; i < 128; ++i) t.high[i] = cp1252_char(static_cast<unsigned char>(0x80 + i));
+    return t;
+  }();
+  return table;
+}
+
+SingleByteCodePage& cp1252_code_page() {
+  static SingleByteCodePage page(cp1252_table());
+  return page;
 }
 
 }  // namespace nivra

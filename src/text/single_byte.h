@@ -4,6 +4,7 @@
 // character of each byte above.
 
 #include <array>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "text/code_page.h"
 
 namespace nivra {
+
+struct ByteForms;
 
 /// Marks a byte that stands for no character in a SingleByteTable.
 inline constexpr char32_t NO_CHARACTER = 0xFFFFFFFF;
@@ -32,8 +35,18 @@ class SingleByteCodePage final : public AnsiCodePage {
   int byte_of(char32_t cp) const;
 
  private:
+  Converted portable_to_utf8(std::string_view text, std::string& out) const;
+  Converted portable_from_utf8(std::string_view text, std::string& out) const;
+
   const SingleByteTable& table_;
   std::vector<std::pair<char32_t, unsigned char>> reverse_;  ///< sorted by character
+  std::shared_ptr<const ByteForms> forms_;  ///< the tables of the vector code
 };
+
+/// Windows-1252 as a SingleByteTable, C1 controls in its five unassigned bytes.
+const SingleByteTable& cp1252_table();
+
+/// Windows-1252 as a SingleByteCodePage: the vector code's way to it.
+SingleByteCodePage& cp1252_code_page();
 
 }  // namespace nivra

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/vector.h"
+
 namespace nivra {
 
 namespace {
@@ -35,6 +37,7 @@ std::size_t utf8_first_invalid(std::string_view text) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   const auto* p = begin;
+  if (const TextKernels* k = text_kernels()) p += k->utf8_valid_prefix(begin, text.size());
   while (p < end) {
     p += ascii_run(p, end);
     if (p == end) break;
@@ -48,6 +51,7 @@ std::size_t utf8_first_invalid(std::string_view text) {
 
 bool is_ascii(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  if (const TextKernels* k = text_kernels()) return k->ascii_prefix(p, text.size()) == text.size();
   return ascii_run(p, p + text.size()) == text.size();
 }
 

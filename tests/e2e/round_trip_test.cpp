@@ -13,11 +13,13 @@ namespace nivra::test {
 namespace {
 
 /// Random bytes of a few shapes: any byte, only high bytes, text with line ends and
-/// NUL bytes, and UTF-8 with a stray byte somewhere.
+/// NUL bytes, and UTF-8 with a stray byte somewhere. A few span several read blocks.
 std::string random_content(std::mt19937_64& rng) {
   const unsigned r = rng() % 100;
   const std::size_t size = r < 60 ? rng() % 17 : r < 90 ? 17 + rng() % 200
-                         : r < 99 ? 200 + rng() % 3000 : 40000 + rng() % 30000;
+                         : r < 99 ? 200 + rng() % 3000
+                         : rng() % 2 ? 40000 + rng() % 30000
+                                     : (std::size_t(1) << 20) + rng() % (std::size_t(5) << 19);
   static const std::string TEXT_BYTES = std::string("abc xyz;{}\n\n\r\r\0\t", 16) +
                                         "\xE9\xF1\x80\x81\x8D\x8F\x90\x9D\x92\xA0\xFF";
   static const char* const UTF8_PIECES[] = {"a", "\n", "\r\n", "\xC3\xA9", "\xE2\x82\xAC",

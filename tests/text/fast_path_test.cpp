@@ -1,6 +1,7 @@
 // The word-at-a-time and table-driven paths of the two conversions, held against the
 // character-by-character definition: every byte value, at every offset around the
-// eight-byte steps, and the malformed forms at each of those offsets.
+// eight-byte steps, and the malformed forms at each of those offsets. Then the vector
+// code of each instruction set, held against the portable code on random text.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,13 +9,18 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/read_buffer.h"
-#include "text/cp1252.h"
 #include "platform/posix/posix_platform.h"
+#include "text/code_page.h"
+#include "text/cp1252.h"
+#include "text/single_byte.h"
 #include "text/unicode.h"
+#include "text/vector.h"
 #include "support/test_support.h"
 
 namespace nivra {
@@ -200,6 +206,181 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
     }
   }
   EXPECT_TRUE(is_ascii(""));
+}
+
+// --- The vector kernels against the portable code ---------------------------------------
+
+/// Every instruction set this processor runs; each is held against the portable code.
+std::vector<const TextKernels*> vector_kernels() {
+  std::vector<const TextKernels*> all;
+  const TextKernels* best = best_text_kernels();
+  if (best != nullptr && best != sse2_text_kernels() && sse2_text_kernels() != nullptr)
+    all.push_back(sse2_text_kernels());
+  if (best != nullptr) all.push_back(best);
+  return all;
+}
+
+/// Back to the code the programs run, whatever a test chose.
+struct KernelsRestored {
+  ~KernelsRestored() { force_portable_text(false); }
+};
+
+/// A code page with gaps, characters of two and three UTF-8 bytes, one beyond the BMP (left
+/// to the portable code), a byte for an ASCII letter and two bytes for one character.
+const SingleByteTable& odd_table() {
+  static const SingleByteTable table = [] {
+    SingleByteTable t{9999, {}};
+    for (unsigned i = 0; i < 128; ++i) {
+      const char32_t choices[] = {0xA0 + i, 0x400 + i, 0x2000 + i, 0xE00 + i, NO_CHARACTER};
+      t.high[i] = choices[i * 7 % 5];
+    }
+    t.high[0x01] = 0x1F600;
+    t.high[0x02] = U'A';
+    t.high[0x03] = t.high[0x04] = 0x20AC;
+    t.high[0x05] = 0x7FF;
+    t.high[0x06] = 0x800;
+    t.high[0x07] = 0xFFFD;
+    return t;
+  }();
+  return table;
+}
+
+/// Text of `size` bytes at most, in one of the mixes: ASCII only, a little or much of
+/// characters of two, three and four bytes, malformed sequences, and a cut at the end.
+std::string random_utf8(std::mt19937& rng, std::size_t size, int mix) {
+  static const std::string_view pieces[] = {
+      "a",          "\r\n",         "\xC3\xA9",     "\xC2\x81",     "\xE2\x82\xAC",
+      "\xE2\x80\x9C", "\xD0\x80",   "\xE0\xB8\x80", "\xC3\x80",     "\xF0\x9F\x98\x80",
+      "\xDF\xBF",   "\xE0\xA0\x80", "\xEF\xBF\xBD", "\x80",         "\xC0\xAF",
+      "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5",   "\xC3",
+      "\xE2\x82",   "\xFF",         "\xC2\xA0",     "\xC1\xBF",     "\xF0\x8F\xBF\xBF"};
+  // How many of the pieces each mix draws from, and one piece in how many is not ASCII.
+  static const std::size_t kinds[] = {2, 9, 9, 13, 13, 25};
+  static const int every[] = {1, 20, 1, 6, 1, 30};
+  std::uniform_int_distribution<std::size_t> piece(2, kinds[mix] - 1);
+  std::uniform_int_distribution<int> one_in(1, every[mix]);
+  std::string text;
+  while (text.size() < size) {
+    const std::string_view p = mix == 0 || one_in(rng) != 1 ? pieces[rng() % 2] : pieces[piece(rng)];
+    text += p;
+  }
+  text.resize(size);  // may cut a character
+  return text;
+}
+
+/// Code page text of `size` bytes where about one in `every` is above 0x7F.
+std::string random_bytes(std::mt19937& rng, std::size_t size, int every) {
+  std::string text(size, 'x');
+  for (char& c : text) c = char(rng() % every == 0 ? 0x80 + rng() % 128 : rng() % 128);
+  return text;
+}
+
+/// What a conversion gives: its result and its output after "kept".
+struct Outcome {
+  Converted c;
+  std::string out;
+  bool operator==(const Outcome& o) const {
+    return c.used == o.c.used && c.loss == o.c.loss && c.failed == o.c.failed && out == o.out;
+  }
+};
+
+template <class F>
+Outcome outcome(F convert) {
+  Outcome o{{}, "kept"};
+  o.c = convert(o.out);
+  return o;
+}
+
+/// Every conversion of `text` (placed at `text.data()`), as one string to compare.
+std::string everything(std::string_view text) {
+  std::ostringstream all;
+  SingleByteCodePage odd(odd_table());
+  Cp1252CodePage cp1252;
+  for (bool last : {true, false}) {
+    for (AnsiCodePage* page : {static_cast<AnsiCodePage*>(&odd), static_cast<AnsiCodePage*>(&cp1252)}) {
+      const Outcome to = outcome([&](std::string& out) { return page->to_utf8(text, last, out); });
+      const Outcome from = outcome([&](std::string& out) { return page->from_utf8(text, last, out); });
+      all << page->id() << last << " to " << to.c.used << ' ' << to.c.loss << ' ' << to.out
+          << " from " << from.c.used << ' ' << from.c.loss << ' ' << from.out << '\n';
+    }
+    const Outcome copy = outcome([&](std::string& out) { return copy_utf8(text, last, out); });
+    all << "copy " << copy.c.used << ' ' << copy.c.loss << ' ' << copy.out << '\n';
+  }
+  std::string legacy = "kept", back = "kept";
+  cp1252_to_utf8(text, legacy);
+  utf8_to_cp1252(text, back);
+  all << utf8_first_invalid(text) << is_ascii(text) << utf8_first_not_cp1252(text) << legacy
+      << back;
+  return all.str();
+}
+
+TEST(VectorText, EveryLengthAlignmentAndMixGivesWhatThePortableCodeGives) {
+  KernelsRestored restore;
+  std::mt19937 rng(14);
+  // Room for every alignment against the widest vector.
+  std::string buffer(400, '\0');
+  for (std::size_t size = 0; size <= 300; ++size) {
+    for (std::size_t align = 0; align < 32; ++align) {
+      const int mix = int((size + align) % 6);
+      const std::string text =
+          align % 2 == 0 ? random_utf8(rng, size, mix) : random_bytes(rng, size, 1 + mix * 3);
+      buffer.replace(align, size, text);
+      const std::string_view placed(buffer.data() + align, size);
+      use_text_kernels(nullptr);
+      const std::string expected = everything(placed);
+      for (const TextKernels* k : vector_kernels()) {
+        use_text_kernels(k);
+        ASSERT_EQ(everything(placed), expected)
+            << k->name << " size " << size << " align " << align << " mix " << mix;
+      }
+    }
+  }
+}
+
+TEST(VectorText, LongTextsAndLossesFarInGiveWhatThePortableCodeGives) {
+  KernelsRestored restore;
+  std::mt19937 rng(15);
+  for (int mix = 0; mix < 6; ++mix) {
+    // Valid text of a mix with one fault far in: a malformed byte, a character beyond
+    // the BMP, a byte with no character in the odd code page.
+    std::string text = random_utf8(rng, 20000, mix % 3 == 0 ? 0 : mix % 3 * 2 - 1);
+    text.resize(utf8_whole_length(text));
+    for (std::string_view fault : {"", "\xC3(", "\xF0\x9F\x98\x80", "\x80"}) {
+      std::string faulty = text;
+      faulty.insert(faulty.size() * 3 / 4 - mix, fault);
+      const std::string bytes = random_bytes(rng, 20000, 1 + mix * 4) + std::string(fault);
+      use_text_kernels(nullptr);
+      const std::string expected = everything(faulty) + everything(bytes);
+      for (const TextKernels* k : vector_kernels()) {
+        use_text_kernels(k);
+        // Not printed: too long to read.
+        ASSERT_TRUE(everything(faulty) + everything(bytes) == expected) << k->name << " mix " << mix;
+      }
+    }
+  }
+}
+
+TEST(VectorText, EveryCharacterOfTheBmpIsConvertedOrRefusedAsThePortableCodeDoes) {
+  KernelsRestored restore;
+  SingleByteCodePage odd(odd_table());
+  Cp1252CodePage cp1252;
+  AnsiCodePage* const pages[] = {&odd, &cp1252};
+  const std::vector<const TextKernels*> kernels = vector_kernels();
+  for (char32_t cp = 0x80; cp < 0x10000; ++cp) {
+    // At every place of a vector, with enough after it for the vector code to take it.
+    std::string text(cp % 37, 'z');
+    utf8_append(cp, text);  // surrogates too, which are malformed
+    text.append(40, 'y');
+    for (AnsiCodePage* page : pages) {
+      use_text_kernels(nullptr);
+      const Outcome expected = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
+      for (const TextKernels* k : kernels) {
+        use_text_kernels(k);
+        const Outcome got = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
+        ASSERT_TRUE(got == expected) << k->name << " " << page->id() << " U+" << std::hex << unsigned(cp);
+      }
+    }
+  }
 }
 
 // A read large enough to have its memory mapped ahead, into a buffer grown without being

@@ -218,7 +218,6 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       return s;
     }
     // POSIX opens have no share mode: an exclusive lock keeps other runs out.
-    Held held;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
@@ -228,14 +227,11 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       }
       break;  // The file system has no locks: go on without one.
     }
-    held.locked = true;
-    struct statfs fs;
-    held.shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
     struct stat named;
     if (fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
       if (held_.size() <= std::size_t(fd)) held_.resize(std::size_t(fd) + 1);
-      held_[std::size_t(fd)] = held;
+      held_[std::size_t(fd)] = Held{true, shared_device(opened.st_dev, fd), opened};
       out.id = fd;
       return Status{};
     }
@@ -244,12 +240,30 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
-bool PosixPlatform::needs_digest(File file) {
+const PosixPlatform::Held* PosixPlatform::held(File file) const {
   const std::size_t fd = std::size_t(fd_of(file));
-  return fd >= held_.size() || held_[fd].shared;
+  return fd < held_.size() && held_[fd].open ? &held_[fd] : nullptr;
+}
+
+bool PosixPlatform::shared_device(dev_t dev, int fd) {
+  for (const auto& [known, shared] : devices_)
+    if (known == dev) return shared;
+  struct statfs fs;
+  const bool shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
+  devices_.emplace_back(dev, shared);
+  return shared;
+}
+
+bool PosixPlatform::needs_digest(File file) {
+  const Held* h = held(file);
+  return !h || h->shared;
 }
 
 Status PosixPlatform::state(File file, FileState& out) {
+  if (const Held* h = held(file)) {
+    out = state_from(h->st);  // as it was when it was opened and locked
+    return Status{};
+  }
   struct stat st;
   if (fstat(fd_of(file), &st) != 0) return last_error();
   out = state_from(st);
@@ -290,30 +304,43 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
 
 Status PosixPlatform::copy_attributes(File from, File to) {
   struct stat st, now;
-  if (fstat(fd_of(from), &st) != 0 || fstat(fd_of(to), &now) != 0) return last_error();
+  if (const Held* h = held(from))
+    st = h->st;
+  else if (fstat(fd_of(from), &st) != 0)
+    return last_error();
+  if (fstat(fd_of(to), &now) != 0) return last_error();
   // Owner and group as the original has them, wherever the new file got others (a
   // set-group-ID directory gives its own group) and the process may set them.
-  if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
-      fchown(fd_of(to), st.st_uid, st.st_gid) != 0) {
-    [[maybe_unused]] const int group_only = fchown(fd_of(to), uid_t(-1), st.st_gid);
+  gid_t group = now.st_gid;
+  if (now.st_uid != st.st_uid || now.st_gid != st.st_gid) {
+    if (fchown(fd_of(to), st.st_uid, st.st_gid) == 0 ||
+        fchown(fd_of(to), uid_t(-1), st.st_gid) == 0)
+      group = st.st_gid;
   }
   const Status attributes = copy_xattrs(fd_of(from), fd_of(to));
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
   // set-user-ID and set-group-ID bits, and so does a change of owner.
   const mode_t mode = st.st_mode & 07777;
-  const bool set = fchmod(fd_of(to), mode) == 0;
-  const int e = errno;
-  if (fstat(fd_of(to), &now) != 0) return last_error();
+  mode_t given = mode;
+  int e = 0;
+  if (fchmod(fd_of(to), mode) != 0) {
+    e = errno;
+    if (fstat(fd_of(to), &now) != 0) return last_error();
+    given = now.st_mode & 07777;
+  }
   // Where the file system keeps no permissions or owners of its own, what it gives every
-  // file will do, unless that lets anybody do more than the original allowed.
-  const mode_t gained = now.st_mode & 0777 & ~mode;
-  const bool group_gains = now.st_gid != st.st_gid && (now.st_mode & 0070 & ~(mode << 3)) != 0;
-  if (gained != 0 || group_gains) return set ? Status{Fault::other, EPERM} : from_errno(e);
+  // file will do, unless that lets anybody do more than the original allowed: its owner,
+  // or the members of a group other than the original's, who had only the others' rights.
+  const bool gained = (given & 0777 & ~mode) != 0;
+  const bool group_gains = group != st.st_gid && (given & 0070 & ~(mode << 3)) != 0;
+  if (gained || group_gains) return e != 0 ? from_errno(e) : Status{Fault::other, EPERM};
   return Status{};
 }
 
 Status PosixPlatform::close(File file) {
+  const std::size_t fd = std::size_t(fd_of(file));
+  if (fd < held_.size()) held_[fd].open = false;
   if (::close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
     return Status{Fault::other, errno};
@@ -366,18 +393,17 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
         return Status{Fault::unsupported, e, true};
       return from_errno(e).for_backup();
     }
-    // Some file systems link by name, whatever the descriptor: the backup must be the
-    // file that was read.
-    const Status s = check_name(dir, backup, read, 1);
+    // Some file systems link by name, whatever the descriptor: there the backup must be
+    // shown to be the file that was read.
+    const Status s = read.digested ? check_name(dir, backup, read, 1) : Status{};
     if (!s.ok()) {
       unlinkat(d, backup.c_str(), 0);
       return s;
     }
   }
-  const std::size_t fd = std::size_t(fd_of(original));
   // Where a name replaced while a descriptor is open would disappear for a moment
   // (a user-space file system), the hold ends first.
-  if (fd < held_.size() && held_[fd].shared) let_go(original);
+  if (needs_digest(original)) let_go(original);
   // The new file and the name swap places in one step; then what came out must be the
   // file as it was read, else they swap back. Where the file system cannot swap, the name
   // is checked just before the rename.
@@ -471,8 +497,10 @@ std::string PosixPlatform::describe(const Status& status) {
 }
 
 System start_system(int argc, char** argv) {
-  // A closed standard output must not stop the run in the middle of a file.
+  // A closed standard output must not stop the run in the middle of a file, nor a file
+  // larger than the process may write: both become the failure of one call.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   // The walk holds one descriptor per level of depth.
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -41,15 +44,22 @@ class PosixPlatform final : public FileSystem {
  private:
   /// What open_read() learnt of a file it holds.
   struct Held {
-    bool locked = false;  ///< the system granted the lock
+    bool open = false;    ///< the descriptor is one open_read() gave and close() did not end
     bool shared = false;  ///< on a network or user-space file system
+    struct stat st {};    ///< as it was opened
   };
+  /// What open_read() learnt of `file`, or null for another descriptor.
+  const Held* held(File file) const;
+  /// Whether the file system of device `dev` (whose statistics are `fs`) is shared.
+  bool shared_device(dev_t dev, int fd);
+
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one.
   Status check_name(Dir dir, const std::string& name, const FileState& read, int code);
   /// Ends the hold on `file` while keeping its descriptor number taken until close().
   void let_go(File file);
 
   std::vector<Held> held_;  ///< by descriptor
+  std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
 };
 
 }  // namespace nivra

@@ -1,0 +1,288 @@
+#pragma once
+
+// The kernels, written once over a vector type V and compiled once per instruction set
+// (vector_sse2.cpp, vector_avx2.cpp). Include it inside an unnamed namespace only, after
+// <immintrin.h>: nothing here may be shared with code built for another processor.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "text/vector.h"
+
+using std::size_t;
+using std::uint32_t;
+using std::uint64_t;
+using uchar = unsigned char;
+using nivra::ByteForms;
+using nivra::TextKernels;
+
+inline unsigned first_bit(uint64_t m) { return unsigned(__builtin_ctzll(m)); }
+
+inline void store32(void* p, uint32_t v) { __builtin_memcpy(p, &v, 4); }
+
+/// Length of the character that lead byte `c` starts, counting a stray byte as one.
+inline size_t lead_length(uchar c) { return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1; }
+
+/// The last offset at or before `i` that is not inside a character.
+inline size_t back_to_boundary(const uchar* p, size_t i) {
+  for (size_t back = 1; back <= 3 && back <= i; ++back) {
+    const uchar c = p[i - back];
+    if (c < 0x80) break;
+    if (c >= 0xC0) return lead_length(c) > back ? i - back : i;
+  }
+  return i;
+}
+
+template <class V>
+size_t ascii_prefix(const uchar* p, size_t n) {
+  size_t i = 0;
+  for (; n - i >= 2 * V::W; i += 2 * V::W) {
+    const typename V::reg a = V::load(p + i), b = V::load(p + i + V::W);
+    if (V::mask(V::or_(a, b)) == 0) continue;
+    const uint64_t m = V::mask(a) | uint64_t(V::mask(b)) << V::W;
+    return i + first_bit(m);
+  }
+  for (; n - i >= V::W; i += V::W)
+    if (const uint32_t m = V::mask(V::load(p + i))) return i + first_bit(m);
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+template <class V>
+size_t count_high(const uchar* p, size_t n) {
+  size_t count = 0, i = 0;
+  for (; n - i >= V::W; i += V::W) count += size_t(V::bits(V::mask(V::load(p + i))));
+  for (; i < n; ++i) count += p[i] >> 7;
+  return count;
+}
+
+/// The bytes of `x` that break UTF-8, given the bytes `before` it; what a character cut
+/// at the end of `x` lacks is not counted.
+template <class V>
+[[gnu::always_inline]] inline typename V::reg utf8_errors(typename V::reg x, typename V::reg before) {
+  using R = typename V::reg;
+  const R C0 = V::set1(0xC0), E0 = V::set1(0xE0), F0 = V::set1(0xF0), ED = V::set1(0xED),
+          F4 = V::set1(0xF4), F5 = V::set1(0xF5), FE = V::set1(0xFE), A0 = V::set1(0xA0),
+          N9F = V::set1(0x9F), N90 = V::set1(0x90), N8F = V::set1(0x8F);
+  const R p1 = V::template prev<1>(x, before), p2 = V::template prev<2>(x, before),
+          p3 = V::template prev<3>(x, before);
+  // A byte continues a character exactly when a lead byte 1, 2 or 3 places back asks
+  // for that many continuation bytes.
+  const R expected = V::or_(V::ge(p1, C0), V::or_(V::ge(p2, E0), V::ge(p3, F0)));
+  const R is_cont = V::lt(x, C0);  // signed: 0x80 to 0xBF
+  R bad = V::xor_(expected, is_cont);
+  bad = V::or_(bad, V::eq(V::and_(x, FE), C0));  // C0, C1: overlong
+  bad = V::or_(bad, V::ge(x, F5));
+  // The second byte's range after E0 (overlong), ED (surrogate), F0 and F4.
+  bad = V::or_(bad, V::and_(V::eq(p1, E0), V::lt(x, A0)));
+  bad = V::or_(bad, V::and_(V::eq(p1, ED), V::gt(x, N9F)));
+  bad = V::or_(bad, V::and_(V::eq(p1, F0), V::lt(x, N90)));
+  bad = V::or_(bad, V::and_(V::eq(p1, F4), V::gt(x, N8F)));
+  return bad;
+}
+
+template <class V>
+size_t utf8_valid_prefix(const uchar* p, size_t n) {
+  using R = typename V::reg;
+  constexpr size_t B = 2 * V::W;  // two vectors a block
+  R before = V::zero();
+  bool cut = false;  // the text so far ends inside a character
+  size_t i = 0;
+  for (; n - i >= B; i += B) {
+    const R x0 = V::load(p + i), x1 = V::load(p + i + V::W);
+    if (V::mask(V::or_(x0, x1)) == 0) {
+      if (cut) break;
+      before = x1;
+      continue;
+    }
+    if (V::mask(V::or_(utf8_errors<V>(x0, before), utf8_errors<V>(x1, x0))) != 0) break;
+    const uchar* last = p + i + B;
+    cut = last[-1] >= 0xC0 || last[-2] >= 0xE0 || last[-3] >= 0xF0;
+    before = x1;
+  }
+  return back_to_boundary(p, i);
+}
+
+template <class V>
+size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, size_t room,
+                     size_t* written) {
+  constexpr size_t W = V::W, B = 2 * W;  // two vectors a block
+  const uchar* p = src;
+  const uchar* const end = src + n;
+  char* d = dst;
+  char* const dend = dst + room;
+  // A copy of ASCII reads B bytes from anywhere in the block, and writes B bytes past
+  // what it keeps.
+  while (size_t(end - p) >= 2 * B && size_t(dend - d) >= 4 * B + 8) {
+    const typename V::reg x0 = V::load(p), x1 = V::load(p + W);
+    uint64_t m = V::mask(x0) | uint64_t(V::mask(x1)) << W;
+    if (m == 0) {
+      V::store(d, x0);
+      V::store(d + W, x1);
+      p += B;
+      d += B;
+      continue;
+    }
+    if (V::bits(m) >= int(B / 4)) {
+      // Much outside ASCII: every byte's form is written, and the block is done again the
+      // long way if one of them is left to the portable code.
+      char* const start = d;
+      uint32_t zero = 0;
+      for (size_t k = 0; k < B; ++k) {
+        const uint32_t form = f.form[p[k]];
+        store32(d, form);
+        d += form >> 24;
+        zero |= form + 0xFF000000u;  // top bit set where the length is 0
+      }
+      if ((zero >> 31) == 0) {
+        p += B;
+        continue;
+      }
+      d = start;
+    }
+    const uchar* seg = p;
+    do {
+      const uchar* const high = p + first_bit(m);
+      V::store(d, V::load(seg));
+      V::store(d + W, V::load(seg + W));
+      d += high - seg;
+      const uint32_t form = f.form[*high];
+      if ((form >> 24) == 0) {
+        *written = size_t(d - dst);
+        return size_t(high - src);
+      }
+      store32(d, form);
+      d += form >> 24;
+      seg = high + 1;
+      m &= m - 1;
+    } while (m != 0);
+    V::store(d, V::load(seg));
+    V::store(d + W, V::load(seg + W));
+    d += p + B - seg;
+    p += B;
+  }
+  for (; p < end && dend - d >= 4; ++p) {
+    if (*p < 0x80) {
+      *d++ = char(*p);
+      continue;
+    }
+    const uint32_t form = f.form[*p];
+    if ((form >> 24) == 0) break;
+    store32(d, form);
+    d += form >> 24;
+  }
+  *written = size_t(d - dst);
+  return size_t(p - src);
+}
+
+/// The byte of the UTF-8 character at `p` (before `end`) in `f`, plus 0x100; returns the
+/// character's length, or 0 when it is malformed, has no byte or is left to the portable
+/// code (a character of four bytes).
+inline size_t byte_of(const ByteForms& f, const uchar* p, const uchar* end, unsigned& b) {
+  const unsigned c = p[0];
+  if (c < 0x80) {
+    b = 0x100 | c;
+    return 1;
+  }
+  unsigned cp;
+  size_t len;
+  if (c >= 0xC2 && c < 0xE0) {
+    if (end - p < 2 || (p[1] & 0xC0) != 0x80) return 0;
+    cp = (c & 0x1F) << 6 | (p[1] & 0x3Fu);
+    len = 2;
+  } else if (c >= 0xE0 && c < 0xF0) {
+    if (end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
+    cp = (c & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+    if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    len = 3;
+  } else {
+    return 0;
+  }
+  b = f.byte[cp];
+  return b != 0 ? len : 0;
+}
+
+template <class V>
+size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
+                     size_t* written) {
+  using R = typename V::reg;
+  constexpr size_t W = V::W, B = 2 * W;  // two vectors a block
+  const R C0 = V::set1(0xC0), F0 = V::set1(0xF0);
+  const uchar* p = src;
+  const uchar* const end = src + n;
+  char* d = dst;
+  // Blocks start between two characters, and end before a character they cut. A copy of
+  // ASCII between two characters reads B bytes from anywhere in the block.
+  while (size_t(end - p) >= 2 * B + 4) {
+    const R x0 = V::load(p), x1 = V::load(p + W);
+    const uint64_t high = V::mask(x0) | uint64_t(V::mask(x1)) << W;
+    if (high == 0) {
+      V::store(d, x0);
+      V::store(d + W, x1);
+      p += B;
+      d += B;
+      continue;
+    }
+    const R bad = V::or_(V::or_(utf8_errors<V>(x0, V::zero()), utf8_errors<V>(x1, x0)),
+                         V::or_(V::ge(x0, F0), V::ge(x1, F0)));
+    if (V::mask(bad) != 0) break;
+    const size_t whole = back_to_boundary(p, B);
+    const uint64_t inside = ~uint64_t(0) >> (64 - whole);
+    const uint64_t cont = V::mask(V::lt(x0, C0)) | uint64_t(V::mask(V::lt(x1, C0))) << W;
+    const uint64_t starts = ~cont & inside;
+    unsigned all = 0x100;  // stays set while every character has its byte
+    char* const block_start = d;
+    uint64_t leads = high & starts;
+    if (V::bits(leads) > int(B / 8)) {
+      // The code point of the character that starts at each place, wherever one does.
+      alignas(32) std::uint16_t cps[B];
+      V::code_points(x0, V::load(p + 1), V::load(p + 2), cps);
+      V::code_points(x1, V::load(p + W + 1), V::load(p + W + 2), cps + W);
+      for (uint64_t s = starts; s != 0; s &= s - 1) {
+        const unsigned b = f.byte[cps[first_bit(s)]];
+        all &= b;
+        *d++ = char(b);
+      }
+    } else {
+      size_t seg = 0;
+      for (; leads != 0; leads &= leads - 1) {
+        const size_t j = first_bit(leads);
+        V::store(d, V::load(p + seg));
+        V::store(d + W, V::load(p + seg + W));
+        d += j - seg;
+        const unsigned c = p[j], c1 = p[j + 1] & 0x3Fu, c2 = p[j + 2] & 0x3Fu;
+        const bool three = c >= 0xE0;
+        const unsigned cp = three ? (c & 0x0F) << 12 | c1 << 6 | c2 : (c & 0x1F) << 6 | c1;
+        const unsigned b = f.byte[cp];
+        all &= b;
+        *d++ = char(b);
+        seg = j + 2 + three;
+      }
+      V::store(d, V::load(p + seg));
+      V::store(d + W, V::load(p + seg + W));
+      d += whole - seg;
+    }
+    if ((all & 0x100) == 0) {
+      d = block_start;
+      break;
+    }
+    p += whole;
+  }
+  // The rest, and the block where something is amiss, one character at a time.
+  while (p < end) {
+    unsigned b;
+    const size_t len = byte_of(f, p, end, b);
+    if (len == 0) break;
+    *d++ = char(b);
+    p += len;
+  }
+  *written = size_t(d - dst);
+  return size_t(p - src);
+}
+
+template <class V>
+const TextKernels* kernels_of(const char* name) {
+  static const TextKernels k = {name, ascii_prefix<V>, count_high<V>, utf8_valid_prefix<V>,
+                                bytes_to_utf8<V>, utf8_to_bytes<V>};
+  return &k;
+}

@@ -1,0 +1,78 @@
+// The kernels on 16 bytes at a time (SSE2). Built with SSE2 even for processors that may
+// lack it: text_kernels() asks the processor before choosing them.
+
+#include "text/vector.h"
+
+#if defined(__SSE2__)
+
+#include <emmintrin.h>
+
+namespace {
+
+#include "text/vector_kernels.h"
+
+struct Sse2 {
+  using reg = __m128i;
+  static constexpr std::size_t W = 16;
+  static reg load(const void* p) { return _mm_loadu_si128(static_cast<const reg*>(p)); }
+  static void store(void* p, reg v) { _mm_storeu_si128(static_cast<reg*>(p), v); }
+  static std::uint32_t mask(reg v) { return std::uint32_t(_mm_movemask_epi8(v)); }
+  /// How many bits of `m` are set; without the POPCNT instruction, which SSE2 lacks.
+  static int bits(std::uint64_t m) {
+#if defined(__POPCNT__)
+    return __builtin_popcountll(m);
+#else
+    m = m - (m >> 1 & 0x5555555555555555ull);
+    m = (m & 0x3333333333333333ull) + (m >> 2 & 0x3333333333333333ull);
+    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return int((m * 0x0101010101010101ull) >> 56);
+#endif
+  }
+  static reg zero() { return _mm_setzero_si128(); }
+  static reg set1(int b) { return _mm_set1_epi8(char(b)); }
+  static reg or_(reg a, reg b) { return _mm_or_si128(a, b); }
+  static reg and_(reg a, reg b) { return _mm_and_si128(a, b); }
+  static reg xor_(reg a, reg b) { return _mm_xor_si128(a, b); }
+  static reg eq(reg a, reg b) { return _mm_cmpeq_epi8(a, b); }
+  /// Signed comparisons.
+  static reg lt(reg a, reg b) { return _mm_cmplt_epi8(a, b); }
+  static reg gt(reg a, reg b) { return _mm_cmpgt_epi8(a, b); }
+  /// Unsigned a >= b.
+  static reg ge(reg a, reg b) { return _mm_cmpeq_epi8(_mm_max_epu8(a, b), a); }
+  /// The bytes of `cur` moved up by K places, the last K of `before` shifted in.
+  template <int K>
+  static reg prev(reg cur, reg before) {
+    return _mm_or_si128(_mm_slli_si128(cur, K), _mm_srli_si128(before, 16 - K));
+  }
+  /// Where each of the 16 bytes of `c0` starts a character, the character's code point,
+  /// given the bytes one and two places on.
+  static void code_points(reg c0, reg c1, reg c2, std::uint16_t* out) {
+    const reg z = _mm_setzero_si128();
+    store(out, code_points16(_mm_unpacklo_epi8(c0, z), _mm_unpacklo_epi8(c1, z),
+                             _mm_unpacklo_epi8(c2, z)));
+    store(out + 8, code_points16(_mm_unpackhi_epi8(c0, z), _mm_unpackhi_epi8(c1, z),
+                                 _mm_unpackhi_epi8(c2, z)));
+  }
+  static reg code_points16(reg a, reg b, reg c) {
+    const reg six = _mm_set1_epi16(0x3F);
+    const reg b6 = _mm_and_si128(b, six), c6 = _mm_and_si128(c, six);
+    const reg two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(a, _mm_set1_epi16(0x1F)), 6), b6);
+    // The shift by 12 keeps the lead byte's low four bits only.
+    const reg three =
+        _mm_or_si128(_mm_or_si128(_mm_slli_epi16(a, 12), _mm_slli_epi16(b6, 6)), c6);
+    const reg is_three = _mm_cmpgt_epi16(a, _mm_set1_epi16(0xDF));
+    const reg is_ascii = _mm_cmplt_epi16(a, _mm_set1_epi16(0x80));
+    const reg cp = _mm_or_si128(_mm_and_si128(is_three, three), _mm_andnot_si128(is_three, two));
+    return _mm_or_si128(_mm_and_si128(is_ascii, a), _mm_andnot_si128(is_ascii, cp));
+  }
+};
+
+}  // namespace
+
+const nivra::TextKernels* nivra::sse2_text_kernels() { return kernels_of<Sse2>("sse2"); }
+
+#else
+
+const nivra::TextKernels* nivra::sse2_text_kernels() { return nullptr; }
+
+#endif
