@@ -79,7 +79,7 @@ struct ProgramResult {
 /// looked up on PATH when it holds no '/'.
 class Process {
  public:
-  Process(const std::string& program, const RunOptions& options = {});
+  explicit Process(const std::string& program, const RunOptions& options = {});
   /// Waits for the program unless wait() did.
   ~Process();
   Process(const Process&) = delete;
@@ -141,6 +141,7 @@ std::string diagnostic_for(const std::string& err, const std::string& path);
 std::vector<std::string> split_lines(std::string_view text);
 /// split_lines() in sorted order, for output whose order is the system's listing order.
 std::vector<std::string> sorted_lines(std::string_view text);
+
 /// `files` ANSI sources in nested folders, of up to some 12 KB each, by relative path.
 std::map<std::string, std::string> ansi_sources(int files, unsigned seed);
 /// Writes every file of `files` under `root`.
