@@ -320,6 +320,8 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
   const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
+  // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile.
+  const Passage passage(gate_);
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
