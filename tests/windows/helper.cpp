@@ -3,8 +3,10 @@
 //   helper.exe hold PATH     holds PATH open, sharing nothing, as another program that works
 //                            on it would; says "held" once it does, lets go when its standard
 //                            input ends
-//   helper.exe grab PATH MS  waits until PATH can be opened sharing nothing, as a scanner
-//                            would, holds it MS milliseconds, and prints the size it had
+//   helper.exe grab PATH MS AFTER
+//                            says "waiting", waits until a file matches the pattern AFTER,
+//                            then until PATH can be opened sharing nothing, as a scanner
+//                            would; holds it MS milliseconds and prints the size it had
 //   helper.exe tag           prints the tag a run of the programs in this process would have
 //                            had: once it exits, that of a run that has ended
 #include <windows.h>
@@ -32,9 +34,19 @@ int wmain(int argc, wchar_t** argv) {
                             .c_str());
     return 0;
   }
-  if (argc == 4 && std::wcscmp(argv[1], L"grab") == 0) {
+  if (argc == 5 && std::wcscmp(argv[1], L"grab") == 0) {
+    std::puts("waiting");
+    std::fflush(stdout);
+    const DWORD start = GetTickCount();
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+    while ((search = FindFirstFileW(argv[4], &found)) == INVALID_HANDLE_VALUE) {
+      if (GetTickCount() - start > 60000) return 1;
+      Sleep(0);
+    }
+    FindClose(search);
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(0)) {
+    for (; GetTickCount() - start < 60000; Sleep(0)) {
       h = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                       nullptr);
       if (h != INVALID_HANDLE_VALUE) break;

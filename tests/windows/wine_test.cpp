@@ -586,21 +586,24 @@ TEST_F(Wine, AFileOfOneLongLineConvertsInA32BitProcess) {
 }
 
 TEST_F(Wine, AFileHeldForAMomentDuringTheReplaceIsConverted) {
-  // Big enough that the helper, started once the new content is being written, is
-  // waiting for the file when the run lets go of it just before the replace.
+  // The helper waits for the run's temporary, then for the file, which the run holds
+  // until it lets go just before the replace: the helper has it then, for 300 ms.
   const std::string text = std::string(40 << 20, 'x') + "\xE9";
   put(root / "a.c", text);
   fs::copy_file(PROGRAMS / "nivra-sign.exe", root / "nivra-sign.exe");
-  const Started converting = start({"timeout", "120", "wine", "nivra-sign.exe"}, root);
-  while (clean() && !has("a.c.OLD")) usleep(1000);
-  const Result grabbed = run({"timeout", "120", "wine", (PROGRAMS / "helper.exe").string(),
-                              "grab", windows_path((root / "a.c").string()), "300"},
-                             root);
-  const Result r = finish(converting);
+  const Started grab =
+      start({"timeout", "120", "wine", (PROGRAMS / "helper.exe").string(), "grab",
+             windows_path((root / "a.c").string()), "300",
+             windows_path((root / ".nivra-*").string())},
+            root);
+  while (slurp(grab.out).empty()) usleep(1000);
+  const Result r = run({"timeout", "120", "wine", "nivra-sign.exe"}, root);
+  const Result grabbed = finish(grab);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   // It held the original: the run met it in its replace, and waited.
-  EXPECT_EQ(grabbed.out.substr(0, grabbed.out.find('\r')), std::to_string(text.size()));
-  EXPECT_EQ(at("a.c.OLD"), text);
+  EXPECT_EQ(crlf_lines(grabbed.out),
+            (std::vector<std::string>{"waiting", std::to_string(text.size())}));
+  EXPECT_TRUE(at("a.c.OLD") == text);
   EXPECT_EQ(fs::file_size(root / "a.c"), text.size() + 4);
   EXPECT_TRUE(clean());
 }
