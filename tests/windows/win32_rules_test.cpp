@@ -42,6 +42,15 @@ TEST(Win32Rules, EveryPathTakesTheFormThatIsNeitherTrimmedNorADevice) {
   EXPECT_EQ(long_path(L"\\\\?\\C:\\src"), L"\\\\?\\C:\\src");
   EXPECT_EQ(long_path(L"\\\\?\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
   EXPECT_EQ(long_path(L"\\\\.\\C:\\src"), L"\\\\?\\C:\\src");
+  // Only a relative path, or one with . or .., is resolved: that would trim "lib.".
+  EXPECT_FALSE(needs_resolving(L"C:\\src\\lib.\\"));
+  EXPECT_FALSE(needs_resolving(L"\\\\server\\share\\src\\"));
+  EXPECT_FALSE(needs_resolving(L"\\\\?\\C:\\src\\..\\"));
+  EXPECT_TRUE(needs_resolving(L"C:\\src\\..\\x\\"));
+  EXPECT_TRUE(needs_resolving(L".\\"));
+  EXPECT_TRUE(needs_resolving(L"C:src\\"));
+  EXPECT_TRUE(needs_resolving(L"\\src\\"));
+  EXPECT_TRUE(needs_resolving(L"\\"));
   // Argument 0 is cut at its last separator, whichever of the two it is.
   EXPECT_EQ(with_backslashes("C:\\src\\legacy/nivra-sign.exe"), "C:\\src\\legacy\\nivra-sign.exe");
   EXPECT_EQ(with_backslashes("C:/src/x\\nivra-sign.exe"), "C:\\src\\x\\nivra-sign.exe");

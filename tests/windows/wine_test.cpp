@@ -475,7 +475,8 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
 }
 
 TEST_F(Wine, EveryNameIsTheFileItNamesWhateverWin32WouldMakeOfIt) {
-  // Argument 0 ends in a slash-separated part: the tree is the folder it names.
+  // Argument 0 ends in a slash-separated part: the tree is the folder it names. (Wine
+  // starts no program from a folder "tree.", which Win32 would trim to "tree".)
   put(root / "outside.c", "\xE9");
   put(root / "tree" / "lib" / "a.c", "\xE9");
   put(root / "tree" / "lib." / "a.c", "\xE8");  // trimmed, it would be lib again
@@ -495,17 +496,18 @@ TEST_F(Wine, FromADrivesRootTheSystemsOwnFoldersAreLeftAlone) {
   put(root / "$RECYCLE.BIN" / "$I1.c", "\xE9");
   put(root / "hidden" / "h.c", "\xE9");
   put(root / "system" / "s.c", "\xE9");
-  const fs::path drive = fs::path(NIVRA_WINEPREFIX) / "dosdevices" / "n:";
+  // Not n:, which another test maps at the same time.
+  const fs::path drive = fs::path(NIVRA_WINEPREFIX) / "dosdevices" / "m:";
   fs::remove(drive);
   fs::create_symlink(root, drive);
-  for (const char* folder : {"+h n:\\$RECYCLE.BIN", "+s n:\\$RECYCLE.BIN", "+h n:\\hidden",
-                             "+s n:\\system"}) {
+  for (const char* folder : {"+h m:\\$RECYCLE.BIN", "+s m:\\$RECYCLE.BIN", "+h m:\\hidden",
+                             "+s m:\\system"}) {
     const Result set = run({"sh", "-c", std::string("timeout 60 wine cmd /c attrib ") + folder},
                            root);
     ASSERT_EQ(set.status, 0) << set.out << set.err;
   }
   fs::copy_file(PROGRAMS / "nivra-sign.exe", root / "nivra-sign.exe");
-  const Result r = wine("n:\\nivra-sign.exe", root);
+  const Result r = wine("m:\\nivra-sign.exe", root);
   fs::remove(drive);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(at("$RECYCLE.BIN/$I1.c"), "\xE9");

@@ -298,6 +298,8 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
 Status Win32Platform::open_root(const std::string& path, Dir& out) {
   // The trailing backslash makes "C:" the drive's root and "" the current drive's root.
   const std::wstring given = widen(path) + L"\\";
+  // Resolved, a name would lose its trailing dots and spaces: only what needs it is.
+  if (!needs_resolving(given)) return add_dir(long_path(given), out);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
@@ -495,8 +497,15 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
   const Passage passage(gate_);  // no other run opens a file while its hold is lifted
   std::vector<std::size_t> holds = lift(source);
   for (const std::size_t i : lift(target)) holds.push_back(i);
-  const bool moved = MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
-  const Status s = moved ? Status{} : last_error();
+  // A scanner or an indexer may have either file open for a moment.
+  Status s;
+  for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) break;
+    const DWORD e = GetLastError();
+    s = from_error(e);
+    if (!is_transient(e, true) || *pause == 0) break;
+    Sleep(*pause);
+  }
   lifted(holds);
   return s;
 }
@@ -574,10 +583,10 @@ class Win32Reporter final : public Reporter {
  public:
   void message(std::string_view text) override { stdio_.message(text); }
   void diagnostic(std::string_view line) override {
+    std::fflush(stdout);  // each message before the diagnostic of its file
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(err, &mode)) return stdio_.diagnostic(line);
-    std::fflush(stdout);  // each message before the diagnostic of its file
     const std::wstring wide = widen(line);
     DWORD written = 0;
     WriteConsoleW(err, wide.data(), DWORD(wide.size()), &written, nullptr);

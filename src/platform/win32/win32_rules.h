@@ -55,6 +55,22 @@ inline std::wstring long_path(std::wstring_view full) {
   return L"\\\\?\\" + std::wstring(full);
 }
 
+/// Whether `path` must go through GetFullPathNameW to be absolute and plain: it is
+/// relative to the current folder or drive, or has a part "." or "..".
+inline bool needs_resolving(std::wstring_view path) {
+  const bool absolute = path.starts_with(L"\\\\") ||
+                        (path.size() >= 3 && path[1] == L':' && path[2] == L'\\');
+  if (!absolute) return true;
+  if (path.starts_with(L"\\\\?\\")) return false;
+  std::wstring_view rest = path;
+  for (std::size_t at; !rest.empty(); rest.remove_prefix(at == rest.npos ? rest.size() : at + 1)) {
+    at = rest.find(L'\\');
+    const std::wstring_view part = rest.substr(0, at);
+    if (part == L"." || part == L"..") return true;
+  }
+  return false;
+}
+
 /// Argument 0 with every separator the system accepts as the one the core cuts at.
 inline std::string with_backslashes(std::string argv0) {
   for (char& c : argv0)
