@@ -435,10 +435,15 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (!now.unchanged(read)) return Status{Fault::changed, 2};
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
+  const DWORD kept = settable_attributes(attributes);
+  const DWORD kept_or_normal = kept ? kept : FILE_ATTRIBUTE_NORMAL;
   const bool read_only = attributes & FILE_ATTRIBUTE_READONLY;
-  if (read_only && !SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    transient = is_transient(GetLastError(), true);
-    return last_error();
+  if (read_only) {
+    const DWORD writable = kept & ~FILE_ATTRIBUTE_READONLY;
+    if (!SetFileAttributesW(target.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+      transient = is_transient(GetLastError(), true);
+      return last_error();
+    }
   }
   s = copy_security(target, fresh);
   const bool with_backup = !saved.empty();
@@ -447,23 +452,25 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
                               0, nullptr, nullptr))
     e = GetLastError();
   if (s.ok() && e == 0) {
-    const DWORD kept = settable_attributes(attributes);
-    SetFileAttributesW(target.c_str(), kept);
-    if (!with_backup) return Status{};
-    SetFileAttributesW(saved.c_str(), kept);
     // The name was checked just before the call: had another program put a file there
     // meanwhile, that file is under the backup name now, and goes back.
     FileState replaced;
-    if (identify(saved, replaced).ok() && replaced.unchanged(read)) return Status{};
-    if (MoveFileExW(target.c_str(), fresh.c_str(), 0)) MoveFileExW(saved.c_str(), target.c_str(), 0);
-    return Status{Fault::changed, replaced.same_file(read) ? 2 : 1};
+    if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
+        MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
+      if (MoveFileExW(saved.c_str(), target.c_str(), 0))
+        return Status{Fault::changed, replaced.same_file(read) ? 2 : 1};
+      MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
+    }
+    SetFileAttributesW(target.c_str(), kept_or_normal);
+    if (with_backup) SetFileAttributesW(saved.c_str(), kept_or_normal);
+    return Status{};
   }
   switch (left_by_replace(e, with_backup)) {
     case Left::under_backup: MoveFileExW(saved.c_str(), target.c_str(), 0); break;
     case Left::name_empty: MoveFileExW(fresh.c_str(), target.c_str(), 0); break;
     case Left::as_they_were: break;
   }
-  if (read_only) SetFileAttributesW(target.c_str(), attributes);
+  if (read_only) SetFileAttributesW(target.c_str(), kept_or_normal);
   if (!s.ok()) return s;
   transient = is_transient(e, with_backup);
   return from_error(e);
