@@ -82,14 +82,5 @@ TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingCh
   EXPECT_LE(waited, 2500u);
 }
 
-TEST(Win32Rules, RunTagsTellMachinesAndProcessesApart) {
-  const std::string tag = run_tag_of("BUILD-PC", 0x1234, 0x12345);
-  EXPECT_EQ(tag.size(), 20u);
-  EXPECT_EQ(tag.find_first_not_of("0123456789abcdef"), std::string::npos) << tag;
-  EXPECT_EQ(tag.substr(8), "000012342345");
-  EXPECT_EQ(run_tag_of("BUILD-PC", 7, 0).substr(0, 8), tag.substr(0, 8));
-  EXPECT_NE(run_tag_of("BUILD-PC2", 0x1234, 0x2345), tag);
-}
-
 }  // namespace
 }  // namespace nivra::win32
