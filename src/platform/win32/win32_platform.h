@@ -13,8 +13,9 @@ namespace nivra {
 /// A file held by open_read() is open sharing nothing, and Windows renames or removes no
 /// name of such a file: rename() and remove() close a hold they would meet and open the
 /// file again after, and replace() ends it just before ReplaceFileW, which opens the file
-/// itself. All of this, and opening to hold, pass one at a time through a mutex of the
-/// session, so that no other run opens the file in between.
+/// itself. All of this, opening to hold, and listing a folder pass one at a time through
+/// a mutex of the session, so that no other run opens the file in between, nor lists its
+/// folder while ReplaceFileW has the name empty.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
