@@ -1,0 +1,142 @@
+#include "text/double_byte.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text/unicode.h"
+
+namespace nivra {
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+/// Writes the UTF-8 form of `ch` (a BMP character from 0x80) at `dst`; returns its end.
+inline char* put_utf8(char16_t ch, char* dst) {
+  if (ch < 0x800) {
+    dst[0] = char(0xC0 | ch >> 6);
+    dst[1] = char(0x80 | (ch & 0x3F));
+    return dst + 2;
+  }
+  dst[0] = char(0xE0 | ch >> 12);
+  dst[1] = char(0x80 | (ch >> 6 & 0x3F));
+  dst[2] = char(0x80 | (ch & 0x3F));
+  return dst + 3;
+}
+
+/// Copies the ASCII at the start of [p, end) to `dst`, eight bytes at a time; the caller
+/// leaves room for eight bytes more than the ASCII.
+inline void copy_ascii(const unsigned char*& p, const unsigned char* end, char*& dst) {
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    std::memcpy(dst, &word, 8);
+    const std::uint64_t high = word & HIGH_BITS;
+    if (high != 0) {
+      const std::size_t n = first_high_byte(high);
+      p += n;
+      dst += n;
+      return;
+    }
+    p += 8;
+    dst += 8;
+  }
+  while (p < end && *p < 0x80) *dst++ = char(*p++);
+}
+
+}  // namespace
+
+DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const UnreadByte* unread,
+                                       std::size_t unread_count)
+    : table_(table), bytes_of_(0x10000, 0) {
+  const std::uint16_t* unwritten_end = table.unwritten + table.unwritten_count;
+  const auto written = [&](std::uint16_t code) {
+    return !std::binary_search(table.unwritten, unwritten_end, code);
+  };
+  for (unsigned b = 0x80; b < 0x100; ++b) {
+    const char16_t ch = table.single[b];
+    if (ch != LEAD_BYTE && ch != NO_UNIT && written(std::uint16_t(b))) bytes_of_[ch] = std::uint16_t(b);
+    const unsigned row = table.row[b - 0x80];
+    if (row == 0) continue;
+    const char16_t* cells = table.pairs + (row - 1) * table.trail_span;
+    for (unsigned t = 0; t < table.trail_span; ++t) {
+      const std::uint16_t code = std::uint16_t(b << 8 | (table.trail_first + t));
+      if (cells[t] != NO_UNIT && written(code)) bytes_of_[cells[t]] = code;
+    }
+  }
+  for (std::size_t i = 0; i < unread_count; ++i) bytes_of_[unread[i].ch] = unread[i].byte;
+}
+
+Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::string& out) {
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = begin + text.size();
+  std::size_t high = 0;
+  for (const auto* q = begin; q < end; ++q) high += *q >> 7;
+  // A byte above 0x7F becomes at most three, and a copy of ASCII writes eight at a time.
+  const std::size_t old = out.size();
+  out.resize(old + text.size() + 2 * high + 8);
+  char* dst = out.data() + old;
+  const auto* p = begin;
+  Converted result{text.size(), npos, false};
+  while (p < end) {
+    copy_ascii(p, end, dst);
+    // One character at a time while they are not ASCII.
+    while (p < end && *p >= 0x80) {
+      char16_t ch = table_.single[*p];
+      std::size_t len = 1;
+      if (ch == LEAD_BYTE) {
+        if (end - p < 2) {
+          result.used = std::size_t(p - begin);
+          if (last) result.loss = result.used;
+          break;
+        }
+        const unsigned t = unsigned(p[1]) - table_.trail_first;
+        ch = t < table_.trail_span
+                 ? table_.pairs[(table_.row[*p - 0x80] - 1) * table_.trail_span + t]
+                 : NO_UNIT;
+        len = 2;
+      }
+      if (ch == NO_UNIT) {
+        result.used = result.loss = std::size_t(p - begin);
+        break;
+      }
+      dst = ch < 0x80 ? (*dst = char(ch), dst + 1) : put_utf8(ch, dst);
+      p += len;
+    }
+    if (result.used != text.size()) break;
+  }
+  out.resize(std::size_t(dst - out.data()));
+  return result;
+}
+
+Converted DoubleByteCodePage::from_utf8(std::string_view text, bool last, std::string& out) {
+  const std::size_t size = last ? text.size() : utf8_whole_length(text);
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = begin + size;
+  // Never more bytes out than in, and room for the eight-byte copies of ASCII.
+  const std::size_t old = out.size();
+  out.resize(old + size + 8);
+  char* dst = out.data() + old;
+  const auto* p = begin;
+  Converted result{size, npos, false};
+  while (p < end) {
+    copy_ascii(p, end, dst);
+    while (p < end && *p >= 0x80) {
+      char32_t cp;
+      const std::size_t len = utf8_decode(p, end, cp);
+      const std::uint16_t code = len != 0 && cp < 0x10000 ? bytes_of_[cp] : 0;
+      if (code == 0) {
+        result.used = result.loss = std::size_t(p - begin);
+        break;
+      }
+      if (code >= 0x100) *dst++ = char(code >> 8);
+      *dst++ = char(code);
+      p += len;
+    }
+    if (result.loss != npos) break;
+  }
+  out.resize(std::size_t(dst - out.data()));
+  return result;
+}
+
+}  // namespace nivra
