@@ -3,6 +3,7 @@
 // Code pages of one or two bytes per character (932, 936, 949, 950): a lead byte and the
 // byte after it stand for one character.
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,8 @@ class DoubleByteCodePage final : public AnsiCodePage {
 
  private:
   const DoubleByteTable& table_;
+  /// For every lead byte, where its row starts in the table's pairs.
+  std::array<std::uint32_t, 256> row_start_;
   /// For every BMP character, the byte (below 0x100) or pair (lead << 8 | trail) that
   /// Windows writes for it; 0 for none. Indexed directly: the reverse is a hot path.
   std::vector<std::uint16_t> bytes_of_;
