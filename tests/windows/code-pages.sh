@@ -17,7 +17,7 @@ i686-w64-mingw32-g++ -O2 -Wall -Wextra -municode -static -s -o "$out/code_page_d
   "$here/code_page_dump.cpp"
 prefix="$out/wineprefix-$$"
 rm -rf "$prefix"
-trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null; rm -rf "$prefix"' EXIT
+trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || :; rm -rf "$prefix"' EXIT
 sh "$here/wine-prefix.sh" "$prefix"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 NIVRA_CODE_PAGE_DUMP="$out/code_page_dump.exe" "$test"
