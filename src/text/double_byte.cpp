@@ -52,7 +52,8 @@ DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const Unrea
   };
   for (unsigned b = 0x80; b < 0x100; ++b) {
     const char16_t ch = table.single[b];
-    if (ch != LEAD_BYTE && ch != NO_UNIT && written(std::uint16_t(b))) bytes_of_[ch] = std::uint16_t(b);
+    if (ch != LEAD_BYTE && ch != NO_UNIT && written(std::uint16_t(b)))
+      bytes_of_[ch] = std::uint16_t(b);
     const unsigned row = table.row[b - 0x80];
     if (row == 0) continue;
     row_start_[b] = (row - 1) * table.trail_span;

@@ -52,8 +52,8 @@ WindowsView windows_view(const std::string& locale) {
         bytes.push_back(char(std::stoul(value.substr(i, 2), nullptr, 16)));
       view.written[n] = bytes;
     } else {
-      view.bytes[n] = value == "lead" || value == "-" ? value
-                                                      : utf8_of(char32_t(std::stoul(value, nullptr, 16)));
+      const bool mark = value == "lead" || value == "-";
+      view.bytes[n] = mark ? value : utf8_of(char32_t(std::stoul(value, nullptr, 16)));
     }
   }
   return view;
