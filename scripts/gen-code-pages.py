@@ -3,10 +3,10 @@
 compiled into the programs.
 
 The characters come from Python's own codecs; where those differ from what Windows reads
-and writes, the rules below say how, and tests/windows/code_pages.sh holds the result to
+and writes, the rules below say how, and tests/windows/code-pages.sh holds the result to
 the Windows conversions themselves, under Wine, for every byte, pair and character.
 
-Usage: scripts/gen-code-pages.py [OUTPUT]
+Usage: scripts/gen-code-pages.py [OUTPUT]   (the tables in the repository: Python 3.11)
 """
 
 import sys
