@@ -1,6 +1,7 @@
 #include "text/double_byte.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "text/unicode.h"
@@ -41,11 +42,41 @@ inline void copy_ascii(const unsigned char*& p, const unsigned char* end, char*&
   while (p < end && *p < 0x80) *dst++ = char(*p++);
 }
 
+constexpr std::uint64_t EVEN_BITS = 0x5555555555555555ull;
+constexpr std::uint64_t ODD_BITS = ~EVEN_BITS;
+
+/// Which of 64 bytes start a character, bit i for byte i, given which of them can be lead
+/// bytes, when the first starts one. After a byte that cannot lead a character starts; in
+/// a run of bytes that can, every other one does from the run's first, and the byte after
+/// a run of odd length is a trail byte. Adding a run's first bit to the run clears it and
+/// sets the bit after it, which sorts the runs by the parity of their start.
+inline std::uint64_t char_starts(std::uint64_t leads) {
+  const std::uint64_t run_starts = leads & ~(leads << 1);
+  const std::uint64_t even_carries = leads + (run_starts & EVEN_BITS);
+  const std::uint64_t odd_carries = leads + (run_starts & ODD_BITS);
+  const std::uint64_t inside =
+      (leads & ~even_carries & ODD_BITS) | (leads & ~odd_carries & EVEN_BITS);
+  const std::uint64_t after =
+      (even_carries & ~leads & ODD_BITS) | (odd_carries & ~leads & EVEN_BITS);
+  return ~(inside | after);
+}
+
+/// True when at least a quarter of the 64 bytes at `p` are above 0x7F.
+inline bool dense(const unsigned char* p) {
+  int high = 0;
+  for (int i = 0; i < 64; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    high += int(((word & HIGH_BITS) >> 7) * 0x0101010101010101ull >> 56);
+  }
+  return high >= 16;
+}
+
 }  // namespace
 
 DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const UnreadByte* unread,
                                        std::size_t unread_count)
-    : table_(table), row_start_{}, bytes_of_(0x10000, 0) {
+    : table_(table), row_start_{}, is_lead_{}, bytes_of_(0x10000, 0) {
   const std::uint16_t* unwritten_end = table.unwritten + table.unwritten_count;
   const auto written = [&](std::uint16_t code) {
     return !std::binary_search(table.unwritten, unwritten_end, code);
@@ -54,6 +85,7 @@ DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const Unrea
     const char16_t ch = table.single[b];
     if (ch != LEAD_BYTE && ch != NO_UNIT && written(std::uint16_t(b)))
       bytes_of_[ch] = std::uint16_t(b);
+    is_lead_[b] = ch == LEAD_BYTE;
     const unsigned row = table.row[b - 0x80];
     if (row == 0) continue;
     row_start_[b] = (row - 1) * table.trail_span;
@@ -79,6 +111,33 @@ Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::str
   Converted result{text.size(), npos, false};
   while (p < end) {
     copy_ascii(p, end, dst);
+    // Sixty-four bytes at a time where many are not ASCII and a trail byte follows them:
+    // which bytes start characters comes from bit arithmetic, so that the next character
+    // is found without waiting on the last one, nor guessing wrong on mixed text.
+    while (end - p > 64 && dense(p)) {
+      std::uint64_t leads = 0;
+      for (unsigned i = 0; i < 64; ++i) leads |= std::uint64_t(is_lead_[p[i]]) << i;
+      unsigned next = 0;
+      for (std::uint64_t starts = char_starts(leads); starts != 0; starts &= starts - 1) {
+        const unsigned i = unsigned(std::countr_zero(starts));
+        const bool lead = leads >> i & 1;
+        // Both lookups are made, each inside its table, and one is taken without a branch.
+        const unsigned t = unsigned(p[i + 1]) - table_.trail_first;
+        const bool in_row = t < table_.trail_span;
+        const char16_t cell = table_.pairs[row_start_[p[i]] + (in_row ? t : 0)];
+        const char16_t single = table_.single[p[i]];
+        const char16_t ch = lead ? (in_row ? cell : NO_UNIT) : single;
+        if (ch == NO_UNIT) {
+          result.used = result.loss = std::size_t(p + i - begin);
+          break;
+        }
+        dst = put_utf8(ch, dst);
+        next = i + 1 + lead;
+      }
+      if (result.loss != npos) break;
+      p += next;
+    }
+    if (result.loss != npos) break;
     // One character at a time while they are not ASCII.
     while (p < end && *p >= 0x80) {
       char16_t ch = table_.single[*p];

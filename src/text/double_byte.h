@@ -26,6 +26,7 @@ class DoubleByteCodePage final : public AnsiCodePage {
   const DoubleByteTable& table_;
   /// For every lead byte, where its row starts in the table's pairs.
   std::array<std::uint32_t, 256> row_start_;
+  std::array<std::uint8_t, 256> is_lead_;  ///< 1 for a lead byte
   /// For every BMP character, the byte (below 0x100) or pair (lead << 8 | trail) that
   /// Windows writes for it; 0 for none. Indexed directly: the reverse is a hot path.
   std::vector<std::uint16_t> bytes_of_;

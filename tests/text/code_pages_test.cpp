@@ -67,7 +67,10 @@ TEST(CodePages, ReadWriteAndRefuseAsWindowsDoes) {
     // Every byte and pair read is written back as itself, or as another form of the
     // same character.
     std::size_t other_form = 0;
+    std::string all, all_utf8;  // every character, one after another
+    std::size_t middle = 0;     // where a character starts, among pairs if there are any
     for (unsigned code = 0; code < 0x10000; ++code) {
+      if (code == (t.lead.empty() ? 0x80u : 0xC000u)) middle = all.size();
       const bool pair = code >= 0x100;
       const std::string bytes = pair ? std::string{char(code >> 8), char(code)}
                                      : std::string(1, char(code));
@@ -75,6 +78,8 @@ TEST(CodePages, ReadWriteAndRefuseAsWindowsDoes) {
       if (pair && read(*page, bytes.substr(0, 1), false).c.used != 0) continue;
       const Read r = read(*page, bytes);
       if (!r.c.lossless()) continue;
+      all += bytes;
+      all_utf8 += r.out;
       const Read back = write(*page, r.out);
       ASSERT_TRUE(back.c.lossless()) << std::hex << code;
       if (back.out == bytes) continue;
@@ -82,6 +87,12 @@ TEST(CodePages, ReadWriteAndRefuseAsWindowsDoes) {
       ++other_form;
     }
     EXPECT_EQ(other_form, t.not_written);
+    // Read all at once, they give what they give one by one, up to a refused byte.
+    EXPECT_TRUE(read(*page, all).out == all_utf8);
+    if (!t.undefined.empty()) {
+      const std::string text = all.substr(0, middle) + t.undefined + all.substr(middle);
+      EXPECT_EQ(read(*page, text).c.loss, middle);
+    }
 
     // Refused bytes, and characters the code page has no bytes for, stop at their offset.
     if (!t.undefined.empty()) {
