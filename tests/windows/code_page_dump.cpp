@@ -1,4 +1,5 @@
 // Windows' own view of its active ANSI code page, for the tests to hold our tables to.
+//   code_page_dump.exe        prints the active ANSI code page
 //   code_page_dump.exe FILE   writes to FILE, one line each:
 //     acp N                   the active ANSI code page
 //     b XX YYYY | b XX lead | b XX -        byte XX alone: its UTF-16 unit, a lead byte, none
@@ -22,6 +23,10 @@ int unit_of(const char* bytes, int n) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 1) {
+    std::printf("%u\n", GetACP());
+    return 0;
+  }
   if (argc != 2) return 2;
   FILE* f = _wfopen(argv[1], L"wb");
   if (!f) return 1;

@@ -132,5 +132,30 @@ TEST(WineCodePages, EveryByteAndCharacterAsWindowsHasIt) {
   }
 }
 
+// Windows takes the code page from the language as we do, wherever Wine knows the locale
+// (it knows neither script of sr_RS, bs_BA, uz_UZ and az_AZ, and gives kk_KZ 65001).
+TEST(WineCodePages, LanguagesTakeWindowsCodePage) {
+  const char* const locales[] = {
+      "cs_CZ", "pl_PL", "hu_HU", "sk_SK", "sl_SI", "hr_HR", "ro_RO", "sq_AL", "tk_TM", "ru_RU",
+      "uk_UA", "be_BY", "bg_BG", "mk_MK", "ky_KG", "tt_RU", "mn_MN", "ba_RU", "sah_RU", "tg_TJ",
+      "tr_TR", "ar_EG", "fa_IR", "ur_PK", "ug_CN", "ckb_IQ", "et_EE", "lv_LV", "vi_VN", "zh_SG",
+      "zh_HK", "zh_MO", "bn_IN", "ta_IN", "te_IN", "ml_IN", "kn_IN", "gu_IN", "pa_IN", "mr_IN",
+      "or_IN", "as_IN", "ne_NP", "sa_IN", "kok_IN", "si_LK", "km_KH", "lo_LA", "my_MM", "am_ET",
+      "ti_ER", "hy_AM", "ka_GE", "bo_CN", "dv_MV", "syr_SY", "chr_US", "ps_AF", "mt_MT", "mi_NZ",
+      "de_DE", "fr_FR", "es_ES", "pt_BR", "it_IT", "nl_NL", "sv_SE", "da_DK", "nb_NO", "fi_FI",
+      "is_IS", "ga_IE", "cy_GB", "eu_ES", "ca_ES", "af_ZA", "sw_KE", "id_ID", "iu_CA", "hsb_DE"};
+  for (const char* locale : locales) {
+    const std::string command = std::string("LC_ALL=") + locale + ".UTF-8 timeout 120 wine '" +
+                                std::getenv("NIVRA_CODE_PAGE_DUMP") + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    unsigned acp = 0;
+    const int got = std::fscanf(pipe, "%u", &acp);
+    pclose(pipe);
+    ASSERT_EQ(got, 1) << command;
+    EXPECT_EQ(ansi_code_page_for_locale(locale, nullptr, nullptr), acp) << locale;
+  }
+}
+
 }  // namespace
 }  // namespace nivra
