@@ -109,12 +109,14 @@ Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::str
   char* dst = out.data() + old;
   const auto* p = begin;
   Converted result{text.size(), npos, false};
+  std::size_t singles = 0, pairs = 0;  // characters above 0x7F read one at a time, by length
   while (p < end) {
     copy_ascii(p, end, dst);
-    // Sixty-four bytes at a time where many are not ASCII and a trail byte follows them:
-    // which bytes start characters comes from bit arithmetic, so that the next character
-    // is found without waiting on the last one, nor guessing wrong on mixed text.
-    while (end - p > 64 && dense(p)) {
+    // Where single bytes and pairs have come mixed, sixty-four bytes at a time while many
+    // are not ASCII and a trail byte follows them: which bytes start characters comes from
+    // bit arithmetic, so that none is guessed wrong. Elsewhere the guesses are right, and
+    // one character at a time is quicker.
+    while (singles > pairs / 8 && end - p > 64 && dense(p)) {
       std::uint64_t leads = 0;
       for (unsigned i = 0; i < 64; ++i) leads |= std::uint64_t(is_lead_[p[i]]) << i;
       unsigned next = 0;
@@ -158,6 +160,8 @@ Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::str
       }
       dst = put_utf8(ch, dst);
       p += len;
+      singles += 2 - len;
+      pairs += len - 1;
     }
     if (result.used != text.size()) break;
   }
