@@ -121,6 +121,11 @@ TreeReport check_tree(std::map<std::string, std::string> left,
 /// are named with.
 std::string ended_run_tag();
 
+/// Every extended attribute of `path` (access lists included) by name, its raw bytes.
+std::map<std::string, std::string> attributes_of(const std::string& path);
+/// Runs `command` with /bin/sh; true when it exits with status 0. Its output is dropped.
+bool shell(const std::string& command);
+
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);
 
