@@ -387,6 +387,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
         linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
+      if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
       if (e == EEXIST || (e == EPERM && name_error(d, backup).fault == Fault::exists))
         return Status{Fault::exists, EEXIST, true};
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
