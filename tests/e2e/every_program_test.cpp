@@ -335,8 +335,8 @@ TEST_P(EveryProgram, AccessListsAndExtendedAttributesAreKept) {
   const std::string program = install(tree.path());
   const std::string file = tree / "acl.c";
   write_file(file, job().before, 0640);
-  if (!shell("setfacl -m u:nobody:r--,g::r--,m::rw- '" + file + "'") ||
-      !shell("setfattr -n user.origin -v 0sAP8B '" + file + "'"))
+  if (!command_succeeds("setfacl -m u:nobody:r--,g::r--,m::rw- '" + file + "'") ||
+      !command_succeeds("setfattr -n user.origin -v 0sAP8B '" + file + "'"))
     GTEST_SKIP() << "needs setfacl and setfattr (Debian packages acl and attr) and a file "
                     "system with access lists and user attributes";
   const auto attributes = attributes_of(file);
@@ -362,12 +362,12 @@ TEST_P(EveryProgram, AFileThatCannotBeReplacedKeepsItsEarlierBackup) {
   write_file(tree / "free.c", job().before);
   Files expected = files(tree.path());
   converted(expected, "free.c");
-  if (!shell("chattr +i '" + fixed + "'"))
+  if (!command_succeeds("chattr +i '" + fixed + "'"))
     GTEST_SKIP() << "chattr +i refused: no chattr (e2fsprogs), no CAP_LINUX_IMMUTABLE, or a "
                     "file system without the attribute";
   struct Mutable {
     std::string path;
-    ~Mutable() { shell("chattr -i '" + path + "'"); }
+    ~Mutable() { command_succeeds("chattr -i '" + path + "'"); }
   } mutable_again{fixed};
 
   const ProgramResult r = run(program);

@@ -355,7 +355,7 @@ std::map<std::string, std::string> attributes_of(const std::string& path) {
   return out;
 }
 
-bool shell(const std::string& command) {
+bool command_succeeds(const std::string& command) {
   const int status = std::system((command + " >/dev/null 2>&1").c_str());
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -123,8 +123,8 @@ std::string ended_run_tag();
 
 /// Every extended attribute of `path` (access lists included) by name, its raw bytes.
 std::map<std::string, std::string> attributes_of(const std::string& path);
-/// Runs `command` with /bin/sh; true when it exits with status 0. Its output is dropped.
-bool shell(const std::string& command);
+/// Runs `command` with /bin/sh, its output dropped; true when it exits with status 0.
+bool command_succeeds(const std::string& command);
 
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);
