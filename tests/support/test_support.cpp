@@ -83,9 +83,10 @@ void snapshot_into(const std::string& root, const std::string& rel,
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/nivra-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = (!base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp") +
+                        std::string("/nivra-test-XXXXXX");
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   chmod(pattern.c_str(), 0755);
   path_ = pattern;

@@ -17,7 +17,8 @@ namespace nivra::test {
 /// A fresh folder under $TMPDIR (or /tmp), removed with all it holds when destroyed.
 class TempDir {
  public:
-  TempDir();
+  /// In folder `base`; "" for $TMPDIR, or /tmp without it.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
