@@ -1,5 +1,6 @@
-// Trees that break programs which walk by path strings: deeper than PATH_MAX, links
-// swapped in while the run goes on, and names of any bytes.
+// Trees and files that break programs which walk by path strings or convert a line at a
+// time: deeper than PATH_MAX, links swapped in while the run goes on, names of any bytes,
+// and files without line feeds.
 
 #include <fcntl.h>
 #include <sys/resource.h>
