@@ -62,12 +62,10 @@ TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {
     int messages = 0;
     for (const ProgramResult& r : results) {
       int held = 0;
-      for (std::size_t at = 0; at < r.out.size(); ++messages) {
-        const std::size_t end = r.out.find('\n', at) + 1;
-        const std::string line = r.out.substr(at, end - at);
+      for (const std::string& line : split_lines(r.out)) {
+        ++messages;
         held += line == MSG_OPEN_FAILED;
         EXPECT_TRUE(line == MSG_OPEN_FAILED || line == MSG_ALREADY_SIGNED) << line;
-        at = end;
       }
       EXPECT_EQ(r.status, held ? 1 : 0) << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), held) << r.err;
@@ -76,10 +74,7 @@ TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {
     // A run prints a message for each file it leaves to another: all runs together
     // converted every file exactly once.
     EXPECT_EQ(RUNS * FILES - messages, FILES) << "round " << round;
-    const auto left = snapshot(tree.path());
-    for (const auto& [rel, content] : want)
-      EXPECT_TRUE(left.contains(rel) && left.at(rel) == content) << rel << " round " << round;
-    EXPECT_EQ(left.size(), want.size()) << "names appeared or went missing";
+    EXPECT_EQ(differences(snapshot(tree.path()), want), "") << "round " << round;
     if (HasFailure()) return;
   }
   std::printf("[ races    ] %d rounds of %d runs over %d files; %d files found held\n", ROUNDS,

@@ -388,7 +388,10 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
         linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
       if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
-      if (e == EEXIST || (e == EPERM && name_error(d, backup).fault == Fault::exists))
+      // A network file system may answer EPERM for a name another client just made, and
+      // not see that name yet when asked: there EPERM is taken for "exists".
+      if (e == EEXIST || (e == EPERM && (read.digested ||
+                                         name_error(d, backup).fault == Fault::exists)))
         return Status{Fault::exists, EEXIST, true};
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
         return Status{Fault::unsupported, e, true};
