@@ -107,6 +107,9 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        [&](FakePlatform& fs) { fs.put("a.c.OLD", theirs); },
        {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED, "held by another run",
        {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(theirs)}}},
+      {"as before, the share not showing the name yet", true, false, Call::create,
+       [](FakePlatform&) {}, {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED,
+       "held by another run", {{"a.c", with_mode(ORIGINAL)}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -363,9 +363,9 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   if (!backup.empty()) {
     if (const Injection* i = meet(Call::link, join(d->path, backup))) {
       const int code = i->status.code;
-      // As on POSIX: a share may answer EPERM for a name that is taken, and a file system
-      // that refuses links otherwise is one without them.
-      if (code == EPERM && entry_named(entries, backup) != entries.end())
+      // As on POSIX: EPERM is a taken name on a share (which may not show it yet) or where
+      // the name is seen; a file system that refuses links otherwise is one without them.
+      if (code == EPERM && (!exclusive_ || entry_named(entries, backup) != entries.end()))
         return os_error(EEXIST).for_backup();
       return code == EPERM || code == EXDEV ? Status{Fault::unsupported, code, true}
                                             : i->status.for_backup();
