@@ -207,6 +207,11 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> settings = options.env;
+  // The programs take their code page from the locale: Windows-1252 unless a test says.
+  const bool locale_given = std::any_of(settings.begin(), settings.end(), [](const auto& e) {
+    return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
+  });
+  if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
   std::vector<char*> envp;
   for (auto& e : settings) envp.push_back(e.data());
   for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/entry.h"
+#include "text/code_pages.h"
 
 namespace nivra {
 
@@ -511,7 +512,12 @@ System start_system(int argc, char** argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  return System{std::make_unique<PosixPlatform>(), std::make_unique<Cp1252CodePage>(),
+  // The ANSI code page Windows would have for the language of the process's locale.
+  const unsigned acp = ansi_code_page_for_locale(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
+                                                 std::getenv("LANG"));
+  std::unique_ptr<AnsiCodePage> code_page = make_code_page(acp);
+  if (!code_page) code_page = std::make_unique<Cp1252CodePage>();
+  return System{std::make_unique<PosixPlatform>(), std::move(code_page),
                 std::make_unique<StdioReporter>(), argc > 0 && argv[0] ? argv[0] : ""};
 }
 
