@@ -300,11 +300,15 @@ TEST_P(EveryProgram, SetIdBitsAreKeptForAnOrdinaryUser) {
   TempDir tree;
   const std::string program = install(tree.path());
   const mode_t modes[] = {04755, 02755, 06755};
-  for (const mode_t mode : modes) write_file(tree / ("m" + std::to_string(mode) + ".c"), job().before);
+  const auto file_of = [&](mode_t mode) {
+    std::string name = std::to_string(mode);
+    name.insert(0, 1, 'm').append(".c");
+    return tree / name;
+  };
+  for (const mode_t mode : modes) write_file(file_of(mode), job().before);
   give_to_unprivileged(tree.path());
   // After the change of owner, which clears them too.
-  for (const mode_t mode : modes)
-    ASSERT_EQ(chmod((tree / ("m" + std::to_string(mode) + ".c")).c_str(), mode), 0);
+  for (const mode_t mode : modes) ASSERT_EQ(chmod(file_of(mode).c_str(), mode), 0);
   RunOptions o;
   o.unprivileged = true;
 
@@ -312,7 +316,7 @@ TEST_P(EveryProgram, SetIdBitsAreKeptForAnOrdinaryUser) {
 
   EXPECT_EQ(r.status, 0) << r.err;
   for (const mode_t mode : modes) {
-    const std::string file = tree / ("m" + std::to_string(mode) + ".c");
+    const std::string file = file_of(mode);
     EXPECT_EQ(read_file(file), job().after) << file;
     EXPECT_EQ(mode_of(file), mode) << file;
   }
