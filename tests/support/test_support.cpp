@@ -439,12 +439,9 @@ CodePageSample code_page_sample(AnsiCodePage& page) {
     std::string out;
     return page.to_utf8(bytes, last, out);
   };
-  const auto read_into = [&](std::string_view bytes, std::string& out) {
-    page.to_utf8(bytes, true, out);
-  };
   const auto written_back = [&](const std::string& pair) {
     std::string utf8, back;
-    read_into(pair, utf8);
+    page.to_utf8(pair, true, utf8);
     page.from_utf8(utf8, true, back);
     return back == pair;
   };
@@ -468,7 +465,7 @@ CodePageSample code_page_sample(AnsiCodePage& page) {
       if (read(pair, true).lossless()) {
         trails.push_back(pair);
         if (!written_back(pair)) other_forms += pair;
-      } else if (s.undefined_pair.empty() && t >= 0xA1) {
+      } else if (s.undefined_pair.empty() && t >= 0xA1) {  // a trail byte for every lead byte
         s.undefined_pair = pair;
       }
     }
