@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -221,10 +223,12 @@ TEST_P(EveryProgram, AFailedWriteLeavesTheFileWholeAndNoTemporary) {
   write_file(tree / "small.c", job().before);
   Files expected = tree_of(tree.path());
   converted(expected, "small.c");
+  // Through prlimit, as a user would: the program itself must not die by SIGXFSZ.
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
   RunOptions o;
-  o.file_size_limit = 4096;
+  o.extra_args = {"--fsize=4096", program};
 
-  const ProgramResult r = run(program, o);
+  const ProgramResult r = run("/usr/bin/prlimit", o);
 
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, MSG_WRITE_FAILED);
@@ -259,10 +263,14 @@ TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
   write_file(tree / "private.c", job().before, 0600);
   write_file(tree / "script.h", job().before, 0755);
   write_file(tree / "theirs.cpp", job().before, 0640);
+  // A new file takes the group of a set-group-ID folder, not the original's.
+  write_file(tree / "shared/root.c", job().before, 0640);
   const uid_t other = 65534;
   if (running_as_root()) {
     ASSERT_EQ(chown((tree / "theirs.cpp").c_str(), other, other), 0);
+    ASSERT_EQ(chown((tree / "shared").c_str(), 0, 5678), 0);
   }
+  ASSERT_EQ(chmod((tree / "shared").c_str(), 02775), 0);
 
   const ProgramResult r = run(program);
 
@@ -277,6 +285,120 @@ TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
     EXPECT_EQ(st.st_uid, other);
     EXPECT_EQ(st.st_gid, other);
   }
+  struct stat original;
+  ASSERT_EQ(stat((tree / "shared/root.c").c_str(), &st), 0);
+  ASSERT_EQ(stat((tree / "shared/root.c.OLD").c_str(), &original), 0);
+  EXPECT_EQ(read_file(tree / "shared/root.c"), job().after);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, original.st_uid);
+  EXPECT_EQ(st.st_gid, original.st_gid);
+}
+
+// Run by an ordinary user, a write clears the set-ID bits: they must come after it.
+TEST_P(EveryProgram, SetIdBitsAreKeptForAnOrdinaryUser) {
+  if (cannot_drop_root()) GTEST_SKIP() << "running as root without an unprivileged user to run as";
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const mode_t modes[] = {04755, 02755, 06755};
+  const auto file_of = [&](mode_t mode) {
+    std::string name = std::to_string(mode);
+    name.insert(0, 1, 'm').append(".c");
+    return tree / name;
+  };
+  for (const mode_t mode : modes) write_file(file_of(mode), job().before);
+  give_to_unprivileged(tree.path());
+  // After the change of owner, which clears them too.
+  for (const mode_t mode : modes) ASSERT_EQ(chmod(file_of(mode).c_str(), mode), 0);
+  RunOptions o;
+  o.unprivileged = true;
+
+  const ProgramResult r = run(program, o);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const mode_t mode : modes) {
+    const std::string file = file_of(mode);
+    EXPECT_EQ(read_file(file), job().after) << file;
+    EXPECT_EQ(mode_of(file), mode) << file;
+  }
+}
+
+// With an access list the group bits of the mode are its mask: copying the mode alone
+// would give the owning group the mask's rights.
+TEST_P(EveryProgram, AccessListsAndExtendedAttributesAreKept) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string file = tree / "acl.c";
+  write_file(file, job().before, 0640);
+  if (!command_succeeds("setfacl -m u:nobody:r--,g::r--,m::rw- '" + file + "'") ||
+      !command_succeeds("setfattr -n user.origin -v 0sAP8B '" + file + "'"))
+    GTEST_SKIP() << "needs setfacl and setfattr (Debian packages acl and attr) and a file "
+                    "system with access lists and user attributes";
+  const auto attributes = attributes_of(file);
+  ASSERT_TRUE(attributes.contains("system.posix_acl_access"));
+  ASSERT_EQ(attributes.at("user.origin"), std::string("\0\xFF\x01", 3));
+  const mode_t mode = mode_of(file);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(file), job().after);
+  EXPECT_EQ(attributes_of(file), attributes);
+  EXPECT_EQ(mode_of(file), mode);
+}
+
+// A file that cannot be replaced (immutable) fails alone, and its earlier backup stays.
+TEST_P(EveryProgram, AFileThatCannotBeReplacedKeepsItsEarlierBackup) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string fixed = tree / "fixed.c";
+  write_file(fixed, job().before);
+  write_file(tree / "fixed.c.OLD", "an earlier generation");
+  write_file(tree / "free.c", job().before);
+  Files expected = tree_of(tree.path());
+  converted(expected, "free.c");
+  if (!command_succeeds("chattr +i '" + fixed + "'"))
+    GTEST_SKIP() << "chattr +i refused: no chattr (e2fsprogs), no CAP_LINUX_IMMUTABLE, or a "
+                    "file system without the attribute";
+  struct Mutable {
+    std::string path;
+    ~Mutable() { command_succeeds("chattr -i '" + path + "'"); }
+  } mutable_again{fixed};
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, MSG_WRITE_FAILED);
+  EXPECT_EQ(r.err, diagnostic(fixed, std::strerror(EPERM)));
+  EXPECT_EQ(tree_of(tree.path()), expected);
+}
+
+// `> log 2>&1`: each message is followed by its own diagnostic, so a log pairs them.
+TEST_P(EveryProgram, EachMessageIsFollowedByItsDiagnosticInOneLog) {
+  TempDir tree, elsewhere;
+  const std::string program = install(tree.path());
+  for (const std::string d : {"d1", "d2", "d3", "d4"}) {
+    write_file(tree / (d + "/x.c"), job().before);
+    make_dirs(tree / (d + "/x.c.OLD"));
+    write_file(tree / (d + "/y.c"), job().before);
+  }
+  const std::string log = elsewhere / "log";
+  RunOptions o;
+  o.extra_args = {"-c", "exec \"$0\" >\"$1\" 2>&1", program, log};
+
+  const ProgramResult r = run("/bin/sh", o);
+
+  EXPECT_EQ(r.status, 1);
+  std::istringstream lines(read_file(log));
+  std::set<std::string> named;
+  for (std::string message, diagnostic; std::getline(lines, message);) {
+    EXPECT_EQ(message + "\n", MSG_BACKUP_FAILED);
+    ASSERT_TRUE(std::getline(lines, diagnostic)) << "no diagnostic after the last message";
+    EXPECT_TRUE(diagnostic.starts_with(name() + ": " + tree.path() + "/d")) << diagnostic;
+    EXPECT_TRUE(diagnostic.ends_with("/x.c.OLD: " + std::string(std::strerror(EISDIR))))
+        << diagnostic;
+    named.insert(diagnostic);
+  }
+  EXPECT_EQ(named.size(), 4u);
 }
 
 TEST_P(EveryProgram, ASecondRunSkipsAndOnlyTheLatestBackupIsKept) {

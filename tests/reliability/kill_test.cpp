@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -84,6 +85,28 @@ TEST(Kill, TheRunAfterAKillBetweenBackupAndReplaceLeavesNoTemporary) {
   EXPECT_EQ(r.status, 0) << r.err;
   const std::map<std::string, std::string> expected{
       {"a.c", std::string(UTF8_SIGNATURE) + "caf\xC3\xA9"}, {"a.c.OLD", "caf\xE9"}};
+  EXPECT_EQ(tree_of(tree.path()), expected);
+}
+
+// Temporaries of a run that may still be going on (this test's own process, by its tag)
+// are that run's: they stay, and the file is converted beside them.
+TEST(Kill, TemporariesOfARunStillGoingOnAreLeftAlone) {
+  TempDir tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  write_file(tree / "a.c", "caf\xE9");
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%08x", unsigned(getpid()));
+  const std::string live = ended_run_tag().substr(0, 8) + pid + "0000";
+  const std::map<std::string, std::string> theirs{
+      {temporary_name("a.c", "new", live), "half of a"}, {temporary_name("a.c", "old", live), "caf"}};
+  write_files(tree.path(), theirs);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto expected = theirs;
+  expected["a.c"] = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9";
+  expected["a.c.OLD"] = "caf\xE9";
   EXPECT_EQ(tree_of(tree.path()), expected);
 }
 

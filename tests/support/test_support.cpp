@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,9 +89,10 @@ void snapshot_into(const std::string& root, const std::string& rel,
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/nivra-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = (!base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp") +
+                        std::string("/nivra-test-XXXXXX");
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   chmod(pattern.c_str(), 0755);
   path_ = pattern;
@@ -489,6 +491,23 @@ CodePageSample code_page_sample(AnsiCodePage& page) {
     break;
   }
   return s;
+}
+
+std::map<std::string, std::string> attributes_of(const std::string& path) {
+  std::map<std::string, std::string> out;
+  std::string names(65536, '\0'), value(65536, '\0');
+  const ssize_t n = llistxattr(path.c_str(), names.data(), names.size());
+  for (std::size_t at = 0; n > 0 && at < std::size_t(n); at = names.find('\0', at) + 1) {
+    const std::string name = names.c_str() + at;
+    const ssize_t size = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    out[name] = size < 0 ? "<unreadable>" : value.substr(0, std::size_t(size));
+  }
+  return out;
+}
+
+bool command_succeeds(const std::string& command) {
+  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string repeat(std::string_view s, std::size_t n) {

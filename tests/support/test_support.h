@@ -18,7 +18,8 @@ namespace nivra::test {
 /// A fresh folder under $TMPDIR (or /tmp), removed with all it holds when destroyed.
 class TempDir {
  public:
-  TempDir();
+  /// In folder `base`; "" for $TMPDIR, or /tmp without it.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -200,6 +201,11 @@ struct CodePageSample {
   std::string unholdable;      ///< UTF-8 that the code page has no bytes for
 };
 CodePageSample code_page_sample(AnsiCodePage& page);
+
+/// Every extended attribute of `path` (access lists included) by name, its raw bytes.
+std::map<std::string, std::string> attributes_of(const std::string& path);
+/// Runs `command` with /bin/sh, its output dropped; true when it exits with status 0.
+bool command_succeeds(const std::string& command);
 
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);

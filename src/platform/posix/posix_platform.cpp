@@ -388,6 +388,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
         linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
+      if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
       // A network file system may answer EPERM for a name another client just made, and
       // not see that name yet when asked: there EPERM is taken for "exists".
       if (e == EEXIST || (e == EPERM && (read.digested ||
