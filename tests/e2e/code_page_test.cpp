@@ -41,7 +41,7 @@ TEST(CodePagePrograms, EveryDefinedByteComesBackAndTheRestIsRefused) {
     ASSERT_EQ(row.id == 65001, utf8_first_invalid(text) == std::string_view::npos);
     const std::string utf8 = to_utf8(*page, text), back = from_utf8(*page, utf8);
     EXPECT_EQ(back != text, row.duplicates);
-    EXPECT_EQ(to_utf8(*page, back), utf8);
+    EXPECT_TRUE(to_utf8(*page, back) == utf8);
 
     std::vector<FileCase> cases = {{"all.c", text, SIG + utf8}};
     for (const std::string& undefined : {sample.undefined, sample.undefined_pair})

@@ -314,6 +314,23 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
   return process.wait();
 }
 
+namespace {
+
+/// Expects `got` to be `expected`. Long texts are told apart by their first difference:
+/// gtest's line diff of them takes memory in the square of their line count.
+void expect_bytes(const std::string& got, const std::string& expected, const std::string& what) {
+  if (got.size() + expected.size() < 8192) {
+    EXPECT_EQ(got, expected) << what;
+    return;
+  }
+  const auto at = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected) << what << ": " << got.size() << " bytes, not "
+                               << expected.size() << "; first difference at byte "
+                               << (at.first - got.begin());
+}
+
+}  // namespace
+
 ProgramResult run_cases(const TempDir& tree, Direction direction,
                         const std::vector<FileCase>& cases, const std::vector<std::string>& env) {
   const std::string program = install_program(tree.path(), direction);
@@ -322,11 +339,11 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
   options.env = env;
   const ProgramResult result = run(program, options);
   for (const auto& c : cases) {
-    EXPECT_EQ(read_file(tree / c.name), c.after) << c.name;
+    expect_bytes(read_file(tree / c.name), c.after, c.name);
     if (c.after == c.before) {
       EXPECT_FALSE(exists(tree / (c.name + ".OLD"))) << c.name;
     } else {
-      EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
+      expect_bytes(read_file(tree / (c.name + ".OLD")), c.before, c.name + ".OLD");
     }
     if (c.offset < 0) continue;
     const std::string line = diagnostic_for(result.err, tree / c.name);
