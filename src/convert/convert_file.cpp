@@ -176,10 +176,12 @@ Status Converter::write_text(File from, FileState& read, const Plan& plan, File 
   Status s;
   std::size_t carry = 0;
   for (std::uint64_t offset = plan.start; offset < read.size;) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
+    std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
     std::size_t skip = 0;
-    if (carry == 0 && held_at_ <= offset && offset + n <= held_at_ + held_) {
-      skip = std::size_t(offset - held_at_);  // in memory already, from the first read
+    if (carry == 0 && held_at_ <= offset && offset < held_at_ + held_) {
+      // In memory already, from the first read: what is left of it, past the signature.
+      skip = std::size_t(offset - held_at_);
+      n = std::min(n, held_ - skip);
     } else {
       s = read_at(from, offset, n, carry);
       if (!s.ok()) break;
