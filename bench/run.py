@@ -4,6 +4,7 @@
 Usage (from anywhere; run as root to get a tmpfs):
 
     python3 bench/run.py [--reps 5] [--bin DIR] [--keep] [--scale 1] [--gb-reps 1]
+                         [--iconv-reps N]
     python3 bench/run.py --syscalls [--bin DIR]
 
 It builds the two programs in build-bench/ (Release) unless --bin names a folder that
@@ -14,13 +15,14 @@ and curly quotes: about 16% of the characters outside ASCII) and one 200 MB sour
 single line (the first one with its line ends turned into spaces); the 1 GB source is the
 first one five times over, written afresh for each of its runs. --scale multiplies every
 size (0.01 tries the script out in seconds). It works on a tmpfs that it mounts itself
-when it can, else in a temporary folder (and says so); at most about 4.5 GB are in use.
+when it can, else in a temporary folder (and says so); at most about 4.6 GB are in use.
 Each repetition runs every job once, in a rotating order, on a fresh copy:
 
   cp -a of the tree, nivra-sign on it, nivra-unsign on the signed result,
   cp of the 200 MB file, nivra-sign and nivra-unsign on each 200 MB file,
   cp of the 1 GB file, nivra-sign and nivra-unsign on it (the first --gb-reps repetitions),
-  a one-process Python peer and a find -exec iconv peer doing the sign job on the tree.
+  a one-process Python peer and a find -exec iconv peer doing the sign job on the tree
+  (the latter, which takes a hundred times as long, in the first --iconv-reps only).
 
 It prints median, min and max of each job's wall time, the median of its CPU time (user
 plus system: on a busy machine the wall time also counts waiting for a core), the peak
@@ -315,6 +317,8 @@ def main():
                     help="multiply every file and tree size (default 1)")
     ap.add_argument("--gb-reps", type=int, default=1, metavar="N",
                     help="run the 1 GB jobs in the first N repetitions only (0: never)")
+    ap.add_argument("--iconv-reps", type=int, metavar="N",
+                    help="run the find+iconv peer in the first N repetitions only (default: all)")
     ap.add_argument("--syscalls", action="store_true",
                     help="count the system calls per file on a tree of %d files" % SYSCALL_FILES)
     ap.add_argument("--generate", metavar="DIR",
@@ -491,13 +495,19 @@ def run(args, base, sign_bin, unsign_bin):
     seconds = {name: [] for name, _, _, _ in jobs}
     cpu = {name: [] for name, _, _, _ in jobs}
     rss = {name: [] for name, _, _, _ in jobs}
+    most_used = 0
     for rep in range(args.reps):
         order = jobs[rep % len(jobs):] + jobs[:rep % len(jobs)]
         for name, prepare, what, _ in order:
             if name in huge_names and rep >= args.gb_reps:
                 continue
+            if name == "find+iconv peer tree" and args.iconv_reps is not None \
+                    and rep >= max(1, args.iconv_reps):
+                continue
             argv = prepare()
             s, c, kib = timed(argv)
+            fs = os.statvfs(base)
+            most_used = max(most_used, (fs.f_blocks - fs.f_bfree) * fs.f_frsize)
             seconds[name].append(s)
             cpu[name].append(c)
             rss[name].append(kib)
@@ -545,6 +555,7 @@ def run(args, base, sign_bin, unsign_bin):
         print("repetition %d of %d done" % (rep + 1, args.reps), flush=True)
     shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(os.path.join(base, "check-nivra"), ignore_errors=True)
+    print("workspace: at most %.2f GB in use after a job" % (most_used / 1e9))
     report(jobs, seconds, cpu, rss)
 
 
