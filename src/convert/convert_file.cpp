@@ -28,13 +28,22 @@ struct Converter::Plan {
 
 namespace {
 
-/// Closes an open file on every way out of a scope.
+/// Closes an open file on every way out of a scope, unless close() did.
 class Closer {
  public:
-  Closer(FileSystem& fs, File file) : fs_(fs), file_(file) {}
-  ~Closer() { fs_.close(file_); }
+  explicit Closer(FileSystem& fs, File file = File{}) : fs_(fs), file_(file) {}
+  ~Closer() {
+    if (file_.id != File{}.id) fs_.close(file_);
+  }
   Closer(const Closer&) = delete;
   Closer& operator=(const Closer&) = delete;
+  File& file() { return file_; }
+  /// Closes the file now; whether what was written to it is kept.
+  Status close() {
+    const Status s = fs_.close(file_);
+    file_ = File{};
+    return s;
+  }
 
  private:
   FileSystem& fs_;
@@ -247,17 +256,18 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
                            bool backup_exists) {
   // 1. The new content, complete, beside the file.
   TemporaryName fresh(fs_, dir, temporary_name(name, "new", run_));
-  File file;
-  Status s = fs_.create(dir, fresh.name(), file);
+  Closer file(fs_);  // closed before the name is removed
+  Status s = fs_.create(dir, fresh.name(), file.file());
   if (!s.ok()) {
     fresh.keep();
     return failure(MSG_CREATE_FAILED, path, fs_.describe(s));
   }
   Converted converted;
-  s = write_text(original, read, plan, file, converted);
-  const Status attributes = s.ok() && converted.lossless() ? fs_.copy_attributes(original, file)
-                                                           : Status{};
-  const Status closed = fs_.close(file);
+  s = write_text(original, read, plan, file.file(), converted);
+  const Status attributes = s.ok() && converted.lossless()
+                                ? fs_.copy_attributes(original, file.file())
+                                : Status{};
+  const Status closed = file.close();
   if (converted.loss != std::string_view::npos)
     return failure(MSG_LOSSY, path, loss_reason(converted.loss));
   if (converted.failed) return failure(MSG_WRITE_FAILED, path, "the text could not be converted");
@@ -286,12 +296,12 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   if (s.fault == Fault::unsupported) {
     if (!held) held.emplace(fs_, dir, temporary_name(name, "old", run_));
     TemporaryName copy(fs_, dir, temporary_name(name, "cpy", run_));
-    File out;
-    s = fs_.create(dir, copy.name(), out);
+    Closer out(fs_);
+    s = fs_.create(dir, copy.name(), out.file());
     if (s.ok()) {
-      s = copy_file(original, read, out);
-      if (s.ok()) s = fs_.copy_attributes(original, out);
-      const Status closed_copy = fs_.close(out);
+      s = copy_file(original, read, out.file());
+      if (s.ok()) s = fs_.copy_attributes(original, out.file());
+      const Status closed_copy = out.close();
       if (s.ok()) s = closed_copy;
     }
     if (s.ok()) s = fs_.rename(dir, copy.name(), held->name());

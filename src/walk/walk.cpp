@@ -1,5 +1,6 @@
 #include "walk/walk.h"
 
+#include <new>
 #include <vector>
 
 
@@ -50,12 +51,19 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     Level& level = stack.emplace_back(Level{dir, owned, path.size(), {}, {}});
     // The listing is taken whole before any entry is handled, so the files that a
     // conversion creates in this directory are never met by the same walk.
-    const Status listed = fs_.list_dir(dir, level.entries);
-    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
-    for (const Entry& entry : level.entries) {
-      level.neighbours.names.insert(entry.name);
-      if (is_temporary_name(entry.name)) level.neighbours.temporaries.push_back(entry.name);
+    Status listed;
+    try {
+      listed = fs_.list_dir(dir, level.entries);
+      for (const Entry& entry : level.entries) {
+        level.neighbours.names.insert(entry.name);
+        if (is_temporary_name(entry.name)) level.neighbours.temporaries.push_back(entry.name);
+      }
+    } catch (const std::bad_alloc&) {
+      level.entries.clear();
+      level.neighbours = Neighbours{};
+      listed = Status{Fault::too_large, 0};
     }
+    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
   };
   enter(root, false);
   while (!stack.empty()) {

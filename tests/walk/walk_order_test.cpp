@@ -76,5 +76,28 @@ TEST(WalkFailures, RootThatCannotBeOpenedOrListedIsReported) {
   }
 }
 
+// Memory that runs out for one folder's listing or one file's conversion fails that one:
+// the walk goes on, and nothing is left behind.
+TEST(WalkFailures, MemoryThatRunsOutFailsOneFolderOrFileAndTheWalkGoesOn) {
+  FakePlatform fs;
+  fs.add_file("big/one.c", "1");
+  fs.add_file("a.c", "\xE9");
+  fs.add_file("z.c", "\xE9");
+  fs.meanwhile(Call::list_dir, 2, [] { throw std::bad_alloc(); });  // big/
+  fs.meanwhile(Call::write, 1, [] { throw std::bad_alloc(); });     // a.c's new content
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, std::string(MSG_DIR_FAILED) + std::string(MSG_READ_FAILED));
+  EXPECT_EQ(r.err, "nivra-sign: /t/big: not enough memory\nnivra-sign: /t/a.c: not enough memory\n");
+  const std::map<std::string, std::string> expected{
+      {"big", "<dir>"},          {"big/one.c", "0644 1"},
+      {"a.c", "0644 \xE9"},      {"z.c", "0644 \xEF\xBB\xBF\xC3\xA9"},
+      {"z.c.OLD", "0644 \xE9"}};
+  EXPECT_EQ(fs.snapshot(), expected);
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
 }  // namespace
 }  // namespace nivra::test
