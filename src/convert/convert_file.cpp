@@ -218,6 +218,21 @@ Status Converter::copy_file(File from, const FileState& read, File to) {
   return s.ok() ? written : s;
 }
 
+/// Whether the file `name` of `dir` holds the content that `read` has the digest of.
+bool Converter::holds_content(Dir dir, const std::string& name, const FileState& read) {
+  File file;
+  if (!fs_.open_read(dir, name, file).ok()) return false;
+  Closer closer(fs_, file);
+  Digest digest;
+  std::uint64_t offset = 0;
+  for (std::size_t got = 1; got != 0; offset += got) {
+    char buf[65536];
+    if (!fs_.read(file, offset, buf, sizeof buf, got).ok()) return false;
+    digest.add(buf, got);
+  }
+  return offset == read.size && digest.value == read.digest;
+}
+
 /// What runs that ended while converting the file left beside it: a backup that no longer
 /// names the file is the only copy of its original and becomes NAME.OLD; everything else
 /// is removed. What runs that may still be going on left stays as it is.
@@ -290,6 +305,9 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
       return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
   }
   if (s.fault == Fault::exists) {
+    // There, too, a NAME.OLD that holds just what was read is another run's backup.
+    if (read.digested && holds_content(dir, backup, read))
+      return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
     held.emplace(fs_, dir, temporary_name(name, "old", run_));
     s = fs_.replace(dir, fresh.name(), name, held->name(), original, read);
   }

@@ -50,6 +50,7 @@ class Converter {
   Status write_text(File from, FileState& read, const Plan& plan, File to,
                     Converted& converted);
   Status copy_file(File from, const FileState& read, File to);
+  bool holds_content(Dir dir, const std::string& name, const FileState& read);
   Status finish_leftovers(Dir dir, const std::string& name, const FileState& read,
                           const Neighbours& neighbours, std::string& left_name);
   Outcome replace(Dir dir, const std::string& name, const std::string& path, File original,

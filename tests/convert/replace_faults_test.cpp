@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "convert/convert_file.h"
 #include "convert/messages.h"
@@ -49,6 +50,9 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
        "/t/a.c.OLD", EARLIER},
       {"final rename", {fail_on(Call::rename, "a.c", os_error(EACCES))}, MSG_WRITE_FAILED,
        "/t/a.c", EARLIER},
+      // A mode or an access list that cannot be given to the new file.
+      {"attributes", {fail_on(Call::attributes, NEW_TEMP, os_error(EOPNOTSUPP))},
+       MSG_CREATE_FAILED, "/t/a.c", EARLIER},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -68,6 +72,87 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
     EXPECT_EQ(fs.snapshot(), expected);
     EXPECT_EQ(fs.open_handles(), 0);
   }
+}
+
+// Another program, or a run on another machine, at work on the file meanwhile: what it
+// did is kept and the file is reported, never converted over it.
+TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
+  const std::string theirs = "their save\n";
+  const struct {
+    const char* what;
+    bool share, earlier;  ///< a network share; an earlier a.c.OLD
+    Call when;
+    std::function<void(FakePlatform&)> action;
+    std::vector<Injection> faults;
+    std::string_view message, reason;
+    std::map<std::string, std::string> after;
+  } cases[] = {
+      {"a save over it", false, true, Call::write, [&](FakePlatform& fs) { fs.put("a.c", theirs); },
+       {}, MSG_CHANGED, "another file was put under its name while it was converted",
+       {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(EARLIER)}}},
+      {"lines added to it", false, false, Call::write,
+       [&](FakePlatform& fs) { fs.change("a.c", std::string(ORIGINAL) + theirs); }, {},
+       MSG_CHANGED, "its content changed while it was converted",
+       {{"a.c", with_mode(std::string(ORIGINAL) + theirs)}}},
+      // A link by name would make a backup of their file.
+      {"a save before the backup, on a share", true, false, Call::link,
+       [&](FakePlatform& fs) { fs.put("a.c", theirs); }, {}, MSG_CHANGED,
+       "another file was put under its name while it was converted",
+       {{"a.c", with_mode(theirs)}}},
+      // On a share another machine's run that made a.c.OLD converts the file.
+      {"a backup made meanwhile, on a share", true, false, Call::create,
+       [&](FakePlatform& fs) { fs.put("a.c.OLD", theirs); }, {}, MSG_OPEN_FAILED,
+       "held by another run", {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(theirs)}}},
+      {"as before, the share saying EPERM for EEXIST", true, false, Call::create,
+       [&](FakePlatform& fs) { fs.put("a.c.OLD", theirs); },
+       {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED, "held by another run",
+       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(theirs)}}},
+      {"as before, the share not showing the name yet", true, false, Call::create,
+       [](FakePlatform&) {}, {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED,
+       "held by another run", {{"a.c", with_mode(ORIGINAL)}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", ORIGINAL);
+    if (c.earlier) fs.add_file("a.c.OLD", EARLIER);
+    fs.add_file("b.c", "x");
+    if (c.share) fs.as_share();
+    for (const Injection& f : c.faults) fs.inject(f);
+    fs.meanwhile(c.when, 1, [&] { c.action(fs); });
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+    EXPECT_EQ(r.out, c.message);
+    EXPECT_EQ(r.err, "nivra-sign: /t/a.c: " + std::string(c.reason) + "\n");
+    auto expected = c.after;
+    expected["b.c"] = with_mode("\xEF\xBB\xBFx");
+    expected["b.c.OLD"] = with_mode("x");
+    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
+// What a run that may still be going on left is its own: the file is converted beside it.
+TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  const std::string mine = temporary_name("a.c", "new", "live");
+  const std::string backup = temporary_name("a.c", "old", "live");
+  fs.add_file(mine, "half of it");
+  fs.add_file(backup, ORIGINAL);
+  fs.running("live");
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+  const std::map<std::string, std::string> expected = {
+      {"a.c", with_mode("\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n")},
+      {"a.c.OLD", with_mode(ORIGINAL)},
+      {mine, with_mode("half of it")},
+      {backup, with_mode(ORIGINAL)}};
+  EXPECT_EQ(fs.snapshot(), expected);
 }
 
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -38,13 +40,7 @@ class EveryProgram : public testing::TestWithParam<Job> {
   std::string name() const { return std::string(traits(job().direction).program); }
   std::string install(const std::string& dir) const { return install_program(dir, job().direction); }
   std::string diagnostic(const std::string& path, const std::string& reason) const {
-    return name() + ": " + path + ": " + reason + "\n";
-  }
-  /// Everything in the tree but the program itself.
-  Files files(const std::string& root) const {
-    Files f = snapshot(root);
-    f.erase(name());
-    return f;
+    return diagnostic_line(job().direction, path, reason);
   }
   void converted(Files& f, const std::string& rel) const {
     f[rel] = job().after;
@@ -66,7 +62,7 @@ TEST_P(EveryProgram, SelectsSourceFilesByNameAndSkipsDotEntries) {
                         "lib.hpp", "lib.cc", "main.c.bak", "Makefile", "main.", "main.c.",
                         ".h", ".hidden/x.c", "a.c.OLD"})
     write_file(tree / n, job().before);
-  Files expected = files(tree.path());
+  Files expected = tree_of(tree.path());
   for (const char* n : {"main.cpp", "UTIL.H", "Main.Cpp", "parser.tab.c", "dir.cpp/inner.c"})
     converted(expected, n);
 
@@ -74,7 +70,7 @@ TEST_P(EveryProgram, SelectsSourceFilesByNameAndSkipsDotEntries) {
 
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
 // The root is argument 0 up to its last '/', a backslash being part of a name; a bare
@@ -144,7 +140,7 @@ TEST_P(EveryProgram, SymbolicLinksAreNeitherFollowedNorConverted) {
       {"sub", "in.cpp"},    {".", "loop"},                {"missing.c", "dangling.c"}};
   for (const auto& [target, link] : links) ASSERT_EQ(symlink(target.c_str(), (tree / link).c_str()), 0);
   const Files outside_before = snapshot(outside.path());
-  Files expected = files(tree.path());
+  Files expected = tree_of(tree.path());
   converted(expected, "real.c");
   converted(expected, "sub/z.h");
 
@@ -152,7 +148,7 @@ TEST_P(EveryProgram, SymbolicLinksAreNeitherFollowedNorConverted) {
 
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
   EXPECT_EQ(snapshot(outside.path()), outside_before);
 }
 
@@ -188,7 +184,7 @@ TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
   for (const char* d : locked) write_file(bin + "/" + d + "/x.c", job().before);
   write_file(bin + "/ro/y.c", job().before);
   write_file(bin + "/ok.c", job().before);
-  Files expected = files(bin);
+  Files expected = tree_of(bin);
   converted(expected, "ok.c");
   give_to_unprivileged(tree.path());
   for (const char* d : locked) ASSERT_EQ(chmod((bin + "/" + d).c_str(), 0), 0);
@@ -200,14 +196,10 @@ TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
 
   // Each of the four failures prints its message, in the order the folder is listed.
   EXPECT_EQ(r.status, 1);
-  std::string out = r.out;
-  for (const char* d : locked) {
+  EXPECT_EQ(sorted_lines(r.out), sorted_lines(repeat(MSG_DIR_FAILED, 3).append(MSG_CREATE_FAILED)));
+  for (const char* d : locked)
     EXPECT_NE(r.err.find(diagnostic(bin + "/" + d, std::strerror(EACCES))), std::string::npos)
         << r.err;
-    if (const auto at = out.find(MSG_DIR_FAILED); at != std::string::npos)
-      out.erase(at, MSG_DIR_FAILED.size());
-  }
-  EXPECT_EQ(out, MSG_CREATE_FAILED);
   EXPECT_NE(r.err.find(diagnostic(bin + "/ro/y.c", std::strerror(EACCES))), std::string::npos)
       << r.err;
 
@@ -218,7 +210,7 @@ TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
   EXPECT_EQ(r.err, diagnostic(bin, std::strerror(EACCES)));
   chmod(bin.c_str(), 0755);
   for (const char* d : {"locked1", "locked2", "locked3", "ro"}) chmod((bin + "/" + d).c_str(), 0755);
-  EXPECT_EQ(files(bin), expected);
+  EXPECT_EQ(tree_of(bin), expected);
 }
 
 TEST_P(EveryProgram, AFailedWriteLeavesTheFileWholeAndNoTemporary) {
@@ -229,17 +221,19 @@ TEST_P(EveryProgram, AFailedWriteLeavesTheFileWholeAndNoTemporary) {
                               : "\xEF\xBB\xBF" + std::string(6000, 'a');
   write_file(tree / "big.c", big);
   write_file(tree / "small.c", job().before);
-  Files expected = files(tree.path());
+  Files expected = tree_of(tree.path());
   converted(expected, "small.c");
+  // Through prlimit, as a user would: the program itself must not die by SIGXFSZ.
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
   RunOptions o;
-  o.file_size_limit = 4096;
+  o.extra_args = {"--fsize=4096", program};
 
-  const ProgramResult r = run(program, o);
+  const ProgramResult r = run("/usr/bin/prlimit", o);
 
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, MSG_WRITE_FAILED);
   EXPECT_EQ(r.err, diagnostic(tree / "big.c", std::strerror(EFBIG)));
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
 TEST_P(EveryProgram, NoConversionWithoutABackup) {
@@ -249,7 +243,7 @@ TEST_P(EveryProgram, NoConversionWithoutABackup) {
   write_file(tree / "held.c.OLD/keep", "a folder in the way");
   const std::string long_name = std::string(253, 'n') + ".c";  // the longest name there is
   write_file(tree / long_name, job().before);
-  const Files expected = files(tree.path());
+  const Files expected = tree_of(tree.path());
 
   const ProgramResult r = run(program);
 
@@ -260,7 +254,7 @@ TEST_P(EveryProgram, NoConversionWithoutABackup) {
   EXPECT_NE(r.err.find(diagnostic(tree / (long_name + ".OLD"), std::strerror(ENAMETOOLONG))),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
 TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
@@ -269,10 +263,14 @@ TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
   write_file(tree / "private.c", job().before, 0600);
   write_file(tree / "script.h", job().before, 0755);
   write_file(tree / "theirs.cpp", job().before, 0640);
+  // A new file takes the group of a set-group-ID folder, not the original's.
+  write_file(tree / "shared/root.c", job().before, 0640);
   const uid_t other = 65534;
   if (running_as_root()) {
     ASSERT_EQ(chown((tree / "theirs.cpp").c_str(), other, other), 0);
+    ASSERT_EQ(chown((tree / "shared").c_str(), 0, 5678), 0);
   }
+  ASSERT_EQ(chmod((tree / "shared").c_str(), 02775), 0);
 
   const ProgramResult r = run(program);
 
@@ -287,6 +285,120 @@ TEST_P(EveryProgram, PermissionBitsAndOwnerAreKept) {
     EXPECT_EQ(st.st_uid, other);
     EXPECT_EQ(st.st_gid, other);
   }
+  struct stat original;
+  ASSERT_EQ(stat((tree / "shared/root.c").c_str(), &st), 0);
+  ASSERT_EQ(stat((tree / "shared/root.c.OLD").c_str(), &original), 0);
+  EXPECT_EQ(read_file(tree / "shared/root.c"), job().after);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, original.st_uid);
+  EXPECT_EQ(st.st_gid, original.st_gid);
+}
+
+// Run by an ordinary user, a write clears the set-ID bits: they must come after it.
+TEST_P(EveryProgram, SetIdBitsAreKeptForAnOrdinaryUser) {
+  if (cannot_drop_root()) GTEST_SKIP() << "running as root without an unprivileged user to run as";
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const mode_t modes[] = {04755, 02755, 06755};
+  const auto file_of = [&](mode_t mode) {
+    std::string name = std::to_string(mode);
+    name.insert(0, 1, 'm').append(".c");
+    return tree / name;
+  };
+  for (const mode_t mode : modes) write_file(file_of(mode), job().before);
+  give_to_unprivileged(tree.path());
+  // After the change of owner, which clears them too.
+  for (const mode_t mode : modes) ASSERT_EQ(chmod(file_of(mode).c_str(), mode), 0);
+  RunOptions o;
+  o.unprivileged = true;
+
+  const ProgramResult r = run(program, o);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const mode_t mode : modes) {
+    const std::string file = file_of(mode);
+    EXPECT_EQ(read_file(file), job().after) << file;
+    EXPECT_EQ(mode_of(file), mode) << file;
+  }
+}
+
+// With an access list the group bits of the mode are its mask: copying the mode alone
+// would give the owning group the mask's rights.
+TEST_P(EveryProgram, AccessListsAndExtendedAttributesAreKept) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string file = tree / "acl.c";
+  write_file(file, job().before, 0640);
+  if (!command_succeeds("setfacl -m u:nobody:r--,g::r--,m::rw- '" + file + "'") ||
+      !command_succeeds("setfattr -n user.origin -v 0sAP8B '" + file + "'"))
+    GTEST_SKIP() << "needs setfacl and setfattr (Debian packages acl and attr) and a file "
+                    "system with access lists and user attributes";
+  const auto attributes = attributes_of(file);
+  ASSERT_TRUE(attributes.contains("system.posix_acl_access"));
+  ASSERT_EQ(attributes.at("user.origin"), std::string("\0\xFF\x01", 3));
+  const mode_t mode = mode_of(file);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(file), job().after);
+  EXPECT_EQ(attributes_of(file), attributes);
+  EXPECT_EQ(mode_of(file), mode);
+}
+
+// A file that cannot be replaced (immutable) fails alone, and its earlier backup stays.
+TEST_P(EveryProgram, AFileThatCannotBeReplacedKeepsItsEarlierBackup) {
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string fixed = tree / "fixed.c";
+  write_file(fixed, job().before);
+  write_file(tree / "fixed.c.OLD", "an earlier generation");
+  write_file(tree / "free.c", job().before);
+  Files expected = tree_of(tree.path());
+  converted(expected, "free.c");
+  if (!command_succeeds("chattr +i '" + fixed + "'"))
+    GTEST_SKIP() << "chattr +i refused: no chattr (e2fsprogs), no CAP_LINUX_IMMUTABLE, or a "
+                    "file system without the attribute";
+  struct Mutable {
+    std::string path;
+    ~Mutable() { command_succeeds("chattr -i '" + path + "'"); }
+  } mutable_again{fixed};
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, MSG_WRITE_FAILED);
+  EXPECT_EQ(r.err, diagnostic(fixed, std::strerror(EPERM)));
+  EXPECT_EQ(tree_of(tree.path()), expected);
+}
+
+// `> log 2>&1`: each message is followed by its own diagnostic, so a log pairs them.
+TEST_P(EveryProgram, EachMessageIsFollowedByItsDiagnosticInOneLog) {
+  TempDir tree, elsewhere;
+  const std::string program = install(tree.path());
+  for (const std::string d : {"d1", "d2", "d3", "d4"}) {
+    write_file(tree / (d + "/x.c"), job().before);
+    make_dirs(tree / (d + "/x.c.OLD"));
+    write_file(tree / (d + "/y.c"), job().before);
+  }
+  const std::string log = elsewhere / "log";
+  RunOptions o;
+  o.extra_args = {"-c", "exec \"$0\" >\"$1\" 2>&1", program, log};
+
+  const ProgramResult r = run("/bin/sh", o);
+
+  EXPECT_EQ(r.status, 1);
+  std::istringstream lines(read_file(log));
+  std::set<std::string> named;
+  for (std::string message, diagnostic; std::getline(lines, message);) {
+    EXPECT_EQ(message + "\n", MSG_BACKUP_FAILED);
+    ASSERT_TRUE(std::getline(lines, diagnostic)) << "no diagnostic after the last message";
+    EXPECT_TRUE(diagnostic.starts_with(name() + ": " + tree.path() + "/d")) << diagnostic;
+    EXPECT_TRUE(diagnostic.ends_with("/x.c.OLD: " + std::string(std::strerror(EISDIR))))
+        << diagnostic;
+    named.insert(diagnostic);
+  }
+  EXPECT_EQ(named.size(), 4u);
 }
 
 TEST_P(EveryProgram, ASecondRunSkipsAndOnlyTheLatestBackupIsKept) {
@@ -295,20 +407,20 @@ TEST_P(EveryProgram, ASecondRunSkipsAndOnlyTheLatestBackupIsKept) {
   write_file(tree / "a.c", job().before);
   write_file(tree / "a.c.OLD", "an older generation");
   write_file(tree / "sub/b.h", job().before);
-  Files expected = files(tree.path());
+  Files expected = tree_of(tree.path());
   converted(expected, "a.c");
   converted(expected, "sub/b.h");
 
   ProgramResult r = run(program);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 
   r = run(program);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, repeat(job().skip, 2));
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(files(tree.path()), expected);
+  EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
 }  // namespace

@@ -96,27 +96,33 @@ TEST(SignProgram, Utf16FilesOfBothByteOrdersBecomeSignedUtf8) {
 }
 
 TEST(SignProgram, MalformedUtf16IsLeftAloneAndReported) {
-  const struct {
-    const char* name;
-    std::string content;
-    int offset;
-  } cases[] = {
-      {"odd.c", "\xFF\xFE" "a\0\n"s, 4},
-      {"unpaired_high.c", "\xFF\xFE\x3D\xD8" "a\0"s, 2},
-      {"high_at_end.h", "\xFF\xFE" "a\0\x3D\xD8"s, 4},
-      {"lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4},
+  const std::vector<FileCase> cases = {
+      refused("odd.c", "\xFF\xFE" "a\0\n"s, 4),
+      refused("unpaired_high.c", "\xFF\xFE\x3D\xD8" "a\0"s, 2),
+      refused("high_at_end.h", "\xFF\xFE" "a\0\x3D\xD8"s, 4),
+      refused("lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4),
   };
-  std::vector<FileCase> files;
-  for (const auto& c : cases) files.push_back({c.name, c.content, c.content});
   TempDir tree;
-  const ProgramResult r = run_cases(tree, Direction::sign, files);
-
+  const ProgramResult r = run_cases(tree, Direction::sign, cases);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, repeat(MSG_LOSSY, std::size(cases)));
-  for (const auto& c : cases) {
-    const std::string line = diagnostic_for(r.err, tree / c.name);
-    EXPECT_TRUE(line.starts_with("nivra-sign: ")) << c.name << ": " << r.err;
-    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
+  EXPECT_EQ(r.out, repeat(MSG_LOSSY, cases.size()));
+}
+
+// The text is converted in groups of whole lines; in UTF-16 a group must end after the
+// two bytes of a line feed, never between them.
+TEST(Utf16Groups, LargeFilesAreSignedWhole) {
+  for (const bool big_endian : {false, true}) {
+    TempDir tree;
+    std::string content = big_endian ? "\xFE\xFF" : "\xFF\xFE", expected = SIG;
+    for (int i = 0; i < 60000; ++i) {
+      // "e\u00E9\n" as UTF-16, then as UTF-8.
+      content += big_endian ? "\0e\0\xE9\0\n"s : "e\0\xE9\0\n\0"s;
+      expected += "e\xC3\xA9\n";
+    }
+    write_file(tree / "wide.c", content);
+    const ProgramResult r = run(install_program(tree.path(), Direction::sign));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(tree / "wide.c") == expected) << (big_endian ? "BE" : "LE");
   }
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 #include "install/install_support.h"
 
@@ -24,10 +23,9 @@ std::vector<std::string> message_table() {
 
 /// The page without its troff comments, which hold the other program's lines.
 std::string page_text(Direction direction) {
-  std::istringstream in(read_file(built_page(direction)));
-  std::string text, line;
-  while (std::getline(in, line))
-    if (!line.starts_with(".\\\"")) text += line + "\n";
+  std::string text;
+  for (const std::string& line : split_lines(read_file(built_page(direction))))
+    if (!line.starts_with(".\\\"")) text += line;
   return text;
 }
 
@@ -71,9 +69,8 @@ TEST_P(ManPage, UndoCommandRestoresTheTreeAsItWas) {
   // The command as a reader copies it from the rendered page.
   const ProgramResult rendered = shell("groff -man -Tutf8 -P-cbou " + sh_quoted(built_page(GetParam())));
   ASSERT_EQ(rendered.status, 0) << rendered.err;
-  std::istringstream lines(rendered.out);
-  std::string undo, line;
-  while (std::getline(lines, line))
+  std::string undo;
+  for (const std::string& line : split_lines(rendered.out))
     if (const auto at = line.find("find . "); at != std::string::npos) undo = line.substr(at);
   ASSERT_FALSE(undo.empty()) << rendered.out;
 

@@ -1,7 +1,17 @@
 // Several runs of nivra-sign over one tree at the same time: each file is converted once,
-// and every backup holds the original, never the signed form.
+// and every backup holds the original, never the signed form. Another program that saves
+// over a file or adds to it while it is converted keeps what it did.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <cstdio>
 #include <latch>
 #include <thread>
@@ -52,12 +62,10 @@ TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {
     int messages = 0;
     for (const ProgramResult& r : results) {
       int held = 0;
-      for (std::size_t at = 0; at < r.out.size(); ++messages) {
-        const std::size_t end = r.out.find('\n', at) + 1;
-        const std::string line = r.out.substr(at, end - at);
+      for (const std::string& line : split_lines(r.out)) {
+        ++messages;
         held += line == MSG_OPEN_FAILED;
         EXPECT_TRUE(line == MSG_OPEN_FAILED || line == MSG_ALREADY_SIGNED) << line;
-        at = end;
       }
       EXPECT_EQ(r.status, held ? 1 : 0) << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), held) << r.err;
@@ -66,14 +74,120 @@ TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {
     // A run prints a message for each file it leaves to another: all runs together
     // converted every file exactly once.
     EXPECT_EQ(RUNS * FILES - messages, FILES) << "round " << round;
-    const auto left = snapshot(tree.path());
-    for (const auto& [rel, content] : want)
-      EXPECT_TRUE(left.contains(rel) && left.at(rel) == content) << rel << " round " << round;
-    EXPECT_EQ(left.size(), want.size()) << "names appeared or went missing";
+    EXPECT_EQ(differences(snapshot(tree.path()), want), "") << "round " << round;
     if (HasFailure()) return;
   }
   std::printf("[ races    ] %d rounds of %d runs over %d files; %d files found held\n", ROUNDS,
               RUNS, FILES, busy);
+}
+
+/// Holds the open of the first file of folder `dir` whose name `pause_on` accepts until
+/// `action` has run (a fanotify permission event): another program acts at a certain
+/// moment of a run. `action` must open nothing in `dir`, which would wait for itself.
+class OpenGate {
+ public:
+  OpenGate(const std::string& dir, std::function<bool(std::string_view)> pause_on,
+           std::function<void()> action)
+      : fan_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE)),
+        stop_(eventfd(0, EFD_CLOEXEC)) {
+    error_ = fan_ < 0 ? errno : 0;
+    if (fan_ >= 0 && fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+                                   AT_FDCWD, dir.c_str()) != 0)
+      error_ = errno;
+    if (error_ == 0)
+      thread_ = std::thread([this, pause_on, action] { answer(pause_on, action); });
+  }
+  ~OpenGate() {
+    const std::uint64_t one = 1;
+    if (thread_.joinable() && write(stop_, &one, sizeof one) == sizeof one) thread_.join();
+    if (fan_ >= 0) close(fan_);  // lets whatever still waits through
+    close(stop_);
+  }
+  int error() const { return error_; }
+  bool acted() const { return acted_; }
+
+ private:
+  void answer(const std::function<bool(std::string_view)>& pause_on,
+              const std::function<void()>& action) {
+    pollfd fds[2] = {{fan_, POLLIN, 0}, {stop_, POLLIN, 0}};
+    alignas(fanotify_event_metadata) char buf[4096];
+    while (poll(fds, 2, -1) >= 0 && !(fds[1].revents & POLLIN)) {
+      const ssize_t n = read(fan_, buf, sizeof buf);
+      auto* e = reinterpret_cast<fanotify_event_metadata*>(buf);
+      for (ssize_t left = n; FAN_EVENT_OK(e, left); e = FAN_EVENT_NEXT(e, left)) {
+        char path[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(e->fd);
+        const ssize_t size = readlink(link.c_str(), path, sizeof path);
+        const std::string_view opened(path, size > 0 ? std::size_t(size) : 0);
+        if (!acted_ && e->pid != getpid() && pause_on(opened.substr(opened.rfind('/') + 1))) {
+          action();
+          acted_ = true;
+        }
+        const fanotify_response allow{e->fd, FAN_ALLOW};
+        [[maybe_unused]] const ssize_t answered = write(fan_, &allow, sizeof allow);
+        close(e->fd);
+      }
+    }
+  }
+
+  int fan_, stop_, error_ = 0;
+  bool acted_ = false;
+  std::thread thread_;
+};
+
+// The moment is the creation of the run's temporary: the file has been read, and the
+// replace is still to come.
+TEST(Concurrent, ASaveOverOrLinesAddedToAFileWhileItIsConvertedAreKept) {
+  const std::string signed_text = std::string(UTF8_SIGNATURE) + repeat("caf\xC3\xA9 \r", 800000);
+  const std::string ansi_text = repeat("caf\xE9 \r", 800000);  // 4 MB and more
+  const std::string small_signed = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9", small_ansi = "caf\xE9";
+  const std::string theirs = "their save\n";
+  for (const Direction direction : {Direction::sign, Direction::unsign}) {
+    const bool sign = direction == Direction::sign;
+    const std::string program_name(traits(direction).program);
+    const std::string& before = sign ? ansi_text : signed_text;
+    for (const bool save : {true, false}) {
+      SCOPED_TRACE(program_name + (save ? ", saved over" : ", added to"));
+      TempDir tree, elsewhere;
+      const std::string program = install_program(tree.path(), direction);
+      write_file(tree / "big.c", before);
+      write_file(tree / "small/other.c", sign ? small_ansi : small_signed);
+      write_file(elsewhere / "big.c", theirs);
+      const int append = open((tree / "big.c").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+      ASSERT_GE(append, 0);
+      OpenGate gate(
+          tree.path(), [](std::string_view name) { return name.ends_with(".new"); },
+          [&] {
+            if (save)
+              EXPECT_EQ(rename((elsewhere / "big.c").c_str(), (tree / "big.c").c_str()), 0);
+            else
+              EXPECT_EQ(write(append, theirs.data(), theirs.size()), ssize_t(theirs.size()));
+          });
+      if (gate.error() != 0)
+        GTEST_SKIP() << "fanotify permission events are refused here ("
+                     << std::strerror(gate.error()) << "); they need CAP_SYS_ADMIN";
+
+      const ProgramResult r = run(program);
+
+      close(append);
+      EXPECT_TRUE(gate.acted()) << "the run never created its temporary";
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, MSG_CHANGED);
+      EXPECT_EQ(r.err, program_name + ": " + (tree / "big.c") + ": " +
+                           (save ? "another file was put under its name while it was converted"
+                                 : "its content changed while it was converted") +
+                           "\n");
+      EXPECT_TRUE(read_file(tree / "big.c") == (save ? theirs : before + theirs))
+          << "big.c holds " << read_file(tree / "big.c").size() << " bytes";
+      EXPECT_EQ(read_file(tree / "small/other.c"), sign ? small_signed : small_ansi);
+      std::vector<std::string> names = {program_name, "big.c", "small", "small/other.c",
+                                        "small/other.c.OLD"};
+      std::sort(names.begin(), names.end());
+      std::vector<std::string> left;
+      for (const auto& entry : snapshot(tree.path())) left.push_back(entry.first);
+      EXPECT_EQ(left, names);  // no big.c.OLD, no temporary
+    }
+  }
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ void check_full_disk(const std::string& options, bool inodes, int spare, int con
   int converted = 0, failed = 0;
   for (const auto& [rel, content] : snapshot(tree / "disk")) {
     if (rel.starts_with("filler")) continue;
-    ASSERT_FALSE(rel.starts_with(".nivra-")) << "temporary left: " << rel;
+    ASSERT_FALSE(is_temporary_path(rel)) << "temporary left: " << rel;
     if (rel.ends_with(".OLD")) {
       EXPECT_EQ(content, ORIGINAL) << rel;
     } else if (content == ORIGINAL) {

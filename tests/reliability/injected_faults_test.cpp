@@ -304,5 +304,44 @@ TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
   }
 }
 
+// The run killed after its Nth call of any kind, for every N, over trees with and without
+// earlier backups and leftovers of a killed run, with and without hard links: what it
+// leaves holds every content whole, and the next run (a new one: the killed run has
+// ended) leaves the unfaulted tree.
+TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
+  const Background backgrounds[] = {{"", {}, false}, BACKGROUNDS[0], BACKGROUNDS[1]};
+  for (const Direction direction : {Direction::sign, Direction::unsign}) {
+    for (const Background& background : backgrounds) {
+      const Baseline b = baseline(direction, background);
+      int kills = 0;
+      for (int n = 0; n < 100000; ++n) {
+        SCOPED_TRACE(std::string(traits(direction).program) + " killed after call " +
+                     std::to_string(n) + (background.stale ? ", with leftovers" : "") +
+                     background.name);
+        FakePlatform fs;
+        prepare(fs, direction, background.stale);
+        for (const Injection& f : background.faults) fs.inject(f);
+        fs.die_after(n);
+        const Result r = run(fs, direction);
+        if (!fs.died()) {
+          EXPECT_EQ(r.tree, b.after.tree);
+          break;
+        }
+        ++kills;
+        check_faulted(b, r, direction, true);
+        fs.clear_faults();
+        for (const Injection& f : background.faults) fs.inject(f);
+        const Result again = run(fs, direction);
+        EXPECT_EQ(again.status, 0) << again.out << again.err;
+        EXPECT_EQ(again.tree, b.after.tree) << "the run after the kill differs";
+        if (HasFailure()) return;
+      }
+      int calls = 0;
+      for (const int count : b.calls) calls += count;
+      EXPECT_EQ(kills, calls);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace nivra::test

@@ -118,6 +118,9 @@ void FakePlatform::clear_faults() {
   injections_.clear();
   std::fill(std::begin(counts_), std::end(counts_), 0);
   opened_.clear();
+  total_calls_ = 0;
+  die_after_ = -1;
+  dead_ = false;
 }
 
 void FakePlatform::meanwhile(Call call, int nth, std::function<void()> action) {
@@ -145,6 +148,9 @@ void FakePlatform::put(const std::string& path, std::string_view content) {
 
 const Injection* FakePlatform::meet(Call call, const std::string& path) {
   ++counts_[int(call)];
+  static const Injection KILLED = fail(Call::open_root, 1, os_error(EIO));
+  dead_ = dead_ || (die_after_ >= 0 && ++total_calls_ > die_after_);
+  if (dead_) return &KILLED;
   for (Meanwhile& m : meanwhile_) {
     if (m.call == call && m.nth == counts_[int(call)] && m.action) {
       auto action = std::move(m.action);
@@ -283,6 +289,7 @@ Status FakePlatform::state_of(Dir dir, const std::string& name, FileState& out) 
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   auto it = entry_named(d->node->entries, name);
+  if (dead_) return os_error(EIO);
   if (it == d->node->entries.end()) return os_error(ENOENT);
   out = state_of_node(it->second.get(), it->second->content, it->second->version);
   return Status{};
@@ -356,15 +363,23 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   if (!backup.empty()) {
     if (const Injection* i = meet(Call::link, join(d->path, backup))) {
       const int code = i->status.code;
-      // As on POSIX: a file system that refuses links is one without them.
+      // As on POSIX: EPERM is a taken name on a share (which may not show it yet) or where
+      // the name is seen; a file system that refuses links otherwise is one without them.
+      if (code == EPERM && (!exclusive_ || entry_named(entries, backup) != entries.end()))
+        return os_error(EEXIST).for_backup();
       return code == EPERM || code == EXDEV ? Status{Fault::unsupported, code, true}
                                             : i->status.for_backup();
     }
     if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).for_backup();
     if (!links_) return Status{Fault::unsupported, EPERM, true};
+    // On a share the link goes by name, and must then be found to be the file read.
+    const auto named = entry_named(entries, name);
+    if (!exclusive_ && (named == entries.end() || named->second != f->node))
+      return Status{Fault::changed, 1};  // linked, found to be another file, and removed
     entries.emplace_back(backup, f->node);
   }
   const Injection* i = meet(Call::rename, join(d->path, name));
+  if (dead_) return i->status;  // a dead process undoes nothing
   auto source = entry_named(entries, temp);
   auto target = entry_named(entries, name);
   Status s = i ? i->status : source == entries.end() ? os_error(ENOENT) : Status{};

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,7 +85,7 @@ class FakePlatform final : public FileSystem {
 
   /// Adds an injection; returns its index for faults_met().
   int inject(Injection injection);
-  /// Drops every injection and starts the call counts again.
+  /// Drops every injection and kill, and starts the call counts again.
   void clear_faults();
   int calls(Call call) const { return counts_[int(call)]; }
   /// How many calls injection `index` made fail (or shortened), and on which paths.
@@ -124,15 +125,23 @@ class FakePlatform final : public FileSystem {
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
   std::string describe(const Status& status) override;
-  /// A new tag for every run; every run but the last has ended.
+  /// A new tag for every run; every run but the last and those running() named has ended.
   std::string run_tag() override { return "run" + std::to_string(++runs_); }
   bool run_has_ended(std::string_view tag) override {
-    return tag != "run" + std::to_string(runs_);
+    return tag != "run" + std::to_string(runs_) && !live_.contains(std::string(tag));
   }
+  /// Makes the run tagged `tag` one that may still be going on.
+  void running(std::string tag) { live_.insert(std::move(tag)); }
+  /// Kills the run after `calls` calls of any kind: every later call does nothing and
+  /// fails, but for closing, which the system does for a dead process.
+  void die_after(int calls) { die_after_ = calls; }
+  /// Whether the run met its kill (see die_after()).
+  bool died() const { return dead_; }
 
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
-  /// Makes the platform a network share: a file's number does not tell which it is.
+  /// Makes the platform a network share: a file's number does not tell which it is, and a
+  /// backup links whatever the name holds by then.
   void as_share() { exclusive_ = false; }
   /// Calls `action` once, when the `nth` call of `call` is made, before it does anything:
   /// what another program does meanwhile.
@@ -178,6 +187,10 @@ class FakePlatform final : public FileSystem {
   std::vector<std::string> opened_;
   bool links_ = true;
   int runs_ = 0;
+  std::set<std::string> live_;
+  int total_calls_ = 0;
+  int die_after_ = -1;
+  bool dead_ = false;
   bool exclusive_ = true;
   struct Meanwhile {
     Call call;

@@ -9,8 +9,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +48,8 @@ std::vector<std::string> names_in(const std::string& path) {
   return names;
 }
 
+}  // namespace
+
 void remove_tree(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
@@ -57,6 +62,8 @@ void remove_tree(const std::string& path) {
     unlink(path.c_str());
   }
 }
+
+namespace {
 
 void snapshot_into(const std::string& root, const std::string& rel,
                    std::map<std::string, std::string>& out) {
@@ -82,9 +89,10 @@ void snapshot_into(const std::string& root, const std::string& rel,
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/nivra-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string pattern = (!base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp") +
+                        std::string("/nivra-test-XXXXXX");
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   chmod(pattern.c_str(), 0755);
   path_ = pattern;
@@ -140,6 +148,28 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
   return out;
 }
 
+std::map<std::string, std::string> tree_of(const std::string& root) {
+  std::map<std::string, std::string> out = snapshot(root);
+  for (const char* program : {"nivra-sign", "nivra-unsign", "nivra-sign.exe", "nivra-unsign.exe"})
+    out.erase(program);
+  return out;
+}
+
+std::string differences(const std::map<std::string, std::string>& a,
+                        const std::map<std::string, std::string>& b) {
+  std::string names;
+  for (const auto& [name, entry] : a)
+    if (!b.contains(name) || b.at(name) != entry) names += name + " ";
+  for (const auto& [name, entry] : b)
+    if (!a.contains(name)) names += name + " ";
+  return names;
+}
+
+bool is_temporary_path(std::string_view rel) {
+  const std::size_t slash = rel.rfind('/');
+  return is_temporary_name(rel.substr(slash == std::string_view::npos ? 0 : slash + 1));
+}
+
 std::string built_program(Direction direction) {
   return direction == Direction::sign ? NIVRA_SIGN_PATH : NIVRA_UNSIGN_PATH;
 }
@@ -162,21 +192,34 @@ void give_to_unprivileged(const std::string& path) {
   for (const auto& n : names_in(path)) give_to_unprivileged(path + "/" + n);
 }
 
-ProgramResult run(const std::string& program, const RunOptions& options) {
-  ProgramResult result;
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+Process::Process(const std::string& program, const RunOptions& options) : program_(program) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return result;
+    return;
   }
+  // Everything the child needs is made here: after fork() it may only make system calls,
+  // for another thread of the tests may hold the allocator's lock.
   std::vector<std::string> args{options.argv0.empty() ? program : options.argv0};
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> settings = options.env;
+  // The programs take their code page from the locale: Windows-1252 unless a test says.
+  const bool locale_given = std::any_of(settings.begin(), settings.end(), [](const auto& e) {
+    return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
+  });
+  if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
+  std::vector<char*> envp;
+  for (auto& e : settings) envp.push_back(e.data());
+  for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins
+  envp.push_back(nullptr);
 
-  const pid_t pid = fork();
-  if (pid == 0) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (options.file_size_limit >= 0) {
@@ -190,40 +233,52 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
         _exit(126);
     }
     if (chdir(options.cwd.c_str()) != 0) _exit(126);
-    execv(program.c_str(), argv.data());
+    execvpe(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    return result;
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+  if (pid_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
+}
+
+Process::~Process() {
+  if (pid_ > 0) wait();
+}
+
+bool Process::await_output(std::string_view text) {
+  while (result_.out.find(text) == std::string::npos) {
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    result_.out.append(buf, std::size_t(n));
   }
-  // Both pipes are read as the program writes, so that neither can fill up and stall it.
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::microseconds(options.kill_after_us);
-  bool killed = options.kill_after_us < 0;
+  return true;
+}
+
+void Process::kill(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
+ProgramResult Process::wait() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+  // Both pipes are read as the program writes, so that neither fills up and stalls it;
+  // once it has ended, a pipe still held by a process it started (Wine's server) is let go.
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* sinks[2] = {&result_.out, &result_.err};
+  int open_count = (out_ >= 0) + (err_ >= 0), wstatus = 0;
+  bool ended = pid_ <= 0;
   while (open_count > 0) {
-    int wait_ms = -1;
-    if (!killed) {
-      const auto left = deadline - std::chrono::steady_clock::now();
-      if (left <= left.zero()) {
-        kill(pid, SIGKILL);
-        killed = true;
-      } else {
-        wait_ms = int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-      }
-    }
-    if (poll(fds, 2, wait_ms) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    const int ready = poll(fds, 2, ended ? 0 : 100);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (ready == 0 && ended)) break;
+    if (ready == 0) ended = waitpid(pid_, &wstatus, WNOHANG) == pid_;
+    for (int i = 0; i < 2 && ready > 0; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[65536];
       const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
@@ -236,13 +291,27 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
       }
     }
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  for (const pollfd& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  out_ = err_ = -1;
+  if (pid_ > 0) {
+    while (!ended && waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    pid_ = -1;
   }
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  if (result.status == 126 || result.status == 127)
-    ADD_FAILURE() << "could not start " << program << " (status " << result.status << ")";
-  return result;
+  if (result_.status == 126 || result_.status == 127)
+    ADD_FAILURE() << "could not start " << program_ << " (status " << result_.status << ")";
+  return result_;
+}
+
+ProgramResult run(const std::string& program, const RunOptions& options) {
+  Process process(program, options);
+  if (options.kill_after_us >= 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(options.kill_after_us));
+    process.kill(SIGKILL);
+  }
+  return process.wait();
 }
 
 ProgramResult run_cases(const TempDir& tree, Direction direction,
@@ -257,17 +326,43 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
     } else {
       EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
     }
+    if (c.offset < 0) continue;
+    const std::string line = diagnostic_for(result.err, tree / c.name);
+    EXPECT_TRUE(line.starts_with(std::string(traits(direction).program) + ": "))
+        << c.name << ": " << result.err;
+    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
   }
   return result;
 }
 
+std::string diagnostic_line(Direction direction, const std::string& path,
+                            const std::string& reason) {
+  return std::string(traits(direction).program) + ": " + path + ": " + reason + "\n";
+}
+
 std::string diagnostic_for(const std::string& err, const std::string& path) {
-  const std::string named = ": " + path + ": ";
-  std::istringstream lines(err);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(named) != std::string::npos) return line;
+  for (std::string& line : split_lines(err)) {
+    if (line.find(": " + path + ": ") == std::string::npos) continue;
+    if (line.ends_with('\n')) line.pop_back();
+    return line;
   }
   return "";
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    lines.emplace_back(text.substr(at, end - at));
+    at = end;
+  }
+  return lines;
+}
+
+std::vector<std::string> sorted_lines(std::string_view text) {
+  std::vector<std::string> lines = split_lines(text);
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 std::map<std::string, std::string> ansi_sources(int files, unsigned seed) {
@@ -295,9 +390,7 @@ std::map<std::string, std::string> converted(const std::map<std::string, std::st
   write_files(tree.path(), files);
   const ProgramResult r = run(install_program(tree.path(), direction));
   EXPECT_EQ(r.status, 0) << r.err;
-  auto after = snapshot(tree.path());
-  after.erase(direction == Direction::sign ? "nivra-sign" : "nivra-unsign");
-  return after;
+  return tree_of(tree.path());
 }
 
 TreeReport check_tree(std::map<std::string, std::string> left,
@@ -329,17 +422,33 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     if (found != left.end()) left.erase(found);
   }
   for (const auto& [rel, content] : left) {
-    const std::string base = rel.substr(rel.rfind('/') + 1);
     if (content == "<dir>") continue;
-    if (is_temporary_name(base)) {
+    if (is_temporary_path(rel)) {
       ++report.temporaries;
-    } else if (base.starts_with(".fuse_hidden")) {
+    } else if (rel.substr(rel.rfind('/') + 1).starts_with(".fuse_hidden")) {
       ++report.hidden;
     } else {
       fault(report.strays, rel, "unexpected name");
     }
   }
   return report;
+}
+
+std::map<std::string, std::string> attributes_of(const std::string& path) {
+  std::map<std::string, std::string> out;
+  std::string names(65536, '\0'), value(65536, '\0');
+  const ssize_t n = llistxattr(path.c_str(), names.data(), names.size());
+  for (std::size_t at = 0; n > 0 && at < std::size_t(n); at = names.find('\0', at) + 1) {
+    const std::string name = names.c_str() + at;
+    const ssize_t size = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    out[name] = size < 0 ? "<unreadable>" : value.substr(0, std::size_t(size));
+  }
+  return out;
+}
+
+bool command_succeeds(const std::string& command) {
+  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string repeat(std::string_view s, std::size_t n) {

@@ -17,7 +17,8 @@ namespace nivra::test {
 /// A fresh folder under $TMPDIR (or /tmp), removed with all it holds when destroyed.
 class TempDir {
  public:
-  TempDir();
+  /// In folder `base`; "" for $TMPDIR, or /tmp without it.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -38,12 +39,21 @@ std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 /// Creates folder `path` and any missing parents.
 void make_dirs(const std::string& path, mode_t mode = 0755);
+/// Removes `path` and all below it, opening up folders a test locked.
+void remove_tree(const std::string& path);
 /// Permission bits of `path` (without following a link).
 mode_t mode_of(const std::string& path);
 
 /// Every name under `root`, by relative path: a file's content, "<dir>" for a folder,
 /// "-> TARGET" for a symbolic link, "<other>" for anything else.
 std::map<std::string, std::string> snapshot(const std::string& root);
+/// snapshot() without the programs installed at the top of the tree, Linux or Windows.
+std::map<std::string, std::string> tree_of(const std::string& root);
+/// The names whose entries differ between two snapshots, or that only one holds; "" if none.
+std::string differences(const std::map<std::string, std::string>& a,
+                        const std::map<std::string, std::string>& b);
+/// True when the last name of relative path `rel` is a temporary of the replace sequence.
+bool is_temporary_path(std::string_view rel);
 
 /// Copies the built program of `direction` into folder `dir`; returns its path there.
 std::string install_program(const std::string& dir, Direction direction);
@@ -54,6 +64,7 @@ struct RunOptions {
   std::string cwd = "/";                 ///< where the program is started from
   std::string argv0;                     ///< argument 0; the program's path when empty
   std::vector<std::string> extra_args;   ///< further arguments
+  std::vector<std::string> env;          ///< NAME=VALUE settings added to the environment
   bool unprivileged = false;             ///< run as an ordinary user when the tests are root
   long long file_size_limit = -1;        ///< RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1: none
   long long kill_after_us = -1;          ///< SIGKILL this many microseconds after the start
@@ -65,7 +76,31 @@ struct ProgramResult {
   int status = -1;  ///< exit status, or 128 + signal number when killed
 };
 
-/// Starts `program` and waits for it. Fails the test when it cannot be started.
+/// A started program, with pipes to its standard input, output and error. `program` is
+/// looked up on PATH when it holds no '/'.
+class Process {
+ public:
+  explicit Process(const std::string& program, const RunOptions& options = {});
+  /// Waits for the program unless wait() did.
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  /// Reads standard output until it holds `text`; false when the output ends first.
+  bool await_output(std::string_view text);
+  void kill(int signal);
+  /// Closes the program's standard input and takes all it writes until it ends. Fails the
+  /// test when it could not be started.
+  ProgramResult wait();
+
+ private:
+  std::string program_;
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  ProgramResult result_;
+};
+
+/// Starts `program` and waits for it.
 ProgramResult run(const std::string& program, const RunOptions& options = {});
 
 /// The user that `RunOptions::unprivileged` runs as, when the tests run as root.
@@ -81,16 +116,32 @@ struct FileCase {
   std::string name;
   std::string before;
   std::string after;
+  int offset = -1;  ///< for a file refused as lossy, the byte its diagnostic names
 };
+
+/// A file to be left alone and reported as lossy from byte `offset` on.
+inline FileCase refused(std::string name, std::string content, int offset) {
+  return FileCase{std::move(name), content, content, offset};
+}
 
 /// Writes every case into `tree`, installs the program of `direction` there and runs it
 /// once from "/". Then checks each file: a converted one holds `after` and has `before`
-/// as NAME.OLD; one left alone is unchanged and has no backup.
+/// as NAME.OLD; one left alone is unchanged and has no backup; a refused one has its
+/// diagnostic.
 ProgramResult run_cases(const TempDir& tree, Direction direction,
                         const std::vector<FileCase>& cases);
 
-/// The line of `err` that names `path`, as in "PROGRAM: PATH: REASON", or "".
+/// The line the program of `direction` writes to standard error for a fault on `path`.
+std::string diagnostic_line(Direction direction, const std::string& path,
+                            const std::string& reason);
+/// The line of `err` that names `path`, as in "PROGRAM: PATH: REASON", without its line
+/// end; "" when there is none.
 std::string diagnostic_for(const std::string& err, const std::string& path);
+
+/// The lines of `text`, each with its "\n" (the last one may lack it).
+std::vector<std::string> split_lines(std::string_view text);
+/// split_lines() in sorted order, for output whose order is the system's listing order.
+std::vector<std::string> sorted_lines(std::string_view text);
 
 /// `files` ANSI sources in nested folders, of up to some 12 KB each, by relative path.
 std::map<std::string, std::string> ansi_sources(int files, unsigned seed);
@@ -120,6 +171,11 @@ TreeReport check_tree(std::map<std::string, std::string> left,
 /// The tag of a run of the programs on this machine that has ended: what its temporaries
 /// are named with.
 std::string ended_run_tag();
+
+/// Every extended attribute of `path` (access lists included) by name, its raw bytes.
+std::map<std::string, std::string> attributes_of(const std::string& path);
+/// Runs `command` with /bin/sh, its output dropped; true when it exits with status 0.
+bool command_succeeds(const std::string& command);
 
 /// `s` repeated `n` times.
 std::string repeat(std::string_view s, std::size_t n);

@@ -11,5 +11,6 @@ fi
 "$cmake" -S "$src" -B "$out" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/i686-w64-mingw32.cmake"
 "$cmake" --build "$out" --parallel
-i686-w64-mingw32-g++ -O2 -Wall -Wextra -municode -static -s -o "$out/helper.exe" \
+i686-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -municode -static -s -I"$src/src" \
+  -o "$out/helper.exe" \
   "$src/tests/windows/helper.cpp"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks the PE headers of the Windows programs in DIR: PE32 for i386, console subsystem
-# 5.01, importing KERNEL32.dll and msvcrt.dll and nothing else.
+# 5.01, importing KERNEL32.dll, msvcrt.dll and ADVAPI32.dll (access lists) and nothing else.
 # Usage: pe-headers.sh DIR
 if ! command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
   echo "SKIP: i686-w64-mingw32-objdump not found (Debian package binutils-mingw-w64-i686)"
@@ -21,7 +21,7 @@ for program in nivra-sign nivra-unsign; do
   version="$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)"
   expect $program "subsystem version" "$version" "5.1"
   dlls=$(echo "$headers" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
-  expect $program "imports" "$dlls" "KERNEL32.dll msvcrt.dll "
+  expect $program "imports" "$dlls" "ADVAPI32.dll KERNEL32.dll msvcrt.dll "
 done
 [ $status = 0 ] && echo "PE headers as expected"
 exit $status

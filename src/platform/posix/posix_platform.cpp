@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/entry.h"
+#include "text/code_pages.h"
 
 namespace nivra {
 
@@ -387,7 +388,11 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
         linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
-      if (e == EEXIST || (e == EPERM && name_error(d, backup).fault == Fault::exists))
+      if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
+      // A network file system may answer EPERM for a name another client just made, and
+      // not see that name yet when asked: there EPERM is taken for "exists".
+      if (e == EEXIST || (e == EPERM && (read.digested ||
+                                         name_error(d, backup).fault == Fault::exists)))
         return Status{Fault::exists, EEXIST, true};
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
         return Status{Fault::unsupported, e, true};
@@ -507,7 +512,12 @@ System start_system(int argc, char** argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  return System{std::make_unique<PosixPlatform>(), std::make_unique<Cp1252CodePage>(),
+  // The ANSI code page Windows would have for the language of the process's locale.
+  const unsigned acp = ansi_code_page_for_locale(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
+                                                 std::getenv("LANG"));
+  std::unique_ptr<AnsiCodePage> code_page = make_code_page(acp);
+  if (!code_page) code_page = std::make_unique<Cp1252CodePage>();
+  return System{std::make_unique<PosixPlatform>(), std::move(code_page),
                 std::make_unique<StdioReporter>(), argc > 0 && argv[0] ? argv[0] : ""};
 }
 

@@ -1,17 +1,23 @@
 #include "platform/win32/win32_platform.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/entry.h"
 #include "platform/win32/win32_code_page.h"
+#include "platform/win32/win32_rules.h"
 #include "text/unicode.h"
 
 namespace nivra {
+
+using namespace win32;
 
 namespace {
 
@@ -76,12 +82,91 @@ std::wstring widen(std::string_view s) {
   return out;
 }
 
-/// `full` as the system services take it: as it is while it is short, else in the long
-/// form (\\?\ before it), which has no length limit but must be absolute.
-std::wstring api_path(const std::wstring& full) {
-  if (full.size() < MAX_PATH - 12 || full.starts_with(L"\\\\?\\")) return full;
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+FileState state_from(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileState out;
+  out.volume = info.dwVolumeSerialNumber;
+  out.index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  out.size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  out.modified = std::int64_t(std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                              info.ftLastWriteTime.dwLowDateTime);
+  return out;
+}
+
+/// The tag of the reparse point `h` is open on; a name surrogate's when it cannot be read,
+/// so that what cannot be told from a link is passed over as one.
+DWORD reparse_tag(HANDLE h) {
+  std::vector<char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD n = 0;
+  if (!DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), DWORD(data.size()),
+                       &n, nullptr) ||
+      n < sizeof(DWORD))
+    return IO_REPARSE_TAG_SYMLINK;
+  DWORD tag;
+  std::memcpy(&tag, data.data(), sizeof tag);
+  return tag;
+}
+
+/// Opens `path` without following a link: a reparse point that is a name surrogate is
+/// refused, any other (a cloud placeholder, a deduplicated file) is opened through the
+/// filter that serves its data, provided that is still the file that the name held.
+Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWORD flags,
+                       HANDLE& out, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return Status{Fault::not_regular, 0};
+  }
+  if (!GetFileInformationByHandle(h, &info)) {
+    const Status s = last_error();
+    CloseHandle(h);
+    return s;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    const bool link = is_name_surrogate(reparse_tag(h));
+    CloseHandle(h);
+    if (link) return Status{Fault::not_regular, REPARSE_CODE};
+    const FileState named = state_from(info);
+    h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return last_error();
+    if (!GetFileInformationByHandle(h, &info) || !state_from(info).same_file(named)) {
+      CloseHandle(h);
+      return Status{Fault::not_regular, REPARSE_CODE};
+    }
+  }
+  out = h;
+  return Status{};
+}
+
+/// Which file `path` names, without following a link, and its attributes.
+Status identify(const std::wstring& path, FileState& out, DWORD* attributes = nullptr) {
+  // Opened for no access at all, the name can be asked which file it is, hold or no hold.
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(h, &info);
+  const Status s = known ? Status{} : last_error();
+  CloseHandle(h);
+  if (!known) return s;
+  out = state_from(info);
+  if (attributes) *attributes = info.dwFileAttributes;
+  return Status{};
+}
+
+/// Gives `to` the access list of `from`. Windows' ReplaceFileW carries it too; Wine's
+/// does not, and keeps a file's permissions in it.
+Status copy_security(const std::wstring& from, const std::wstring& to) {
+  DWORD need = 0;
+  GetFileSecurityW(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &need);
+  if (need == 0) return Status{};  // none that can be read: ReplaceFileW keeps what there is
+  std::vector<char> sd(need);
+  if (!GetFileSecurityW(from.c_str(), DACL_SECURITY_INFORMATION, sd.data(), need, &need))
+    return Status{};
+  if (!SetFileSecurityW(to.c_str(), DACL_SECURITY_INFORMATION, sd.data())) return last_error();
+  return Status{};
 }
 
 /// Owns the gate (see Win32Platform::gate_) for its scope; without a gate, does nothing.
@@ -139,25 +224,35 @@ File Win32Platform::add_file(OpenFile entry) {
   return File{std::intptr_t(files_.size() - 1)};
 }
 
-void Win32Platform::let_go_of(const std::wstring& path) {
+std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
+  std::vector<std::size_t> out;
   if (std::none_of(files_.begin(), files_.end(),
                    [](const OpenFile& f) { return f.handle && f.held; }))
-    return;
-  // Opened for no access at all, the name can be asked which file it is, hold or no hold.
-  HANDLE h = CreateFileW(
-      api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(h, &info);
-  CloseHandle(h);
-  if (!known) return;
-  const FileId id{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  for (OpenFile& f : files_) {
-    if (f.held && f.handle && f.id == id) {
+    return out;
+  FileState named;
+  if (!identify(path, named).ok()) return out;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    OpenFile& f = files_[i];
+    if (f.held && f.handle && f.id.same_file(named)) {
       CloseHandle(f.handle);
       f.handle = nullptr;
+      out.push_back(i);
     }
+  }
+  return out;
+}
+
+void Win32Platform::lifted(const std::vector<std::size_t>& files) {
+  for (const std::size_t i : files) {
+    OpenFile& f = files_[i];
+    HANDLE h = CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) && state_from(info).same_file(f.id))
+      f.handle = h;
+    else
+      CloseHandle(h);
   }
 }
 
@@ -177,21 +272,14 @@ Status Win32Platform::executable_path(std::string& out) {
 Status Win32Platform::add_dir(std::wstring full, Dir& out) {
   // The handle pins the directory: sharing no deletion, it cannot be renamed or replaced
   // (by a junction, say) while it is walked, so its path keeps naming what was checked.
-  HANDLE h = CreateFileW(api_path(full).c_str(), FILE_LIST_DIRECTORY,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return last_error();
+  HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  Status s;
-  if (!GetFileInformationByHandle(h, &info))
-    s = last_error();
-  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    s = {Fault::not_regular, REPARSE_CODE};
-  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-    s = from_error(ERROR_DIRECTORY);
-  if (!s.ok()) {
+  Status s = open_unfollowed(full, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_FLAG_BACKUP_SEMANTICS, h, info);
+  if (!s.ok()) return s;
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     CloseHandle(h);
-    return s;
+    return from_error(ERROR_DIRECTORY);
   }
   while (full.size() > 1 && full.back() == L'\\') full.pop_back();
   OpenDir entry{h, std::move(full)};
@@ -210,6 +298,8 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
 Status Win32Platform::open_root(const std::string& path, Dir& out) {
   // The trailing backslash makes "C:" the drive's root and "" the current drive's root.
   const std::wstring given = widen(path) + L"\\";
+  // Resolved, a name would lose its trailing dots and spaces: only what needs it is.
+  if (!needs_resolving(given)) return add_dir(long_path(given), out);
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
@@ -221,7 +311,7 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
     full.resize(n);
   }
   // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
-  return add_dir(std::move(full), out);
+  return add_dir(long_path(full), out);
 }
 
 Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
@@ -232,7 +322,9 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
   const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
-  HANDLE search = FindFirstFileW(api_path(pattern).c_str(), &data);
+  // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile.
+  const Passage passage(gate_);
+  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
     // A drive's root has no "." and "..", so an empty one yields nothing at all.
@@ -241,13 +333,9 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   do {
     const wchar_t* name = data.cFileName;
     if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
-    EntryKind kind = EntryKind::regular;
-    // Junctions and symbolic links, to files or to directories, are never followed.
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      kind = EntryKind::symlink;
-    else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      kind = EntryKind::directory;
-    out.push_back(Entry{narrow(name, std::wcslen(name)), kind});
+    // The reparse tag is in dwReserved0 when the entry is a reparse point.
+    out.push_back(Entry{narrow(name, std::wcslen(name)),
+                        kind_of(data.dwFileAttributes, data.dwReserved0)});
   } while (FindNextFileW(search, &data));
   const DWORD e = GetLastError();
   FindClose(search);
@@ -264,61 +352,50 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
   const Passage passage(gate_);
-  HANDLE h = CreateFileW(api_path(full).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return last_error();
-  Status s;
+  HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    s = Status{Fault::not_regular, 0};  // a device name, such as NUL or COM1
-  } else if (!GetFileInformationByHandle(h, &info)) {
-    s = last_error();
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    s = Status{Fault::not_regular, REPARSE_CODE};
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    s = Status{Fault::not_regular, 0};
-  }
-  if (!s.ok()) {
+  const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
+  if (!s.ok()) return s;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     CloseHandle(h);
-    return s;
+    return Status{Fault::not_regular, 0};
   }
-  out = add_file(
-      OpenFile{h, std::move(full), true,
-               FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}});
+  out = add_file(OpenFile{h, std::move(full), true, state_from(info)});
   return Status{};
 }
 
-Status Win32Platform::file_size(File file, std::uint64_t& out) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle_of(file), &size)) return last_error();
-  out = std::uint64_t(size.QuadPart);
+Status Win32Platform::state(File file, FileState& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle_of(file), &info)) return last_error();
+  out = state_from(info);
   return Status{};
 }
 
-Status Win32Platform::read(File file, char* buf, std::size_t n, std::size_t& got) {
+Status Win32Platform::state_of(Dir dir, const std::string& name, FileState& out) {
+  return identify(path_in(dir, name), out);
+}
+
+Status Win32Platform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
+                           std::size_t& got) {
+  OVERLAPPED at = {};
+  at.Offset = DWORD(offset);
+  at.OffsetHigh = DWORD(offset >> 32);
   DWORD done = 0;
   const DWORD ask = DWORD(std::min<std::size_t>(n, std::size_t(1) << 30));
-  if (!ReadFile(handle_of(file), buf, ask, &done, nullptr)) return last_error();
+  if (!ReadFile(handle_of(file), buf, ask, &done, &at)) {
+    const DWORD e = GetLastError();
+    if (e != ERROR_HANDLE_EOF) return from_error(e);
+  }
   got = done;
   return Status{};
 }
 
-Status Win32Platform::create(Dir dir, const std::string& name, File model, File& out) {
-  // The new file takes the attributes that describe it rather than protect it: a
-  // read-only temporary could not be removed again if the run fails.
-  DWORD attrs = FILE_ATTRIBUTE_NORMAL;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(handle_of(model), &info)) {
-    const DWORD kept =
-        info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (kept) attrs = kept;
-  }
+Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
-  HANDLE h =
-      CreateFileW(api_path(full).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attrs, nullptr);
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
-  out = add_file(OpenFile{h, std::move(full), false, FileId{}});
+  out = add_file(OpenFile{h, std::move(full), false, FileState{}});
   return Status{};
 }
 
@@ -327,6 +404,12 @@ Status Win32Platform::write(File file, const char* buf, std::size_t n, std::size
   const DWORD ask = DWORD(std::min<std::size_t>(n, std::size_t(1) << 30));
   if (!WriteFile(handle_of(file), buf, ask, &done, nullptr)) return last_error();
   put = done;
+  return Status{};
+}
+
+Status Win32Platform::copy_attributes(File, File) {
+  // ReplaceFileW carries the attributes, access list, creation time, streams,
+  // compression and encryption of the file it replaces; replace() sees to the rest.
   return Status{};
 }
 
@@ -339,27 +422,143 @@ Status Win32Platform::close(File file) {
   return s;
 }
 
-Status Win32Platform::link(File, Dir, const std::string&) {
-  // A second name would have to be let go of at once (see the class comment).
-  return from_error(ERROR_NOT_SUPPORTED);
+Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
+                                   const std::wstring& saved, const FileState& read,
+                                   bool& transient) {
+  transient = false;
+  FileState now;
+  DWORD attributes = 0;
+  Status s = identify(target, now, &attributes);
+  if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
+    return Status{Fault::changed, 1};
+  if (!s.ok()) return s;
+  if (!now.unchanged(read)) return Status{Fault::changed, 2};
+  // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
+  // file and the backup (the original itself) have it again after.
+  const DWORD kept = settable_attributes(attributes);
+  const DWORD kept_or_normal = kept ? kept : FILE_ATTRIBUTE_NORMAL;
+  const bool read_only = attributes & FILE_ATTRIBUTE_READONLY;
+  if (read_only) {
+    const DWORD writable = kept & ~FILE_ATTRIBUTE_READONLY;
+    if (!SetFileAttributesW(target.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+      transient = is_transient(GetLastError(), true);
+      return last_error();
+    }
+  }
+  s = copy_security(target, fresh);
+  const bool with_backup = !saved.empty();
+  DWORD e = 0;
+  if (s.ok() && !ReplaceFileW(target.c_str(), fresh.c_str(), with_backup ? saved.c_str() : nullptr,
+                              0, nullptr, nullptr))
+    e = GetLastError();
+  if (s.ok() && e == 0) {
+    // The name was checked just before the call: had another program put a file there
+    // meanwhile, that file is under the backup name now, and goes back.
+    FileState replaced;
+    if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
+        MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
+      if (MoveFileExW(saved.c_str(), target.c_str(), 0))
+        return Status{Fault::changed, replaced.same_file(read) ? 2 : 1};
+      MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
+    }
+    SetFileAttributesW(target.c_str(), kept_or_normal);
+    if (with_backup) SetFileAttributesW(saved.c_str(), kept_or_normal);
+    return Status{};
+  }
+  switch (left_by_replace(e, with_backup)) {
+    case Left::under_backup: MoveFileExW(saved.c_str(), target.c_str(), 0); break;
+    case Left::name_empty: MoveFileExW(fresh.c_str(), target.c_str(), 0); break;
+    case Left::as_they_were: break;
+  }
+  if (read_only) SetFileAttributesW(target.c_str(), kept_or_normal);
+  if (!s.ok()) return s;
+  transient = is_transient(e, with_backup);
+  return from_error(e);
+}
+
+Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
+                              const std::string& backup, File original, const FileState& read) {
+  const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
+  const std::wstring saved = backup.empty() ? L"" : path_in(dir, backup);
+  const Passage passage(gate_);  // no other run opens the file once it is let go
+  // ReplaceFileW opens the file itself, sharing it with others: the hold ends here.
+  if (OpenFile* f = file_at(original); f && f->handle) {
+    CloseHandle(f->handle);
+    f->handle = nullptr;
+  }
+  // ReplaceFileW would overwrite an existing backup.
+  if (!saved.empty() && GetFileAttributesW(saved.c_str()) != INVALID_FILE_ATTRIBUTES)
+    return Status{Fault::exists, ERROR_ALREADY_EXISTS, true};
+  // A scanner or an indexer may have any of the files open for a moment.
+  for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
+    bool transient = false;
+    const Status s = replace_once(target, fresh, saved, read, transient);
+    if (s.ok() || !transient || *pause == 0) return s;
+    Sleep(*pause);
+  }
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
-  const Passage passage(gate_);  // no other run opens what is let go before it is replaced
-  let_go_of(source);
-  let_go_of(target);
-  if (!MoveFileExW(api_path(source).c_str(), api_path(target).c_str(), MOVEFILE_REPLACE_EXISTING))
-    return last_error();
-  return Status{};
+  const Passage passage(gate_);  // no other run opens a file while its hold is lifted
+  std::vector<std::size_t> holds = lift(source);
+  for (const std::size_t i : lift(target)) holds.push_back(i);
+  // A scanner or an indexer may have either file open for a moment.
+  Status s;
+  for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) break;
+    const DWORD e = GetLastError();
+    s = from_error(e);
+    if (!is_transient(e, true) || *pause == 0) break;
+    Sleep(*pause);
+  }
+  lifted(holds);
+  return s;
 }
 
 Status Win32Platform::remove(Dir dir, const std::string& name) {
   const std::wstring full = path_in(dir, name);
-  let_go_of(full);
-  if (!DeleteFileW(api_path(full).c_str())) return last_error();
-  return Status{};
+  const Passage passage(gate_);
+  const std::vector<std::size_t> holds = lift(full);
+  const Status s = DeleteFileW(full.c_str()) ? Status{} : last_error();
+  lifted(holds);
+  return s;
+}
+
+namespace {
+
+/// The machine's name, as the tags of its runs carry it.
+std::string machine_name() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+  DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &n)) n = 0;
+  return narrow(name, n);
+}
+
+}  // namespace
+
+std::string Win32Platform::run_tag() {
+  // One tag for the whole process.
+  static const std::string tag =
+      run_tag_of(machine_name(), GetCurrentProcessId(), unsigned(GetTickCount()));
+  return tag;
+}
+
+bool Win32Platform::run_has_ended(std::string_view tag) {
+  const std::string mine = run_tag();
+  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
+    return false;
+  // This process's own number: an earlier process of that number has ended.
+  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
+  const DWORD pid = DWORD(std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16));
+  if (pid == 0) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  // A process of that number that runs may be the run itself, or a later one.
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
 }
 
 std::string Win32Platform::describe(const Status& status) {
@@ -391,6 +590,7 @@ class Win32Reporter final : public Reporter {
  public:
   void message(std::string_view text) override { stdio_.message(text); }
   void diagnostic(std::string_view line) override {
+    std::fflush(stdout);  // each message before the diagnostic of its file
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(err, &mode)) return stdio_.diagnostic(line);
@@ -416,7 +616,8 @@ System start_system(int argc, wchar_t** argv) {
     acp = std::make_unique<Win32CodePage>();
   return System{std::make_unique<Win32Platform>(), std::move(acp),
                 std::make_unique<Win32Reporter>(),
-                argc > 0 && argv[0] ? narrow(argv[0], std::wcslen(argv[0])) : ""};
+                argc > 0 && argv[0] ? with_backslashes(narrow(argv[0], std::wcslen(argv[0])))
+                                    : ""};
 }
 
 }  // namespace nivra

@@ -8,16 +8,14 @@
 namespace nivra {
 
 /// The platform on Windows. Names cross the seam as UTF-8 and are UTF-16 towards the
-/// system; handles are indices into tables of full paths, and every path is looked up
-/// whole, in the \\?\ form when it is longer than the classic limit.
+/// system; handles are indices into tables of full paths, all in the \\?\ form.
 ///
-/// Windows cannot rename or remove a file, under any of its names, while a handle that
-/// shares nothing is open on it. A file held by open_read() is therefore let go when
-/// rename() or remove() touches one of its names, and close() then only forgets it. So
-/// that this is the rename of the new file over it, open files get no second name: the
-/// backup is written as a copy. Opening to hold, and letting go with the rename that
-/// follows, pass one at a time through a mutex of the session, so that no other run opens
-/// the old file in between. Only a link that an interrupted run left ends a hold early.
+/// A file held by open_read() is open sharing nothing, and Windows renames or removes no
+/// name of such a file: rename() and remove() close a hold they would meet and open the
+/// file again after, and replace() ends it just before ReplaceFileW, which opens the file
+/// itself. All of this, opening to hold, and listing a folder pass one at a time through
+/// a mutex of the session, so that no other run opens the file in between, nor lists its
+/// folder while ReplaceFileW has the name empty.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
@@ -32,29 +30,31 @@ class Win32Platform final : public FileSystem {
   void close_dir(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  Status file_size(File file, std::uint64_t& out) override;
-  Status read(File file, char* buf, std::size_t n, std::size_t& got) override;
-  Status create(Dir dir, const std::string& name, File model, File& out) override;
+  bool needs_digest(File) override { return false; }
+  Status state(File file, FileState& out) override;
+  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
+              std::size_t& got) override;
+  Status create(Dir dir, const std::string& name, File& out) override;
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
+  Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  bool links_open_files() const override { return false; }
-  Status link(File file, Dir dir, const std::string& name) override;
+  Status replace(Dir dir, const std::string& temp, const std::string& name,
+                 const std::string& backup, File original, const FileState& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+
+  std::string run_tag() override;
+  bool run_has_ended(std::string_view tag) override;
 
   std::string describe(const Status& status) override;
 
  private:
-  /// Which file a name stands for: the volume and the file's index on it.
-  struct FileId {
-    unsigned long volume = 0, high = 0, low = 0;
-    bool operator==(const FileId&) const = default;
-  };
   struct OpenFile {
     void* handle = nullptr;  ///< null once closed or let go
     std::wstring path;       ///< the full path it was opened by; "" for a free slot
     bool held = false;       ///< opened by open_read()
-    FileId id;               ///< of a held file
+    FileState id;            ///< of a held file: which file it is
   };
 
   struct OpenDir {
@@ -67,7 +67,13 @@ class Win32Platform final : public FileSystem {
   OpenFile* file_at(File file);
   void* handle_of(File file);
   File add_file(OpenFile entry);
-  void let_go_of(const std::wstring& path);
+  /// Closes the holds on the file that `path` names; returns them, for lifted().
+  std::vector<std::size_t> lift(const std::wstring& path);
+  /// Opens the files of `lift()` again, each only if its path still names it.
+  void lifted(const std::vector<std::size_t>& files);
+  /// One attempt of replace(); `transient` tells whether another may succeed.
+  Status replace_once(const std::wstring& target, const std::wstring& fresh,
+                      const std::wstring& saved, const FileState& read, bool& transient);
 
   /// A mutex of the session that every run owns while it opens a file to hold it, and
   /// while it lets go of a file and renames over it; null where it could not be made.

@@ -1,0 +1,86 @@
+// The decisions of the Windows platform that need no Windows, on any system.
+
+#include "platform/win32/win32_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace nivra::win32 {
+namespace {
+
+constexpr std::uint32_t SYMLINK = 0xA000000C, MOUNT_POINT = 0xA0000003, CLOUD = 0x9000001A,
+                        CLOUD_FOLDER = 0x9000701A, DEDUP = 0x80000013;
+
+TEST(Win32Rules, OnlyNameSurrogatesAndTheSystemsOwnFoldersArePassedOver) {
+  struct Case {
+    std::uint32_t attributes, tag;
+    EntryKind kind;
+  };
+  const std::uint32_t own = ATTR_HIDDEN | ATTR_SYSTEM;
+  for (const Case& c : std::initializer_list<Case>{
+           {ATTR_ARCHIVE, 0, EntryKind::regular},
+           {ATTR_DIRECTORY, 0, EntryKind::directory},
+           {ATTR_DIRECTORY | ATTR_HIDDEN, 0, EntryKind::directory},
+           {ATTR_DIRECTORY | ATTR_SYSTEM, 0, EntryKind::directory},
+           {ATTR_DIRECTORY | own, 0, EntryKind::symlink},  // $RECYCLE.BIN
+           {own, 0, EntryKind::regular},                   // a file is converted all the same
+           {ATTR_REPARSE_POINT, SYMLINK, EntryKind::symlink},
+           {ATTR_DIRECTORY | ATTR_REPARSE_POINT, MOUNT_POINT, EntryKind::symlink},
+           {ATTR_REPARSE_POINT | ATTR_OFFLINE, CLOUD, EntryKind::regular},
+           {ATTR_DIRECTORY | ATTR_REPARSE_POINT, CLOUD_FOLDER, EntryKind::directory},
+           {ATTR_REPARSE_POINT, DEDUP, EntryKind::regular},
+           {ATTR_ARCHIVE, SYMLINK, EntryKind::regular},  // a tag without the attribute
+       })
+    EXPECT_EQ(kind_of(c.attributes, c.tag), c.kind) << std::hex << c.attributes << " " << c.tag;
+}
+
+TEST(Win32Rules, EveryPathTakesTheFormThatIsNeitherTrimmedNorADevice) {
+  EXPECT_EQ(long_path(L"C:\\src\\lib.\\aux.c"), L"\\\\?\\C:\\src\\lib.\\aux.c");
+  EXPECT_EQ(long_path(L"C:\\"), L"\\\\?\\C:\\");
+  EXPECT_EQ(long_path(L"\\\\server\\share\\src"), L"\\\\?\\UNC\\server\\share\\src");
+  EXPECT_EQ(long_path(L"\\\\?\\C:\\src"), L"\\\\?\\C:\\src");
+  EXPECT_EQ(long_path(L"\\\\?\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+  EXPECT_EQ(long_path(L"\\\\.\\C:\\src"), L"\\\\?\\C:\\src");
+  // Only a relative path, or one with . or .., is resolved: that would trim "lib.".
+  EXPECT_FALSE(needs_resolving(L"C:\\src\\lib.\\"));
+  EXPECT_FALSE(needs_resolving(L"\\\\server\\share\\src\\"));
+  EXPECT_FALSE(needs_resolving(L"\\\\?\\C:\\src\\..\\"));
+  EXPECT_TRUE(needs_resolving(L"C:\\src\\..\\x\\"));
+  EXPECT_TRUE(needs_resolving(L".\\"));
+  EXPECT_TRUE(needs_resolving(L"C:src\\"));
+  EXPECT_TRUE(needs_resolving(L"\\src\\"));
+  EXPECT_TRUE(needs_resolving(L"\\"));
+  // Argument 0 is cut at its last separator, whichever of the two it is.
+  EXPECT_EQ(with_backslashes("C:\\src\\legacy/nivra-sign.exe"), "C:\\src\\legacy\\nivra-sign.exe");
+  EXPECT_EQ(with_backslashes("C:/src/x\\nivra-sign.exe"), "C:\\src\\x\\nivra-sign.exe");
+}
+
+TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingChanged) {
+  struct Case {
+    std::uint32_t error;
+    bool with_backup;
+    Left left;
+    bool transient;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {ERR_SHARING_VIOLATION, true, Left::as_they_were, true},
+           {ERR_ACCESS_DENIED, true, Left::as_they_were, true},
+           {ERR_LOCK_VIOLATION, false, Left::as_they_were, true},
+           {ERR_UNABLE_TO_REMOVE_REPLACED, true, Left::as_they_were, true},
+           {ERR_UNABLE_TO_MOVE_REPLACEMENT, true, Left::as_they_were, true},
+           {ERR_UNABLE_TO_MOVE_REPLACEMENT, false, Left::name_empty, false},
+           {ERR_UNABLE_TO_MOVE_REPLACEMENT_2, true, Left::under_backup, false},
+           {ERR_UNABLE_TO_MOVE_REPLACEMENT_2, false, Left::name_empty, false},
+           {87 /* invalid parameter */, true, Left::as_they_were, false},
+       }) {
+    EXPECT_EQ(left_by_replace(c.error, c.with_backup), c.left) << c.error << " " << c.with_backup;
+    EXPECT_EQ(is_transient(c.error, c.with_backup), c.transient) << c.error << " " << c.with_backup;
+  }
+  const unsigned waited = std::accumulate(std::begin(RETRY_PAUSES), std::end(RETRY_PAUSES), 0u);
+  EXPECT_GE(waited, 1500u);
+  EXPECT_LE(waited, 2500u);
+}
+
+}  // namespace
+}  // namespace nivra::win32
