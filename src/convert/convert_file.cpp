@@ -245,6 +245,7 @@ Status Converter::finish_leftovers(Dir dir, const std::string& name, const FileS
     const std::size_t dot = left.rfind('.');
     if (!fs_.run_has_ended(std::string_view(left).substr(prefix.size(), dot - prefix.size())))
       continue;
+    ended_run_ = true;
     FileState state;
     if (left.ends_with(".old") && fs_.state_of(dir, left, state).ok() && !state.same_file(read) &&
         fs_.rename(dir, left, name + std::string(BACKUP_SUFFIX)).ok()) {
@@ -305,8 +306,9 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
       return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
   }
   if (s.fault == Fault::exists) {
-    // There, too, a NAME.OLD that holds just what was read is another run's backup.
-    if (read.digested && holds_content(dir, backup, read))
+    // There, too, a NAME.OLD that holds just what was read is another run's backup, unless
+    // a run that ended while converting the file made it.
+    if (read.digested && !ended_run_ && holds_content(dir, backup, read))
       return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
     held.emplace(fs_, dir, temporary_name(name, "old", run_));
     s = fs_.replace(dir, fresh.name(), name, held->name(), original, read);
@@ -375,6 +377,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_.describe(s));
 
   // Only after the read: on some systems removing a name of a held file ends the hold.
+  ended_run_ = false;
   if (!neighbours.temporaries.empty()) {
     std::string left;
     s = finish_leftovers(dir, name, read, neighbours, left);

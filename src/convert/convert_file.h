@@ -65,6 +65,7 @@ class Converter {
   std::size_t held_ = 0;          ///< how many bytes of the file buffer_ holds
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
+  bool ended_run_ = false;        ///< a run that ended left temporaries of the file
 };
 
 /// True when `name` is one that temporary_name() gives.

@@ -314,17 +314,36 @@ ProgramResult run(const std::string& program, const RunOptions& options) {
   return process.wait();
 }
 
+namespace {
+
+/// Expects `got` to be `expected`. Long texts are told apart by their first difference:
+/// gtest's line diff of them takes memory in the square of their line count.
+void expect_bytes(const std::string& got, const std::string& expected, const std::string& what) {
+  if (got.size() + expected.size() < 8192) {
+    EXPECT_EQ(got, expected) << what;
+    return;
+  }
+  const auto at = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected) << what << ": " << got.size() << " bytes, not "
+                               << expected.size() << "; first difference at byte "
+                               << (at.first - got.begin());
+}
+
+}  // namespace
+
 ProgramResult run_cases(const TempDir& tree, Direction direction,
-                        const std::vector<FileCase>& cases) {
+                        const std::vector<FileCase>& cases, const std::vector<std::string>& env) {
   const std::string program = install_program(tree.path(), direction);
   for (const auto& c : cases) write_file(tree / c.name, c.before);
-  const ProgramResult result = run(program);
+  RunOptions options;
+  options.env = env;
+  const ProgramResult result = run(program, options);
   for (const auto& c : cases) {
-    EXPECT_EQ(read_file(tree / c.name), c.after) << c.name;
+    expect_bytes(read_file(tree / c.name), c.after, c.name);
     if (c.after == c.before) {
       EXPECT_FALSE(exists(tree / (c.name + ".OLD"))) << c.name;
     } else {
-      EXPECT_EQ(read_file(tree / (c.name + ".OLD")), c.before) << c.name;
+      expect_bytes(read_file(tree / (c.name + ".OLD")), c.before, c.name + ".OLD");
     }
     if (c.offset < 0) continue;
     const std::string line = diagnostic_for(result.err, tree / c.name);
@@ -432,6 +451,63 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     }
   }
   return report;
+}
+
+CodePageSample code_page_sample(AnsiCodePage& page) {
+  const auto read = [&](std::string_view bytes, bool last) {
+    std::string out;
+    return page.to_utf8(bytes, last, out);
+  };
+  const auto written_back = [&](const std::string& pair) {
+    std::string utf8, back;
+    page.to_utf8(pair, true, utf8);
+    page.from_utf8(utf8, true, back);
+    return back == pair;
+  };
+  CodePageSample s;
+  std::string singles, other_forms;
+  int pairs = 0;
+  for (unsigned b = 0; b < 0x100; ++b) {
+    const std::string byte(1, char(b));
+    const Converted alone = read(byte, false);
+    if (alone.used == 1) {
+      singles += byte;
+      continue;
+    }
+    if (!alone.lossless()) {
+      if (s.undefined.empty()) s.undefined = byte;
+      continue;
+    }
+    std::vector<std::string> trails;  // a byte that waits for its trail byte: a lead byte
+    for (unsigned t = 0x40; t < 0xFF; ++t) {
+      const std::string pair = byte + char(t);
+      if (read(pair, true).lossless()) {
+        trails.push_back(pair);
+        if (!written_back(pair)) other_forms += pair;
+      } else if (s.undefined_pair.empty() && t >= 0xA1) {  // a trail byte for every lead byte
+        s.undefined_pair = pair;
+      }
+    }
+    if (trails.empty()) continue;
+    // The first, middle and last trail bytes, and a backslash, which ASCII tools misread.
+    for (const std::string& pair : {trails.front(), trails[trails.size() / 2], trails.back(),
+                                    byte + '\\'}) {
+      if (pair.back() == '\\' && !read(pair, true).lossless()) continue;
+      s.text += pair;
+      if (++pairs % 40 == 0) s.text += "\r\n";
+    }
+  }
+  if (!s.text.empty()) s.pair = s.text.substr(0, 2);
+  s.text += other_forms + singles;
+  // e with acute, A with macron, Cyrillic A, Thai ko kai, an emoji; else a lone surrogate.
+  for (const char* utf8 : {"\xC3\xA9", "\xC4\x80", "\xD0\x90", "\xE0\xB8\x81",
+                           "\xF0\x9F\x98\x80", "\xED\xA0\x80"}) {
+    std::string out;
+    if (page.from_utf8(utf8, true, out).lossless()) continue;
+    s.unholdable = utf8;
+    break;
+  }
+  return s;
 }
 
 std::map<std::string, std::string> attributes_of(const std::string& path) {

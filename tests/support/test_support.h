@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/direction.h"
+#include "text/code_page.h"
 
 namespace nivra::test {
 
@@ -125,11 +126,12 @@ inline FileCase refused(std::string name, std::string content, int offset) {
 }
 
 /// Writes every case into `tree`, installs the program of `direction` there and runs it
-/// once from "/". Then checks each file: a converted one holds `after` and has `before`
-/// as NAME.OLD; one left alone is unchanged and has no backup; a refused one has its
-/// diagnostic.
+/// once from "/" with the settings `env`. Then checks each file: a converted one holds
+/// `after` and has `before` as NAME.OLD; one left alone is unchanged and has no backup; a
+/// refused one has its diagnostic.
 ProgramResult run_cases(const TempDir& tree, Direction direction,
-                        const std::vector<FileCase>& cases);
+                        const std::vector<FileCase>& cases,
+                        const std::vector<std::string>& env = {});
 
 /// The line the program of `direction` writes to standard error for a fault on `path`.
 std::string diagnostic_line(Direction direction, const std::string& path,
@@ -171,6 +173,34 @@ TreeReport check_tree(std::map<std::string, std::string> left,
 /// The tag of a run of the programs on this machine that has ended: what its temporaries
 /// are named with.
 std::string ended_run_tag();
+
+/// A locale, and the ANSI code page Windows gives its language.
+struct LocaleCodePage {
+  const char* locale;
+  unsigned id;
+  bool duplicates;  ///< two byte sequences of the code page stand for one character
+};
+
+/// One locale for each code page the programs know.
+inline constexpr LocaleCodePage LOCALE_CODE_PAGES[] = {
+    {"ja_JP.UTF-8", 932, true},   {"zh_CN.UTF-8", 936, false}, {"zh_TW.UTF-8", 950, true},
+    {"ko_KR.UTF-8", 949, false},  {"th_TH.UTF-8", 874, false}, {"pl_PL.UTF-8", 1250, false},
+    {"ru_RU.UTF-8", 1251, false}, {"el_GR.UTF-8", 1253, false}, {"tr_TR.UTF-8", 1254, false},
+    {"he_IL.UTF-8", 1255, false}, {"ar_SA.UTF-8", 1256, false}, {"lt_LT.UTF-8", 1257, false},
+    {"vi_VN.UTF-8", 1258, false}, {"hi_IN.UTF-8", 65001, false}, {"de_DE.UTF-8", 1252, false},
+};
+
+/// Text in one code page, found by asking the code page itself.
+struct CodePageSample {
+  /// Every lead byte with a few of its trail bytes, pairs first, then every pair that is
+  /// written back in another form, then every byte the code page defines alone.
+  std::string text;
+  std::string pair;            ///< the first pair of `text`; "" for a single-byte code page
+  std::string undefined;       ///< a byte that stands for nothing; "" if none
+  std::string undefined_pair;  ///< a lead byte and a trail byte that stand for nothing
+  std::string unholdable;      ///< UTF-8 that the code page has no bytes for
+};
+CodePageSample code_page_sample(AnsiCodePage& page);
 
 /// Every extended attribute of `path` (access lists included) by name, its raw bytes.
 std::map<std::string, std::string> attributes_of(const std::string& path);
