@@ -544,4 +544,29 @@ TEST_F(Wine, ARunWithNothingToSayNeedsNoStandardOutput) {
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9");
 }
 
+// The 32-bit programs choose the vector code where the processor has SSE2, and the
+// portable code where it has not (forced here): both give the same bytes and messages.
+TEST_F(Wine, TheVectorAndThePortableTextCodeAgree) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i)
+    text += i % 7 ? "int x; /* caf\xE9 \x80 \x93q\x94 */\r\n" : "plain ascii line of code;\n";
+  for (const char* dir : {"vector", "portable"}) {
+    put(std::string(dir) + "/a.c", text);
+    put(std::string(dir) + "/b.h", BOM + "caf\xC3\xA9 \xE2\x82\xAC\n");
+    put(std::string(dir) + "/lossy.h", BOM + "\xC4\x80\n");
+  }
+  for (const Direction direction : {Direction::sign, Direction::unsign}) {
+    const ProgramResult fast = windows(direction, root / "vector");
+    RunOptions o = under_wine({root / "portable" + "/" +
+                               install_windows_program(root / "portable", direction)},
+                              root / "portable");
+    o.env.push_back("NIVRA_PORTABLE_TEXT=1");
+    const ProgramResult slow = from_crlf(run("timeout", o));
+    EXPECT_EQ(fast.status, slow.status);
+    EXPECT_EQ(fast.out, slow.out);
+    EXPECT_EQ(differences(tree_of(root / "vector"), tree_of(root / "portable")), "");
+  }
+  EXPECT_EQ(at("vector/a.c"), text);  // signed and unsigned back
+}
+
 }  // namespace nivra::test

@@ -172,6 +172,18 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
   const int fd =
       openat(fd_of(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return last_error();
+  // The walk holds a descriptor per level: a few are kept back for converting the files of
+  // the deepest folder, and for the output.
+  static const long reserve_from = [] {
+    struct rlimit limit;
+    return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+               ? long(limit.rlim_cur) - 16
+               : long(1) << 30;
+  }();
+  if (fd >= reserve_from) {
+    ::close(fd);
+    return from_errno(EMFILE);
+  }
   out.id = fd;
   return Status{};
 }
