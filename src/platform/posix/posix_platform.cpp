@@ -437,6 +437,12 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
     s = check_name(dir, name, read, 2);
+    // A user-space file system learns of a close only after it returns; renamed over while
+    // it still counts the file open, it would hide the file under another name for a moment.
+    if (s.ok() && needs_digest(original)) {
+      const timespec moment{0, 2000000};
+      nanosleep(&moment, nullptr);
+    }
     if (s.ok() && renameat(d, temp.c_str(), d, name.c_str()) == 0) return s;
     if (s.ok()) s = last_error();
   } else {
