@@ -303,8 +303,9 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   if (!backup_exists) {
     s = fs_.replace(dir, fresh.name(), name, backup, original, read);
     // Where no hold keeps other machines out, a NAME.OLD that appeared since the listing
-    // is another run's claim on the file: it converts the file.
-    if (s.fault == Fault::exists && read.digested)
+    // is another run's claim on the file (unless a run that ended made it): it converts
+    // the file.
+    if (s.fault == Fault::exists && read.digested && !ended_run_)
       return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
   }
   if (s.fault == Fault::exists) {
