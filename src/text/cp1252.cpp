@@ -127,20 +127,7 @@ static void portable_cp1252_to_utf8(std::string_view text, std::string& out) {
   while (src < end) {
     // Eight bytes at a time, copied before they are looked at: the output has room,
     // since it is never shorter than the input that is left.
-    while (end - src >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, src, 8);
-      std::memcpy(dst, &word, 8);
-      const std::uint64_t high = word & HIGH_BITS;
-      if (high != 0) {
-        const std::size_t n = first_high_byte(high);
-        src += n;
-        dst += n;
-        break;
-      }
-      src += 8;
-      dst += 8;
-    }
+    copy_ascii_words(src, end, dst);
     // One byte at a time while they are not ASCII, and to the end.
     do {
       if (src == end) break;
@@ -177,20 +164,7 @@ static void portable_utf8_to_cp1252(std::string_view text, std::string& out) {
   const auto* end = p + text.size();
   while (p < end) {
     // As above: the output is never longer than the input that is left.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      std::memcpy(dst, &word, 8);
-      const std::uint64_t high = word & HIGH_BITS;
-      if (high != 0) {
-        const std::size_t n = first_high_byte(high);
-        p += n;
-        dst += n;
-        break;
-      }
-      p += 8;
-      dst += 8;
-    }
+    copy_ascii_words(p, end, dst);
     do {
       if (p == end) break;
       if (*p < 0x80) {

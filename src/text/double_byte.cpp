@@ -25,20 +25,7 @@ inline char* put_utf8(char16_t ch, char* dst) {
 /// Copies the ASCII at the start of [p, end) to `dst`, eight bytes at a time; the caller
 /// leaves room for eight bytes more than the ASCII.
 inline void copy_ascii(const unsigned char*& p, const unsigned char* end, char*& dst) {
-  while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    std::memcpy(dst, &word, 8);
-    const std::uint64_t high = word & HIGH_BITS;
-    if (high != 0) {
-      const std::size_t n = first_high_byte(high);
-      p += n;
-      dst += n;
-      return;
-    }
-    p += 8;
-    dst += 8;
-  }
+  copy_ascii_words(p, end, dst);
   while (p < end && *p < 0x80) *dst++ = char(*p++);
 }
 

@@ -73,6 +73,25 @@ inline std::size_t ascii_run(const unsigned char* p, const unsigned char* end) {
   return std::size_t(q - p);
 }
 
+/// Copies the ASCII at the start of [p, end) to `dst` eight bytes at a time, up to the first
+/// byte above 0x7F or the last whole word; `dst` must have room for eight bytes more.
+inline void copy_ascii_words(const unsigned char*& p, const unsigned char* end, char*& dst) {
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    std::memcpy(dst, &word, 8);
+    const std::uint64_t high = word & HIGH_BITS;
+    if (high != 0) {
+      const std::size_t n = first_high_byte(high);
+      p += n;
+      dst += n;
+      return;
+    }
+    p += 8;
+    dst += 8;
+  }
+}
+
 /// Appends the UTF-8 form of code point `cp` to `out`.
 void utf8_append(char32_t cp, std::string& out);
 
