@@ -19,7 +19,7 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/entry.h"
+#include "platform/system.h"
 #include "text/code_pages.h"
 
 namespace nivra {

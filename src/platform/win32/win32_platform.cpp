@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/entry.h"
+#include "platform/system.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_rules.h"
 #include "text/unicode.h"

@@ -1,4 +1,4 @@
-#include "walk/entry.h"
+#include "main/program.h"
 
 #include <cerrno>
 #include <cstdio>

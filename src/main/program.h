@@ -3,7 +3,7 @@
 // The programs' entry, the same for both and for every platform.
 
 #include "convert/direction.h"
-#include "platform/entry.h"
+#include "platform/system.h"
 
 namespace nivra {
 
