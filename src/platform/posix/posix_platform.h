@@ -6,13 +6,17 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/posix/system_calls.h"
 
 namespace nivra {
 
 /// The platform on Linux and other POSIX systems. Handles are file descriptors, and
 /// every name is looked up relative to an open directory, never through a symbolic link.
+/// Every call that touches a file goes through the table `calls`.
 class PosixPlatform final : public FileSystem {
  public:
+  explicit PosixPlatform(const posix::SystemCalls& calls = posix::libc_calls()) : sys_(calls) {}
+
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
 
@@ -58,6 +62,7 @@ class PosixPlatform final : public FileSystem {
   /// Ends the hold on `file` while keeping its descriptor number taken until close().
   void let_go(File file);
 
+  posix::SystemCalls sys_;
   std::vector<Held> held_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
 };
