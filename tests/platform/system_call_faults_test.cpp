@@ -276,8 +276,8 @@ void every_fault(Direction direction) {
   for (int k = 0; k < SYS_KINDS; ++k) {
     const Sys kind = Sys(k);
     if (unfaulted.calls[k] == 0) {
-      std::printf("[ faults   ] %-12s %-9s never called on this file system\n", traits(direction).program.data(),
-                  SYS_NAMES[k]);
+      std::printf("[ faults   ] %-12s %-9s never called on this file system\n",
+                  traits(direction).program.data(), SYS_NAMES[k]);
       continue;
     }
     int runs = 0, harmless = 0;
