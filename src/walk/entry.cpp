@@ -10,8 +10,8 @@ namespace nivra {
 
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
-  int status = run_program(*system.files, *system.code_page, direction, *system.reporter,
-                           system.argv0);
+  int status = run_program(*system.files, *system.host, *system.code_page, direction,
+                           *system.reporter, system.argv0);
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "convert/reasons.h"
 
 namespace nivra {
 
@@ -63,7 +64,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
       level.neighbours = Neighbours{};
       listed = Status{Fault::too_large, 0};
     }
-    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
+    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
   };
   enter(root, false);
   while (!stack.empty()) {
@@ -78,13 +79,13 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     // Skips "." and "..", and every other name that begins with a dot.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     path.resize(level.path_length);
-    path.append(1, fs_.separator()).append(entry.name);
+    path.append(1, host_.separator()).append(entry.name);
     switch (entry.kind) {
       case EntryKind::directory: {
         Dir sub;
         const Status s = fs_.open_dir(level.dir, entry.name, sub);
         if (!s.ok()) {
-          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(s)});
+          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
           break;
         }
         enter(sub, true);  // `level` and `entry` are not used after this
@@ -98,7 +99,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
           report(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
-                         fs_.describe(Status{Fault::not_regular, 0})});
+                         reason(fs_, Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.
@@ -117,11 +118,11 @@ void Walk::report(const Outcome& outcome) {
   reporter_.diagnostic(line);
 }
 
-Status find_root(FileSystem& platform, std::string_view argv0, std::string& root) {
-  const char sep = platform.separator();
+Status find_root(Host& host, std::string_view argv0, std::string& root) {
+  const char sep = host.separator();
   std::string source(argv0);
   if (source.find(sep) == std::string::npos) {
-    const Status s = platform.executable_path(source);
+    const Status s = host.executable_path(source);
     if (!s.ok()) return s;
   }
   // A program in the root of the file system gets "" (on Windows, the drive: "C:").
@@ -129,21 +130,21 @@ Status find_root(FileSystem& platform, std::string_view argv0, std::string& root
   return Status{};
 }
 
-int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
+int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
                 Reporter& reporter, std::string_view argv0) {
-  Walk run(platform, acp, direction, reporter);
+  Walk run(platform, host, acp, direction, reporter);
   std::string root;
-  Status s = find_root(platform, argv0, root);
+  Status s = find_root(host, argv0, root);
   if (!s.ok()) {
-    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), platform.describe(s)});
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), reason(platform, s)});
     return 1;
   }
   Dir dir;
   s = platform.open_root(root, dir);
   if (!s.ok()) {
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED,
-                       root.empty() ? std::string(1, platform.separator()) : root,
-                       platform.describe(s)});
+                       root.empty() ? std::string(1, host.separator()) : root,
+                       reason(platform, s)});
     return 1;
   }
   run.walk_directory(dir, root);

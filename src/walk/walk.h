@@ -14,8 +14,12 @@ bool is_source_file(std::string_view name);
 /// One walk of a tree: converts what it meets and reports what became of it.
 class Walk {
  public:
-  Walk(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter)
-      : fs_(fs), direction_(direction), reporter_(reporter), converter_(fs, acp, direction) {}
+  Walk(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction, Reporter& reporter)
+      : fs_(fs),
+        host_(host),
+        direction_(direction),
+        reporter_(reporter),
+        converter_(fs, host, acp, direction) {}
 
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
@@ -28,6 +32,7 @@ class Walk {
 
  private:
   FileSystem& fs_;
+  Host& host_;
   Direction direction_;
   Reporter& reporter_;
   Converter converter_;
@@ -36,11 +41,11 @@ class Walk {
 
 /// The directory that holds the program: argument 0 up to its last separator, or, when
 /// it has none, the directory of the running program as the system reports it.
-Status find_root(FileSystem& fs, std::string_view argv0, std::string& root);
+Status find_root(Host& host, std::string_view argv0, std::string& root);
 
 /// One whole run of a program: finds the tree, walks it, and returns the exit status,
 /// 0 when every source file was converted or left alone by design, else 1.
-int run_program(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter,
-                std::string_view argv0);
+int run_program(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction,
+                Reporter& reporter, std::string_view argv0);
 
 }  // namespace nivra
