@@ -22,11 +22,14 @@
 #include <vector>
 
 #include "convert/convert_file.h"
+#include "main/program.h"
+#include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/system_calls.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
 #include "support/test_support.h"
+#include "text/code_page.h"
 
 namespace nivra::test {
 namespace {
@@ -35,12 +38,12 @@ using posix::libc_calls;
 
 /// The kinds of system call, in the order of the table.
 enum class Sys {
-  openat, close, fstat, fstatat, flock, pread, read, write,
+  openat, close, fstat, fstatat, flock, pread, write,
   fchown, fchmod, fsetxattr, linkat, renameat2, renameat, unlinkat,
 };
-constexpr int SYS_KINDS = 15;
+constexpr int SYS_KINDS = 14;
 constexpr const char* SYS_NAMES[SYS_KINDS] = {
-    "openat", "close",  "fstat",     "fstatat", "flock",     "pread",    "read",    "write",
+    "openat", "close",  "fstat",     "fstatat", "flock",     "pread",    "write",
     "fchown", "fchmod", "fsetxattr", "linkat",  "renameat2", "renameat", "unlinkat"};
 
 /// The `nth` call of `kind` fails with `code`, and with `persistent` every later one too;
@@ -87,7 +90,6 @@ const posix::SystemCalls& faulty_calls() {
       [](auto... a) { return fails(Sys::fstatat) ? -1 : libc_calls().fstatat(a...); },
       [](auto... a) { return fails(Sys::flock) ? -1 : libc_calls().flock(a...); },
       [](auto... a) { return fails(Sys::pread) ? -1 : libc_calls().pread(a...); },
-      [](auto... a) { return fails(Sys::read) ? -1 : libc_calls().read(a...); },
       [](auto... a) { return fails(Sys::write) ? -1 : libc_calls().write(a...); },
       [](auto... a) { return fails(Sys::fchown) ? -1 : libc_calls().fchown(a...); },
       [](auto... a) { return fails(Sys::fchmod) ? -1 : libc_calls().fchmod(a...); },
@@ -167,7 +169,9 @@ Run run(const std::string& root, Direction direction, const SysFault& fault = {}
     int status;
     {
       PosixPlatform fs(faulty_calls());
-      status = run_program(fs, direction, r, root + "/nivra");
+      PosixHost host;
+      Cp1252CodePage acp;
+      status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
     }
     std::ostringstream o;
     o << status << ' ' << injector.met << ' ' << injector.closed_written << ' '

@@ -20,7 +20,6 @@ const SystemCalls& libc_calls() {
       ::fstatat,
       ::flock,
       ::pread,
-      ::read,
       ::write,
       ::fchown,
       ::fchmod,

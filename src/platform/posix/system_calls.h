@@ -18,7 +18,6 @@ struct SystemCalls {
   int (*fstatat)(int dir, const char* name, struct stat* st, int flags);
   int (*flock)(int fd, int operation);
   ssize_t (*pread)(int fd, void* buf, std::size_t n, off_t offset);
-  ssize_t (*read)(int fd, void* buf, std::size_t n);
   ssize_t (*write)(int fd, const void* buf, std::size_t n);
   int (*fchown)(int fd, uid_t owner, gid_t group);
   int (*fchmod)(int fd, mode_t mode);
