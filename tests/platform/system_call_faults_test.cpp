@@ -1,23 +1,21 @@
 // The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
 // of each kind, once and from then on, for every N until a run meets no fault. Whatever
 // fails, no file is lost, no descriptor is left open, the run says so, and a clean rerun
-// finishes the job. Each run is a process of its own, as a run of the programs is, so that
-// the next one finds what it left as the temporaries of a run that has ended.
+// finishes the job.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,7 +23,6 @@
 #include "main/program.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/posix/system_calls.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
 #include "support/test_support.h"
@@ -34,6 +31,7 @@
 namespace nivra::test {
 namespace {
 
+using namespace std::literals;
 using posix::libc_calls;
 
 /// The kinds of system call, in the order of the table.
@@ -42,34 +40,50 @@ enum class Sys {
   fchown, fchmod, fsetxattr, linkat, renameat2, renameat, unlinkat,
 };
 constexpr int SYS_KINDS = 14;
-constexpr const char* SYS_NAMES[SYS_KINDS] = {
-    "openat", "close",  "fstat",     "fstatat", "flock",     "pread",    "write",
-    "fchown", "fchmod", "fsetxattr", "linkat",  "renameat2", "renameat", "unlinkat"};
 
-/// The `nth` call of `kind` fails with `code`, and with `persistent` every later one too;
-/// with `nth` 0, none does.
-struct SysFault {
-  Sys kind = Sys::openat;
-  int nth = 0;
-  int code = 0;
-  bool persistent = false;
+/// Each kind's name, and the errors it fails with: a fault of the device and, where the
+/// platform has an answer of its own, what a system without the feature says.
+const struct {
+  const char* name;
+  std::vector<int> codes;
+} KINDS[SYS_KINDS] = {
+    {"openat", {EACCES, EMFILE}}, {"close", {EIO}}, {"fstat", {EIO}}, {"fstatat", {EIO, ENOENT}},
+    {"flock", {EWOULDBLOCK, ENOLCK}},  // held by another run; no locks at all
+    {"pread", {EIO}}, {"write", {ENOSPC, EIO}}, {"fchown", {EPERM}},
+    {"fchmod", {EIO}},  // refused (EPERM), a file keeps what it was given
+    {"fsetxattr", {EOPNOTSUPP, EIO}},
+    {"linkat", {EPERM, EIO}},      // no hard links, or none for this process
+    {"renameat2", {EINVAL, EIO}},  // no exchange of two names
+    {"renameat", {EACCES, EIO}}, {"unlinkat", {EACCES, EIO}},
 };
 
-/// The fault of the run in this process, and what the run met.
-struct Injector {
-  SysFault fault;
-  int calls[SYS_KINDS] = {};
-  int met = 0;
-  bool closed_written = false;  ///< a failed close was of a file the run wrote
-} injector;
+/// What a run in a process of its own shares with the test: its fault (the `nth` call of
+/// `kind` fails with `code`, and with `persistent` every later one; with `nth` 0, none),
+/// and what it met and printed.
+struct Shared {
+  Sys kind;
+  int nth, code;
+  bool persistent;
+  int calls[SYS_KINDS];
+  int met, left_open, status;
+  bool closed_written;  ///< a failed close was of a file the run wrote
+  std::size_t out_size, err_size;
+  char out[16384], err[16384];
+};
+
+Shared& shared() {
+  static void* const memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return *static_cast<Shared*>(memory);
+}
 
 /// Counts a call of `kind`; true, with errno set, when it is to fail.
 bool fails(Sys kind) {
-  const int n = ++injector.calls[int(kind)];
-  const SysFault& f = injector.fault;
-  if (f.nth == 0 || kind != f.kind || n < f.nth || (n > f.nth && !f.persistent)) return false;
-  ++injector.met;
-  errno = f.code;
+  Shared& s = shared();
+  const int n = ++s.calls[int(kind)];
+  if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
+  ++s.met;
+  errno = s.code;
   return true;
 }
 
@@ -80,8 +94,8 @@ const posix::SystemCalls& faulty_calls() {
       // A failed close ends the descriptor all the same.
       [](int fd) {
         if (!fails(Sys::close)) return libc_calls().close(fd);
+        shared().closed_written |= (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY;
         const int e = errno;
-        injector.closed_written |= (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY;
         libc_calls().close(fd);
         errno = e;
         return -1;
@@ -102,45 +116,22 @@ const posix::SystemCalls& faulty_calls() {
   return calls;
 }
 
-/// Runs `work` in a child process; returns what it returned. The programs' run tag is
-/// made once a process, so no run may take place in this one.
-std::string in_child(const std::function<std::string()>& work) {
-  int out[2];
-  if (pipe(out) != 0) return "";
+/// Runs `work` in a process of its own, as a run of the programs is: the run tag is made
+/// once a process, and the next run must find this one's temporaries as an ended run's.
+void in_child(const std::function<void()>& work) {
+  shared();  // mapped before the fork, for both processes
   const pid_t pid = fork();
   if (pid == 0) {
-    ::close(out[0]);
-    const std::string report = work();
-    for (std::size_t done = 0; done < report.size();) {
-      const ssize_t n = ::write(out[1], report.data() + done, report.size() - done);
-      if (n <= 0) _exit(1);
-      done += std::size_t(n);
-    }
+    work();
     _exit(0);
   }
-  ::close(out[1]);
-  std::string report;
-  char buf[65536];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) report.append(buf, std::size_t(n));
-  ::close(out[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run's process failed";
-  return report;
 }
 
-/// Descriptors of this process open on something below `root`.
-int open_below(const std::string& root) {
-  int n = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code e;
-    n += std::filesystem::read_symlink(fd.path(), e).string().starts_with(root);
-  }
-  return n;
-}
-
-/// Every name below `root`, as snapshot() gives them, with each file's permission bits
-/// before its content, as the fake's snapshot has them.
+/// Every name below `root` as snapshot() gives it, with each file's permission bits before
+/// its content, as the fake's snapshot has them.
 Tree tree_at(const std::string& root) {
   Tree tree = snapshot(root);
   for (auto& [name, entry] : tree) {
@@ -153,53 +144,28 @@ Tree tree_at(const std::string& root) {
   return tree;
 }
 
-/// One run of `direction` over `root` in a process of its own, with `fault`.
-struct Run {
-  RunResult result;
-  int met = 0;
-  int calls[SYS_KINDS] = {};
-  int left_open = 0;
-  bool closed_written = false;
-};
-
-Run run(const std::string& root, Direction direction, const SysFault& fault = {}) {
-  const std::string report = in_child([&] {
-    injector = Injector{fault};
+/// One run of `direction` over `root` with the `nth` call of `kind` failing with `code`.
+RunResult run(const std::string& root, Direction direction, Sys kind = {}, int nth = 0,
+              int code = 0, bool persistent = false) {
+  Shared& s = shared();
+  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, false, 0, 0, {}, {}};
+  in_child([&] {
     RecordingReporter r;
-    int status;
     {
       PosixPlatform fs(faulty_calls());
       PosixHost host;
       Cp1252CodePage acp;
-      status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
+      s.status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
     }
-    std::ostringstream o;
-    o << status << ' ' << injector.met << ' ' << injector.closed_written << ' '
-      << open_below(root) << ' ';
-    for (const int n : injector.calls) o << n << ' ';
-    o << r.out.size() << ' ' << r.err.size() << '\n' << r.out << r.err;
-    return o.str();
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code e;
+      s.left_open += std::filesystem::read_symlink(fd.path(), e).string().starts_with(root);
+    }
+    s.out_size = r.out.copy(s.out, sizeof s.out);
+    s.err_size = r.err.copy(s.err, sizeof s.err);
   });
-  Run out;
-  std::istringstream in(report);
-  std::size_t out_size = 0, err_size = 0;
-  in >> out.result.status >> out.met >> out.closed_written >> out.left_open;
-  for (int& n : out.calls) in >> n;
-  in >> out_size >> err_size;
-  in.get();
-  out.result.out.resize(out_size);
-  out.result.err.resize(err_size);
-  in.read(out.result.out.data(), std::streamsize(out_size));
-  in.read(out.result.err.data(), std::streamsize(err_size));
-  EXPECT_TRUE(in) << "the run's report is cut short";
-  out.result.tree = tree_at(root);
-  return out;
-}
-
-/// The tag of a run that has ended, for the temporaries it left.
-const std::string& ended_tag() {
-  static const std::string tag = in_child([] { return ended_run_tag(); });
-  return tag;
+  return RunResult{s.status, std::string(s.out, s.out_size), std::string(s.err, s.err_size),
+                   tree_at(root)};
 }
 
 /// Writes the fault tests' tree into `root`, readied for a run of `direction` (for
@@ -208,114 +174,78 @@ const std::string& ended_tag() {
 void prepare(const std::string& root, Direction direction) {
   for (const TreeEntry& entry : fault_tree()) {
     const std::string path = root + "/" + entry.path;
+    make_dirs(path.substr(0, path.rfind('/')));
     if (entry.target.empty()) {
       write_file(path, entry.content, mode_t(entry.mode));
-      continue;
+    } else {
+      EXPECT_EQ(symlink(entry.target.c_str(), path.c_str()), 0) << path;
     }
-    make_dirs(path.substr(0, path.rfind('/')));
-    EXPECT_EQ(symlink(entry.target.c_str(), path.c_str()), 0) << path;
   }
-  // A file of another owner gets its owner back; one with an access list and an
-  // attribute of its own gets them back too, where the system keeps them.
-  if (running_as_root()) {
-    EXPECT_EQ(chown((root + "/src/parser/lexer.h").c_str(), 1, 1), 0);
-  }
+  // A file of another owner gets its owner back, and one with an attribute and an access
+  // list (its owner may read and write, user 1 read) gets them back, where the system
+  // keeps them.
+  if (running_as_root()) chown((root + "/src/parser/lexer.h").c_str(), 1, 1);
   const std::string util = root + "/util.h";
   setxattr(util.c_str(), "user.origin", "tests", 5, 0);
-  // The owner may read and write, user 1 read; nobody else anything.
-  const std::uint32_t UNDEFINED = 0xFFFFFFFF;
-  struct AclEntry {
-    std::uint16_t tag, perm;
-    std::uint32_t id;
-  };
-  const std::uint32_t version = 2;
-  const AclEntry acl[] = {
-      {0x01, 6, UNDEFINED}, {0x02, 4, 1}, {0x04, 0, UNDEFINED}, {0x10, 4, UNDEFINED},
-      {0x20, 0, UNDEFINED}};
-  std::string value(reinterpret_cast<const char*>(&version), sizeof version);
-  value.append(reinterpret_cast<const char*>(acl), sizeof acl);
-  setxattr(util.c_str(), "system.posix_acl_access", value.data(), value.size(), 0);
+  const std::string_view acl = "\x02\0\0\0" "\x01\0\x06\0\xff\xff\xff\xff"
+                               "\x02\0\x04\0\x01\0\0\0" "\x04\0\0\0\xff\xff\xff\xff"
+                               "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff"sv;
+  setxattr(util.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
   if (direction == Direction::unsign) {
-    const Run signed_tree = run(root, Direction::sign);
-    EXPECT_EQ(signed_tree.result.status, 0) << signed_tree.result.err;
+    EXPECT_EQ(run(root, Direction::sign).status, 0);
   }
-  write_file(root + "/src/io/" + temporary_name("READ.C", "new", ended_tag()),
-             "\xEF\xBB\xBF/* \xC3");
-  write_file(root + "/src/io/" + temporary_name("READ.C", "cpy", ended_tag()), "/* \xE0 la");
-}
-
-/// The error numbers each kind of call fails with: a fault of the device, and what the
-/// platform answers in its own way.
-std::vector<int> codes_for(Sys kind) {
-  switch (kind) {
-    case Sys::openat: return {EACCES, EMFILE};
-    case Sys::fstatat: return {EIO, ENOENT};
-    case Sys::flock: return {EWOULDBLOCK, ENOLCK};  // held by another run; no locks
-    case Sys::write: return {ENOSPC, EIO};
-    case Sys::fchown: return {EPERM};
-    case Sys::fchmod: return {EIO};  // refused (EPERM), the file would keep its own
-    case Sys::fsetxattr: return {EOPNOTSUPP, EIO};
-    case Sys::linkat: return {EPERM, EIO};     // no hard links, or none for this process
-    case Sys::renameat2: return {EINVAL, EIO};  // no exchange of two names
-    case Sys::renameat:
-    case Sys::unlinkat: return {EACCES, EIO};
-    default: return {EIO};
-  }
-}
-
-/// A folder in memory where there is one: a thousand runs over a disk's file system would
-/// wait for the device at every rename over a name.
-std::string memory_folder() {
-  return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+  static const std::string ended = [] {
+    in_child([] { shared().out_size = ended_run_tag().copy(shared().out, 64); });
+    return std::string(shared().out, shared().out_size);
+  }();
+  EXPECT_FALSE(ended.empty());
+  write_file(root + "/src/io/" + temporary_name("READ.C", "new", ended), "\xEF\xBB\xBF/* \xC3");
+  write_file(root + "/src/io/" + temporary_name("READ.C", "cpy", ended), "/* \xE0 la");
 }
 
 void every_fault(Direction direction) {
-  TempDir base(memory_folder());
+  // In memory where it can: over a disk, every rename over a name waits for the device.
+  TempDir base(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
   const std::string root = base / "tree";
   prepare(root, direction);
   const Tree before = tree_at(root);
-  const Run unfaulted = run(root, direction);
-  ASSERT_EQ(unfaulted.result.status, 0) << unfaulted.result.err;
-  const Unfaulted baseline{before, unfaulted.result};
+  const Unfaulted unfaulted{before, run(root, direction)};
+  ASSERT_EQ(unfaulted.after.status, 0) << unfaulted.after.err;
+  int calls[SYS_KINDS];
+  std::copy(std::begin(shared().calls), std::end(shared().calls), calls);
   for (int k = 0; k < SYS_KINDS; ++k) {
-    const Sys kind = Sys(k);
-    if (unfaulted.calls[k] == 0) {
-      std::printf("[ faults   ] %-12s %-9s never called on this file system\n",
-                  traits(direction).program.data(), SYS_NAMES[k]);
-      continue;
-    }
     int runs = 0, harmless = 0;
-    for (const int code : codes_for(kind)) {
+    for (const int code : KINDS[k].codes) {
       for (const bool persistent : {false, true}) {
         for (int n = 1; n < 10000; ++n) {
-          SCOPED_TRACE(std::string(SYS_NAMES[k]) + " #" + std::to_string(n) + " " +
+          SCOPED_TRACE(std::string(KINDS[k].name) + " #" + std::to_string(n) + " " +
                        std::strerror(code) + (persistent ? ", on" : ", once"));
           remove_tree(root);
           prepare(root, direction);
-          const Run r = run(root, direction, SysFault{kind, n, code, persistent});
-          EXPECT_EQ(r.left_open, 0) << "descriptors left open";
-          if (r.met == 0) {
-            EXPECT_EQ(n, unfaulted.calls[k] + 1) << "the counts of the unfaulted run differ";
-            EXPECT_EQ(r.result.tree, unfaulted.result.tree);
+          const RunResult r = run(root, direction, Sys(k), n, code, persistent);
+          EXPECT_EQ(shared().left_open, 0) << "descriptors left open";
+          if (shared().met == 0) {
+            EXPECT_EQ(n, calls[k] + 1) << "the counts of the unfaulted run differ";
+            EXPECT_EQ(r.tree, unfaulted.after.tree);
             break;
           }
           ++runs;
-          harmless += r.result.status == 0;
-          if (r.closed_written) {
-            EXPECT_EQ(r.result.status, 1) << "a failed close of a written file went unreported";
+          harmless += r.status == 0;
+          if (shared().closed_written) {
+            EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
           }
-          check_faulted(baseline, r.result, direction, root, kind == Sys::unlinkat);
-          const Run again = run(root, direction);
-          EXPECT_EQ(again.result.status, 0) << again.result.out << again.result.err;
-          EXPECT_EQ(again.result.tree, unfaulted.result.tree)
-              << "the clean rerun differs: " << differences(again.result.tree,
-                                                            unfaulted.result.tree);
+          check_faulted(unfaulted, r, direction, root, Sys(k) == Sys::unlinkat);
+          const RunResult again = run(root, direction);
+          EXPECT_EQ(again.status, 0) << again.out << again.err;
+          EXPECT_EQ(again.tree, unfaulted.after.tree)
+              << "the clean rerun differs: " << differences(again.tree, unfaulted.after.tree);
           if (::testing::Test::HasFailure()) return;
         }
       }
     }
-    std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless\n",
-                traits(direction).program.data(), SYS_NAMES[k], runs, harmless);
+    std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless%s\n",
+                traits(direction).program.data(), KINDS[k].name, runs, harmless,
+                calls[k] == 0 ? " (never called on this file system)" : "");
   }
 }
 
