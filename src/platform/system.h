@@ -1,7 +1,8 @@
 #pragma once
 
-// What the programs' entry needs of the system it runs on. Each platform starts the
-// programs with its own kind of argument vector.
+// What the programs' start needs of the system it runs on, which each platform's
+// start_system.cpp provides. Each platform starts the programs with its own kind of
+// argument vector.
 
 #include <memory>
 #include <string>

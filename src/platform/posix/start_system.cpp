@@ -1,3 +1,8 @@
+// The start-up of a POSIX process: signals, the descriptor limit, the ANSI code page of the
+// locale, and the platform's pieces.
+
+#include "platform/system.h"
+
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -6,7 +11,6 @@
 
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/system.h"
 #include "text/code_pages.h"
 
 namespace nivra {

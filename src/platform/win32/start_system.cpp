@@ -1,10 +1,14 @@
+// The start-up of a Windows process: no error dialogs, the ANSI code page, a console
+// that takes UTF-16, and the platform's pieces.
+
+#include "platform/system.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <memory>
 
-#include "platform/system.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/win32_rules.h"
