@@ -9,7 +9,7 @@
 #include <optional>
 #include <set>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "convert/messages.h"
 #include "support/fake_platform.h"
 #include "walk/walk.h"
