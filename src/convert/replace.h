@@ -7,21 +7,27 @@
 //   then one call of the seam (FileSystem::replace) puts it under the name, provided the
 //   name still holds the file exactly as it was read. At every moment the name holds its
 //   complete old or complete new content.
+// - What the new file keeps. Once its content is complete it gets what the original
+//   carries besides its content (FileSystem::copy_attributes), or it never takes the name.
 // - Backups. NAME.OLD is the original file itself, given a second name in that same step;
 //   where the file system cannot do that, a copy of it made beforehand from what was read.
 //   An earlier NAME.OLD is replaced only once the new content is in place, so a run that
 //   fails leaves the earlier backup as it was.
 // - Another program meanwhile. A file that another program replaced or changed since it
 //   was read is left as that program left it, and reported.
-// - Failures. On every failure the name keeps the original and no temporary stays: each
-//   is removed on the way out unless it took a name. Temporaries carry the tag of their
-//   run; a run that was killed may leave some, and the next run on the machine finishes
-//   them (a backup that is the only copy of an original becomes NAME.OLD) or removes them.
-//   What a run that may still be going on, or another machine's run, left stays.
+// - Failures. On a failure the name keeps, or gets back, the original, and no temporary
+//   stays: each is removed on the way out unless it took a name. Only where even putting
+//   the original back fails does it stay under its temporary name, the only copy of it.
+//   Temporaries carry the tag of their run; a run that was killed may leave some, and the
+//   next run on the machine finishes them (a backup that is the only copy of an original
+//   becomes NAME.OLD) or removes them. What a run that may still be going on, or another
+//   machine's run, left stays.
 // - Two runs. The file is open and locked from its read to its replace, so two runs on one
 //   machine never convert it twice. On a shared file system, where locks and a file's
 //   number tell nothing, the content read identifies the file: it is digested, and
 //   NAME.OLD and the name are compared with it.
+// - Power. Nothing is forced to the disk: these promises hold for a run that fails or is
+//   killed, not for a machine that loses power in the middle of one.
 
 #include <cstdint>
 #include <functional>
