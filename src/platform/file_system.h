@@ -156,8 +156,8 @@ class FileSystem {
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
 
-  /// The system's words for what went wrong (for the faults the core detects itself, see
-  /// describe_own_fault()).
+  /// The system's words for what went wrong; the core has its own for the faults it
+  /// detects itself.
   virtual std::string describe(const Status& status) = 0;
 };
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <functional>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "convert/messages.h"
 #include "support/fake_platform.h"
 #include "walk/walk.h"

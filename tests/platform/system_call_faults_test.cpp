@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "main/program.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"

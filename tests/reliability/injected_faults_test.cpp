@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
 #include "support/test_support.h"

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "convert/messages.h"
 #include "support/test_support.h"
 #include "walk/walk.h"

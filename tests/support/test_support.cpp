@@ -26,7 +26,7 @@
 
 #include <gtest/gtest.h>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "platform/posix/posix_host.h"
 
 namespace nivra::test {
