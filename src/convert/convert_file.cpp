@@ -333,6 +333,8 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
     s = fs_.replace(dir, fresh.name(), name, "", original, read);
   }
   if (s.fault == Fault::changed) return failure(MSG_CHANGED, path, fs_.describe(s));
+  // Another run holds the file, or has claimed its backup name meanwhile.
+  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, fs_.describe(s));
   if (s.of_backup)
     return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
   if (!s.ok()) return failure(MSG_WRITE_FAILED, path, fs_.describe(s));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <regex>
+#include <set>
 #include <fstream>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -580,4 +581,150 @@ TEST_F(Wine, TheVectorAndThePortableTextCodeAgree) {
   EXPECT_EQ(at("vector/a.c"), text);  // signed and unsigned back
 }
 
+}  // namespace nivra::test
+
+namespace nivra::test {
+namespace {
+
+/// Every file's content in the tree at `dir`, temporaries and backups included, each as
+/// often as it is there.
+std::multiset<std::string> contents_of(const std::string& dir) {
+  std::multiset<std::string> out;
+  for (const auto& [name, bytes] : snapshot(dir))
+    if (bytes != "<dir>" && !name.ends_with(".exe")) out.insert(bytes);
+  return out;
+}
+
+TEST_F(Wine, LinksThatWineShowsAsReparsePointsAreNeverFollowed) {
+  put("tree/a.c", "\xE9");
+  put("outside/b.c", "\xE9");
+  ASSERT_EQ(symlink((root / "outside").c_str(), (root / "tree/out").c_str()), 0);
+  ASSERT_EQ(symlink("..", (root / "tree/up").c_str()), 0);
+  const ProgramResult r = windows(Direction::sign, root / "tree");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(at("tree/a.c"), BOM + "\xC3\xA9");
+  EXPECT_EQ(at("outside/b.c"), "\xE9");
+  EXPECT_FALSE(has("outside/b.c.OLD"));
+}
+
+TEST_F(Wine, TheTreeIsTheFolderThatHoldsTheRunningProgram) {
+  // To start it, Win32 trims "t.\nivra-sign.exe" to the program in "t"; the folder "t."
+  // beside it is another tree.
+  put("t/a.c", "\xE9");
+  put("t./b.c", "\xE9");
+  install_windows_program(root / "t", Direction::sign);
+  const ProgramResult r = wine({windows_path(root / "t.") + "\\nivra-sign.exe"}, root.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(at("t/a.c"), BOM + "\xC3\xA9");
+  EXPECT_EQ(at("t./b.c"), "\xE9");
+}
+
+TEST_F(Wine, ARunStoppedWhileItOwnsTheTreesMutexStopsNoOtherRun) {
+  put("stuck/a.c", "\xE9");
+  put("stuck/b.h", "\xE9");
+  put("free/a.c", "\xE9");
+  Process gate("timeout", under_wine({PROGRAMS + "/helper.exe", "gate",
+                                      windows_path(root / "stuck")}, root.path()));
+  ASSERT_TRUE(gate.await_output("held"));
+  // A run on another tree does not wait for it at all.
+  const ProgramResult other = windows(Direction::sign, root / "free");
+  EXPECT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(at("free/a.c"), BOM + "\xC3\xA9");
+  // One on the same tree waits a while, then reports each file as held.
+  const ProgramResult r = windows(Direction::sign, root / "stuck");
+  gate.wait();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, repeat(MSG_OPEN_FAILED, 2)) << r.err;
+  EXPECT_EQ(at("stuck/a.c"), "\xE9");
+  EXPECT_EQ(at("stuck/b.h"), "\xE9");
+  EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, TheNewFileIsPrivateWhileItIsWritten) {
+  put("private.c", std::string(64 << 20, 'x') + "\xE9");
+  chmod((root / "private.c").c_str(), 0600);
+  install_windows_program(root.path(), Direction::sign);
+  // The run is stopped as soon as its new file is there.
+  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                      windows_path(root / ".nivra-*.new")}, root.path()));
+  Process run("timeout", under_wine({"nivra-sign.exe"}, root.path()));
+  ASSERT_TRUE(stop.await_output("stopped"));
+  std::string temporary;
+  for (const auto& [name, bytes] : snapshot(root.path()))
+    if (name.ends_with(".new")) temporary = name;
+  struct stat st {};
+  ASSERT_EQ(stat((root / temporary).c_str(), &st), 0) << temporary;
+  // Wine shows the owner's entry in the owner's and the group's bits: others' are exact.
+  EXPECT_EQ(st.st_mode & 0007, 0u) << std::oct << st.st_mode;
+  stop.send("go\n");
+  stop.wait();
+  const ProgramResult r = from_crlf(run.wait());
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(stat((root / "private.c").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0007, 0u);
+  EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, NamesTheSystemTakesForOneNeverCostAnOriginal) {
+  // Two names that differ only in case, and a user's file named as the backup but for
+  // its case: every original stays somewhere, and the user's file as it was.
+  put("x.c", "lower \xE9\n");
+  put("X.c", "upper \xE8\n");
+  put("m/main.c", "\xE9\n");
+  put("m/main.c.old", "the user's own\n");
+  for (int run = 0; run < 2; ++run) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::multiset<std::string> kept = contents_of(root.path());
+    EXPECT_EQ(kept.count("lower \xE9\n"), 1u) << run;
+    EXPECT_EQ(kept.count("upper \xE8\n"), 1u) << run;
+    EXPECT_EQ(at("m/main.c"), "\xE9\n");
+    EXPECT_EQ(at("m/main.c.old"), "the user's own\n");
+  }
+}
+
+TEST_F(Wine, RunsOfTwoMachinesNeverLoseABackupNorEachOthersFiles) {
+  // Two Wine prefixes stand for two machines on one share: neither's holds nor process
+  // ids mean anything to the other.
+  const std::string second = NIVRA_WINEPREFIX "-second";
+  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  constexpr int FILES = 200;
+  const auto name = [](int i) { return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c"; };
+  const auto text = [](int i) {
+    const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
+    if (i % 3) return ansi;
+    std::string utf16 = "\xFF\xFE";  // the same text in UTF-16
+    for (const char c : ansi) utf16.append({c, '\0'});
+    return utf16;
+  };
+  const std::string exe = install_windows_program(root.path(), Direction::sign);
+  for (int round = 0; round < 2; ++round) {
+    remove_tree(root / "t");
+    for (int i = 0; i < FILES; ++i) put(name(i), text(i));
+    RunOptions there = under_wine({exe}, root.path());
+    there.env.push_back("WINEPREFIX=" + second);
+    Process one("timeout", under_wine({exe}, root.path()));
+    Process two("timeout", there);
+    for (Process* p : {&one, &two}) {
+      const ProgramResult r = from_crlf(p->wait());
+      for (const std::string& line : split_lines(r.out))
+        EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
+            << line << r.err;
+    }
+    // A third run converts what both left; then every file is converted and its original
+    // is its NAME.OLD.
+    const ProgramResult last = windows(Direction::sign);
+    int lost = 0;
+    for (int i = 0; i < FILES; ++i) lost += !has(name(i) + ".OLD") || at(name(i) + ".OLD") != text(i);
+    EXPECT_EQ(lost, 0) << "round " << round << "\n" << last.out << last.err;
+    EXPECT_TRUE(clean()) << "round " << round;
+  }
+  const std::string stop = "WINEPREFIX='" + second + "' wineserver -k 2>/dev/null";
+  std::system(stop.c_str());
+}
+
+}  // namespace
 }  // namespace nivra::test

@@ -14,8 +14,13 @@ namespace nivra {
 /// name of such a file: rename() and remove() close a hold they would meet and open the
 /// file again after, and replace() ends it just before ReplaceFileW, which opens the file
 /// itself. All of this, opening to hold, and listing a folder pass one at a time through
-/// a mutex of the session, so that no other run opens the file in between, nor lists its
-/// folder while ReplaceFileW has the name empty.
+/// a mutex of the tree's root, so that no other run opens the file in between, nor lists
+/// its folder while ReplaceFileW has the name empty. A run waits for it a bounded time.
+///
+/// Holds and the mutex keep out only the runs of one session. Runs of other machines (or
+/// Wine prefixes) see a run's temporaries as that run's own: each is locked, one byte far
+/// past its content, while the run lives, and a file that is not this run's own is
+/// renamed or removed only once it can be locked.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
@@ -57,12 +62,20 @@ class Win32Platform final : public FileSystem {
     FileState id;            ///< of a held file: which file it is
   };
 
+  /// A lock on a temporary of this run (see LIVE_LOCK_AT), under its present path.
+  struct LiveLock {
+    void* handle = nullptr;
+    std::wstring path;
+  };
+
   struct OpenDir {
     void* handle = nullptr;  ///< null for a free slot
     std::wstring path;       ///< full, without a trailing backslash
   };
 
   Status add_dir(std::wstring full, Dir& out);
+  /// Makes gate_, the mutex of the tree whose root is `root`.
+  void make_gate(Dir root);
   std::wstring path_in(Dir dir, const std::string& name) const;
   OpenFile* file_at(File file);
   void* handle_of(File file);
@@ -74,12 +87,35 @@ class Win32Platform final : public FileSystem {
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileState& read, bool& transient);
+  /// Puts the original, under the run's own name `own`, back under `target`, and the new
+  /// file under `fresh`; keeps it under `own` where it cannot.
+  void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);
 
-  /// A mutex of the session that every run owns while it opens a file to hold it, and
-  /// while it lets go of a file and renames over it; null where it could not be made.
+  /// Locks the temporary at `path` as this run's own; false when another holds it.
+  bool lock_live(const std::wstring& path);
+  /// The lock of this run on `path`, or null.
+  LiveLock* live_lock(const std::wstring& path);
+  /// Ends this run's lock on `path`, if it has one.
+  void unlock_live(const std::wstring& path);
+  /// Before `path` is renamed or removed: whether it is this run's own, or no live run's
+  /// (it can be locked; the lock is then held until `release_probe()`).
+  bool may_take(const std::wstring& path);
+  void release_probe();
+
+  /// A mutex of the tree that every run owns while it opens a file to hold it, and while
+  /// it lets go of a file and renames over it; null where it could not be made.
   void* gate_ = nullptr;
+  /// Whether the last wait for gate_ came to nothing.
+  bool gate_stuck_ = false;
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
+  std::vector<LiveLock> locks_;
+  void* probe_ = nullptr;  ///< the lock may_take() took, until release_probe()
+  /// Names this run put in place itself (a finished leftover), which are no other run's.
+  std::vector<std::wstring> made_;
+  /// Originals this run could not put back under their name: never removed.
+  std::vector<std::wstring> kept_;
+  void* owner_only_ = nullptr;  ///< a security descriptor for new files, or null
 };
 
 }  // namespace nivra
