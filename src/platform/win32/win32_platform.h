@@ -1,11 +1,27 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
 
 namespace nivra {
+
+namespace win32 {
+
+/// UTF-16 as UTF-8. A lone surrogate, which a name may hold, gets the three bytes of its
+/// value, so that every name comes back to the system unchanged.
+std::string narrow(const wchar_t* w, std::size_t n);
+/// The reverse of narrow(); a byte that is no part of a character becomes U+FFFD.
+std::wstring widen(std::string_view s);
+/// Argument 0 (with backslashes), or the running program's path where the folder that
+/// argument 0 names, as open_root() opens it, does not hold the running program: Win32
+/// trims "t.\x.exe" to "t\x.exe" to start it, while the \\?\ form keeps the folder "t.".
+std::string program_path(std::string argv0);
+
+}  // namespace win32
 
 /// The platform on Windows. Names cross the seam as UTF-8 and are UTF-16 towards the
 /// system; handles are indices into tables of full paths, all in the \\?\ form.
