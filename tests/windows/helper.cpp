@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host.h"
 #include "platform/win32/win32_rules.h"
 
 namespace {
@@ -70,7 +71,7 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(dir);
     const std::uint64_t index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
     HANDLE gate = CreateMutexW(nullptr, TRUE,
-                               nivra::win32::gate_name(info.dwVolumeSerialNumber, index).c_str());
+                               nivra::win32::mutex_name(info.dwVolumeSerialNumber, index).c_str());
     if (!gate || GetLastError() == ERROR_ALREADY_EXISTS) return 1;
     std::puts("held");
     std::fflush(stdout);
@@ -116,9 +117,9 @@ int wmain(int argc, wchar_t** argv) {
     char utf8[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, int(n), utf8, sizeof utf8, nullptr,
                                           nullptr);
-    std::printf("%s\n", nivra::win32::run_tag_of(std::string_view(utf8, std::size_t(bytes)),
-                                                 GetCurrentProcessId(), 0)
-                            .c_str());
+    const nivra::RunTag tag{nivra::RunTag::machine_of(std::string_view(utf8, std::size_t(bytes))),
+                            std::uint32_t(GetCurrentProcessId()), 0};
+    std::printf("%s\n", tag.format().c_str());
     return 0;
   }
   if (argc == 5 && std::wcscmp(argv[1], L"grab") == 0) {

@@ -665,6 +665,40 @@ TEST_F(Wine, TheNewFileIsPrivateWhileItIsWritten) {
   EXPECT_TRUE(clean());
 }
 
+TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
+  // ReplaceFileW moves the original aside under the run's own name, then the new file
+  // under the name: a run killed between the two leaves the name missing. Made certain:
+  // the run is stopped while it writes its new file, the files are put as that first step
+  // leaves them, and the run is killed.
+  const std::string text = std::string(64 << 20, 'x') + "\xE9";
+  put("a.c", text);
+  install_windows_program(root.path(), Direction::sign);
+  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                      windows_path(root / ".nivra-*.new")}, root.path()));
+  Process run("timeout", under_wine({"nivra-sign.exe"}, root.path()));
+  ASSERT_TRUE(stop.await_output("stopped"));
+  std::string fresh;
+  for (const auto& [name, bytes] : snapshot(root.path()))
+    if (name.ends_with(".new")) fresh = name;
+  ASSERT_TRUE(fresh.ends_with(".new"));
+  ASSERT_EQ(at("a.c"), text);  // stopped before its replace
+  const std::string own = fresh.substr(0, fresh.size() - 4) + ".old";
+  ASSERT_EQ(::rename((root / "a.c").c_str(), (root / own).c_str()), 0);
+  stop.send("kill\n");
+  stop.wait();
+  run.wait();
+  ASSERT_FALSE(has("a.c"));
+  // The next run puts the original back under its name, and the one after converts it.
+  for (int again = 0; again < 2; ++again) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(has("a.c")) << again;
+  }
+  EXPECT_EQ(at("a.c.OLD"), text);
+  EXPECT_EQ(at("a.c").size(), text.size() + 4);
+  EXPECT_TRUE(clean());
+}
+
 TEST_F(Wine, NamesTheSystemTakesForOneNeverCostAnOriginal) {
   // Two names that differ only in case, and a user's file named as the backup but for
   // its case: every original stays somewhere, and the user's file as it was.

@@ -63,9 +63,6 @@ using namespace win32;
 
 namespace {
 
-/// Status code of a junction or symbolic link met where a file or directory was listed.
-constexpr int REPARSE_CODE = -1;
-
 Status from_error(DWORD e) {
   switch (e) {
     case ERROR_SUCCESS: return Status{};
@@ -81,10 +78,10 @@ Status from_error(DWORD e) {
 
 Status last_error() { return from_error(GetLastError()); }
 
-FileState state_from(const BY_HANDLE_FILE_INFORMATION& info) {
-  FileState out;
+FileStat stat_from(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileStat out;
   out.volume = info.dwVolumeSerialNumber;
-  out.index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  out.inode = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   out.size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
   out.modified = std::int64_t(std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
                               info.ftLastWriteTime.dwLowDateTime);
@@ -125,13 +122,13 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     const bool link = is_link_tag(reparse_tag(h));
     CloseHandle(h);
-    if (link) return Status{Fault::not_regular, REPARSE_CODE};
-    const FileState named = state_from(info);
+    if (link) return Status{Fault::symlink, 0};
+    const FileStat named = stat_from(info);
     h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    if (!GetFileInformationByHandle(h, &info) || !state_from(info).same_file(named)) {
+    if (!GetFileInformationByHandle(h, &info) || !stat_from(info).same_file(named)) {
       CloseHandle(h);
-      return Status{Fault::not_regular, REPARSE_CODE};
+      return Status{Fault::symlink, 0};
     }
   }
   out = h;
@@ -139,8 +136,8 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
 }
 
 /// Which file `path` names, without following a link, and its attributes.
-Status identify(const std::wstring& path, FileState& out, DWORD* attributes = nullptr) {
-  // Opened for no access at all, the name can be asked which file it is, hold or no hold.
+Status identify(const std::wstring& path, FileStat& out, DWORD* attributes = nullptr) {
+  // Opened for no access at all, the name can be asked which file it is, lock or no lock.
   HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -150,7 +147,7 @@ Status identify(const std::wstring& path, FileState& out, DWORD* attributes = nu
   const Status s = known ? Status{} : last_error();
   CloseHandle(h);
   if (!known) return s;
-  out = state_from(info);
+  out = stat_from(info);
   if (attributes) *attributes = info.dwFileAttributes;
   return Status{};
 }
@@ -192,26 +189,26 @@ Status full_folder(const std::string& path, std::wstring& out) {
   return Status{};
 }
 
-/// Owns the gate (see Win32Platform::gate_) for its scope, if it comes within a bounded
-/// time; without a gate, does nothing. `stuck` says whether the last wait came to nothing.
-class Passage {
+/// Owns a mutex for its scope, if it comes within a bounded time; without one (null),
+/// does nothing. `stuck` says whether the last wait came to nothing.
+class ScopedMutex {
  public:
-  Passage(void* gate, bool& stuck) : gate_(gate) {
-    if (!gate_) return;
+  ScopedMutex(void* mutex, bool& stuck) : mutex_(mutex) {
+    if (!mutex_) return;
     // Also when its last owner died in it.
-    const DWORD got = WaitForSingleObject(gate_, stuck ? GATE_WAIT_STUCK : GATE_WAIT);
+    const DWORD got = WaitForSingleObject(mutex_, stuck ? MUTEX_WAIT_STUCK : MUTEX_WAIT);
     stuck = got != WAIT_OBJECT_0 && got != WAIT_ABANDONED;
-    if (stuck) gate_ = nullptr, owned_ = false;
+    if (stuck) mutex_ = nullptr, owned_ = false;
   }
-  ~Passage() {
-    if (gate_) ReleaseMutex(gate_);
+  ~ScopedMutex() {
+    if (mutex_) ReleaseMutex(mutex_);
   }
-  Passage(const Passage&) = delete;
-  Passage& operator=(const Passage&) = delete;
+  ScopedMutex(const ScopedMutex&) = delete;
+  ScopedMutex& operator=(const ScopedMutex&) = delete;
   bool owned() const { return owned_; }
 
  private:
-  void* gate_;
+  void* mutex_;
   bool owned_ = true;
 };
 
@@ -248,10 +245,10 @@ void* make_owner_only() {
 Win32Platform::Win32Platform() : owner_only_(make_owner_only()) {}
 
 Win32Platform::~Win32Platform() {
-  if (gate_) CloseHandle(gate_);
+  if (mutex_) CloseHandle(mutex_);
   if (owner_only_) LocalFree(owner_only_);
   release_probe();
-  for (LiveLock& l : locks_)
+  for (RangeLock& l : range_locks_)
     if (l.handle) CloseHandle(l.handle);
   for (OpenDir& d : dirs_)
     if (d.handle) CloseHandle(d.handle);
@@ -270,7 +267,7 @@ Win32Platform::OpenFile* Win32Platform::file_at(File file) {
 }
 
 void* Win32Platform::handle_of(File file) {
-  // A file that was let go has no handle: the call then fails as on a closed one.
+  // A file whose lock was released has no handle: the call then fails as on a closed one.
   const OpenFile* f = file_at(file);
   return f && f->handle ? f->handle : INVALID_HANDLE_VALUE;
 }
@@ -286,16 +283,16 @@ File Win32Platform::add_file(OpenFile entry) {
   return File{std::intptr_t(files_.size() - 1)};
 }
 
-std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
+std::vector<std::size_t> Win32Platform::release_locks(const std::wstring& path) {
   std::vector<std::size_t> out;
   if (std::none_of(files_.begin(), files_.end(),
-                   [](const OpenFile& f) { return f.handle && f.held; }))
+                   [](const OpenFile& f) { return f.handle && f.locked; }))
     return out;
-  FileState named;
+  FileStat named;
   if (!identify(path, named).ok()) return out;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     OpenFile& f = files_[i];
-    if (f.held && f.handle && f.id.same_file(named)) {
+    if (f.locked && f.handle && f.id.same_file(named)) {
       CloseHandle(f.handle);
       f.handle = nullptr;
       out.push_back(i);
@@ -304,30 +301,17 @@ std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
   return out;
 }
 
-void Win32Platform::lifted(const std::vector<std::size_t>& files) {
+void Win32Platform::reopen_locks(const std::vector<std::size_t>& files) {
   for (const std::size_t i : files) {
     OpenFile& f = files_[i];
     HANDLE h = CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(h, &info) && state_from(info).same_file(f.id))
+    if (GetFileInformationByHandle(h, &info) && stat_from(info).same_file(f.id))
       f.handle = h;
     else
       CloseHandle(h);
-  }
-}
-
-Status Win32Platform::executable_path(std::string& out) {
-  std::wstring buf(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
-    if (n == 0) return last_error();
-    if (n < buf.size()) {
-      out = narrow(buf.data(), n);
-      return Status{};
-    }
-    buf.resize(buf.size() * 2);  // cut short: XP says nothing, later systems say so
   }
 }
 
@@ -362,15 +346,15 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
   Status s = full_folder(path, full);
   // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
   if (s.ok()) s = add_dir(std::move(full), out);
-  if (s.ok()) make_gate(out);
+  if (s.ok()) make_mutex(out);
   return s;
 }
 
-void Win32Platform::make_gate(Dir root) {
+void Win32Platform::make_mutex(Dir root) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (gate_ || !GetFileInformationByHandle(dirs_[std::size_t(root.id)].handle, &info)) return;
-  const FileState id = state_from(info);
-  gate_ = CreateMutexW(nullptr, FALSE, gate_name(id.volume, id.index).c_str());
+  if (mutex_ || !GetFileInformationByHandle(dirs_[std::size_t(root.id)].handle, &info)) return;
+  const FileStat id = stat_from(info);
+  mutex_ = CreateMutexW(nullptr, FALSE, mutex_name(id.volume, id.inode).c_str());
 }
 
 Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
@@ -382,8 +366,8 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   WIN32_FIND_DATAW data;
   const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
   // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile. A
-  // run stopped with the gate only makes a file be missed, which the next run converts.
-  const Passage passage(gate_, gate_stuck_);
+  // run stopped with the mutex only makes a file be missed, which the next run converts.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
@@ -411,8 +395,8 @@ void Win32Platform::close_dir(Dir dir) {
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
-  const Passage passage(gate_, gate_stuck_);
-  if (!passage.owned()) return Status{Fault::busy, 0};
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
+  if (!mutex.owned()) return Status{Fault::busy, 0};
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
   const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
@@ -421,18 +405,18 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
-  out = add_file(OpenFile{h, std::move(full), true, state_from(info)});
+  out = add_file(OpenFile{h, std::move(full), true, stat_from(info)});
   return Status{};
 }
 
-Status Win32Platform::state(File file, FileState& out) {
+Status Win32Platform::stat(File file, FileStat& out) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle_of(file), &info)) return last_error();
-  out = state_from(info);
+  out = stat_from(info);
   return Status{};
 }
 
-Status Win32Platform::state_of(Dir dir, const std::string& name, FileState& out) {
+Status Win32Platform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   return identify(path_in(dir, name), out);
 }
 
@@ -454,14 +438,14 @@ Status Win32Platform::read(File file, std::uint64_t offset, char* buf, std::size
 Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Private while it is written; replace() gives it the original's access list. Shared
-  // for reading only with this run's own lock on it (see lock_live()).
+  // for reading only with this run's own byte-range lock on it (see lock_range()).
   SECURITY_ATTRIBUTES security = {sizeof security, owner_only_, FALSE};
   HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          owner_only_ ? &security : nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
-  lock_live(full);
-  out = add_file(OpenFile{h, std::move(full), false, FileState{}});
+  lock_range(full);
+  out = add_file(OpenFile{h, std::move(full), false, FileStat{}});
   return Status{};
 }
 
@@ -489,16 +473,16 @@ Status Win32Platform::close(File file) {
 }
 
 Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
-                                   const std::wstring& saved, const FileState& read,
+                                   const std::wstring& saved, const FileStat& read,
                                    bool& transient) {
   transient = false;
-  FileState now;
+  FileStat now;
   DWORD attributes = 0;
   Status s = identify(target, now, &attributes);
   if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
-    return Status{Fault::changed, 1};
+    return Status{Fault::replaced};
   if (!s.ok()) return s;
-  if (!now.unchanged(read)) return Status{Fault::changed, 2};
+  if (!now.unchanged(read)) return Status{Fault::modified};
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
   const DWORD kept = settable_attributes(attributes);
@@ -515,25 +499,25 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   const bool with_backup = !saved.empty();
   DWORD e = 0;
   // ReplaceFileW opens the new file itself: the run's lock on it ends here.
-  if (s.ok()) unlock_live(fresh);
+  if (s.ok()) unlock_range(fresh);
   if (s.ok() && !ReplaceFileW(target.c_str(), fresh.c_str(), with_backup ? saved.c_str() : nullptr,
                               0, nullptr, nullptr))
     e = GetLastError();
   if (s.ok() && e == 0) {
     // The name was checked just before the call: had another program put a file there
     // meanwhile, that file is under the backup name now, and goes back.
-    FileState replaced;
+    FileStat replaced;
     if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
         MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
       if (MoveFileExW(saved.c_str(), target.c_str(), 0))
-        return Status{Fault::changed, replaced.same_file(read) ? 2 : 1};
+        return Status{replaced.same_file(read) ? Fault::modified : Fault::replaced};
       MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
     }
     SetFileAttributesW(target.c_str(), kept_or_normal);
     if (with_backup) SetFileAttributesW(saved.c_str(), kept_or_normal);
     return Status{};
   }
-  FileState under_backup;
+  FileStat under_backup;
   bool stranded = false;
   if (with_backup && identify(saved, under_backup).ok() && under_backup.same_file(read)) {
     // The original was moved aside but the new file did not take its name (two names the
@@ -547,7 +531,7 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
   if (!s.ok()) return s;
   transient = !stranded && is_transient(e, with_backup);
-  return from_error(e);
+  return from_error(e).at(Step::swap);
 }
 
 void Win32Platform::put_back(const std::wstring& target, const std::wstring& fresh,
@@ -563,7 +547,7 @@ void Win32Platform::put_back(const std::wstring& target, const std::wstring& fre
 }
 
 Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
-                              const std::string& backup, File original, const FileState& read) {
+                              const std::string& backup, File original, const FileStat& read) {
   const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
   const std::wstring wanted = backup.empty() ? L"" : path_in(dir, backup);
   // ReplaceFileW replaces a file under the backup name: the original goes under a name of
@@ -571,21 +555,21 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   const std::wstring own =
       backup.empty() ? L"" : dirs_[std::size_t(dir.id)].path + L"\\" + own_backup_name(widen(temp));
   const bool then_move = !wanted.empty() && wanted != own;
-  const Passage passage(gate_, gate_stuck_);  // no other run opens the file once it is let go
-  if (!passage.owned()) return Status{Fault::busy, 0};
-  // ReplaceFileW opens the file itself, sharing it with others: the hold ends here.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);  // no other run opens the file once its lock is released
+  if (!mutex.owned()) return Status{Fault::busy, 0};
+  // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
   if (OpenFile* f = file_at(original); f && f->handle) {
     CloseHandle(f->handle);
     f->handle = nullptr;
   }
   if (!own.empty() && GetFileAttributesW(own.c_str()) != INVALID_FILE_ATTRIBUTES)
-    return Status{Fault::exists, ERROR_ALREADY_EXISTS, true};
+    return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
   // A backup that appeared since the folder was listed is another run's claim on the
   // file (another machine's, or one the system takes for the same name), unless this run
   // put it there itself, finishing what a run that ended left.
   if (then_move && GetFileAttributesW(wanted.c_str()) != INVALID_FILE_ATTRIBUTES) {
     if (std::find(made_.begin(), made_.end(), wanted) != made_.end())
-      return Status{Fault::exists, ERROR_ALREADY_EXISTS, true};
+      return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
     return Status{Fault::busy, ERROR_ALREADY_EXISTS};
   }
   // A scanner or an indexer may have any of the files open for a moment.
@@ -598,7 +582,7 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   }
   if (!s.ok() || own.empty()) return s;
   if (!then_move) {
-    lock_live(own);  // a temporary of this run's until it takes its last name
+    lock_range(own);  // a temporary of this run's until it takes its last name
     return s;
   }
   // Taken without replacing: a backup that appeared meanwhile is another run's claim, and
@@ -607,47 +591,47 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   const DWORD e = GetLastError();
   put_back(target, fresh, own);
   if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return Status{Fault::busy, int(e)};
-  return Status{Fault::other, int(e), true};
+  return Status{Fault::other, int(e), Step::backup};
 }
 
-bool Win32Platform::lock_live(const std::wstring& path) {
+bool Win32Platform::lock_range(const std::wstring& path) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   OVERLAPPED at = {};
-  at.Offset = DWORD(LIVE_LOCK_AT);
-  at.OffsetHigh = DWORD(LIVE_LOCK_AT >> 32);
+  at.Offset = DWORD(RANGE_LOCK_AT);
+  at.OffsetHigh = DWORD(RANGE_LOCK_AT >> 32);
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     CloseHandle(h);
     return false;
   }
-  locks_.push_back(LiveLock{h, path});
+  range_locks_.push_back(RangeLock{h, path});
   return true;
 }
 
-Win32Platform::LiveLock* Win32Platform::live_lock(const std::wstring& path) {
-  for (LiveLock& l : locks_)
+Win32Platform::RangeLock* Win32Platform::range_lock(const std::wstring& path) {
+  for (RangeLock& l : range_locks_)
     if (l.handle && l.path == path) return &l;
   return nullptr;
 }
 
-void Win32Platform::unlock_live(const std::wstring& path) {
-  if (LiveLock* l = live_lock(path)) {
+void Win32Platform::unlock_range(const std::wstring& path) {
+  if (RangeLock* l = range_lock(path)) {
     CloseHandle(l->handle);
-    *l = LiveLock{};
+    *l = RangeLock{};
   }
 }
 
 bool Win32Platform::may_take(const std::wstring& path) {
-  if (live_lock(path)) return true;
+  if (range_lock(path)) return true;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
   OVERLAPPED at = {};
-  at.Offset = DWORD(LIVE_LOCK_AT);
-  at.OffsetHigh = DWORD(LIVE_LOCK_AT >> 32);
+  at.Offset = DWORD(RANGE_LOCK_AT);
+  at.OffsetHigh = DWORD(RANGE_LOCK_AT >> 32);
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     const bool locked = GetLastError() == ERROR_LOCK_VIOLATION;
     CloseHandle(h);
@@ -665,13 +649,13 @@ void Win32Platform::release_probe() {
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
-  // No other run opens a file while its hold is lifted; a run stopped with the gate does
-  // not stop this one from finishing its files.
-  const Passage passage(gate_, gate_stuck_);
-  std::vector<std::size_t> holds = lift(source);
-  for (const std::size_t i : lift(target)) holds.push_back(i);
+  // No other run opens a file while its lock is released; a run stopped with the mutex
+  // does not stop this one from finishing its files.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
+  std::vector<std::size_t> locks = release_locks(source);
+  for (const std::size_t i : release_locks(target)) locks.push_back(i);
   if (!may_take(source)) {
-    lifted(holds);
+    reopen_locks(locks);
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
   }
   // A scanner or an indexer may have either file open for a moment.
@@ -688,11 +672,11 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
   }
   release_probe();
   if (s.ok()) {
-    if (LiveLock* l = live_lock(source)) l->path = target;
+    if (RangeLock* l = range_lock(source)) l->path = target;
     std::replace(kept_.begin(), kept_.end(), source, target);
     made_.push_back(target);
   }
-  lifted(holds);
+  reopen_locks(locks);
   return s;
 }
 
@@ -701,16 +685,16 @@ Status Win32Platform::remove(Dir dir, const std::string& name) {
   // An original that could not go back under its name is never removed.
   if (std::find(kept_.begin(), kept_.end(), full) != kept_.end())
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
-  const Passage passage(gate_, gate_stuck_);
-  const std::vector<std::size_t> holds = lift(full);
-  unlock_live(full);
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
+  const std::vector<std::size_t> locks = release_locks(full);
+  unlock_range(full);
   if (!may_take(full)) {
-    lifted(holds);
+    reopen_locks(locks);
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
   }
   const Status s = DeleteFileW(full.c_str()) ? Status{} : last_error();
   release_probe();
-  lifted(holds);
+  reopen_locks(locks);
   return s;
 }
 
@@ -726,22 +710,28 @@ std::string machine_name() {
 
 }  // namespace
 
-std::string Win32Platform::run_tag() {
+Status Win32Host::executable_path(std::string& out) {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
+    if (n == 0) return last_error();
+    if (n < buf.size()) {
+      out = narrow(buf.data(), n);
+      return Status{};
+    }
+    buf.resize(buf.size() * 2);  // cut short: XP says nothing, later systems say so
+  }
+}
+
+RunTag Win32Host::run_tag() {
   // One tag for the whole process.
-  static const std::string tag =
-      run_tag_of(machine_name(), GetCurrentProcessId(), unsigned(GetTickCount()));
+  static const RunTag tag{RunTag::machine_of(machine_name()), std::uint32_t(GetCurrentProcessId()),
+                          std::uint16_t(GetTickCount())};
   return tag;
 }
 
-bool Win32Platform::run_has_ended(std::string_view tag) {
-  const std::string mine = run_tag();
-  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
-    return false;
-  // This process's own number: an earlier process of that number has ended.
-  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
-  const DWORD pid = DWORD(std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16));
-  if (pid == 0) return false;
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+bool Win32Host::process_has_ended(std::uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
   if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
   // A process of that number that runs may be the run itself, or a later one.
   const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
@@ -750,11 +740,9 @@ bool Win32Platform::run_has_ended(std::string_view tag) {
 }
 
 std::string Win32Platform::describe(const Status& status) {
-  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::not_regular:
-      return status.code == REPARSE_CODE ? "a junction or symbolic link, which is never followed"
-                                         : "not a regular file";
+    case Fault::symlink: return "a junction or symbolic link, which is never followed";
+    case Fault::not_regular: return "not a regular file";
     default: break;
   }
   if (status.fault == Fault::busy && status.code == 0) return "held by another run";
@@ -788,7 +776,7 @@ std::string win32::program_path(std::string argv0) {
   const std::size_t cut = argv0.rfind('\\');
   if (cut == std::string::npos) return argv0;  // the core asks for the program's path
   const std::wstring image = image_path();
-  FileState running, named;
+  FileStat running, named;
   if (image.empty() || !identify(image, running).ok()) return argv0;
   std::wstring folder;
   if (!full_folder(argv0.substr(0, cut), folder).ok()) return narrow(image.data(), image.size());

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/host.h"
 
 namespace nivra {
 
@@ -26,24 +27,22 @@ std::string program_path(std::string argv0);
 /// The platform on Windows. Names cross the seam as UTF-8 and are UTF-16 towards the
 /// system; handles are indices into tables of full paths, all in the \\?\ form.
 ///
-/// A file held by open_read() is open sharing nothing, and Windows renames or removes no
-/// name of such a file: rename() and remove() close a hold they would meet and open the
-/// file again after, and replace() ends it just before ReplaceFileW, which opens the file
-/// itself. All of this, opening to hold, and listing a folder pass one at a time through
-/// a mutex of the tree's root, so that no other run opens the file in between, nor lists
-/// its folder while ReplaceFileW has the name empty. A run waits for it a bounded time.
+/// A file that open_read() locks is open sharing nothing, and Windows renames or removes no
+/// name of such a file: rename() and remove() release a lock they would meet and reopen
+/// the file after, and replace() releases it just before ReplaceFileW, which opens the
+/// file itself. All of this, opening to lock, and listing a folder pass one at a time
+/// through a mutex of the tree's root, so that no other run opens the file in between, nor
+/// lists its folder while ReplaceFileW has the name empty. A run waits for it a bounded
+/// time.
 ///
-/// Holds and the mutex keep out only the runs of one session. Runs of other machines (or
-/// Wine prefixes) see a run's temporaries as that run's own: each is locked, one byte far
-/// past its content, while the run lives, and a file that is not this run's own is
-/// renamed or removed only once it can be locked.
+/// Share modes and the mutex keep out only the runs of one session. Runs of other machines
+/// (or Wine prefixes) see a run's temporaries as that run's own: each has a byte-range lock,
+/// one byte far past its content, while the run lives, and a file that is not this run's
+/// own is renamed or removed only once that byte can be locked.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
   ~Win32Platform() override;
-
-  char separator() const override { return '\\'; }
-  Status executable_path(std::string& out) override;
 
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
@@ -51,9 +50,9 @@ class Win32Platform final : public FileSystem {
   void close_dir(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool needs_digest(File) override { return false; }
-  Status state(File file, FileState& out) override;
-  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  bool on_shared_file_system(File) override { return false; }
+  Status stat(File file, FileStat& out) override;
+  Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
               std::size_t& got) override;
   Status create(Dir dir, const std::string& name, File& out) override;
@@ -61,25 +60,23 @@ class Win32Platform final : public FileSystem {
   Status copy_attributes(File from, File to) override;
   Status close(File file) override;
   Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileState& read) override;
+                 const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-
-  std::string run_tag() override;
-  bool run_has_ended(std::string_view tag) override;
 
   std::string describe(const Status& status) override;
 
  private:
   struct OpenFile {
-    void* handle = nullptr;  ///< null once closed or let go
+    void* handle = nullptr;  ///< null once closed or its lock released
     std::wstring path;       ///< the full path it was opened by; "" for a free slot
-    bool held = false;       ///< opened by open_read()
-    FileState id;            ///< of a held file: which file it is
+    bool locked = false;     ///< opened by open_read(), sharing nothing
+    FileStat id;             ///< of a locked file: which file it is
   };
 
-  /// A lock on a temporary of this run (see LIVE_LOCK_AT), under its present path.
-  struct LiveLock {
+  /// A byte-range lock of this run on one of its temporaries (see RANGE_LOCK_AT), under
+  /// its present path.
+  struct RangeLock {
     void* handle = nullptr;
     std::wstring path;
   };
@@ -90,48 +87,58 @@ class Win32Platform final : public FileSystem {
   };
 
   Status add_dir(std::wstring full, Dir& out);
-  /// Makes gate_, the mutex of the tree whose root is `root`.
-  void make_gate(Dir root);
+  /// Makes mutex_, the mutex of the tree whose root is `root`.
+  void make_mutex(Dir root);
   std::wstring path_in(Dir dir, const std::string& name) const;
   OpenFile* file_at(File file);
   void* handle_of(File file);
   File add_file(OpenFile entry);
-  /// Closes the holds on the file that `path` names; returns them, for lifted().
-  std::vector<std::size_t> lift(const std::wstring& path);
-  /// Opens the files of `lift()` again, each only if its path still names it.
-  void lifted(const std::vector<std::size_t>& files);
+  /// Releases the locks on the file that `path` names by closing them; returns them, for
+  /// reopen_locks().
+  std::vector<std::size_t> release_locks(const std::wstring& path);
+  /// Opens the files of release_locks() again, each only if its path still names it.
+  void reopen_locks(const std::vector<std::size_t>& files);
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
-                      const std::wstring& saved, const FileState& read, bool& transient);
+                      const std::wstring& saved, const FileStat& read, bool& transient);
   /// Puts the original, under the run's own name `own`, back under `target`, and the new
   /// file under `fresh`; keeps it under `own` where it cannot.
   void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);
 
-  /// Locks the temporary at `path` as this run's own; false when another holds it.
-  bool lock_live(const std::wstring& path);
-  /// The lock of this run on `path`, or null.
-  LiveLock* live_lock(const std::wstring& path);
-  /// Ends this run's lock on `path`, if it has one.
-  void unlock_live(const std::wstring& path);
+  /// Takes the byte-range lock of this run's temporary at `path`; false when another has it.
+  bool lock_range(const std::wstring& path);
+  /// This run's byte-range lock on `path`, or null.
+  RangeLock* range_lock(const std::wstring& path);
+  /// Ends this run's byte-range lock on `path`, if it has one.
+  void unlock_range(const std::wstring& path);
   /// Before `path` is renamed or removed: whether it is this run's own, or no live run's
-  /// (it can be locked; the lock is then held until `release_probe()`).
+  /// (its byte can be locked; the lock is then held until release_probe()).
   bool may_take(const std::wstring& path);
   void release_probe();
 
-  /// A mutex of the tree that every run owns while it opens a file to hold it, and while
-  /// it lets go of a file and renames over it; null where it could not be made.
-  void* gate_ = nullptr;
-  /// Whether the last wait for gate_ came to nothing.
-  bool gate_stuck_ = false;
+  /// A mutex of the tree that every run owns while it opens a file to lock it, and while
+  /// it releases a lock and renames over the file; null where it could not be made.
+  void* mutex_ = nullptr;
+  /// Whether the last wait for mutex_ came to nothing.
+  bool mutex_stuck_ = false;
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
-  std::vector<LiveLock> locks_;
-  void* probe_ = nullptr;  ///< the lock may_take() took, until release_probe()
+  std::vector<RangeLock> range_locks_;
+  void* probe_ = nullptr;  ///< the byte-range lock may_take() took, until release_probe()
   /// Names this run put in place itself (a finished leftover), which are no other run's.
   std::vector<std::wstring> made_;
   /// Originals this run could not put back under their name: never removed.
   std::vector<std::wstring> kept_;
   void* owner_only_ = nullptr;  ///< a security descriptor for new files, or null
+};
+
+/// What Windows says of the running program.
+class Win32Host final : public Host {
+ public:
+  char separator() const override { return '\\'; }
+  Status executable_path(std::string& out) override;
+  RunTag run_tag() override;
+  bool process_has_ended(std::uint32_t process) override;
 };
 
 }  // namespace nivra

@@ -122,26 +122,10 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
   }
 }
 
-/// The tag of a run: eight hex digits for the machine (a digest of its name), eight for
-/// the process, four more against a process of the same number that ended.
-inline std::string run_tag_of(std::string_view machine, std::uint32_t process, unsigned more) {
-  Digest d;
-  d.add(machine.data(), machine.size());
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out;
-  const auto hex = [&](std::uint32_t v, int digits) {
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(DIGITS[v >> shift & 0xF]);
-  };
-  hex(std::uint32_t(d.value ^ d.value >> 32), 8);
-  hex(process, 8);
-  hex(more & 0xFFFF, 4);
-  return out;
-}
-
 /// The name of the mutex that runs on one tree pass through (see Win32Platform): of the
 /// tree's root folder, by its volume and its index there, so that runs on other trees
 /// never wait for it.
-inline std::wstring gate_name(std::uint64_t volume, std::uint64_t index) {
+inline std::wstring mutex_name(std::uint64_t volume, std::uint64_t index) {
   static constexpr wchar_t DIGITS[] = L"0123456789abcdef";
   std::wstring out = L"Local\\nivra-hold-";
   for (int shift = 28; shift >= 0; shift -= 4) out.push_back(DIGITS[volume >> shift & 0xF]);
@@ -153,11 +137,11 @@ inline std::wstring gate_name(std::uint64_t volume, std::uint64_t index) {
 /// How long a run waits for the mutex, in milliseconds, before it reports the file as held:
 /// longer than another run holds it in a replace (see RETRY_PAUSES), and short once a wait
 /// came to nothing (a run stopped while it held the mutex), until one succeeds again.
-inline constexpr unsigned GATE_WAIT = 8000, GATE_WAIT_STUCK = 300;
+inline constexpr unsigned MUTEX_WAIT = 8000, MUTEX_WAIT_STUCK = 300;
 
 /// Where a run locks a byte of each of its temporaries while it lives: far past any
 /// content, so that the lock never stands in the way of a read or a write.
-inline constexpr std::uint64_t LIVE_LOCK_AT = std::uint64_t(1) << 40;
+inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
 
 /// The run's own name for the original while the new file takes its name: the
 /// temporary `fresh` (".nivra-HASH-TAG.new") with the kind of a held backup, "old".
