@@ -244,8 +244,9 @@ TEST_F(Wine, FileHeldByAnotherProgramIsLeftAlone) {
 TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   put("a.c", "\xE9\n");
   make_dirs(root / "a.c.OLD");  // no file can replace a directory
-  // Temporaries have names of their own in every run, so none can be put in the way: the
-  // create fails in a folder of a file system that has room for no more files.
+  // A file system with room for no more files, mounted in the tree: Wine shows the mount
+  // point as a reparse point whose tag cannot be read, which, like a mount point on
+  // Windows, is neither entered nor converted.
   put("full/b.c", "\xE9\n");
   const bool mounted = std::system(("mount -t tmpfs -o nr_inodes=2 nivra-full '" +
                                     (root / "full") + "' 2>/dev/null").c_str()) == 0;
@@ -258,12 +259,10 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
     EXPECT_EQ(std::system(("umount '" + (root / "full") + "'").c_str()), 0);
   }
   EXPECT_EQ(r.status, 1);
-  std::string expected(MSG_BACKUP_FAILED);
-  if (mounted) expected.append(MSG_CREATE_FAILED);
-  EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected));
+  EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
   EXPECT_EQ(at("a.c"), "\xE9\n");
   EXPECT_TRUE(clean());
-  if (!mounted) GTEST_SKIP() << "no tmpfs mount here: the failed create was not tried";
+  if (!mounted) GTEST_SKIP() << "no tmpfs mount here: the mount point was not tried";
 }
 
 TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
