@@ -141,6 +141,8 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
     s = swap("");
   }
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
+  // Another run holds the file, or has claimed its backup name meanwhile.
+  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
   if (s.step == Step::backup)
     return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
   if (!s.ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));

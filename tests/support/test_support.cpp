@@ -260,6 +260,15 @@ bool Process::await_output(std::string_view text) {
   return true;
 }
 
+void Process::send(std::string_view text) {
+  while (in_ >= 0 && !text.empty()) {
+    const ssize_t n = ::write(in_, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(std::size_t(n));
+  }
+}
+
 void Process::kill(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
 }

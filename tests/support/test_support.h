@@ -89,6 +89,8 @@ class Process {
 
   /// Reads standard output until it holds `text`; false when the output ends first.
   bool await_output(std::string_view text);
+  /// Writes `text` to the program's standard input.
+  void send(std::string_view text);
   void kill(int signal);
   /// Closes the program's standard input and takes all it writes until it ends. Fails the
   /// test when it could not be started.

@@ -9,15 +9,103 @@
 //                            would; holds it MS milliseconds and prints the size it had
 //   helper.exe tag           prints the tag a run of the programs in this process would have
 //                            had: once it exits, that of a run that has ended
+//   helper.exe gate FOLDER   owns the mutex of the tree at FOLDER, as a run stopped in it
+//                            would; says "held", lets go when its standard input ends
+//   helper.exe stop PATTERN  waits until a file matches PATTERN, then suspends every
+//                            process of the programs; prints the name found and "stopped",
+//                            then on "kill" ends them, on "go" (or at the end of its
+//                            standard input) lets them go on
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "platform/host.h"
+#include "platform/win32/win32_rules.h"
+
+namespace {
+
+/// Every process of nivra-sign.exe or nivra-unsign.exe.
+std::vector<DWORD> runs() {
+  std::vector<DWORD> out;
+  HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W p = {};
+  p.dwSize = sizeof p;
+  for (BOOL more = Process32FirstW(all, &p); more; more = Process32NextW(all, &p))
+    if (_wcsicmp(p.szExeFile, L"nivra-sign.exe") == 0 || _wcsicmp(p.szExeFile, L"nivra-unsign.exe") == 0)
+      out.push_back(p.th32ProcessID);
+  CloseHandle(all);
+  return out;
+}
+
+/// Suspends or resumes every thread of the processes `ids`.
+void suspend(const std::vector<DWORD>& ids, bool stop) {
+  HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 t = {};
+  t.dwSize = sizeof t;
+  for (BOOL more = Thread32First(all, &t); more; more = Thread32Next(all, &t)) {
+    bool ours = false;
+    for (DWORD id : ids) ours = ours || t.th32OwnerProcessID == id;
+    if (!ours) continue;
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, t.th32ThreadID);
+    if (!thread) continue;
+    if (stop) SuspendThread(thread); else ResumeThread(thread);
+    CloseHandle(thread);
+  }
+  CloseHandle(all);
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"gate") == 0) {
+    HANDLE dir = CreateFileW(argv[2], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (dir == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(dir, &info)) return 1;
+    CloseHandle(dir);
+    const std::uint64_t index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    HANDLE gate = CreateMutexW(nullptr, TRUE,
+                               nivra::win32::mutex_name(info.dwVolumeSerialNumber, index).c_str());
+    if (!gate || GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+    std::puts("held");
+    std::fflush(stdout);
+    char c;
+    while (std::fread(&c, 1, 1, stdin) == 1) {
+    }
+    return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"stop") == 0) {
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+    const DWORD start = GetTickCount();
+    while ((search = FindFirstFileW(argv[2], &found)) == INVALID_HANDLE_VALUE) {
+      if (GetTickCount() - start > 60000) return 1;
+    }
+    FindClose(search);
+    const std::vector<DWORD> ids = runs();
+    suspend(ids, true);
+    std::printf("%ls\nstopped\n", found.cFileName);
+    std::fflush(stdout);
+    char line[16] = "";
+    const bool kill = std::fgets(line, sizeof line, stdin) && std::strncmp(line, "kill", 4) == 0;
+    for (DWORD id : ids) {
+      if (!kill) continue;
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+      if (!process) continue;
+      TerminateProcess(process, 9);
+      WaitForSingleObject(process, 10000);
+      CloseHandle(process);
+    }
+    if (!kill) suspend(ids, false);
+    std::puts("done");
+    return 0;
+  }
   if (argc == 2 && std::wcscmp(argv[1], L"acp") == 0) {
     std::printf("%u\n", GetACP());
     return 0;

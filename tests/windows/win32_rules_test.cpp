@@ -2,6 +2,8 @@
 
 #include "platform/win32/win32_rules.h"
 
+#include "convert/convert_file.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -31,6 +33,9 @@ TEST(Win32Rules, OnlyNameSurrogatesAndTheSystemsOwnFoldersArePassedOver) {
            {ATTR_DIRECTORY | ATTR_REPARSE_POINT, CLOUD_FOLDER, EntryKind::directory},
            {ATTR_REPARSE_POINT, DEDUP, EntryKind::regular},
            {ATTR_ARCHIVE, SYMLINK, EntryKind::regular},  // a tag without the attribute
+           // A tag that could not be read (Wine's Unix links) may lead anywhere.
+           {ATTR_DIRECTORY | ATTR_REPARSE_POINT, 0, EntryKind::symlink},
+           {ATTR_REPARSE_POINT, 0, EntryKind::symlink},
        })
     EXPECT_EQ(kind_of(c.attributes, c.tag), c.kind) << std::hex << c.attributes << " " << c.tag;
 }
@@ -77,6 +82,12 @@ TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingCh
     EXPECT_EQ(left_by_replace(c.error, c.with_backup), c.left) << c.error << " " << c.with_backup;
     EXPECT_EQ(is_transient(c.error, c.with_backup), c.transient) << c.error << " " << c.with_backup;
   }
+  // The run's own name for the original while ReplaceFileW runs is its held backup's,
+  // which a later run finishes as the only copy of an original.
+  const std::string fresh = temporary_name("main.c", "new", "0011223344556677abcd");
+  const std::string held = temporary_name("main.c", "old", "0011223344556677abcd");
+  EXPECT_EQ(own_backup_name(std::wstring(fresh.begin(), fresh.end())),
+            std::wstring(held.begin(), held.end()));
   const unsigned waited = std::accumulate(std::begin(RETRY_PAUSES), std::end(RETRY_PAUSES), 0u);
   EXPECT_GE(waited, 1500u);
   EXPECT_LE(waited, 2500u);

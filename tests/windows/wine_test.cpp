@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <regex>
+#include <set>
 #include <fstream>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -243,8 +244,9 @@ TEST_F(Wine, FileHeldByAnotherProgramIsLeftAlone) {
 TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
   put("a.c", "\xE9\n");
   make_dirs(root / "a.c.OLD");  // no file can replace a directory
-  // Temporaries have names of their own in every run, so none can be put in the way: the
-  // create fails in a folder of a file system that has room for no more files.
+  // A file system with room for no more files, mounted in the tree: Wine shows the mount
+  // point as a reparse point whose tag cannot be read, which, like a mount point on
+  // Windows, is neither entered nor converted.
   put("full/b.c", "\xE9\n");
   const bool mounted = std::system(("mount -t tmpfs -o nr_inodes=2 nivra-full '" +
                                     (root / "full") + "' 2>/dev/null").c_str()) == 0;
@@ -257,12 +259,10 @@ TEST_F(Wine, FailedCreateOrBackupLeavesTheFileAsItWas) {
     EXPECT_EQ(std::system(("umount '" + (root / "full") + "'").c_str()), 0);
   }
   EXPECT_EQ(r.status, 1);
-  std::string expected(MSG_BACKUP_FAILED);
-  if (mounted) expected.append(MSG_CREATE_FAILED);
-  EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected));
+  EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
   EXPECT_EQ(at("a.c"), "\xE9\n");
   EXPECT_TRUE(clean());
-  if (!mounted) GTEST_SKIP() << "no tmpfs mount here: the failed create was not tried";
+  if (!mounted) GTEST_SKIP() << "no tmpfs mount here: the mount point was not tried";
 }
 
 TEST_F(Wine, LinkLeftByAnInterruptedRunIsNoObstacle) {
@@ -375,7 +375,7 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
     SCOPED_TRACE(row.locale);
     ASSERT_EQ(active_code_page(row.locale), std::to_string(row.id));
     const CodePageSample s = code_page_sample(*make_code_page(row.id));
-    expect_agreement(root / row.locale, {
+    std::map<std::string, std::string> files = {
         {"sample.c", s.text},
         {"undefined.c", "ab" + s.undefined + "\n"},
         {"undefined_pair.c", "ab" + s.undefined_pair + "\n"},
@@ -383,7 +383,18 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
         {"unholdable.cpp", BOM + "ab" + s.unholdable + "\n"},
         {"utf8.cpp", "\xC3\xA9t\xC3\xA9\n"},
         {"signed.h", BOM + "x\n"},
-    }, {Direction::sign, Direction::unsign}, row.locale);
+    };
+    // Past one and two blocks, with no line end: after 0, 1 or 2 bytes of ASCII, a pair
+    // (and, signed, its three bytes) straddles each cut at every alignment.
+    if (!s.pair.empty()) {
+      for (int ascii = 0; ascii < 3; ++ascii) {
+        files["one_block_" + std::to_string(ascii) + ".c"] =
+            std::string(std::size_t(ascii), 'x') + repeat(s.pair, 600000);
+        files["two_blocks_" + std::to_string(ascii) + ".c"] =
+            std::string(std::size_t(ascii), 'x') + repeat(s.pair, 1100000);
+      }
+    }
+    expect_agreement(root / row.locale, files, {Direction::sign, Direction::unsign}, row.locale);
   }
 }
 
@@ -569,4 +580,186 @@ TEST_F(Wine, TheVectorAndThePortableTextCodeAgree) {
   EXPECT_EQ(at("vector/a.c"), text);  // signed and unsigned back
 }
 
+}  // namespace nivra::test
+
+namespace nivra::test {
+namespace {
+
+/// Every file's content in the tree at `dir`, temporaries and backups included, each as
+/// often as it is there.
+std::multiset<std::string> contents_of(const std::string& dir) {
+  std::multiset<std::string> out;
+  for (const auto& [name, bytes] : snapshot(dir))
+    if (bytes != "<dir>" && !name.ends_with(".exe")) out.insert(bytes);
+  return out;
+}
+
+TEST_F(Wine, LinksThatWineShowsAsReparsePointsAreNeverFollowed) {
+  put("tree/a.c", "\xE9");
+  put("outside/b.c", "\xE9");
+  ASSERT_EQ(symlink((root / "outside").c_str(), (root / "tree/out").c_str()), 0);
+  ASSERT_EQ(symlink("..", (root / "tree/up").c_str()), 0);
+  const ProgramResult r = windows(Direction::sign, root / "tree");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(at("tree/a.c"), BOM + "\xC3\xA9");
+  EXPECT_EQ(at("outside/b.c"), "\xE9");
+  EXPECT_FALSE(has("outside/b.c.OLD"));
+}
+
+TEST_F(Wine, TheTreeIsTheFolderThatHoldsTheRunningProgram) {
+  // To start it, Win32 trims "t.\nivra-sign.exe" to the program in "t"; the folder "t."
+  // beside it is another tree.
+  put("t/a.c", "\xE9");
+  put("t./b.c", "\xE9");
+  install_windows_program(root / "t", Direction::sign);
+  const ProgramResult r = wine({windows_path(root / "t.") + "\\nivra-sign.exe"}, root.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(at("t/a.c"), BOM + "\xC3\xA9");
+  EXPECT_EQ(at("t./b.c"), "\xE9");
+}
+
+TEST_F(Wine, ARunStoppedWhileItOwnsTheTreesMutexStopsNoOtherRun) {
+  put("stuck/a.c", "\xE9");
+  put("stuck/b.h", "\xE9");
+  put("free/a.c", "\xE9");
+  Process gate("timeout", under_wine({PROGRAMS + "/helper.exe", "gate",
+                                      windows_path(root / "stuck")}, root.path()));
+  ASSERT_TRUE(gate.await_output("held"));
+  // A run on another tree does not wait for it at all.
+  const ProgramResult other = windows(Direction::sign, root / "free");
+  EXPECT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(at("free/a.c"), BOM + "\xC3\xA9");
+  // One on the same tree waits a while, then reports each file as held.
+  const ProgramResult r = windows(Direction::sign, root / "stuck");
+  gate.wait();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, repeat(MSG_OPEN_FAILED, 2)) << r.err;
+  EXPECT_EQ(at("stuck/a.c"), "\xE9");
+  EXPECT_EQ(at("stuck/b.h"), "\xE9");
+  EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, TheNewFileIsPrivateWhileItIsWritten) {
+  put("private.c", std::string(64 << 20, 'x') + "\xE9");
+  chmod((root / "private.c").c_str(), 0600);
+  install_windows_program(root.path(), Direction::sign);
+  // The run is stopped as soon as its new file is there.
+  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                      windows_path(root / ".nivra-*.new")}, root.path()));
+  Process run("timeout", under_wine({"nivra-sign.exe"}, root.path()));
+  ASSERT_TRUE(stop.await_output("stopped"));
+  std::string temporary;
+  for (const auto& [name, bytes] : snapshot(root.path()))
+    if (name.ends_with(".new")) temporary = name;
+  struct stat st {};
+  ASSERT_EQ(stat((root / temporary).c_str(), &st), 0) << temporary;
+  // Wine shows the owner's entry in the owner's and the group's bits: others' are exact.
+  EXPECT_EQ(st.st_mode & 0007, 0u) << std::oct << st.st_mode;
+  stop.send("go\n");
+  stop.wait();
+  const ProgramResult r = from_crlf(run.wait());
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(stat((root / "private.c").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0007, 0u);
+  EXPECT_TRUE(clean());
+}
+
+// Off until the walk puts back a name that a killed run left missing beside the run's
+// held backup: today the next runs exit 0 and the name stays missing.
+TEST_F(Wine, DISABLED_ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
+  // ReplaceFileW moves the original aside under the run's own name, then the new file
+  // under the name: a run killed between the two leaves the name missing. Made certain:
+  // the run is stopped while it writes its new file, the files are put as that first step
+  // leaves them, and the run is killed.
+  const std::string text = std::string(64 << 20, 'x') + "\xE9";
+  put("a.c", text);
+  install_windows_program(root.path(), Direction::sign);
+  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                      windows_path(root / ".nivra-*.new")}, root.path()));
+  Process run("timeout", under_wine({"nivra-sign.exe"}, root.path()));
+  ASSERT_TRUE(stop.await_output("stopped"));
+  std::string fresh;
+  for (const auto& [name, bytes] : snapshot(root.path()))
+    if (name.ends_with(".new")) fresh = name;
+  ASSERT_TRUE(fresh.ends_with(".new"));
+  ASSERT_EQ(at("a.c"), text);  // stopped before its replace
+  const std::string own = fresh.substr(0, fresh.size() - 4) + ".old";
+  ASSERT_EQ(::rename((root / "a.c").c_str(), (root / own).c_str()), 0);
+  stop.send("kill\n");
+  stop.wait();
+  run.wait();
+  ASSERT_FALSE(has("a.c"));
+  // The next run puts the original back under its name, and the one after converts it.
+  for (int again = 0; again < 2; ++again) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(has("a.c")) << again;
+  }
+  EXPECT_EQ(at("a.c.OLD"), text);
+  EXPECT_EQ(at("a.c").size(), text.size() + 4);
+  EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, NamesTheSystemTakesForOneNeverCostAnOriginal) {
+  // Two names that differ only in case, and a user's file named as the backup but for
+  // its case: every original stays somewhere, and the user's file as it was.
+  put("x.c", "lower \xE9\n");
+  put("X.c", "upper \xE8\n");
+  put("m/main.c", "\xE9\n");
+  put("m/main.c.old", "the user's own\n");
+  for (int run = 0; run < 2; ++run) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::multiset<std::string> kept = contents_of(root.path());
+    EXPECT_EQ(kept.count("lower \xE9\n"), 1u) << run;
+    EXPECT_EQ(kept.count("upper \xE8\n"), 1u) << run;
+    EXPECT_EQ(at("m/main.c"), "\xE9\n");
+    EXPECT_EQ(at("m/main.c.old"), "the user's own\n");
+  }
+}
+
+TEST_F(Wine, RunsOfTwoMachinesNeverLoseABackupNorEachOthersFiles) {
+  // Two Wine prefixes stand for two machines on one share: neither's holds nor process
+  // ids mean anything to the other.
+  const std::string second = NIVRA_WINEPREFIX "-second";
+  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  constexpr int FILES = 200;
+  const auto name = [](int i) { return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c"; };
+  const auto text = [](int i) {
+    const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
+    if (i % 3) return ansi;
+    std::string utf16 = "\xFF\xFE";  // the same text in UTF-16
+    for (const char c : ansi) utf16.append({c, '\0'});
+    return utf16;
+  };
+  const std::string exe = install_windows_program(root.path(), Direction::sign);
+  for (int round = 0; round < 2; ++round) {
+    remove_tree(root / "t");
+    for (int i = 0; i < FILES; ++i) put(name(i), text(i));
+    RunOptions there = under_wine({exe}, root.path());
+    there.env.push_back("WINEPREFIX=" + second);
+    Process one("timeout", under_wine({exe}, root.path()));
+    Process two("timeout", there);
+    for (Process* p : {&one, &two}) {
+      const ProgramResult r = from_crlf(p->wait());
+      for (const std::string& line : split_lines(r.out))
+        EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
+            << line << r.err;
+    }
+    // A third run converts what both left; then every file is converted and its original
+    // is its NAME.OLD.
+    const ProgramResult last = windows(Direction::sign);
+    int lost = 0;
+    for (int i = 0; i < FILES; ++i) lost += !has(name(i) + ".OLD") || at(name(i) + ".OLD") != text(i);
+    EXPECT_EQ(lost, 0) << "round " << round << "\n" << last.out << last.err;
+    EXPECT_TRUE(clean()) << "round " << round;
+  }
+  const std::string stop = "WINEPREFIX='" + second + "' wineserver -k 2>/dev/null";
+  std::system(stop.c_str());
+}
+
+}  // namespace
 }  // namespace nivra::test

@@ -61,6 +61,8 @@ bool Win32CodePage::from_wide(unsigned code_page, std::string& out, bool* inexac
 }
 
 std::size_t Win32CodePage::first_undecodable(unsigned code_page, std::string_view text) const {
+  // The service fails on no text at all: a piece that was only a lead byte cut at its end.
+  if (text.empty()) return npos;
   if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr,
                           0) != 0)
     return npos;

@@ -88,15 +88,15 @@ FileStat stat_from(const BY_HANDLE_FILE_INFORMATION& info) {
   return out;
 }
 
-/// The tag of the reparse point `h` is open on; a name surrogate's when it cannot be read,
-/// so that what cannot be told from a link is passed over as one.
+/// The tag of the reparse point `h` is open on; 0 when it cannot be read, which
+/// is_link_tag() takes for a link.
 DWORD reparse_tag(HANDLE h) {
   std::vector<char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
   DWORD n = 0;
   if (!DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), DWORD(data.size()),
                        &n, nullptr) ||
       n < sizeof(DWORD))
-    return IO_REPARSE_TAG_SYMLINK;
+    return 0;
   DWORD tag;
   std::memcpy(&tag, data.data(), sizeof tag);
   return tag;
@@ -120,7 +120,7 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
     return s;
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    const bool link = is_name_surrogate(reparse_tag(h));
+    const bool link = is_link_tag(reparse_tag(h));
     CloseHandle(h);
     if (link) return Status{Fault::symlink, 0};
     const FileStat named = stat_from(info);
@@ -165,28 +165,91 @@ Status copy_security(const std::wstring& from, const std::wstring& to) {
   return Status{};
 }
 
-/// Owns a mutex for its scope; without one (null), does nothing.
+/// The folder `path` in the form the system takes as it is (see long_path()), with a
+/// trailing backslash.
+Status full_folder(const std::string& path, std::wstring& out) {
+  // The trailing backslash makes "C:" the drive's root and "" the current drive's root.
+  const std::wstring given = widen(path) + L"\\";
+  // Resolved, a name would lose its trailing dots and spaces: only what needs it is.
+  if (!needs_resolving(given)) {
+    out = long_path(given);
+    return Status{};
+  }
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n == 0) return last_error();
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);
+  }
+  out = long_path(full);
+  return Status{};
+}
+
+/// Owns a mutex for its scope, if it comes within a bounded time; without one (null),
+/// does nothing. `stuck` says whether the last wait came to nothing.
 class ScopedMutex {
  public:
-  explicit ScopedMutex(void* mutex) : mutex_(mutex) {
-    if (mutex_) WaitForSingleObject(mutex_, INFINITE);  // also when its last owner died in it
+  ScopedMutex(void* mutex, bool& stuck) : mutex_(mutex) {
+    if (!mutex_) return;
+    // Also when its last owner died in it.
+    const DWORD got = WaitForSingleObject(mutex_, stuck ? MUTEX_WAIT_STUCK : MUTEX_WAIT);
+    stuck = got != WAIT_OBJECT_0 && got != WAIT_ABANDONED;
+    if (stuck) mutex_ = nullptr, owned_ = false;
   }
   ~ScopedMutex() {
     if (mutex_) ReleaseMutex(mutex_);
   }
   ScopedMutex(const ScopedMutex&) = delete;
   ScopedMutex& operator=(const ScopedMutex&) = delete;
+  bool owned() const { return owned_; }
 
  private:
   void* mutex_;
+  bool owned_ = true;
 };
+
+/// A security descriptor that gives the running user alone every access and inherits
+/// nothing, for a file while it is written; null where it cannot be made. LocalFree frees it.
+void* make_owner_only() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD need = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &need);
+  std::vector<char> user(need);
+  const bool known = need && GetTokenInformation(token, TokenUser, user.data(), need, &need);
+  CloseHandle(token);
+  if (!known) return nullptr;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+  // One block: the descriptor, then the access list it points to.
+  auto* block = static_cast<char*>(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH + acl_size));
+  if (!block) return nullptr;
+  auto* acl = reinterpret_cast<ACL*>(block + SECURITY_DESCRIPTOR_MIN_LENGTH);
+  if (!InitializeAcl(acl, acl_size, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(block, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(block, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(block, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    LocalFree(block);
+    return nullptr;
+  }
+  return block;
+}
 
 }  // namespace
 
-Win32Platform::Win32Platform() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\nivra-hold")) {}
+Win32Platform::Win32Platform() : owner_only_(make_owner_only()) {}
 
 Win32Platform::~Win32Platform() {
   if (mutex_) CloseHandle(mutex_);
+  if (owner_only_) LocalFree(owner_only_);
+  release_probe();
+  for (RangeLock& l : range_locks_)
+    if (l.handle) CloseHandle(l.handle);
   for (OpenDir& d : dirs_)
     if (d.handle) CloseHandle(d.handle);
   for (OpenFile& f : files_)
@@ -279,22 +342,19 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
 }
 
 Status Win32Platform::open_root(const std::string& path, Dir& out) {
-  // The trailing backslash makes "C:" the drive's root and "" the current drive's root.
-  const std::wstring given = widen(path) + L"\\";
-  // Resolved, a name would lose its trailing dots and spaces: only what needs it is.
-  if (!needs_resolving(given)) return add_dir(long_path(given), out);
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
-    if (n == 0) return last_error();
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.resize(n);
-  }
+  std::wstring full;
+  Status s = full_folder(path, full);
   // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
-  return add_dir(long_path(full), out);
+  if (s.ok()) s = add_dir(std::move(full), out);
+  if (s.ok()) make_mutex(out);
+  return s;
+}
+
+void Win32Platform::make_mutex(Dir root) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (mutex_ || !GetFileInformationByHandle(dirs_[std::size_t(root.id)].handle, &info)) return;
+  const FileStat id = stat_from(info);
+  mutex_ = CreateMutexW(nullptr, FALSE, mutex_name(id.volume, id.inode).c_str());
 }
 
 Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
@@ -305,8 +365,9 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
   const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
-  // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile.
-  const ScopedMutex mutex(mutex_);
+  // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile. A
+  // run stopped with the mutex only makes a file be missed, which the next run converts.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
@@ -334,7 +395,8 @@ void Win32Platform::close_dir(Dir dir) {
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
-  const ScopedMutex mutex(mutex_);
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
+  if (!mutex.owned()) return Status{Fault::busy, 0};
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
   const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
@@ -375,9 +437,14 @@ Status Win32Platform::read(File file, std::uint64_t offset, char* buf, std::size
 
 Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
-  HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Private while it is written; replace() gives it the original's access list. Shared
+  // for reading only with this run's own byte-range lock on it (see lock_range()).
+  SECURITY_ATTRIBUTES security = {sizeof security, owner_only_, FALSE};
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         owner_only_ ? &security : nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
+  lock_range(full);
   out = add_file(OpenFile{h, std::move(full), false, FileStat{}});
   return Status{};
 }
@@ -431,6 +498,8 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   s = copy_security(target, fresh);
   const bool with_backup = !saved.empty();
   DWORD e = 0;
+  // ReplaceFileW opens the new file itself: the run's lock on it ends here.
+  if (s.ok()) unlock_range(fresh);
   if (s.ok() && !ReplaceFileW(target.c_str(), fresh.c_str(), with_backup ? saved.c_str() : nullptr,
                               0, nullptr, nullptr))
     e = GetLastError();
@@ -448,53 +517,164 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     if (with_backup) SetFileAttributesW(saved.c_str(), kept_or_normal);
     return Status{};
   }
-  switch (left_by_replace(e, with_backup)) {
-    case Left::under_backup: MoveFileExW(saved.c_str(), target.c_str(), 0); break;
-    case Left::name_empty: MoveFileExW(fresh.c_str(), target.c_str(), 0); break;
-    case Left::as_they_were: break;
+  FileStat under_backup;
+  bool stranded = false;
+  if (with_backup && identify(saved, under_backup).ok() && under_backup.same_file(read)) {
+    // The original was moved aside but the new file did not take its name (two names the
+    // system takes for one, say): it goes back, or stays under the run's own name, which
+    // nothing later overwrites, and the run reports the file.
+    stranded = !MoveFileExW(saved.c_str(), target.c_str(), 0);
+    if (stranded) kept_.push_back(saved);
+  } else if (left_by_replace(e, with_backup) == Left::name_empty) {
+    MoveFileExW(fresh.c_str(), target.c_str(), 0);
   }
-  if (read_only) SetFileAttributesW(target.c_str(), kept_or_normal);
+  if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
   if (!s.ok()) return s;
-  transient = is_transient(e, with_backup);
+  transient = !stranded && is_transient(e, with_backup);
   return from_error(e).at(Step::swap);
+}
+
+void Win32Platform::put_back(const std::wstring& target, const std::wstring& fresh,
+                             const std::wstring& own) {
+  if (!MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
+    kept_.push_back(own);
+    return;
+  }
+  if (!MoveFileExW(own.c_str(), target.c_str(), 0)) {
+    MoveFileExW(fresh.c_str(), target.c_str(), 0);
+    kept_.push_back(own);
+  }
 }
 
 Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
                               const std::string& backup, File original, const FileStat& read) {
   const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
-  const std::wstring saved = backup.empty() ? L"" : path_in(dir, backup);
-  const ScopedMutex mutex(mutex_);  // no other run opens the file once its lock is released
+  const std::wstring wanted = backup.empty() ? L"" : path_in(dir, backup);
+  // ReplaceFileW replaces a file under the backup name: the original goes under a name of
+  // this run's own, which no other file has, and only then takes the name asked for.
+  const std::wstring own =
+      backup.empty() ? L"" : dirs_[std::size_t(dir.id)].path + L"\\" + own_backup_name(widen(temp));
+  const bool then_move = !wanted.empty() && wanted != own;
+  const ScopedMutex mutex(mutex_, mutex_stuck_);  // no other run opens the file once its lock is released
+  if (!mutex.owned()) return Status{Fault::busy, 0};
   // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
   if (OpenFile* f = file_at(original); f && f->handle) {
     CloseHandle(f->handle);
     f->handle = nullptr;
   }
-  // ReplaceFileW would overwrite an existing backup.
-  if (!saved.empty() && GetFileAttributesW(saved.c_str()) != INVALID_FILE_ATTRIBUTES)
+  if (!own.empty() && GetFileAttributesW(own.c_str()) != INVALID_FILE_ATTRIBUTES)
     return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
+  // A backup that appeared since the folder was listed is another run's claim on the
+  // file (another machine's, or one the system takes for the same name), unless this run
+  // put it there itself, finishing what a run that ended left.
+  if (then_move && GetFileAttributesW(wanted.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (std::find(made_.begin(), made_.end(), wanted) != made_.end())
+      return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
+    return Status{Fault::busy, ERROR_ALREADY_EXISTS};
+  }
   // A scanner or an indexer may have any of the files open for a moment.
+  Status s;
   for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
     bool transient = false;
-    const Status s = replace_once(target, fresh, saved, read, transient);
-    if (s.ok() || !transient || *pause == 0) return s;
+    s = replace_once(target, fresh, own, read, transient);
+    if (s.ok() || !transient || *pause == 0) break;
     Sleep(*pause);
   }
+  if (!s.ok() || own.empty()) return s;
+  if (!then_move) {
+    lock_range(own);  // a temporary of this run's until it takes its last name
+    return s;
+  }
+  // Taken without replacing: a backup that appeared meanwhile is another run's claim, and
+  // everything goes back as it was.
+  if (MoveFileExW(own.c_str(), wanted.c_str(), 0)) return s;
+  const DWORD e = GetLastError();
+  put_back(target, fresh, own);
+  if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return Status{Fault::busy, int(e)};
+  return Status{Fault::other, int(e), Step::backup};
+}
+
+bool Win32Platform::lock_range(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED at = {};
+  at.Offset = DWORD(RANGE_LOCK_AT);
+  at.OffsetHigh = DWORD(RANGE_LOCK_AT >> 32);
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    CloseHandle(h);
+    return false;
+  }
+  range_locks_.push_back(RangeLock{h, path});
+  return true;
+}
+
+Win32Platform::RangeLock* Win32Platform::range_lock(const std::wstring& path) {
+  for (RangeLock& l : range_locks_)
+    if (l.handle && l.path == path) return &l;
+  return nullptr;
+}
+
+void Win32Platform::unlock_range(const std::wstring& path) {
+  if (RangeLock* l = range_lock(path)) {
+    CloseHandle(l->handle);
+    *l = RangeLock{};
+  }
+}
+
+bool Win32Platform::may_take(const std::wstring& path) {
+  if (range_lock(path)) return true;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+  OVERLAPPED at = {};
+  at.Offset = DWORD(RANGE_LOCK_AT);
+  at.OffsetHigh = DWORD(RANGE_LOCK_AT >> 32);
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const bool locked = GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(h);
+    return !locked;
+  }
+  probe_ = h;
+  return true;
+}
+
+void Win32Platform::release_probe() {
+  if (probe_) CloseHandle(probe_);
+  probe_ = nullptr;
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
-  const ScopedMutex mutex(mutex_);  // no other run opens a file while its lock is released
+  // No other run opens a file while its lock is released; a run stopped with the mutex
+  // does not stop this one from finishing its files.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
   std::vector<std::size_t> locks = release_locks(source);
   for (const std::size_t i : release_locks(target)) locks.push_back(i);
+  if (!may_take(source)) {
+    reopen_locks(locks);
+    return Status{Fault::busy, ERROR_LOCK_VIOLATION};
+  }
   // A scanner or an indexer may have either file open for a moment.
   Status s;
   for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) break;
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      s = Status{};
+      break;
+    }
     const DWORD e = GetLastError();
     s = from_error(e);
     if (!is_transient(e, true) || *pause == 0) break;
     Sleep(*pause);
+  }
+  release_probe();
+  if (s.ok()) {
+    if (RangeLock* l = range_lock(source)) l->path = target;
+    std::replace(kept_.begin(), kept_.end(), source, target);
+    made_.push_back(target);
   }
   reopen_locks(locks);
   return s;
@@ -502,9 +682,18 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
 
 Status Win32Platform::remove(Dir dir, const std::string& name) {
   const std::wstring full = path_in(dir, name);
-  const ScopedMutex mutex(mutex_);
+  // An original that could not go back under its name is never removed.
+  if (std::find(kept_.begin(), kept_.end(), full) != kept_.end())
+    return Status{Fault::busy, ERROR_LOCK_VIOLATION};
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
   const std::vector<std::size_t> locks = release_locks(full);
+  unlock_range(full);
+  if (!may_take(full)) {
+    reopen_locks(locks);
+    return Status{Fault::busy, ERROR_LOCK_VIOLATION};
+  }
   const Status s = DeleteFileW(full.c_str()) ? Status{} : last_error();
+  release_probe();
   reopen_locks(locks);
   return s;
 }
@@ -566,6 +755,35 @@ std::string Win32Platform::describe(const Status& status) {
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
     out.pop_back();
   return out;
+}
+
+namespace {
+
+/// The full path of the running program, or "".
+std::wstring image_path() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
+    if (n == 0) return L"";
+    if (n < buf.size()) return buf.substr(0, n);
+    buf.resize(buf.size() * 2);
+  }
+}
+
+}  // namespace
+
+std::string win32::program_path(std::string argv0) {
+  const std::size_t cut = argv0.rfind('\\');
+  if (cut == std::string::npos) return argv0;  // the core asks for the program's path
+  const std::wstring image = image_path();
+  FileStat running, named;
+  if (image.empty() || !identify(image, running).ok()) return argv0;
+  std::wstring folder;
+  if (!full_folder(argv0.substr(0, cut), folder).ok()) return narrow(image.data(), image.size());
+  if (folder.back() != L'\\') folder.push_back(L'\\');
+  const std::wstring in_folder = folder + image.substr(image.rfind(L'\\') + 1);
+  if (identify(in_folder, named).ok() && named.same_file(running)) return argv0;
+  return narrow(image.data(), image.size());
 }
 
 }  // namespace nivra

@@ -17,6 +17,10 @@ namespace win32 {
 std::string narrow(const wchar_t* w, std::size_t n);
 /// The reverse of narrow(); a byte that is no part of a character becomes U+FFFD.
 std::wstring widen(std::string_view s);
+/// Argument 0 (with backslashes), or the running program's path where the folder that
+/// argument 0 names, as open_root() opens it, does not hold the running program: Win32
+/// trims "t.\x.exe" to "t\x.exe" to start it, while the \\?\ form keeps the folder "t.".
+std::string program_path(std::string argv0);
 
 }  // namespace win32
 
@@ -27,8 +31,14 @@ std::wstring widen(std::string_view s);
 /// name of such a file: rename() and remove() release a lock they would meet and reopen
 /// the file after, and replace() releases it just before ReplaceFileW, which opens the
 /// file itself. All of this, opening to lock, and listing a folder pass one at a time
-/// through a mutex of the session, so that no other run opens the file in between, nor
-/// lists its folder while ReplaceFileW has the name empty.
+/// through a mutex of the tree's root, so that no other run opens the file in between, nor
+/// lists its folder while ReplaceFileW has the name empty. A run waits for it a bounded
+/// time.
+///
+/// Share modes and the mutex keep out only the runs of one session. Runs of other machines
+/// (or Wine prefixes) see a run's temporaries as that run's own: each has a byte-range lock,
+/// one byte far past its content, while the run lives, and a file that is not this run's
+/// own is renamed or removed only once that byte can be locked.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
@@ -64,12 +74,21 @@ class Win32Platform final : public FileSystem {
     FileStat id;             ///< of a locked file: which file it is
   };
 
+  /// A byte-range lock of this run on one of its temporaries (see RANGE_LOCK_AT), under
+  /// its present path.
+  struct RangeLock {
+    void* handle = nullptr;
+    std::wstring path;
+  };
+
   struct OpenDir {
     void* handle = nullptr;  ///< null for a free slot
     std::wstring path;       ///< full, without a trailing backslash
   };
 
   Status add_dir(std::wstring full, Dir& out);
+  /// Makes mutex_, the mutex of the tree whose root is `root`.
+  void make_mutex(Dir root);
   std::wstring path_in(Dir dir, const std::string& name) const;
   OpenFile* file_at(File file);
   void* handle_of(File file);
@@ -82,12 +101,35 @@ class Win32Platform final : public FileSystem {
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
+  /// Puts the original, under the run's own name `own`, back under `target`, and the new
+  /// file under `fresh`; keeps it under `own` where it cannot.
+  void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);
 
-  /// A mutex of the session that every run owns while it opens a file to lock it, and
-  /// while it releases a lock and renames over the file; null where it could not be made.
+  /// Takes the byte-range lock of this run's temporary at `path`; false when another has it.
+  bool lock_range(const std::wstring& path);
+  /// This run's byte-range lock on `path`, or null.
+  RangeLock* range_lock(const std::wstring& path);
+  /// Ends this run's byte-range lock on `path`, if it has one.
+  void unlock_range(const std::wstring& path);
+  /// Before `path` is renamed or removed: whether it is this run's own, or no live run's
+  /// (its byte can be locked; the lock is then held until release_probe()).
+  bool may_take(const std::wstring& path);
+  void release_probe();
+
+  /// A mutex of the tree that every run owns while it opens a file to lock it, and while
+  /// it releases a lock and renames over the file; null where it could not be made.
   void* mutex_ = nullptr;
+  /// Whether the last wait for mutex_ came to nothing.
+  bool mutex_stuck_ = false;
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
+  std::vector<RangeLock> range_locks_;
+  void* probe_ = nullptr;  ///< the byte-range lock may_take() took, until release_probe()
+  /// Names this run put in place itself (a finished leftover), which are no other run's.
+  std::vector<std::wstring> made_;
+  /// Originals this run could not put back under their name: never removed.
+  std::vector<std::wstring> kept_;
+  void* owner_only_ = nullptr;  ///< a security descriptor for new files, or null
 };
 
 /// What Windows says of the running program.

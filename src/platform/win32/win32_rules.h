@@ -35,11 +35,15 @@ inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT_2 = 1177;
 /// deduplicated file): the bit IsReparseTagNameSurrogate tests.
 inline bool is_name_surrogate(std::uint32_t tag) { return (tag & 0x20000000u) != 0; }
 
+/// Whether a reparse point with `tag` is passed over as a link: a name surrogate, or one
+/// whose tag could not be read (0, as Wine gives for a Unix symbolic link), since what
+/// cannot be told from a link may lead out of the tree.
+inline bool is_link_tag(std::uint32_t tag) { return tag == 0 || is_name_surrogate(tag); }
+
 /// What the walk makes of a listed entry. Links are passed over, and so are folders that
 /// are both hidden and system: the system's own ($RECYCLE.BIN, System Volume Information).
 inline EntryKind kind_of(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  if ((attributes & ATTR_REPARSE_POINT) && is_name_surrogate(reparse_tag))
-    return EntryKind::symlink;
+  if ((attributes & ATTR_REPARSE_POINT) && is_link_tag(reparse_tag)) return EntryKind::symlink;
   if (!(attributes & ATTR_DIRECTORY)) return EntryKind::regular;
   const std::uint32_t own = ATTR_HIDDEN | ATTR_SYSTEM;
   return (attributes & own) == own ? EntryKind::symlink : EntryKind::directory;
@@ -116,6 +120,34 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
     default:
       return false;
   }
+}
+
+/// The name of the mutex that runs on one tree pass through (see Win32Platform): of the
+/// tree's root folder, by its volume and its index there, so that runs on other trees
+/// never wait for it.
+inline std::wstring mutex_name(std::uint64_t volume, std::uint64_t index) {
+  static constexpr wchar_t DIGITS[] = L"0123456789abcdef";
+  std::wstring out = L"Local\\nivra-hold-";
+  for (int shift = 28; shift >= 0; shift -= 4) out.push_back(DIGITS[volume >> shift & 0xF]);
+  out.push_back(L'-');
+  for (int shift = 60; shift >= 0; shift -= 4) out.push_back(DIGITS[index >> shift & 0xF]);
+  return out;
+}
+
+/// How long a run waits for the mutex, in milliseconds, before it reports the file as held:
+/// longer than another run holds it in a replace (see RETRY_PAUSES), and short once a wait
+/// came to nothing (a run stopped while it held the mutex), until one succeeds again.
+inline constexpr unsigned MUTEX_WAIT = 8000, MUTEX_WAIT_STUCK = 300;
+
+/// Where a run locks a byte of each of its temporaries while it lives: far past any
+/// content, so that the lock never stands in the way of a read or a write.
+inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
+
+/// The run's own name for the original while the new file takes its name: the
+/// temporary `fresh` (".nivra-HASH-TAG.new") with the kind of a held backup, "old".
+inline std::wstring own_backup_name(std::wstring_view fresh) {
+  const std::size_t dot = fresh.rfind(L'.');
+  return std::wstring(fresh.substr(0, dot == fresh.npos ? fresh.size() : dot)) + L".old";
 }
 
 /// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
