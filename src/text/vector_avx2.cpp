@@ -1,5 +1,5 @@
-// The kernels on 32 bytes at a time (AVX2), built with AVX2 and chosen only where
-// text_kernels() finds it.
+// The kernels on 32 bytes at a time (AVX2), built with AVX2 and chosen only where the
+// processor has it and the system saves its registers.
 
 #include "text/vector.h"
 

@@ -1,5 +1,5 @@
 // The kernels on 16 bytes at a time (SSE2). Built with SSE2 even for processors that may
-// lack it: text_kernels() asks the processor before choosing them.
+// lack it: the processor is asked before they are chosen.
 
 #include "text/vector.h"
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "text/cp1252.h"
 #include "walk/walk.h"
 
 namespace nivra::test {

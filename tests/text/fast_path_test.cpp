@@ -18,7 +18,6 @@
 #include "platform/posix/posix_platform.h"
 #include "text/code_page.h"
 #include "text/cp1252.h"
-#include "text/single_byte.h"
 #include "text/unicode.h"
 #include "text/vector.h"
 #include "support/test_support.h"
@@ -61,15 +60,27 @@ std::size_t slow_first_not_cp1252(std::string_view text, std::string* bytes = nu
   return npos;
 }
 
+Cp1252CodePage& cp1252() {
+  static Cp1252CodePage page;
+  return page;
+}
+
 std::string to_utf8(std::string_view text) {
   std::string out;
-  cp1252_to_utf8(text, out);
+  cp1252().to_utf8(text, true, out);
   return out;
 }
 
+/// Where the conversion of UTF-8 `text` to Windows-1252 stops, or npos.
+std::size_t first_not_cp1252(std::string_view text) {
+  std::string out;
+  return cp1252().from_utf8(text, true, out).loss;
+}
+
+/// What the conversion of UTF-8 `text` to Windows-1252 writes, up to where it stops.
 std::string to_cp1252(std::string_view text) {
   std::string out;
-  utf8_to_cp1252(text, out);
+  cp1252().from_utf8(text, true, out);
   return out;
 }
 
@@ -79,12 +90,11 @@ TEST(FastPath, EveryByteAfterEveryRunLengthConvertsBothWays) {
       for (int b = 0; b < 256; ++b) {
         const std::string text = std::string(run, 'a') + char(b) + std::string(tail, 'z');
         std::string out = "kept";
-        cp1252_to_utf8(text, out);
+        ASSERT_TRUE(cp1252().to_utf8(text, true, out).lossless());
         ASSERT_EQ(out, "kept" + slow_to_utf8(text)) << "run " << run << " byte " << b;
         const std::string utf8 = out.substr(4);
-        ASSERT_EQ(utf8_first_not_cp1252(utf8), npos) << "run " << run << " byte " << b;
         std::string back = "kept";
-        utf8_to_cp1252(utf8, back);
+        ASSERT_EQ(cp1252().from_utf8(utf8, true, back).loss, npos) << "run " << run << " byte " << b;
         ASSERT_EQ(back, "kept" + text) << "run " << run << " byte " << b;
       }
     }
@@ -100,7 +110,7 @@ TEST(FastPath, LongTextsOfEveryMixConvertExactly) {
         text.push_back(i % every == 0 ? char(0x80 + i % 128) : char('a' + i % 26));
       const std::string utf8 = to_utf8(text);
       ASSERT_EQ(utf8, slow_to_utf8(text)) << size << " " << every;
-      ASSERT_EQ(utf8_first_not_cp1252(utf8), npos);
+      ASSERT_EQ(first_not_cp1252(utf8), npos);
       ASSERT_EQ(to_cp1252(utf8), text) << size << " " << every;
     }
   }
@@ -109,9 +119,9 @@ TEST(FastPath, LongTextsOfEveryMixConvertExactly) {
 TEST(FastPath, ByteOfEveryCodePointIsTheInverseOfTheTable) {
   for (char32_t cp = 0; cp <= 0x110000; ++cp) {
     const auto it = inverse().find(cp);
-    ASSERT_EQ(cp1252_byte(cp), it == inverse().end() ? -1 : it->second) << std::hex << unsigned(cp);
+    ASSERT_EQ(cp1252().byte_of(cp), it == inverse().end() ? -1 : it->second) << std::hex << unsigned(cp);
   }
-  EXPECT_EQ(cp1252_byte(0xFFFFFFFF), -1);
+  EXPECT_EQ(cp1252().byte_of(0xFFFFFFFF), -1);
 }
 
 TEST(FastPath, FirstLossIsFoundAfterEveryRunLength) {
@@ -129,7 +139,7 @@ TEST(FastPath, FirstLossIsFoundAfterEveryRunLength) {
         for (std::string_view tail : {"", "x", "xxxxxxxxx"}) {
           const std::string text = std::string(run, 'a') + std::string(before) +
                                    std::string(seq) + std::string(tail);
-          ASSERT_EQ(utf8_first_not_cp1252(text), run + before.size())
+          ASSERT_EQ(first_not_cp1252(text), run + before.size())
               << "run " << run << " sequence of " << seq.size();
           ASSERT_EQ(slow_first_not_cp1252(text), run + before.size());
         }
@@ -149,7 +159,7 @@ TEST(FastPath, EveryShortSequenceIsJudgedAsTheDecoderJudgesIt) {
         text += "defghijk";
         std::string bytes;
         const std::size_t expected = slow_first_not_cp1252(text, &bytes);
-        ASSERT_EQ(utf8_first_not_cp1252(text), expected) << std::hex << a << " " << b << " " << c;
+        ASSERT_EQ(first_not_cp1252(text), expected) << std::hex << a << " " << b << " " << c;
         if (expected == npos) {
           ASSERT_EQ(to_cp1252(text), bytes);
         }
@@ -176,7 +186,7 @@ TEST(FastPath, MixesOfLettersAndOddSequencesAreJudgedAsTheDecoderJudgesThem) {
     }
     std::string bytes;
     const std::size_t expected = slow_first_not_cp1252(text, &bytes);
-    ASSERT_EQ(utf8_first_not_cp1252(text), expected) << i;
+    ASSERT_EQ(first_not_cp1252(text), expected) << i;
     if (expected == npos) {
       ASSERT_EQ(to_cp1252(text), bytes) << i;
     }
@@ -184,11 +194,22 @@ TEST(FastPath, MixesOfLettersAndOddSequencesAreJudgedAsTheDecoderJudgesThem) {
 }
 
 TEST(FastPath, UncheckedTextKeepsWhatItCannotConvert) {
-  // Only checked text reaches the conversion; what slips through keeps its old form.
-  EXPECT_EQ(to_cp1252("a\x80" "b"), "a\x80" "b");
-  EXPECT_EQ(to_cp1252("a\xC4\x80" "b"), "a\xFF" "b");
-  EXPECT_EQ(to_cp1252("abcdefghij\xF0\x9F\x98\x80"), "abcdefghij\xFF");
-  EXPECT_EQ(to_cp1252("\xC3"), "\xC3");
+  // The text is checked as it is converted: what cannot be converted is kept out of the
+  // output, which ends before it, where the loss is named.
+  const struct {
+    std::string_view utf8, bytes;
+    std::size_t loss;
+  } cases[] = {{"a\x80" "b", "a", 1},
+               {"a\xC4\x80" "b", "a", 1},
+               {"abcdefghij\xF0\x9F\x98\x80", "abcdefghij", 10},
+               {"\xC3", "", 0}};
+  for (const auto& c : cases) {
+    std::string out = "kept";
+    const Converted converted = cp1252().from_utf8(c.utf8, true, out);
+    EXPECT_EQ(converted.loss, c.loss) << testing::PrintToString(c.utf8);
+    EXPECT_EQ(converted.used, c.loss);
+    EXPECT_EQ(out, "kept" + std::string(c.bytes));
+  }
 }
 
 TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
@@ -212,17 +233,15 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
 
 /// Every instruction set this processor runs; each is held against the portable code.
 std::vector<const TextKernels*> vector_kernels() {
-  std::vector<const TextKernels*> all;
-  const TextKernels* best = best_text_kernels();
-  if (best != nullptr && best != sse2_text_kernels() && sse2_text_kernels() != nullptr)
-    all.push_back(sse2_text_kernels());
-  if (best != nullptr) all.push_back(best);
+  std::vector<const TextKernels*> all = runnable_text_kernels();
+  all.erase(all.begin());  // the portable kernels themselves
   return all;
 }
 
-/// Back to the code the programs run, whatever a test chose.
+/// Back to the kernels the run began with, whatever a test chose.
 struct KernelsRestored {
-  ~KernelsRestored() { force_portable_text(false); }
+  const TextKernels& before = text_kernels();
+  ~KernelsRestored() { use_text_kernels(before); }
 };
 
 /// A code page with gaps, characters of two and three UTF-8 bytes, one beyond the BMP (left
@@ -306,11 +325,7 @@ std::string everything(std::string_view text) {
     const Outcome copy = outcome([&](std::string& out) { return copy_utf8(text, last, out); });
     all << "copy " << copy.c.used << ' ' << copy.c.loss << ' ' << copy.out << '\n';
   }
-  std::string legacy = "kept", back = "kept";
-  cp1252_to_utf8(text, legacy);
-  utf8_to_cp1252(text, back);
-  all << utf8_first_invalid(text) << is_ascii(text) << utf8_first_not_cp1252(text) << legacy
-      << back;
+  all << utf8_first_invalid(text) << is_ascii(text);
   return all.str();
 }
 
@@ -326,10 +341,10 @@ TEST(VectorText, EveryLengthAlignmentAndMixGivesWhatThePortableCodeGives) {
           align % 2 == 0 ? random_utf8(rng, size, mix) : random_bytes(rng, size, 1 + mix * 3);
       buffer.replace(align, size, text);
       const std::string_view placed(buffer.data() + align, size);
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const std::string expected = everything(placed);
       for (const TextKernels* k : vector_kernels()) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         ASSERT_EQ(everything(placed), expected)
             << k->name << " size " << size << " align " << align << " mix " << mix;
       }
@@ -349,10 +364,10 @@ TEST(VectorText, LongTextsAndLossesFarInGiveWhatThePortableCodeGives) {
       std::string faulty = text;
       faulty.insert(faulty.size() * 3 / 4 - mix, fault);
       const std::string bytes = random_bytes(rng, 20000, 1 + mix * 4) + std::string(fault);
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const std::string expected = everything(faulty) + everything(bytes);
       for (const TextKernels* k : vector_kernels()) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         // Not printed: too long to read.
         ASSERT_TRUE(everything(faulty) + everything(bytes) == expected) << k->name << " mix " << mix;
       }
@@ -372,10 +387,10 @@ TEST(VectorText, EveryCharacterOfTheBmpIsConvertedOrRefusedAsThePortableCodeDoes
     utf8_append(cp, text);  // surrogates too, which are malformed
     text.append(40, 'y');
     for (AnsiCodePage* page : pages) {
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const Outcome expected = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
       for (const TextKernels* k : kernels) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         const Outcome got = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
         ASSERT_TRUE(got == expected) << k->name << " " << page->id() << " U+" << std::hex << unsigned(cp);
       }

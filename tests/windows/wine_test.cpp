@@ -560,7 +560,7 @@ TEST_F(Wine, TheVectorAndThePortableTextCodeAgree) {
     RunOptions o = under_wine({root / "portable" + "/" +
                                install_windows_program(root / "portable", direction)},
                               root / "portable");
-    o.env.push_back("NIVRA_PORTABLE_TEXT=1");
+    o.env.push_back("NIVRA_TEXT_KERNELS=portable");
     const ProgramResult slow = from_crlf(run("timeout", o));
     EXPECT_EQ(fast.status, slow.status);
     EXPECT_EQ(fast.out, slow.out);
