@@ -1,6 +1,7 @@
 #!/bin/sh
 # Cross-builds the Windows programs with the toolchain file, as the README tells, into
-# OUT, and the test helper beside them. Exit 77 (skipped) without the cross compiler.
+# OUT, and the test helper beside them, linked with the programs' text code. Exit 77
+# (skipped) without the cross compiler.
 # Usage: build-programs.sh SOURCE_DIR OUT CMAKE GENERATOR
 set -e
 src=$1 out=$2 cmake=$3 generator=$4
@@ -13,4 +14,4 @@ fi
 "$cmake" --build "$out" --parallel
 i686-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -municode -static -s -I"$src/src" \
   -o "$out/helper.exe" \
-  "$src/tests/windows/helper.cpp"
+  "$src/tests/windows/helper.cpp" "$out/libnivra_text.a"
