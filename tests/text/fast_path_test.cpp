@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <random>
@@ -236,6 +237,19 @@ std::vector<const TextKernels*> vector_kernels() {
   std::vector<const TextKernels*> all = runnable_text_kernels();
   all.erase(all.begin());  // the portable kernels themselves
   return all;
+}
+
+TEST(VectorText, KernelsAreFoundByTheirNamesWhereTheProcessorRunsThem) {
+  const std::vector<const TextKernels*> runnable = runnable_text_kernels();
+  ASSERT_FALSE(runnable.empty());
+  EXPECT_EQ(runnable.front(), &portable_text_kernels());
+  EXPECT_EQ(runnable.back(), &best_text_kernels());  // the widest comes last
+  for (const TextKernels* k : runnable) EXPECT_EQ(text_kernels_named(k->name), k);
+  for (const TextKernels* k : {sse2_text_kernels(), avx2_text_kernels()})
+    if (k != nullptr && std::find(runnable.begin(), runnable.end(), k) == runnable.end()) {
+      EXPECT_EQ(text_kernels_named(k->name), nullptr) << k->name;  // built, not runnable
+    }
+  for (const char* name : {"", "mmx", "AVX2", "avx2 "}) EXPECT_EQ(text_kernels_named(name), nullptr);
 }
 
 /// Back to the kernels the run began with, whatever a test chose.
