@@ -54,10 +54,13 @@ std::size_t bytes_to_utf8(const ByteForms& f, const uchar* src, std::size_t n, c
   const uchar* const end = src + n;
   char* d = dst;
   char* const dend = dst + room;
-  for (;;) {
-    // ASCII is as long out as in, and the copy writes eight bytes past it.
-    if (std::size_t(dend - d) >= std::size_t(end - p) + 8) copy_ascii_words(p, end, d);
-    if (p == end || dend - d < 3) break;
+  while (p < end && dend - d >= 3) {
+    if (*p < 0x80) {
+      // ASCII is as long out as in, and the copy writes eight bytes past it.
+      if (std::size_t(dend - d) >= std::size_t(end - p) + 8) copy_ascii_words(p, end, d);
+      while (p < end && *p < 0x80 && d < dend) *d++ = char(*p++);
+      continue;
+    }
     const std::uint32_t form = f.form[*p];
     if ((form >> 24) == 0) break;
     d[0] = char(form);
