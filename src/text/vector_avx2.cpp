@@ -59,11 +59,12 @@ struct Avx2 {
     store(out + 16, _mm256_unpackhi_epi8(low, high));
   }
   /// A table of 16 bytes in each half, for lookup().
-  static reg table16(char b0, char b1, char b2, char b3, char b4, char b5, char b6, char b7,
-                     char b8, char b9, char b10, char b11, char b12, char b13, char b14,
-                     char b15) {
-    return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15,
-                            b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
+  static reg table16(int b0, int b1, int b2, int b3, int b4, int b5, int b6, int b7, int b8,
+                     int b9, int b10, int b11, int b12, int b13, int b14, int b15) {
+    const __m128i half = _mm_setr_epi8(char(b0), char(b1), char(b2), char(b3), char(b4), char(b5),
+                                       char(b6), char(b7), char(b8), char(b9), char(b10), char(b11),
+                                       char(b12), char(b13), char(b14), char(b15));
+    return _mm256_broadcastsi128_si256(half);
   }
   /// The byte of `table` at each index of `i` (0 to 15).
   static reg lookup(reg table, reg i) { return _mm256_shuffle_epi8(table, i); }

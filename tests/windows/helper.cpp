@@ -29,7 +29,7 @@ namespace {
 
 /// Everything the kernels in use make of `text`, as one string.
 std::string conversions(std::string_view text) {
-  nivra::Cp1252CodePage page;
+  static nivra::Cp1252CodePage page;
   std::string all = std::to_string(nivra::utf8_first_invalid(text)) +
                     std::to_string(nivra::is_ascii(text));
   for (bool last : {true, false}) {
