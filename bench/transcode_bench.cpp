@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "text/code_page.h"
 #include "text/cp1252.h"
 #include "text/unicode.h"
 #include "text/vector.h"
@@ -49,9 +48,19 @@ std::string cp1252_text(int percent) {
 /// The second argument: 0 for the best code of this processor, 1 for the portable code,
 /// 2 for SSE2 (what the 32-bit Windows programs run).
 void choose_code(const benchmark::State& state) {
-  const nivra::TextKernels* code[] = {nivra::best_text_kernels(), nullptr,
-                                      nivra::sse2_text_kernels()};
-  nivra::use_text_kernels(code[state.range(1)]);
+  const nivra::TextKernels* code[] = {&nivra::best_text_kernels(),
+                                      &nivra::portable_text_kernels(),
+                                      nivra::text_kernels_named("sse2")};
+  nivra::use_text_kernels(code[state.range(1)] ? *code[state.range(1)]
+                                               : nivra::portable_text_kernels());
+}
+
+/// Windows-1252 text of `percent` as UTF-8.
+std::string utf8_text(int percent) {
+  nivra::Cp1252CodePage page;
+  std::string text;
+  page.to_utf8(cp1252_text(percent), true, text);
+  return text;
 }
 
 void to_utf8(benchmark::State& state) {
@@ -71,9 +80,7 @@ void to_utf8(benchmark::State& state) {
 }
 
 void to_cp1252(benchmark::State& state) {
-  nivra::use_text_kernels(nullptr);
-  std::string text;
-  nivra::cp1252_to_utf8(cp1252_text(int(state.range(0))), text);
+  const std::string text = utf8_text(int(state.range(0)));
   choose_code(state);
   nivra::Cp1252CodePage page;
   std::string out;
@@ -91,9 +98,7 @@ void to_cp1252(benchmark::State& state) {
 
 /// Is the file valid UTF-8 already? The question sign asks of every file.
 void check_utf8(benchmark::State& state) {
-  nivra::use_text_kernels(nullptr);
-  std::string text;
-  nivra::cp1252_to_utf8(cp1252_text(int(state.range(0))), text);
+  const std::string text = utf8_text(int(state.range(0)));
   choose_code(state);
   for (auto _ : state) {
     if (nivra::utf8_first_invalid(text) != std::string_view::npos) {

@@ -19,7 +19,7 @@
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
 #include "text/code_page.h"
-#include "text/single_byte.h"
+#include "text/cp1252.h"
 #include "text/unicode.h"
 #include "text/vector.h"
 
@@ -122,15 +122,14 @@ std::string conversions(std::string_view text) {
 
 /// The vector code of each instruction set gives what the portable code gives.
 void compare_with_portable(std::string_view text) {
-  use_text_kernels(nullptr);
+  const TextKernels& before = text_kernels();
+  use_text_kernels(portable_text_kernels());
   const std::string expected = conversions(text);
-  const TextKernels* best = best_text_kernels();
-  for (const TextKernels* k : {sse2_text_kernels(), best}) {
-    if (k == nullptr || best == nullptr) continue;
-    use_text_kernels(k);
+  for (const TextKernels* k : runnable_text_kernels()) {
+    use_text_kernels(*k);
     check(conversions(text) == expected, k->name);
   }
-  force_portable_text(false);
+  use_text_kernels(before);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "text/code_page.h"
 
-#include "text/cp1252.h"
-#include "text/single_byte.h"
 #include "text/unicode.h"
-#include "text/vector.h"
 
 namespace nivra {
 
@@ -59,24 +56,6 @@ Converted utf16_to_utf8(std::string_view text, bool big_endian, bool last, std::
   c.used = bad == npos ? piece.size() : bad;
   c.loss = bad;
   utf16_to_utf8(piece.substr(0, c.used), big_endian, out);
-  return c;
-}
-
-Converted Cp1252CodePage::to_utf8(std::string_view text, bool last, std::string& out) {
-  if (text_kernels() != nullptr) return cp1252_code_page().to_utf8(text, last, out);
-  // Every byte stands for a character of its own.
-  cp1252_to_utf8(text, out);
-  return Converted{text.size(), npos, false};
-}
-
-Converted Cp1252CodePage::from_utf8(std::string_view text, bool last, std::string& out) {
-  if (text_kernels() != nullptr) return cp1252_code_page().from_utf8(text, last, out);
-  const std::string_view piece = whole(text, last);
-  const std::size_t bad = utf8_first_not_cp1252(piece);
-  Converted c;
-  c.used = bad == npos ? piece.size() : bad;
-  c.loss = bad;
-  utf8_to_cp1252(piece.substr(0, c.used), out);
   return c;
 }
 

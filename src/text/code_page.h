@@ -44,14 +44,6 @@ Converted utf16_to_utf8(std::string_view text, bool big_endian, bool last, std::
 /// Length of the longest start of UTF-8 `text` that does not end inside a character.
 std::size_t utf8_whole_length(std::string_view text);
 
-/// Windows-1252, from compiled-in tables.
-class Cp1252CodePage final : public AnsiCodePage {
- public:
-  unsigned id() const override { return 1252; }
-  Converted to_utf8(std::string_view text, bool last, std::string& out) override;
-  Converted from_utf8(std::string_view text, bool last, std::string& out) override;
-};
-
 /// The UTF-8 code page (65001): text is kept as it is, and only well-formed UTF-8 passes.
 class Utf8CodePage final : public AnsiCodePage {
  public:

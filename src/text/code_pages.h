@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "text/code_page.h"
+#include "text/cp1252.h"
 
 namespace nivra {
 

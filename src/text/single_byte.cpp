@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "text/cp1252.h"
 #include "text/unicode.h"
 #include "text/vector.h"
 
@@ -13,7 +12,7 @@ namespace {
 constexpr std::size_t npos = std::string_view::npos;
 
 /// The forms of one byte: UTF-8 in memory order, the length in the top byte; 0 where the
-/// vector code leaves the byte to the portable code (no character, or outside the BMP).
+/// kernels leave the byte to their caller (no character, or outside the BMP).
 std::uint32_t form_of(char32_t cp) {
   if (cp < 0x80) return 0x01000000u | cp;
   if (cp < 0x800) return 0x02000000u | (0x80 | (cp & 0x3F)) << 8 | (0xC0 | cp >> 6);
@@ -48,18 +47,17 @@ int SingleByteCodePage::byte_of(char32_t cp) const {
 }
 
 Converted SingleByteCodePage::to_utf8(std::string_view text, bool, std::string& out) {
-  const TextKernels* k = text_kernels();
-  if (k == nullptr) return portable_to_utf8(text, out);
+  const TextKernels& k = text_kernels();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0, size = out.size();
   // A character takes at most three bytes; one round, unless a byte is left over.
-  const std::size_t most = n + 2 * k->count_high(p, n) + 256;
+  const std::size_t most = n + 2 * k.count_high(p, n) + 256;
   while (i < n) {
     const std::size_t room = i == 0 ? most : 3 * (n - i) + 256;
     out.resize(size + room);
     std::size_t written;
-    i += k->bytes_to_utf8(*forms_, p + i, n - i, out.data() + size, room, &written);
+    i += k.bytes_to_utf8(*forms_, p + i, n - i, out.data() + size, room, &written);
     size += written;
     if (i == n || forms_->form[p[i]] != 0) continue;
     out.resize(size);
@@ -75,8 +73,7 @@ Converted SingleByteCodePage::to_utf8(std::string_view text, bool, std::string& 
 
 Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::string& out) {
   const std::string_view piece = last ? text : text.substr(0, utf8_whole_length(text));
-  const TextKernels* k = text_kernels();
-  if (k == nullptr) return portable_from_utf8(piece, out);
+  const TextKernels& k = text_kernels();
   const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
   const auto* end = p + piece.size();
   const std::size_t n = piece.size();
@@ -84,10 +81,10 @@ Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::s
   while (i < n) {
     out.resize(size + (n - i) + 64);
     std::size_t written;
-    i += k->utf8_to_bytes(*forms_, p + i, n - i, out.data() + size, &written);
+    i += k.utf8_to_bytes(*forms_, p + i, n - i, out.data() + size, &written);
     size += written;
     if (i == n) break;
-    // What the vector code leaves: a loss, or a character outside the BMP.
+    // What the kernels leave: a loss, or a character outside the BMP.
     char32_t cp;
     const std::size_t len = utf8_decode(p + i, end, cp);
     const int b = len ? byte_of(cp) : -1;
@@ -100,49 +97,6 @@ Converted SingleByteCodePage::from_utf8(std::string_view text, bool last, std::s
   }
   out.resize(size);
   return Converted{n, npos, false};
-}
-
-Converted SingleByteCodePage::portable_to_utf8(std::string_view text, std::string& out) const {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (p[i] < 0x80) {
-      out.push_back(char(p[i]));
-      continue;
-    }
-    const char32_t cp = table_.high[p[i] - 0x80];
-    if (cp == NO_CHARACTER) return Converted{i, i, false};
-    utf8_append(cp, out);
-  }
-  return Converted{text.size(), npos, false};
-}
-
-Converted SingleByteCodePage::portable_from_utf8(std::string_view text, std::string& out) const {
-  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* p = begin;
-  const auto* end = begin + text.size();
-  while (p < end) {
-    char32_t cp;
-    const std::size_t len = utf8_decode(p, end, cp);
-    const int b = len ? byte_of(cp) : -1;
-    if (b < 0) return Converted{std::size_t(p - begin), std::size_t(p - begin), false};
-    out.push_back(char(b));
-    p += len;
-  }
-  return Converted{text.size(), npos, false};
-}
-
-const SingleByteTable& cp1252_table() {
-  static const SingleByteTable table = [] {
-    SingleByteTable t{1252, {}};
-    for (unsigned i = 0; i < 128; ++i) t.high[i] = cp1252_char(static_cast<unsigned char>(0x80 + i));
-    return t;
-  }();
-  return table;
-}
-
-SingleByteCodePage& cp1252_code_page() {
-  static SingleByteCodePage page(cp1252_table());
-  return page;
 }
 
 }  // namespace nivra

@@ -24,7 +24,7 @@ struct SingleByteTable {
 };
 
 /// A code page given by a SingleByteTable.
-class SingleByteCodePage final : public AnsiCodePage {
+class SingleByteCodePage : public AnsiCodePage {
  public:
   explicit SingleByteCodePage(const SingleByteTable& table);
   unsigned id() const override { return table_.id; }
@@ -35,18 +35,9 @@ class SingleByteCodePage final : public AnsiCodePage {
   int byte_of(char32_t cp) const;
 
  private:
-  Converted portable_to_utf8(std::string_view text, std::string& out) const;
-  Converted portable_from_utf8(std::string_view text, std::string& out) const;
-
   const SingleByteTable& table_;
   std::vector<std::pair<char32_t, unsigned char>> reverse_;  ///< sorted by character
   std::shared_ptr<const ByteForms> forms_;  ///< the tables of the vector code
 };
-
-/// Windows-1252 as a SingleByteTable, C1 controls in its five unassigned bytes.
-const SingleByteTable& cp1252_table();
-
-/// Windows-1252 as a SingleByteCodePage: the vector code's way to it.
-SingleByteCodePage& cp1252_code_page();
 
 }  // namespace nivra

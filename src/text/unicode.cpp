@@ -37,7 +37,7 @@ std::size_t utf8_first_invalid(std::string_view text) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   const auto* p = begin;
-  if (const TextKernels* k = text_kernels()) p += k->utf8_valid_prefix(begin, text.size());
+  p += text_kernels().utf8_valid_prefix(begin, text.size());
   while (p < end) {
     p += ascii_run(p, end);
     if (p == end) break;
@@ -51,8 +51,7 @@ std::size_t utf8_first_invalid(std::string_view text) {
 
 bool is_ascii(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  if (const TextKernels* k = text_kernels()) return k->ascii_prefix(p, text.size()) == text.size();
-  return ascii_run(p, p + text.size()) == text.size();
+  return text_kernels().ascii_prefix(p, text.size()) == text.size();
 }
 
 std::size_t utf16_first_invalid(std::string_view text, bool big_endian) {

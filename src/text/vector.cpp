@@ -2,47 +2,95 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace nivra {
 
 namespace {
 
-const TextKernels* best_for_this_processor() {
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  // The check also asks whether the system saves the AVX registers.
-  if (avx2_text_kernels() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
-    return avx2_text_kernels();
-  if (sse2_text_kernels() && __builtin_cpu_supports("sse2")) return sse2_text_kernels();
-#endif
-  return nullptr;
+
+/// What the processor offers, and whether the system saves the YMM registers on a switch
+/// of threads (XGETBV: the SSE and AVX state both enabled). An old system on a new
+/// processor leaves AVX off.
+struct Processor {
+  bool sse2 = false;
+  bool avx2 = false;
+};
+
+Processor ask_processor() {
+  Processor p;
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return p;  // no CPUID at all: an early 486
+  p.sse2 = (d >> 26 & 1) != 0;
+  const bool osxsave = (c >> 27 & 1) != 0, avx = (c >> 28 & 1) != 0, popcnt = (c >> 23 & 1) != 0;
+  if (!osxsave || !avx || !popcnt) return p;
+  unsigned xcr0_low, xcr0_high;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0_low & 6) != 6) return p;
+  if (__get_cpuid_max(0, nullptr) < 7) return p;
+  __cpuid_count(7, 0, a, b, c, d);
+  p.avx2 = (b >> 5 & 1) != 0;
+  return p;
 }
 
-/// The kernels in use: the best ones, unless the environment asks for the portable code.
+const Processor& processor() {
+  static const Processor p = ask_processor();
+  return p;
+}
+
+#endif
+
+bool runs(const TextKernels* k) {
+  if (k == nullptr) return false;
+#if defined(__x86_64__) || defined(__i386__)
+  if (k == avx2_text_kernels()) return processor().avx2;
+  if (k == sse2_text_kernels()) return processor().sse2;
+#endif
+  return k == &portable_text_kernels();
+}
+
+/// The kernels in use: the best ones, unless the environment names others.
 std::atomic<const TextKernels*>& in_use() {
   static std::atomic<const TextKernels*> kernels{[] {
-    const char* forced = std::getenv("NIVRA_PORTABLE_TEXT");
-    return forced != nullptr && std::strcmp(forced, "1") == 0 ? nullptr : best_text_kernels();
+    const char* named = std::getenv("NIVRA_TEXT_KERNELS");
+    const TextKernels* k = named != nullptr ? text_kernels_named(named) : nullptr;
+    return k != nullptr ? k : &best_text_kernels();
   }()};
   return kernels;
 }
 
 }  // namespace
 
-const TextKernels* best_text_kernels() {
-  static const TextKernels* const best = best_for_this_processor();
-  return best;
+const TextKernels& best_text_kernels() {
+  static const TextKernels* const best = [] {
+    for (const TextKernels* k : {avx2_text_kernels(), sse2_text_kernels()})
+      if (runs(k)) return k;
+    return &portable_text_kernels();
+  }();
+  return *best;
 }
 
-const TextKernels* text_kernels() { return in_use().load(std::memory_order_relaxed); }
-
-void use_text_kernels(const TextKernels* kernels) {
-  in_use().store(kernels, std::memory_order_relaxed);
+const TextKernels* text_kernels_named(std::string_view name) {
+  for (const TextKernels* k : {&portable_text_kernels(), sse2_text_kernels(), avx2_text_kernels()})
+    if (k != nullptr && name == k->name) return runs(k) ? k : nullptr;
+  return nullptr;
 }
 
-void force_portable_text(bool portable) {
-  use_text_kernels(portable ? nullptr : best_text_kernels());
+std::vector<const TextKernels*> runnable_text_kernels() {
+  std::vector<const TextKernels*> all;
+  for (const TextKernels* k : {&portable_text_kernels(), sse2_text_kernels(), avx2_text_kernels()})
+    if (runs(k)) all.push_back(k);
+  return all;
+}
+
+const TextKernels& text_kernels() { return *in_use().load(std::memory_order_relaxed); }
+
+void use_text_kernels(const TextKernels& kernels) {
+  in_use().store(&kernels, std::memory_order_relaxed);
 }
 
 }  // namespace nivra

@@ -1,33 +1,36 @@
 #pragma once
 
-// The conversions' vector instructions, chosen once for the processor at hand. Every
-// kernel stops where it is unsure and leaves the rest to the portable code, which stays
-// the reference: forcing it gives the same results, only slower.
+// The conversions' kernels: one table of them per instruction set, and a portable one that
+// runs anywhere, chosen once for the processor at hand. A vector kernel stops where it is
+// unsure and leaves the rest to the code that called it, which goes on one character at a
+// time; the portable table is the reference the others are held against.
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 namespace nivra {
 
 /// A code page of one byte per character, in the forms the kernels read.
 struct ByteForms {
   /// For each byte, its UTF-8 form in the low three bytes (memory order) and its length
-  /// in the top byte; length 0 where the kernels leave the byte to the portable code.
+  /// in the top byte; length 0 where the kernels leave the byte to their caller.
   std::uint32_t form[256];
   /// The byte of each code point of the BMP plus 0x100, or 0 when the code page has none.
   std::uint16_t byte[0x10000];
 };
 
 /// The kernels of one instruction set. Each returns how much of the input it took; it
-/// stops early at a byte it leaves to the portable code.
+/// stops early at a byte it leaves to its caller.
 struct TextKernels {
-  const char* name;
+  const char* name;  ///< "portable", "sse2" or "avx2"
   /// Length of the run of bytes below 0x80 at the start.
   std::size_t (*ascii_prefix)(const unsigned char* p, std::size_t n);
   /// How many bytes are above 0x7F.
   std::size_t (*count_high)(const unsigned char* p, std::size_t n);
   /// Length of a start of the text that is well-formed UTF-8 and ends between two
-  /// characters; the portable code goes on from there.
+  /// characters; the caller goes on from there.
   std::size_t (*utf8_valid_prefix)(const unsigned char* p, std::size_t n);
   /// Code page -> UTF-8 into `dst`, which has `room` bytes; `*written` gets the length.
   std::size_t (*bytes_to_utf8)(const ByteForms& f, const unsigned char* p, std::size_t n,
@@ -37,22 +40,28 @@ struct TextKernels {
                                char* dst, std::size_t* written);
 };
 
-/// The kernels for this processor, or nullptr when the portable code is to be used: no
-/// vector unit, force_portable_text(true), or NIVRA_PORTABLE_TEXT=1 in the environment.
-const TextKernels* text_kernels();
+/// The kernels every conversion uses: the best this processor runs, or those that
+/// NIVRA_TEXT_KERNELS (portable, sse2 or avx2) names in the environment where the
+/// processor runs them.
+const TextKernels& text_kernels();
 
-/// Makes every conversion use the portable code (true) or the vector code where the
-/// processor has it (false), for tests that compare the two.
-void force_portable_text(bool portable);
+/// Makes every conversion use `kernels`, for tests that compare the tables.
+void use_text_kernels(const TextKernels& kernels);
 
-/// Makes every conversion use `kernels` (nullptr: the portable code), for tests that go
-/// over each instruction set the processor has.
-void use_text_kernels(const TextKernels* kernels);
+/// The kernels this processor runs best, whatever the environment asks.
+const TextKernels& best_text_kernels();
 
-/// The kernels this processor runs best, forced or not; nullptr where it has none.
-const TextKernels* best_text_kernels();
+/// The kernels that run on any processor.
+const TextKernels& portable_text_kernels();
 
-/// The kernels of each instruction set; nullptr where the build has none.
+/// The table called `name` where this build has it and this processor runs it, or null.
+const TextKernels* text_kernels_named(std::string_view name);
+
+/// Every table this processor runs, the portable one first.
+std::vector<const TextKernels*> runnable_text_kernels();
+
+/// The tables of each instruction set, whether or not the processor runs them; null
+/// where the build has none.
 const TextKernels* sse2_text_kernels();
 const TextKernels* avx2_text_kernels();
 

@@ -1,5 +1,5 @@
-// The kernels on 32 bytes at a time (AVX2), built with AVX2 and chosen only where
-// text_kernels() finds it.
+// The kernels on 32 bytes at a time (AVX2), built with AVX2 and chosen only where the
+// processor has it and the system saves its registers.
 
 #include "text/vector.h"
 
@@ -35,27 +35,60 @@ struct Avx2 {
   static reg prev(reg cur, reg before) {
     return _mm256_alignr_epi8(cur, _mm256_permute2x128_si256(before, cur, 0x21), 16 - K);
   }
-  /// Where each of the 32 bytes of `c0` starts a character, the character's code point,
-  /// given the bytes one and two places on.
+  /// Where each of the 32 bytes of `c0` starts a character of two or three bytes, the
+  /// character's code point, given the bytes one and two places on; anything elsewhere.
+  /// Each half of the code point is made a byte at a time.
   static void code_points(reg c0, reg c1, reg c2, std::uint16_t* out) {
-    store(out, code_points16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(c0)),
-                             _mm256_cvtepu8_epi16(_mm256_castsi256_si128(c1)),
-                             _mm256_cvtepu8_epi16(_mm256_castsi256_si128(c2))));
-    store(out + 16, code_points16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(c0, 1)),
-                                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(c1, 1)),
-                                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(c2, 1))));
+    const reg low6 = _mm256_set1_epi8(0x3F);
+    const reg t1 = _mm256_and_si256(c1, low6);
+    const reg top2 = _mm256_set1_epi8(char(0xC0));
+    // Two bytes: 110abcde 10fghijk is 00000abc defghijk.
+    const reg low_two = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(c0, 6), top2), t1);
+    const reg high_two = _mm256_and_si256(_mm256_srli_epi16(c0, 2), _mm256_set1_epi8(0x07));
+    // Three bytes: 1110abcd 10efghij 10klmnop is abcdefgh ijklmnop.
+    const reg low_three = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(c1, 6), top2),
+                                          _mm256_and_si256(c2, low6));
+    const reg high_three =
+        _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(c0, 4), _mm256_set1_epi8(char(0xF0))),
+                        _mm256_and_si256(_mm256_srli_epi16(t1, 2), _mm256_set1_epi8(0x0F)));
+    const reg three = _mm256_cmpgt_epi8(c0, _mm256_set1_epi8(char(0xDF)));  // signed: E0 on
+    // In memory order, then each low byte beside its high byte.
+    const reg low = _mm256_permute4x64_epi64(_mm256_blendv_epi8(low_two, low_three, three), 0xD8);
+    const reg high = _mm256_permute4x64_epi64(_mm256_blendv_epi8(high_two, high_three, three), 0xD8);
+    store(out, _mm256_unpacklo_epi8(low, high));
+    store(out + 16, _mm256_unpackhi_epi8(low, high));
   }
-  static reg code_points16(reg a, reg b, reg c) {
-    const reg six = _mm256_set1_epi16(0x3F);
-    const reg b6 = _mm256_and_si256(b, six), c6 = _mm256_and_si256(c, six);
-    const reg two =
-        _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(a, _mm256_set1_epi16(0x1F)), 6), b6);
-    // The shift by 12 keeps the lead byte's low four bits only.
-    const reg three = _mm256_or_si256(
-        _mm256_or_si256(_mm256_slli_epi16(a, 12), _mm256_slli_epi16(b6, 6)), c6);
-    const reg is_three = _mm256_cmpgt_epi16(a, _mm256_set1_epi16(0xDF));
-    const reg is_ascii = _mm256_cmpgt_epi16(_mm256_set1_epi16(0x80), a);
-    return _mm256_blendv_epi8(_mm256_blendv_epi8(two, three, is_three), a, is_ascii);
+  /// A table of 16 bytes in each half, for lookup().
+  static reg table16(int b0, int b1, int b2, int b3, int b4, int b5, int b6, int b7, int b8,
+                     int b9, int b10, int b11, int b12, int b13, int b14, int b15) {
+    const __m128i half = _mm_setr_epi8(char(b0), char(b1), char(b2), char(b3), char(b4), char(b5),
+                                       char(b6), char(b7), char(b8), char(b9), char(b10), char(b11),
+                                       char(b12), char(b13), char(b14), char(b15));
+    return _mm256_broadcastsi128_si256(half);
+  }
+  /// The byte of `table` at each index of `i` (0 to 15).
+  static reg lookup(reg table, reg i) { return _mm256_shuffle_epi8(table, i); }
+  static reg shr4(reg v) { return _mm256_srli_epi16(v, 4); }
+  /// a - b, by byte, not below 0.
+  static reg subs(reg a, reg b) { return _mm256_subs_epu8(a, b); }
+  static bool any(reg v) { return !_mm256_testz_si256(v, v); }
+  /// Copies the bytes of the 64 at `block` whose bit is set in `keep` to `d`, in order;
+  /// returns their end. Writes up to eight bytes past it.
+  static constexpr bool PACKS = true;
+  static char* pack(const unsigned char* block, std::uint64_t keep, char* d) {
+    for (int k = 0; k < 4; ++k, keep >>= 16) {
+      const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
+      const unsigned lo = unsigned(keep & 0xFF), hi = unsigned(keep >> 8 & 0xFF);
+      const __m128i order = _mm_castpd_si128(_mm_loadh_pd(
+          _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&PACK_ORDERS.of[lo]))),
+          reinterpret_cast<const double*>(&PACK_ORDERS.of_high[hi])));
+      const __m128i packed = _mm_shuffle_epi8(v, order);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d), packed);
+      d += __builtin_popcount(lo);
+      _mm_storeh_pd(reinterpret_cast<double*>(d), _mm_castsi128_pd(packed));
+      d += __builtin_popcount(hi);
+    }
+    return d;
   }
 };
 

@@ -20,6 +20,31 @@ inline unsigned first_bit(uint64_t m) { return unsigned(__builtin_ctzll(m)); }
 
 inline void store32(void* p, uint32_t v) { __builtin_memcpy(p, &v, 4); }
 
+/// For each choice of bytes to keep out of eight (bit i for byte i), the places of the
+/// bytes kept, in order, one a byte: what a byte shuffle takes to pack them.
+struct PackOrders {
+  uint64_t of[256];
+  uint64_t of_high[256];  ///< the same for the second eight of sixteen: places 8 to 15
+};
+
+constexpr PackOrders make_pack_orders() {
+  PackOrders t{};
+  for (unsigned keep = 0; keep < 256; ++keep) {
+    uint64_t order = ~uint64_t(0) & 0x8080808080808080ull;  // zeros where nothing is kept
+    unsigned at = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+      if ((keep >> i & 1) == 0) continue;
+      order = (order & ~(uint64_t(0xFF) << 8 * at)) | uint64_t(i) << 8 * at;
+      ++at;
+    }
+    t.of[keep] = order;
+    t.of_high[keep] = order + 0x0808080808080808ull;
+  }
+  return t;
+}
+
+constexpr PackOrders PACK_ORDERS = make_pack_orders();
+
 /// Length of the character that lead byte `c` starts, counting a stray byte as one.
 inline size_t lead_length(uchar c) { return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1; }
 
@@ -125,7 +150,7 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
     }
     if (V::bits(m) >= int(B / 4)) {
       // Much outside ASCII: every byte's form is written, and the block is done again the
-      // long way if one of them is left to the portable code.
+      // long way if one of them is left to the caller.
       char* const start = d;
       uint32_t zero = 0;
       for (size_t k = 0; k < B; ++k) {
@@ -176,8 +201,8 @@ size_t bytes_to_utf8(const ByteForms& f, const uchar* src, size_t n, char* dst, 
 }
 
 /// The byte of the UTF-8 character at `p` (before `end`) in `f`, plus 0x100; returns the
-/// character's length, or 0 when it is malformed, has no byte or is left to the portable
-/// code (a character of four bytes).
+/// character's length, or 0 when it is malformed, has no byte or is left to the caller
+/// (a character of four bytes).
 inline size_t byte_of(const ByteForms& f, const uchar* p, const uchar* end, unsigned& b) {
   const unsigned c = p[0];
   if (c < 0x80) {
@@ -202,69 +227,157 @@ inline size_t byte_of(const ByteForms& f, const uchar* p, const uchar* end, unsi
   return b != 0 ? len : 0;
 }
 
+/// The code point of the well-formed character of two or three bytes at `p`, without a
+/// branch: in mixed text which of the two comes next is a coin toss. Reads p[2] either way.
+inline unsigned code_point(const uchar* p) {
+  const unsigned c = p[0], three = c >> 5 & 1;  // C2 to DF, or E0 to EF
+  // The lead's low five bits are its payload either way (E0 to EF have bit 4 clear).
+  const unsigned first = (c & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+  return first << (6 * three) | ((p[2] & 0x3Fu) & (0u - three));
+}
+
+/// The bytes of `x` that break UTF-8 of one to three bytes a character, given the bytes
+/// `before` it: a lead byte of four bytes or more counts as a break, and so does what a
+/// character cut at the end of `x` lacks only once the bytes after `x` are seen.
+template <class V>
+[[gnu::always_inline]] inline typename V::reg bmp_utf8_errors(typename V::reg x,
+                                                               typename V::reg before) {
+  using R = typename V::reg;
+  const R C0 = V::set1(0xC0), E0 = V::set1(0xE0), F0 = V::set1(0xF0), ED = V::set1(0xED),
+          FE = V::set1(0xFE), A0 = V::set1(0xA0), N9F = V::set1(0x9F);
+  const R p1 = V::template prev<1>(x, before), p2 = V::template prev<2>(x, before);
+  // A byte continues a character exactly when a lead byte 1 or 2 places back asks for
+  // that many continuation bytes.
+  const R expected = V::or_(V::ge(p1, C0), V::ge(p2, E0));
+  R bad = V::xor_(expected, V::lt(x, C0));  // signed: 0x80 to 0xBF
+  bad = V::or_(bad, V::or_(V::eq(V::and_(x, FE), C0), V::ge(x, F0)));  // C0, C1; F0 on
+  // The second byte's range after E0 (overlong) and ED (surrogate).
+  bad = V::or_(bad, V::and_(V::eq(p1, E0), V::lt(x, A0)));
+  return V::or_(bad, V::and_(V::eq(p1, ED), V::gt(x, N9F)));
+}
+
+/// The same as bmp_utf8_errors(), by three table lookups on half bytes where the vector
+/// unit has a byte shuffle: a byte and the one before it break UTF-8 where the three tables
+/// share a bit. Any bit set in the result is a break.
+template <class V>
+[[gnu::always_inline]] inline typename V::reg bmp_utf8_errors_by_table(typename V::reg x,
+                                                                        typename V::reg before) {
+  using R = typename V::reg;
+  constexpr int TOO_SHORT = 1, TOO_LONG = 2, OVERLONG_3 = 4, SURROGATE = 8, OVERLONG_2 = 16,
+                TWO_CONTS = 0x80;
+  constexpr int CARRY = TOO_SHORT | TOO_LONG | TWO_CONTS;
+  // By the high half of the byte before: ASCII, continuation, and lead bytes C, D, E, F
+  // (F0 and above are breaks of their own, below).
+  const R by_prev_high = V::table16(TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
+                                    TOO_LONG, TOO_LONG, TWO_CONTS, TWO_CONTS, TWO_CONTS, TWO_CONTS,
+                                    TOO_SHORT | OVERLONG_2, TOO_SHORT,
+                                    TOO_SHORT | OVERLONG_3 | SURROGATE, TOO_SHORT);
+  // By its low half: C0 and C1, E0, ED.
+  const R by_prev_low = V::table16(CARRY | OVERLONG_3 | OVERLONG_2, CARRY | OVERLONG_2, CARRY,
+                                   CARRY, CARRY, CARRY, CARRY, CARRY, CARRY, CARRY, CARRY, CARRY,
+                                   CARRY, CARRY | SURROGATE, CARRY, CARRY);
+  // By the high half of the byte itself: ASCII, 80 to 9F, A0 to BF, a lead byte.
+  const R by_high = V::table16(TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
+                               TOO_SHORT, TOO_SHORT,
+                               TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3,
+                               TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3,
+                               TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE,
+                               TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE, TOO_SHORT, TOO_SHORT,
+                               TOO_SHORT, TOO_SHORT);
+  const R p1 = V::template prev<1>(x, before), p2 = V::template prev<2>(x, before);
+  const R low = V::set1(0x0F);
+  const R special = V::and_(V::and_(V::lookup(by_prev_high, V::and_(V::shr4(p1), low)),
+                                    V::lookup(by_prev_low, V::and_(p1, low))),
+                            V::lookup(by_high, V::and_(V::shr4(x), low)));
+  // Two continuations in a row are right exactly as the third byte of a character of three.
+  const R third = V::and_(V::subs(p2, V::set1(0xE0 - 0x80)), V::set1(0x80));
+  return V::or_(V::xor_(special, third), V::subs(x, V::set1(0xEF)));
+}
+
 template <class V>
 size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
                      size_t* written) {
   using R = typename V::reg;
-  constexpr size_t W = V::W, B = 2 * W;  // two vectors a block
-  const R C0 = V::set1(0xC0), F0 = V::set1(0xF0);
+  constexpr size_t W = V::W, B = 64, K = B / W;  // blocks of 64 bytes, K vectors each
+  // A block reads two bytes past its end, or, where the ASCII between two characters is
+  // copied two vectors at a time, two vectors past it.
+  constexpr size_t AHEAD = V::PACKS ? 2 : 2 * W;
+  const R C0 = V::set1(0xC0);
   const uchar* p = src;
   const uchar* const end = src + n;
   char* d = dst;
-  // Blocks start between two characters, and end before a character they cut. A copy of
-  // ASCII between two characters reads B bytes from anywhere in the block.
-  while (size_t(end - p) >= 2 * B + 4) {
-    const R x0 = V::load(p), x1 = V::load(p + W);
-    const uint64_t high = V::mask(x0) | uint64_t(V::mask(x1)) << W;
+  // Blocks start between two characters, and end before a character they cut.
+  while (size_t(end - p) >= B + AHEAD) {
+    R x[K];
+    uint64_t high = 0;
+    for (size_t k = 0; k < K; ++k) {
+      x[k] = V::load(p + k * W);
+      high |= uint64_t(V::mask(x[k])) << (k * W);
+    }
     if (high == 0) {
-      V::store(d, x0);
-      V::store(d + W, x1);
+      for (size_t k = 0; k < K; ++k) V::store(d + k * W, x[k]);
       p += B;
       d += B;
       continue;
     }
-    const R bad = V::or_(V::or_(utf8_errors<V>(x0, V::zero()), utf8_errors<V>(x1, x0)),
-                         V::or_(V::ge(x0, F0), V::ge(x1, F0)));
-    if (V::mask(bad) != 0) break;
-    const size_t whole = back_to_boundary(p, B);
-    const uint64_t inside = ~uint64_t(0) >> (64 - whole);
-    const uint64_t cont = V::mask(V::lt(x0, C0)) | uint64_t(V::mask(V::lt(x1, C0))) << W;
-    const uint64_t starts = ~cont & inside;
-    unsigned all = 0x100;  // stays set while every character has its byte
-    char* const block_start = d;
-    uint64_t leads = high & starts;
-    if (V::bits(leads) > int(B / 8)) {
-      // The code point of the character that starts at each place, wherever one does.
-      alignas(32) std::uint16_t cps[B];
-      V::code_points(x0, V::load(p + 1), V::load(p + 2), cps);
-      V::code_points(x1, V::load(p + W + 1), V::load(p + W + 2), cps + W);
-      for (uint64_t s = starts; s != 0; s &= s - 1) {
-        const unsigned b = f.byte[cps[first_bit(s)]];
-        all &= b;
-        *d++ = char(b);
-      }
+    uint64_t cont = 0;
+    for (size_t k = 0; k < K; ++k) cont |= uint64_t(V::mask(V::lt(x[k], C0))) << (k * W);
+    if constexpr (V::PACKS) {
+      R bad = bmp_utf8_errors_by_table<V>(x[0], V::zero());
+      for (size_t k = 1; k < K; ++k) bad = V::or_(bad, bmp_utf8_errors_by_table<V>(x[k], x[k - 1]));
+      if (V::any(bad)) break;
     } else {
+      R bad = bmp_utf8_errors<V>(x[0], V::zero());
+      for (size_t k = 1; k < K; ++k) bad = V::or_(bad, bmp_utf8_errors<V>(x[k], x[k - 1]));
+      if (V::mask(bad) != 0) break;
+    }
+    // A character cut at the end starts at one of the last two bytes, and waits for the
+    // next block.
+    const size_t whole = B - (p[B - 1] >= 0xC0) - 2 * (p[B - 2] >= 0xE0);
+    const uint64_t starts = ~cont & (~uint64_t(0) >> (B - whole));
+    unsigned all = 0x100;  // stays set while every character has its byte
+    if constexpr (V::PACKS) {
+      // Each character's byte in place of its lead byte, then the bytes that start
+      // characters packed together.
+      alignas(64) uchar block[B];
+      alignas(64) std::uint16_t cps[B];  // the code point of the character at each start
+      for (size_t k = 0; k < K; ++k) {
+        V::store(block + k * W, x[k]);
+        V::code_points(x[k], V::load(p + k * W + 1), V::load(p + k * W + 2), cps + k * W);
+      }
+      for (uint64_t s = high & starts; s != 0; s &= s - 1) {
+        const size_t j = first_bit(s);
+        const unsigned b = f.byte[cps[j]];
+        all &= b;
+        block[j] = uchar(b);
+      }
+      if ((all & 0x100) == 0) break;
+      d = V::pack(block, starts, d);
+    } else {
+      // The ASCII between two characters copied, then the byte of the character.
+      char* const block_start = d;
       size_t seg = 0;
-      for (; leads != 0; leads &= leads - 1) {
-        const size_t j = first_bit(leads);
+      for (uint64_t s = high & starts; s != 0; s &= s - 1) {
+        const size_t j = first_bit(s);
+        // Two vectors whatever the length, which is short in dense text: no branch to miss.
         V::store(d, V::load(p + seg));
         V::store(d + W, V::load(p + seg + W));
+        for (size_t i = seg + 2 * W; i < j; i += W) V::store(d + (i - seg), V::load(p + i));
         d += j - seg;
-        const unsigned c = p[j], c1 = p[j + 1] & 0x3Fu, c2 = p[j + 2] & 0x3Fu;
-        const bool three = c >= 0xE0;
-        const unsigned cp = three ? (c & 0x0F) << 12 | c1 << 6 | c2 : (c & 0x1F) << 6 | c1;
-        const unsigned b = f.byte[cp];
+        const unsigned b = f.byte[code_point(p + j)];
         all &= b;
         *d++ = char(b);
-        seg = j + 2 + three;
+        seg = j + 2 + (p[j] >> 5 & 1);
       }
-      V::store(d, V::load(p + seg));
-      V::store(d + W, V::load(p + seg + W));
+      for (size_t i = seg;; i += W) {
+        V::store(d + (i - seg), V::load(p + i));
+        if (i + W >= whole) break;
+      }
       d += whole - seg;
-    }
-    if ((all & 0x100) == 0) {
-      d = block_start;
-      break;
+      if ((all & 0x100) == 0) {
+        d = block_start;
+        break;
+      }
     }
     p += whole;
   }

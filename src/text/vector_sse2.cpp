@@ -1,5 +1,5 @@
 // The kernels on 16 bytes at a time (SSE2). Built with SSE2 even for processors that may
-// lack it: text_kernels() asks the processor before choosing them.
+// lack it: the processor is asked before they are chosen.
 
 #include "text/vector.h"
 
@@ -44,27 +44,9 @@ struct Sse2 {
   static reg prev(reg cur, reg before) {
     return _mm_or_si128(_mm_slli_si128(cur, K), _mm_srli_si128(before, 16 - K));
   }
-  /// Where each of the 16 bytes of `c0` starts a character, the character's code point,
-  /// given the bytes one and two places on.
-  static void code_points(reg c0, reg c1, reg c2, std::uint16_t* out) {
-    const reg z = _mm_setzero_si128();
-    store(out, code_points16(_mm_unpacklo_epi8(c0, z), _mm_unpacklo_epi8(c1, z),
-                             _mm_unpacklo_epi8(c2, z)));
-    store(out + 8, code_points16(_mm_unpackhi_epi8(c0, z), _mm_unpackhi_epi8(c1, z),
-                                 _mm_unpackhi_epi8(c2, z)));
-  }
-  static reg code_points16(reg a, reg b, reg c) {
-    const reg six = _mm_set1_epi16(0x3F);
-    const reg b6 = _mm_and_si128(b, six), c6 = _mm_and_si128(c, six);
-    const reg two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(a, _mm_set1_epi16(0x1F)), 6), b6);
-    // The shift by 12 keeps the lead byte's low four bits only.
-    const reg three =
-        _mm_or_si128(_mm_or_si128(_mm_slli_epi16(a, 12), _mm_slli_epi16(b6, 6)), c6);
-    const reg is_three = _mm_cmpgt_epi16(a, _mm_set1_epi16(0xDF));
-    const reg is_ascii = _mm_cmplt_epi16(a, _mm_set1_epi16(0x80));
-    const reg cp = _mm_or_si128(_mm_and_si128(is_three, three), _mm_andnot_si128(is_three, two));
-    return _mm_or_si128(_mm_and_si128(is_ascii, a), _mm_andnot_si128(is_ascii, cp));
-  }
+  /// SSE2 has no byte shuffle to pack bytes with: the kernels copy the ASCII between
+  /// characters instead.
+  static constexpr bool PACKS = false;
 };
 
 }  // namespace

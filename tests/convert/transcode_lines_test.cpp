@@ -9,6 +9,7 @@
 
 #include "convert/transcode_lines.h"
 #include "support/test_support.h"
+#include "text/cp1252.h"
 
 namespace nivra {
 namespace {

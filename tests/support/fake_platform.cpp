@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "main/program.h"
+#include "text/cp1252.h"
 
 namespace nivra::test {
 

@@ -8,14 +8,16 @@
 namespace nivra {
 namespace {
 
+constexpr auto npos = std::string_view::npos;
+
 TEST(Cp1252, EveryByteRoundTripsThroughUtf8) {
   for (unsigned b = 0; b < 256; ++b) {
     const std::string byte(1, char(b));
+    Cp1252CodePage page;
     std::string utf8, back;
-    cp1252_to_utf8(byte, utf8);
-    ASSERT_EQ(utf8_first_invalid(utf8), std::string_view::npos) << std::hex << b;
-    ASSERT_EQ(utf8_first_not_cp1252(utf8), std::string_view::npos) << std::hex << b;
-    utf8_to_cp1252(utf8, back);
+    ASSERT_TRUE(page.to_utf8(byte, true, utf8).lossless()) << std::hex << b;
+    ASSERT_EQ(utf8_first_invalid(utf8), npos) << std::hex << b;
+    ASSERT_TRUE(page.from_utf8(utf8, true, back).lossless()) << std::hex << b;
     EXPECT_EQ(back, byte) << std::hex << b;
   }
 }
@@ -28,12 +30,13 @@ TEST(Cp1252, EveryByteStandsForItsWindowsCharacter) {
                              0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   for (unsigned b = 0; b < 256; ++b) {
     const char32_t cp = b >= 0x80 && b < 0xA0 ? high[b - 0x80] : b;
+    Cp1252CodePage page;
     std::string expected, utf8;
     utf8_append(cp, expected);
-    cp1252_to_utf8(std::string(1, char(b)), utf8);
+    page.to_utf8(std::string(1, char(b)), true, utf8);
     EXPECT_EQ(utf8, expected) << std::hex << b;
     EXPECT_EQ(cp1252_char(static_cast<unsigned char>(b)), cp) << std::hex << b;
-    EXPECT_EQ(cp1252_byte(cp), int(b)) << std::hex << b;
+    EXPECT_EQ(page.byte_of(cp), int(b)) << std::hex << b;
   }
 }
 
@@ -42,15 +45,18 @@ TEST(Cp1252, CharactersWithoutAByteAreRefusedAtTheirOffset) {
     std::string utf8;
     std::size_t offset;
   } cases[] = {
-      {"caf\xC3\xA9 \xE2\x82\xAC", std::string_view::npos},
+      {"caf\xC3\xA9 \xE2\x82\xAC", npos},
       {"\xC2\x80", 0},                           // U+0080: byte 0x80 is the euro sign
       {"ab\xC4\x80", 2},                         // U+0100
       {"0123456789ab\xEF\xBB\xBF", 12},          // U+FEFF after a long ASCII run
       {"\xC3\xA9\xF0\x9F\x98\x80", 2},           // U+1F600
       {"\xC3\xA9\xC3", 2},                       // malformed: truncated
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(utf8_first_not_cp1252(c.utf8), c.offset) << testing::PrintToString(c.utf8);
+  for (const auto& c : cases) {
+    Cp1252CodePage page;
+    std::string out;
+    EXPECT_EQ(page.from_utf8(c.utf8, true, out).loss, c.offset) << testing::PrintToString(c.utf8);
+  }
 }
 
 }  // namespace

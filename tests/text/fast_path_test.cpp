@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <random>
@@ -15,7 +16,6 @@
 
 #include "text/code_page.h"
 #include "text/cp1252.h"
-#include "text/single_byte.h"
 #include "text/unicode.h"
 #include "text/vector.h"
 
@@ -57,15 +57,27 @@ std::size_t slow_first_not_cp1252(std::string_view text, std::string* bytes = nu
   return npos;
 }
 
+Cp1252CodePage& cp1252() {
+  static Cp1252CodePage page;
+  return page;
+}
+
 std::string to_utf8(std::string_view text) {
   std::string out;
-  cp1252_to_utf8(text, out);
+  cp1252().to_utf8(text, true, out);
   return out;
 }
 
+/// Where the conversion of UTF-8 `text` to Windows-1252 stops, or npos.
+std::size_t first_not_cp1252(std::string_view text) {
+  std::string out;
+  return cp1252().from_utf8(text, true, out).loss;
+}
+
+/// What the conversion of UTF-8 `text` to Windows-1252 writes, up to where it stops.
 std::string to_cp1252(std::string_view text) {
   std::string out;
-  utf8_to_cp1252(text, out);
+  cp1252().from_utf8(text, true, out);
   return out;
 }
 
@@ -75,12 +87,11 @@ TEST(FastPath, EveryByteAfterEveryRunLengthConvertsBothWays) {
       for (int b = 0; b < 256; ++b) {
         const std::string text = std::string(run, 'a') + char(b) + std::string(tail, 'z');
         std::string out = "kept";
-        cp1252_to_utf8(text, out);
+        ASSERT_TRUE(cp1252().to_utf8(text, true, out).lossless());
         ASSERT_EQ(out, "kept" + slow_to_utf8(text)) << "run " << run << " byte " << b;
         const std::string utf8 = out.substr(4);
-        ASSERT_EQ(utf8_first_not_cp1252(utf8), npos) << "run " << run << " byte " << b;
         std::string back = "kept";
-        utf8_to_cp1252(utf8, back);
+        ASSERT_EQ(cp1252().from_utf8(utf8, true, back).loss, npos) << "run " << run << " byte " << b;
         ASSERT_EQ(back, "kept" + text) << "run " << run << " byte " << b;
       }
     }
@@ -96,7 +107,7 @@ TEST(FastPath, LongTextsOfEveryMixConvertExactly) {
         text.push_back(i % every == 0 ? char(0x80 + i % 128) : char('a' + i % 26));
       const std::string utf8 = to_utf8(text);
       ASSERT_EQ(utf8, slow_to_utf8(text)) << size << " " << every;
-      ASSERT_EQ(utf8_first_not_cp1252(utf8), npos);
+      ASSERT_EQ(first_not_cp1252(utf8), npos);
       ASSERT_EQ(to_cp1252(utf8), text) << size << " " << every;
     }
   }
@@ -105,9 +116,9 @@ TEST(FastPath, LongTextsOfEveryMixConvertExactly) {
 TEST(FastPath, ByteOfEveryCodePointIsTheInverseOfTheTable) {
   for (char32_t cp = 0; cp <= 0x110000; ++cp) {
     const auto it = inverse().find(cp);
-    ASSERT_EQ(cp1252_byte(cp), it == inverse().end() ? -1 : it->second) << std::hex << unsigned(cp);
+    ASSERT_EQ(cp1252().byte_of(cp), it == inverse().end() ? -1 : it->second) << std::hex << unsigned(cp);
   }
-  EXPECT_EQ(cp1252_byte(0xFFFFFFFF), -1);
+  EXPECT_EQ(cp1252().byte_of(0xFFFFFFFF), -1);
 }
 
 TEST(FastPath, FirstLossIsFoundAfterEveryRunLength) {
@@ -125,7 +136,7 @@ TEST(FastPath, FirstLossIsFoundAfterEveryRunLength) {
         for (std::string_view tail : {"", "x", "xxxxxxxxx"}) {
           const std::string text = std::string(run, 'a') + std::string(before) +
                                    std::string(seq) + std::string(tail);
-          ASSERT_EQ(utf8_first_not_cp1252(text), run + before.size())
+          ASSERT_EQ(first_not_cp1252(text), run + before.size())
               << "run " << run << " sequence of " << seq.size();
           ASSERT_EQ(slow_first_not_cp1252(text), run + before.size());
         }
@@ -145,7 +156,7 @@ TEST(FastPath, EveryShortSequenceIsJudgedAsTheDecoderJudgesIt) {
         text += "defghijk";
         std::string bytes;
         const std::size_t expected = slow_first_not_cp1252(text, &bytes);
-        ASSERT_EQ(utf8_first_not_cp1252(text), expected) << std::hex << a << " " << b << " " << c;
+        ASSERT_EQ(first_not_cp1252(text), expected) << std::hex << a << " " << b << " " << c;
         if (expected == npos) {
           ASSERT_EQ(to_cp1252(text), bytes);
         }
@@ -172,7 +183,7 @@ TEST(FastPath, MixesOfLettersAndOddSequencesAreJudgedAsTheDecoderJudgesThem) {
     }
     std::string bytes;
     const std::size_t expected = slow_first_not_cp1252(text, &bytes);
-    ASSERT_EQ(utf8_first_not_cp1252(text), expected) << i;
+    ASSERT_EQ(first_not_cp1252(text), expected) << i;
     if (expected == npos) {
       ASSERT_EQ(to_cp1252(text), bytes) << i;
     }
@@ -180,11 +191,22 @@ TEST(FastPath, MixesOfLettersAndOddSequencesAreJudgedAsTheDecoderJudgesThem) {
 }
 
 TEST(FastPath, UncheckedTextKeepsWhatItCannotConvert) {
-  // Only checked text reaches the conversion; what slips through keeps its old form.
-  EXPECT_EQ(to_cp1252("a\x80" "b"), "a\x80" "b");
-  EXPECT_EQ(to_cp1252("a\xC4\x80" "b"), "a\xFF" "b");
-  EXPECT_EQ(to_cp1252("abcdefghij\xF0\x9F\x98\x80"), "abcdefghij\xFF");
-  EXPECT_EQ(to_cp1252("\xC3"), "\xC3");
+  // The text is checked as it is converted: what cannot be converted is kept out of the
+  // output, which ends before it, where the loss is named.
+  const struct {
+    std::string_view utf8, bytes;
+    std::size_t loss;
+  } cases[] = {{"a\x80" "b", "a", 1},
+               {"a\xC4\x80" "b", "a", 1},
+               {"abcdefghij\xF0\x9F\x98\x80", "abcdefghij", 10},
+               {"\xC3", "", 0}};
+  for (const auto& c : cases) {
+    std::string out = "kept";
+    const Converted converted = cp1252().from_utf8(c.utf8, true, out);
+    EXPECT_EQ(converted.loss, c.loss) << testing::PrintToString(c.utf8);
+    EXPECT_EQ(converted.used, c.loss);
+    EXPECT_EQ(out, "kept" + std::string(c.bytes));
+  }
 }
 
 TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
@@ -208,17 +230,28 @@ TEST(FastPath, AsciiScansStopAtAHighByteAnywhere) {
 
 /// Every instruction set this processor runs; each is held against the portable code.
 std::vector<const TextKernels*> vector_kernels() {
-  std::vector<const TextKernels*> all;
-  const TextKernels* best = best_text_kernels();
-  if (best != nullptr && best != sse2_text_kernels() && sse2_text_kernels() != nullptr)
-    all.push_back(sse2_text_kernels());
-  if (best != nullptr) all.push_back(best);
+  std::vector<const TextKernels*> all = runnable_text_kernels();
+  all.erase(all.begin());  // the portable kernels themselves
   return all;
 }
 
-/// Back to the code the programs run, whatever a test chose.
+TEST(VectorText, KernelsAreFoundByTheirNamesWhereTheProcessorRunsThem) {
+  const std::vector<const TextKernels*> runnable = runnable_text_kernels();
+  ASSERT_FALSE(runnable.empty());
+  EXPECT_EQ(runnable.front(), &portable_text_kernels());
+  EXPECT_EQ(runnable.back(), &best_text_kernels());  // the widest comes last
+  for (const TextKernels* k : runnable) EXPECT_EQ(text_kernels_named(k->name), k);
+  for (const TextKernels* k : {sse2_text_kernels(), avx2_text_kernels()})
+    if (k != nullptr && std::find(runnable.begin(), runnable.end(), k) == runnable.end()) {
+      EXPECT_EQ(text_kernels_named(k->name), nullptr) << k->name;  // built, not runnable
+    }
+  for (const char* name : {"", "mmx", "AVX2", "avx2 "}) EXPECT_EQ(text_kernels_named(name), nullptr);
+}
+
+/// Back to the kernels the run began with, whatever a test chose.
 struct KernelsRestored {
-  ~KernelsRestored() { force_portable_text(false); }
+  const TextKernels& before = text_kernels();
+  ~KernelsRestored() { use_text_kernels(before); }
 };
 
 /// A code page with gaps, characters of two and three UTF-8 bytes, one beyond the BMP (left
@@ -250,10 +283,12 @@ std::string random_utf8(std::mt19937& rng, std::size_t size, int mix) {
       "\xDF\xBF",   "\xE0\xA0\x80", "\xEF\xBF\xBD", "\x80",         "\xC0\xAF",
       "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5",   "\xC3",
       "\xE2\x82",   "\xFF",         "\xC2\xA0",     "\xC1\xBF",     "\xF0\x8F\xBF\xBF"};
-  // How many of the pieces each mix draws from, and one piece in how many is not ASCII.
-  static const std::size_t kinds[] = {2, 9, 9, 13, 13, 25};
-  static const int every[] = {1, 20, 1, 6, 1, 30};
-  std::uniform_int_distribution<std::size_t> piece(2, kinds[mix] - 1);
+  // Which of the pieces each mix draws from, and one piece in how many is not ASCII: the
+  // last two are dense text of two- and three-byte characters, and three-byte ones alone.
+  static const std::size_t first[] = {2, 2, 2, 2, 2, 2, 2, 4};
+  static const std::size_t kinds[] = {2, 9, 9, 13, 13, 25, 9, 6};
+  static const int every[] = {1, 20, 1, 6, 1, 30, 3, 1};
+  std::uniform_int_distribution<std::size_t> piece(first[mix], kinds[mix] - 1);
   std::uniform_int_distribution<int> one_in(1, every[mix]);
   std::string text;
   while (text.size() < size) {
@@ -302,11 +337,7 @@ std::string everything(std::string_view text) {
     const Outcome copy = outcome([&](std::string& out) { return copy_utf8(text, last, out); });
     all << "copy " << copy.c.used << ' ' << copy.c.loss << ' ' << copy.out << '\n';
   }
-  std::string legacy = "kept", back = "kept";
-  cp1252_to_utf8(text, legacy);
-  utf8_to_cp1252(text, back);
-  all << utf8_first_invalid(text) << is_ascii(text) << utf8_first_not_cp1252(text) << legacy
-      << back;
+  all << utf8_first_invalid(text) << is_ascii(text);
   return all.str();
 }
 
@@ -317,15 +348,15 @@ TEST(VectorText, EveryLengthAlignmentAndMixGivesWhatThePortableCodeGives) {
   std::string buffer(400, '\0');
   for (std::size_t size = 0; size <= 300; ++size) {
     for (std::size_t align = 0; align < 32; ++align) {
-      const int mix = int((size + align) % 6);
+      const int mix = int((size + align) % 8);
       const std::string text =
           align % 2 == 0 ? random_utf8(rng, size, mix) : random_bytes(rng, size, 1 + mix * 3);
       buffer.replace(align, size, text);
       const std::string_view placed(buffer.data() + align, size);
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const std::string expected = everything(placed);
       for (const TextKernels* k : vector_kernels()) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         ASSERT_EQ(everything(placed), expected)
             << k->name << " size " << size << " align " << align << " mix " << mix;
       }
@@ -336,19 +367,21 @@ TEST(VectorText, EveryLengthAlignmentAndMixGivesWhatThePortableCodeGives) {
 TEST(VectorText, LongTextsAndLossesFarInGiveWhatThePortableCodeGives) {
   KernelsRestored restore;
   std::mt19937 rng(15);
-  for (int mix = 0; mix < 6; ++mix) {
+  // The mixes of well-formed text only, dense text among them.
+  const int valid_mixes[] = {0, 1, 3, 0, 1, 3, 6, 7};
+  for (int mix = 0; mix < 8; ++mix) {
     // Valid text of a mix with one fault far in: a malformed byte, a character beyond
     // the BMP, a byte with no character in the odd code page.
-    std::string text = random_utf8(rng, 20000, mix % 3 == 0 ? 0 : mix % 3 * 2 - 1);
+    std::string text = random_utf8(rng, 20000, valid_mixes[mix]);
     text.resize(utf8_whole_length(text));
     for (std::string_view fault : {"", "\xC3(", "\xF0\x9F\x98\x80", "\x80"}) {
       std::string faulty = text;
       faulty.insert(faulty.size() * 3 / 4 - mix, fault);
       const std::string bytes = random_bytes(rng, 20000, 1 + mix * 4) + std::string(fault);
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const std::string expected = everything(faulty) + everything(bytes);
       for (const TextKernels* k : vector_kernels()) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         // Not printed: too long to read.
         ASSERT_TRUE(everything(faulty) + everything(bytes) == expected) << k->name << " mix " << mix;
       }
@@ -363,15 +396,16 @@ TEST(VectorText, EveryCharacterOfTheBmpIsConvertedOrRefusedAsThePortableCodeDoes
   AnsiCodePage* const pages[] = {&odd, &cp1252};
   const std::vector<const TextKernels*> kernels = vector_kernels();
   for (char32_t cp = 0x80; cp < 0x10000; ++cp) {
-    // At every place of a vector, with enough after it for the vector code to take it.
-    std::string text(cp % 37, 'z');
+    // At every place of a block of 64 bytes and just past it, with enough after it for the
+    // vector code to take it.
+    std::string text(cp % 67, 'z');
     utf8_append(cp, text);  // surrogates too, which are malformed
-    text.append(40, 'y');
+    text.append(100, 'y');
     for (AnsiCodePage* page : pages) {
-      use_text_kernels(nullptr);
+      use_text_kernels(portable_text_kernels());
       const Outcome expected = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
       for (const TextKernels* k : kernels) {
-        use_text_kernels(k);
+        use_text_kernels(*k);
         const Outcome got = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
         ASSERT_TRUE(got == expected) << k->name << " " << page->id() << " U+" << std::hex << unsigned(cp);
       }

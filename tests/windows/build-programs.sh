@@ -1,8 +1,8 @@
 #!/bin/sh
 # Cross-builds the Windows programs with the toolchain file, as the README tells: the 32-bit
 # ones into OUT/i686, and, where this machine's Wine runs only 64-bit programs, the same
-# sources for x86-64 too. The build that Wine runs here, and the test helper built alike,
-# go into OUT. Exit 77 (skipped) without the cross compiler.
+# sources for x86-64 too. The build that Wine runs here, and the test helper built alike and
+# linked with its text code, go into OUT. Exit 77 (skipped) without the cross compiler.
 # Usage: build-programs.sh SOURCE_DIR OUT CMAKE GENERATOR
 set -e
 src=$1 out=$2 cmake=$3 generator=$4
@@ -27,4 +27,4 @@ done
 cp "$out/${run%%-*}/nivra-sign.exe" "$out/${run%%-*}/nivra-unsign.exe" "$out/"
 "$run-g++" -std=c++20 -O2 -Wall -Wextra -municode -static -s -I"$src/src" \
   -o "$out/helper.exe" \
-  "$src/tests/windows/helper.cpp"
+  "$src/tests/windows/helper.cpp" "$out/${run%%-*}/libnivra_text.a"

@@ -15,6 +15,9 @@
 //                            process of the programs; prints the name found and "stopped",
 //                            then on "kill" ends them, on "go" (or at the end of its
 //                            standard input) lets them go on
+//   helper.exe kernels       prints the text kernels the programs would use here, then for
+//                            each table the processor runs whether it gives what the portable
+//                            one gives on random text of every length, alignment and mix
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -22,11 +25,70 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/host.h"
 #include "platform/win32/win32_rules.h"
+#include "text/cp1252.h"
+#include "text/unicode.h"
+#include "text/vector.h"
+
+namespace {
+
+/// Everything the kernels in use make of `text`, as one string.
+std::string conversions(std::string_view text) {
+  static nivra::Cp1252CodePage page;
+  std::string all = std::to_string(nivra::utf8_first_invalid(text)) +
+                    std::to_string(nivra::is_ascii(text));
+  for (bool last : {true, false}) {
+    std::string to, from;
+    const nivra::Converted t = page.to_utf8(text, last, to);
+    const nivra::Converted f = page.from_utf8(text, last, from);
+    all += "|" + std::to_string(t.used) + " " + to + "|" + std::to_string(f.used) + " " +
+           std::to_string(f.loss) + " " + from;
+  }
+  return all;
+}
+
+/// Prints, for each table this processor runs, whether it agrees with the portable one;
+/// returns 0 when all do.
+int check_kernels() {
+  std::printf("%s\n", nivra::text_kernels().name);
+  // Dense text of two- and three-byte characters, malformed and cut ones among them.
+  static const char* const pieces[] = {"a", " ", "\r\n", "\xC3\xA9", "\xE2\x82\xAC",
+                                       "\xE2\x80\x9C", "\xE2\x80\xA6", "\xC5\x93",
+                                       "\xC4\x80", "\xF0\x9F\x98\x80", "\xE0\x80\xAF", "\x80",
+                                       "\xC3"};
+  int status = 0;
+  for (const nivra::TextKernels* k : nivra::runnable_text_kernels()) {
+    std::mt19937 rng(23);
+    std::string buffer(400, '\0'), differs;
+    for (std::size_t size = 0; size <= 300 && differs.empty(); ++size) {
+      for (std::size_t align = 0; align < 32; ++align) {
+        std::string text;
+        const unsigned kinds = align % 3 == 0 ? 13 : 8;  // some with faults, most without
+        while (text.size() < size) text += pieces[rng() % (rng() % 2 ? 3 : kinds)];
+        text.resize(size);
+        buffer.replace(align, size, text);
+        const std::string_view placed(buffer.data() + align, size);
+        nivra::use_text_kernels(nivra::portable_text_kernels());
+        const std::string expected = conversions(placed);
+        nivra::use_text_kernels(*k);
+        if (conversions(placed) != expected) {
+          differs = " differs at size " + std::to_string(size) + " align " + std::to_string(align);
+          break;
+        }
+      }
+    }
+    std::printf("%s%s\n", k->name, differs.empty() ? " agrees" : differs.c_str());
+    status |= !differs.empty();
+  }
+  return status;
+}
+
+}  // namespace
 
 namespace {
 
@@ -110,6 +172,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%u\n", GetACP());
     return 0;
   }
+  if (argc == 2 && std::wcscmp(argv[1], L"kernels") == 0) return check_kernels();
   if (argc == 2 && std::wcscmp(argv[1], L"tag") == 0) {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
     DWORD n = MAX_COMPUTERNAME_LENGTH + 1;

@@ -16,6 +16,7 @@
 #include "convert/replace.h"
 #include "convert/messages.h"
 #include "text/code_pages.h"
+#include "text/vector.h"
 #include "support/test_support.h"
 
 namespace nivra::test {
@@ -555,29 +556,52 @@ TEST_F(Wine, ARunWithNothingToSayNeedsNoStandardOutput) {
   EXPECT_EQ(at("a.c"), BOM + "\xC3\xA9");
 }
 
-// The 32-bit programs choose the vector code where the processor has SSE2, and the
-// portable code where it has not (forced here): both give the same bytes and messages.
+// The Windows programs choose the AVX2 kernels where the processor has them and the system
+// saves their registers, SSE2 where it has that, and the portable code elsewhere, unless
+// the environment names others. Inside a Windows process every table the processor runs
+// gives what the portable one gives.
+TEST_F(Wine, TheKernelsAreTheProcessorsBestOrTheOnesNamed) {
+  // The processor is the host's, and so is the system's answer about the YMM registers.
+  const std::vector<const TextKernels*> runnable = runnable_text_kernels();
+  for (const char* name : {"", "portable"}) {
+    RunOptions o = under_wine({PROGRAMS + "/helper.exe", "kernels"}, "/");
+    o.env.push_back("NIVRA_TEXT_KERNELS=" + std::string(name));
+    const ProgramResult r = from_crlf(run("timeout", o));
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 1 + runnable.size()) << r.out;
+    EXPECT_EQ(lines[0], std::string(*name ? name : best_text_kernels().name) + "\n");
+    for (std::size_t i = 0; i < runnable.size(); ++i)
+      EXPECT_EQ(lines[1 + i], std::string(runnable[i]->name) + " agrees\n");
+  }
+}
+
+// Forced to the best kernels or to the portable code, the programs give the same bytes
+// and messages as they do by their own choice.
 TEST_F(Wine, TheVectorAndThePortableTextCodeAgree) {
   std::string text;
   for (int i = 0; i < 20000; ++i)
     text += i % 7 ? "int x; /* caf\xE9 \x80 \x93q\x94 */\r\n" : "plain ascii line of code;\n";
-  for (const char* dir : {"vector", "portable"}) {
-    put(std::string(dir) + "/a.c", text);
-    put(std::string(dir) + "/b.h", BOM + "caf\xC3\xA9 \xE2\x82\xAC\n");
-    put(std::string(dir) + "/lossy.h", BOM + "\xC4\x80\n");
+  const std::string best = best_text_kernels().name;
+  for (const std::string& dir : {std::string("chosen"), best, std::string("portable")}) {
+    put(dir + "/a.c", text);
+    put(dir + "/b.h", BOM + "caf\xC3\xA9 \xE2\x82\xAC\n");
+    put(dir + "/lossy.h", BOM + "\xC4\x80\n");
+    put(dir + "/bad.h", BOM + "caf\xC3\xA9 \xE2\x82\n");
   }
   for (const Direction direction : {Direction::sign, Direction::unsign}) {
-    const ProgramResult fast = windows(direction, root / "vector");
-    RunOptions o = under_wine({root / "portable" + "/" +
-                               install_windows_program(root / "portable", direction)},
-                              root / "portable");
-    o.env.push_back("NIVRA_PORTABLE_TEXT=1");
-    const ProgramResult slow = from_crlf(run("timeout", o));
-    EXPECT_EQ(fast.status, slow.status);
-    EXPECT_EQ(fast.out, slow.out);
-    EXPECT_EQ(differences(tree_of(root / "vector"), tree_of(root / "portable")), "");
+    const ProgramResult chosen = windows(direction, root / "chosen");
+    for (const std::string& name : {best, std::string("portable")}) {
+      RunOptions o = under_wine({root / name + "/" + install_windows_program(root / name, direction)},
+                                root / name);
+      o.env.push_back("NIVRA_TEXT_KERNELS=" + name);
+      const ProgramResult r = from_crlf(run("timeout", o));
+      EXPECT_EQ(chosen.status, r.status) << name;
+      EXPECT_EQ(chosen.out, r.out) << name;
+      EXPECT_EQ(differences(tree_of(root / "chosen"), tree_of(root / name)), "") << name;
+    }
   }
-  EXPECT_EQ(at("vector/a.c"), text);  // signed and unsigned back
+  EXPECT_EQ(at("chosen/a.c"), text);  // signed and unsigned back
 }
 
 }  // namespace nivra::test
