@@ -25,6 +25,8 @@
 #include "platform/posix/posix_platform.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
+#include "text/cp1252.h"
+#include "text/cp1252.h"
 #include "support/test_support.h"
 #include "text/code_page.h"
 
