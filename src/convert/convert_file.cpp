@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "convert/transcode_lines.h"
 #include "text/unicode.h"
@@ -50,23 +52,33 @@ class Closer {
   File file_;
 };
 
-/// Removes a temporary name on the way out of a scope, unless it was kept.
+/// Removes a temporary name on the way out of a scope, unless it was kept, or it no longer
+/// holds the file this run wrote there (another program's file came under it).
 class TemporaryName {
  public:
   TemporaryName(FileSystem& fs, Dir dir, std::string name)
       : fs_(fs), dir_(dir), name_(std::move(name)) {}
   ~TemporaryName() {
-    if (!kept_) fs_.remove(dir_, name_);
+    if (!kept_ && holds_written()) fs_.remove(dir_, name_);
   }
   TemporaryName(const TemporaryName&) = delete;
   TemporaryName& operator=(const TemporaryName&) = delete;
   const std::string& name() const { return name_; }
   void keep() { kept_ = true; }
+  /// Which file this run wrote under the name.
+  void wrote(const FileState& written) { written_ = written; }
+  /// Whether the name still holds the file this run wrote there (or which it holds is
+  /// not known).
+  bool holds_written() const {
+    FileState now;
+    return !written_ || (fs_.state_of(dir_, name_, now).ok() && now.same_file(*written_));
+  }
 
  private:
   FileSystem& fs_;
   Dir dir_;
   std::string name_;
+  std::optional<FileState> written_;
   bool kept_ = false;
 };
 
@@ -98,6 +110,12 @@ std::string temporary_name(const std::string& name, std::string_view kind, std::
   std::string out = temporary_prefix(name);
   out.append(run).append(".").append(kind);
   return out;
+}
+
+std::string backup_of(std::string_view name) {
+  return name.size() > BACKUP_SUFFIX.size() && name.ends_with(BACKUP_SUFFIX)
+             ? std::string(name.substr(0, name.size() - BACKUP_SUFFIX.size()))
+             : std::string();
 }
 
 bool is_temporary_name(std::string_view name) { return name.starts_with(TEMPORARY_PREFIX); }
@@ -235,21 +253,60 @@ bool Converter::holds_content(Dir dir, const std::string& name, const FileState&
   return offset == read.size && digest.value == read.digest;
 }
 
+/// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.
+bool Converter::same_content(Dir dir, const std::string& name, File file, const FileState& read) {
+  FileState state;
+  if (!fs_.state_of(dir, name, state).ok() || state.size != read.size) return false;
+  File other;
+  if (!fs_.open_read(dir, name, other).ok()) return false;
+  Closer closer(fs_, other);
+  std::vector<char> mine(65536), theirs(65536);
+  for (std::uint64_t offset = 0; offset < read.size;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(mine.size(), read.size - offset));
+    for (auto [f, buf] : {std::pair{file, &mine}, std::pair{other, &theirs}}) {
+      for (std::size_t at = 0, got = 0; at < n; at += got) {
+        const Status s = fs_.read(f, offset + at, buf->data() + at, n - at, got);
+        if (s.fault == Fault::interrupted) continue;
+        if (!s.ok() || got == 0) return false;
+      }
+    }
+    if (std::memcmp(mine.data(), theirs.data(), n) != 0) return false;
+    offset += n;
+  }
+  return true;
+}
+
 /// What runs that ended while converting the file left beside it: a backup that no longer
-/// names the file is the only copy of its original and becomes NAME.OLD; everything else
-/// is removed. What runs that may still be going on left stays as it is.
+/// names the file, and holds other bytes than it, is the only copy of its original and
+/// becomes NAME.OLD; everything else is removed. A leftover is only touched when it is
+/// a regular file of the file's owner or of this run's user: another user may plant a
+/// file under any name in a shared folder. What runs that may still be going on left
+/// stays as it is; so does what a run of another machine left on a shared file system
+/// (`file` is on one when it needs a digest), which is noted in unknown_left_.
 /// Returns the name that could not be cleared, if any, with the reason.
-Status Converter::finish_leftovers(Dir dir, const std::string& name, const FileState& read,
-                                   const Neighbours& neighbours, std::string& left_name) {
+Status Converter::finish_leftovers(Dir dir, const std::string& name, File file,
+                                   const FileState& read, const Neighbours& neighbours,
+                                   std::string& left_name) {
   const std::string prefix = temporary_prefix(name);
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
     const std::size_t dot = left.rfind('.');
-    if (!fs_.run_has_ended(std::string_view(left).substr(prefix.size(), dot - prefix.size())))
+    const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
+    if (!fs_.run_has_ended(tag)) {
+      if (!fs_.run_elsewhere(tag)) continue;
+      if (fs_.needs_digest(file)) {
+        if (unknown_left_.empty()) unknown_left_ = left;
+        continue;
+      }
+    }
+    FileState state;
+    if (!fs_.state_of(dir, left, state).ok() || !state.regular ||
+        (state.owner != read.owner && state.owner != fs_.running_user()))
       continue;
     ended_run_ = true;
-    FileState state;
-    if (left.ends_with(".old") && fs_.state_of(dir, left, state).ok() && !state.same_file(read) &&
+    // A backup that holds what the name holds was made before a replace that never
+    // happened: it is no original.
+    if ((left.ends_with(".old") || left.ends_with(".was")) && !state.same_file(read) && !same_content(dir, left, file, read) &&
         fs_.rename(dir, left, name + std::string(BACKUP_SUFFIX)).ok()) {
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
       fs_.remove(dir, left);
@@ -262,6 +319,30 @@ Status Converter::finish_leftovers(Dir dir, const std::string& name, const FileS
     }
   }
   return Status{};
+}
+
+bool Converter::restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
+  const std::string prefix = temporary_prefix(name);
+  const std::string backup = name + std::string(BACKUP_SUFFIX);
+  FileState old;
+  if (!fs_.state_of(dir, backup, old).ok() || !old.regular) return false;
+  std::string aside, held;
+  bool fresh = false;
+  for (const std::string& left : neighbours.temporaries) {
+    if (!left.starts_with(prefix)) continue;
+    const std::size_t dot = left.rfind('.');
+    FileState state;
+    if (!fs_.run_has_ended(std::string_view(left).substr(prefix.size(), dot - prefix.size())) ||
+        !fs_.state_of(dir, left, state).ok() || !state.regular ||
+        (state.owner != old.owner && state.owner != fs_.running_user()))
+      continue;
+    if (left.ends_with(".was")) aside = left;
+    if (left.ends_with(".old")) held = left;
+    fresh = fresh || left.ends_with(".new");
+  }
+  const std::string& from = !aside.empty() ? aside : !held.empty() ? held : backup;
+  if (from == backup && !fresh) return false;  // no sign of a run killed on the file
+  return fs_.rename_new(dir, from, name).ok();
 }
 
 /// The name only ever changes by one step that puts a complete file in its place. The new
@@ -285,6 +366,9 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   const Status attributes = s.ok() && converted.lossless()
                                 ? fs_.copy_attributes(original, file.file())
                                 : Status{};
+  FileState written;
+  const bool known = fs_.state(file.file(), written).ok();
+  if (known) fresh.wrote(written);
   const Status closed = file.close();
   if (converted.loss != std::string_view::npos)
     return failure(MSG_LOSSY, path, loss_reason(converted.loss));
@@ -332,7 +416,19 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
     copy.keep();
     s = fs_.replace(dir, fresh.name(), name, "", original, read);
   }
-  if (s.fault == Fault::changed) return failure(MSG_CHANGED, path, fs_.describe(s));
+  if (s.fault == Fault::changed) {
+    // Where the name was taken while the original was aside, the original stays: as
+    // NAME.OLD where that is free, else under the aside name for a later run.
+    const std::string aside = aside_name(fresh.name());
+    FileState left, old;
+    if (fs_.state_of(dir, aside, left).ok()) {
+      if (fs_.state_of(dir, backup, old).ok() && old.same_file(left))
+        fs_.remove(dir, aside);  // a second name of NAME.OLD
+      else
+        fs_.rename_new(dir, aside, backup);
+    }
+    return failure(MSG_CHANGED, path, fs_.describe(s));
+  }
   if (s.of_backup)
     return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
   if (!s.ok()) return failure(MSG_WRITE_FAILED, path, fs_.describe(s));
@@ -343,8 +439,15 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   if (held) {
     s = fs_.rename(dir, held->name(), backup);
     if (!s.ok()) {
-      // The original goes back under its name; should that fail too, it stays under its
-      // temporary name, the only copy of the original, for the next run to finish.
+      // The original goes back under its name, provided the name still holds the new file
+      // (another program may have saved over it meanwhile: then its file stays); otherwise,
+      // or should that fail, it stays under its temporary name, the only copy of the
+      // original, for the next run to finish.
+      FileState now;
+      if (known && !(fs_.state_of(dir, name, now).ok() && now.same_file(written))) {
+        held->keep();
+        return failure(MSG_CHANGED, path, fs_.describe(Status{Fault::changed, 1}));
+      }
       if (!fs_.rename(dir, held->name(), name).ok()) held->keep();
       return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
     }
@@ -357,7 +460,11 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
                                 const Neighbours& neighbours) {
   try {
-    return convert(dir, name, path, neighbours);
+    unknown_left_.clear();
+    const Outcome outcome = convert(dir, name, path, neighbours);
+    undecided_.clear();
+    if (!unknown_left_.empty()) undecided_ = path.substr(0, path.size() - name.size()) + unknown_left_;
+    return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.
     return failure(MSG_READ_FAILED, path, describe_own_fault(Status{Fault::too_large, 0}));
@@ -383,7 +490,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   ended_run_ = false;
   if (!neighbours.temporaries.empty()) {
     std::string left;
-    s = finish_leftovers(dir, name, read, neighbours, left);
+    s = finish_leftovers(dir, name, in, read, neighbours, left);
     if (!s.ok()) {
       const std::size_t base = path.size() - name.size();
       return failure(MSG_WRITE_FAILED, path.substr(0, base) + left, fs_.describe(s));

@@ -38,6 +38,18 @@ class Converter {
   Outcome convert_file(Dir dir, const std::string& name, const std::string& path,
                        const Neighbours& neighbours = {});
 
+  /// Puts the original back under `name` of `dir`, a name that is missing where a run
+  /// that ended was killed while the name was empty (between moving the original aside
+  /// and the new file's taking the name): its aside name, its held backup, or else the
+  /// NAME.OLD it made. Only what is provably that run's own is taken. Whether the name
+  /// holds the original again.
+  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours);
+
+  /// The path of a leftover beside the file last converted that a run of another machine
+  /// or boot left on a shared file system, where whether that run ended cannot be known;
+  /// "" when there is none.
+  const std::string& undecided() const { return undecided_; }
+
   /// The tag of this run's temporary names.
   const std::string& run() const { return run_; }
 
@@ -51,7 +63,8 @@ class Converter {
                     Converted& converted);
   Status copy_file(File from, const FileState& read, File to);
   bool holds_content(Dir dir, const std::string& name, const FileState& read);
-  Status finish_leftovers(Dir dir, const std::string& name, const FileState& read,
+  bool same_content(Dir dir, const std::string& name, File file, const FileState& read);
+  Status finish_leftovers(Dir dir, const std::string& name, File file, const FileState& read,
                           const Neighbours& neighbours, std::string& left_name);
   Outcome replace(Dir dir, const std::string& name, const std::string& path, File original,
                   FileState& read, const Plan& plan, bool backup_exists);
@@ -66,7 +79,12 @@ class Converter {
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
   bool ended_run_ = false;        ///< a run that ended left temporaries of the file
+  std::string unknown_left_;      ///< a leftover of a run that may or may not have ended
+  std::string undecided_;         ///< its path
 };
+
+/// The name of the file whose backup `name` would be ("" when it is no backup's name).
+std::string backup_of(std::string_view name);
 
 /// True when `name` is one that temporary_name() gives.
 bool is_temporary_name(std::string_view name);

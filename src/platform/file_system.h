@@ -59,6 +59,8 @@ struct FileState {
   std::uint64_t index = 0;   ///< its number there
   std::uint64_t size = 0;
   std::int64_t modified = 0;  ///< the last change of its content, in the system's own unit
+  std::uint64_t owner = 0;    ///< the user who owns it, in the system's own terms
+  bool regular = true;        ///< a regular file (not a folder, link or device)
 
   /// A digest of the content where it was taken (see Digest), for file systems on which
   /// which file a name stands for cannot be told otherwise.
@@ -95,6 +97,12 @@ inline const char* describe_own_fault(const Status& status) {
                               : "its content changed while it was converted";
     default: return nullptr;
   }
+}
+
+/// The name under which replace() keeps the original of `temp`'s file while the name is
+/// free, on a file system that cannot swap two names: `temp` with "was" for its last part.
+inline std::string aside_name(const std::string& temp) {
+  return temp.substr(0, temp.rfind('.') + 1) + "was";
 }
 
 /// Where a file's bytes are written to.
@@ -155,11 +163,22 @@ class FileSystem {
   /// Otherwise changes nothing and fails with `changed`. Fails with `unsupported` where the
   /// file system cannot keep the replaced file under a second name. A failure to put the
   /// backup in place says so in `of_backup`. Ends the hold on `original`, which is then
-  /// only closed.
+  /// only closed. Where the file system cannot swap two names, the original is first moved
+  /// aside under aside_name(temp), and the new file then takes the free name in a step that
+  /// fails if another program took it meanwhile; the original then stays under the aside
+  /// name, and the failure is `changed`.
   virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
                          const std::string& backup, File original, const FileState& read) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
+  /// Renames `from` to `to` in `dir`, failing with `exists` where `to` is taken. This
+  /// fallback asks first, which another program may outrun: a platform with a rename that
+  /// never replaces uses it.
+  virtual Status rename_new(Dir dir, const std::string& from, const std::string& to) {
+    FileState taken;
+    if (state_of(dir, to, taken).ok()) return Status{Fault::exists, 0};
+    return rename(dir, from, to);
+  }
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
 
@@ -169,6 +188,12 @@ class FileSystem {
   /// Whether the run named `tag` is known to have ended: false for a run of another
   /// machine, or one that may still be going on.
   virtual bool run_has_ended(std::string_view tag) = 0;
+
+  /// Whether the run named `tag` ran on another machine, or in an earlier boot of this one:
+  /// on a file system of this machine alone, such a run has certainly ended.
+  virtual bool run_elsewhere(std::string_view tag) { (void)tag; return false; }
+  /// The user this run acts as, in the terms of FileState::owner.
+  virtual std::uint64_t running_user() { return 0; }
 
   /// The system's words for what went wrong.
   virtual std::string describe(const Status& status) = 0;

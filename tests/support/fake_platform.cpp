@@ -292,6 +292,7 @@ Status FakePlatform::state_of(Dir dir, const std::string& name, FileState& out) 
   if (dead_) return os_error(EIO);
   if (it == d->node->entries.end()) return os_error(ENOENT);
   out = state_of_node(it->second.get(), it->second->content, it->second->version);
+  out.regular = it->second->kind == EntryKind::regular;
   return Status{};
 }
 

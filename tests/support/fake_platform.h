@@ -128,8 +128,11 @@ class FakePlatform final : public FileSystem {
   /// A new tag for every run; every run but the last and those running() named has ended.
   std::string run_tag() override { return "run" + std::to_string(++runs_); }
   bool run_has_ended(std::string_view tag) override {
-    return tag != "run" + std::to_string(runs_) && !live_.contains(std::string(tag));
+    return tag != "run" + std::to_string(runs_) && !live_.contains(std::string(tag)) &&
+           !run_elsewhere(tag);
   }
+  /// Runs whose tag begins with "elsewhere" ran on another machine or boot.
+  bool run_elsewhere(std::string_view tag) override { return tag.starts_with("elsewhere"); }
   /// Makes the run tagged `tag` one that may still be going on.
   void running(std::string tag) { live_.insert(std::move(tag)); }
   /// Kills the run after `calls` calls of any kind: every later call does nothing and

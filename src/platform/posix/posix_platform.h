@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <utility>
 #include <vector>
@@ -34,10 +35,13 @@ class PosixPlatform final : public FileSystem {
   Status replace(Dir dir, const std::string& temp, const std::string& name,
                  const std::string& backup, File original, const FileState& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
   std::string run_tag() override;
   bool run_has_ended(std::string_view tag) override;
+  bool run_elsewhere(std::string_view tag) override;
+  std::uint64_t running_user() override { return std::uint64_t(geteuid()); }
 
   std::string describe(const Status& status) override;
 
@@ -55,6 +59,9 @@ class PosixPlatform final : public FileSystem {
 
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one.
   Status check_name(Dir dir, const std::string& name, const FileState& read, int code);
+  /// replace() where the file system cannot swap two names (a user-space file system).
+  Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
+                          const FileState& read);
   /// Ends the hold on `file` while keeping its descriptor number taken until close().
   void let_go(File file);
 
