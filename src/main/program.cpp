@@ -20,21 +20,63 @@ Status find_root(FileSystem& platform, std::string_view argv0, std::string& root
   return Status{};
 }
 
+namespace {
+
+constexpr std::string_view NOT_THE_PROGRAMS =
+    "does not hold the running program under its name";
+
+/// Opens folder `root` (whose path may lead through links) where it holds the running
+/// program as `name`, the same file as the system's own; `holds` says whether it does.
+Status open_holding(FileSystem& platform, const std::string& root, const std::string& name,
+                    Dir& dir, bool& holds) {
+  const Status s = platform.open_root(root, dir);
+  if (!s.ok()) return s;
+  FileState program, named;
+  const Status known = platform.executable_state(program);
+  holds = known.fault == Fault::unsupported ||  // the system cannot tell: as it was named
+          (known.ok() && platform.state_of(dir, name, named).ok() && named.same_file(program));
+  if (!holds) platform.close_dir(dir);
+  return Status{};
+}
+
+}  // namespace
+
 int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
                 Reporter& reporter, std::string_view argv0) {
   Walk run(platform, acp, direction, reporter);
+  const char sep = platform.separator();
   std::string root;
   Status s = find_root(platform, argv0, root);
   if (!s.ok()) {
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), platform.describe(s)});
     return 1;
   }
+  // The folder must hold the program itself: one on the path may have been swapped for a
+  // link since the program started. Else the folder of the running program is taken.
+  const std::string shown = root.empty() ? std::string(1, sep) : root;
+  const bool named = argv0.find(sep) != std::string_view::npos;
   Dir dir;
-  s = platform.open_root(root, dir);
+  bool holds = true;
+  if (named) {
+    const std::string name(argv0.substr(argv0.rfind(sep) + 1));
+    s = open_holding(platform, root, name, dir, holds);
+  }
+  if (!named || (s.ok() && !holds)) {
+    std::string program;
+    s = platform.executable_path(program);
+    const std::size_t cut = program.rfind(sep);
+    if (s.ok() && cut == std::string::npos) s = Status{Fault::not_found, ENOENT};
+    if (s.ok()) {
+      root = program.substr(0, cut);
+      s = open_holding(platform, root, program.substr(cut + 1), dir, holds);
+    }
+    if (s.ok() && !holds) {
+      run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, std::string(NOT_THE_PROGRAMS)});
+      return 1;
+    }
+  }
   if (!s.ok()) {
-    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED,
-                       root.empty() ? std::string(1, platform.separator()) : root,
-                       platform.describe(s)});
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, platform.describe(s)});
     return 1;
   }
   run.walk_directory(dir, root);

@@ -122,6 +122,13 @@ class FileSystem {
   /// Full path of the running program, as the system reports it.
   virtual Status executable_path(std::string& out) = 0;
 
+  /// Which file the running program is, as the system knows it whatever its path; fails
+  /// with `unsupported` where the system cannot say.
+  virtual Status executable_state(FileState& out) {
+    (void)out;
+    return Status{Fault::unsupported, 0};
+  }
+
   /// Opens the directory at `path`; "" names the root of the file system.
   virtual Status open_root(const std::string& path, Dir& out) = 0;
   /// Opens subdirectory `name` of `parent`, never through a symbolic link.

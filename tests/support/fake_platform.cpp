@@ -277,6 +277,14 @@ FileState state_of_node(const void* node, const std::string& content, std::int64
 
 }  // namespace
 
+Status FakePlatform::executable_state(FileState& out) {
+  if (program_.empty()) return Status{Fault::unsupported, 0};
+  const NodePtr node = find(program_);
+  if (!node) return os_error(ENOENT);
+  out = state_of_node(node.get(), node->content, node->version);
+  return Status{};
+}
+
 Status FakePlatform::state(File file, FileState& out) {
   const OpenFile* f = file_of(file);
   if (!f) return BAD_HANDLE;

@@ -104,6 +104,10 @@ class FakePlatform final : public FileSystem {
 
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
+  /// The file at relative path program() named, if any; otherwise `unsupported`.
+  Status executable_state(FileState& out) override;
+  /// Makes the file at relative path `path` the running program.
+  void program(std::string path) { program_ = std::move(path); }
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
@@ -176,6 +180,7 @@ class FakePlatform final : public FileSystem {
   const Injection* meet(Call call, const std::string& path);
 
   std::string root_path_;
+  std::string program_;  ///< relative path of the running program; "" when not known
   NodePtr root_;
   std::map<std::intptr_t, OpenDir> dirs_;
   std::map<std::intptr_t, OpenFile> files_;

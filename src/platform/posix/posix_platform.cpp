@@ -192,6 +192,14 @@ Status PosixPlatform::executable_path(std::string& out) {
   }
 }
 
+Status PosixPlatform::executable_state(FileState& out) {
+  // The link names the file the process runs, wherever its names have gone since.
+  struct stat st;
+  if (::stat("/proc/self/exe", &st) != 0) return last_error();
+  out = state_from(st);
+  return Status{};
+}
+
 Status PosixPlatform::open_root(const std::string& path, Dir& out) {
   const int fd = ::open(path.empty() ? "/" : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return last_error();

@@ -16,6 +16,7 @@ class PosixPlatform final : public FileSystem {
  public:
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
+  Status executable_state(FileState& out) override;
 
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
