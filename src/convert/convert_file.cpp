@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/reasons.h"
 #include "convert/transcode_lines.h"
 #include "text/unicode.h"
 
@@ -66,24 +67,31 @@ class TemporaryName {
   const std::string& name() const { return name_; }
   void keep() { kept_ = true; }
   /// Which file this run wrote under the name.
-  void wrote(const FileState& written) { written_ = written; }
-  /// Whether the name still holds the file this run wrote there (or which it holds is
-  /// not known).
+  void wrote(const FileStat& written) { written_ = written; }
+  /// Whether the name still holds the file this run wrote there, or may (which file it
+  /// holds cannot be known).
   bool holds_written() const {
-    FileState now;
-    return !written_ || (fs_.state_of(dir_, name_, now).ok() && now.same_file(*written_));
+    FileStat now;
+    if (!written_) return true;
+    const Status s = fs_.stat_at(dir_, name_, now);
+    return !s.ok() || now.same_file(*written_);
   }
 
  private:
   FileSystem& fs_;
   Dir dir_;
   std::string name_;
-  std::optional<FileState> written_;
+  std::optional<FileStat> written_;
   bool kept_ = false;
 };
 
 Outcome failure(std::string_view message, std::string path, std::string reason) {
   return Outcome{Outcome::failed, message, std::move(path), std::move(reason)};
+}
+
+/// Whether another program replaced or changed the file while it was converted.
+bool changed_meanwhile(const Status& s) {
+  return s.fault == Fault::replaced || s.fault == Fault::modified;
 }
 
 std::string loss_reason(std::size_t offset) {
@@ -93,12 +101,10 @@ std::string loss_reason(std::size_t offset) {
 }  // namespace
 
 std::string temporary_prefix(const std::string& name) {
-  // FNV-1a of the name: every run's temporaries of a file begin alike, whatever its name.
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : name) {
-    hash ^= c;
-    hash *= 0x100000001b3ull;
-  }
+  // The digest of the name: every run's temporaries of a file begin alike, whatever its name.
+  Digest digest;
+  digest.add(name);
+  const std::uint64_t hash = digest.value;
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string out(TEMPORARY_PREFIX);
   for (int shift = 60; shift >= 0; shift -= 4) out.push_back(DIGITS[hash >> shift & 0xF]);
@@ -120,8 +126,13 @@ std::string backup_of(std::string_view name) {
 
 bool is_temporary_name(std::string_view name) { return name.starts_with(TEMPORARY_PREFIX); }
 
-Converter::Converter(FileSystem& fs, AnsiCodePage& acp, Direction direction)
-    : fs_(fs), acp_(acp), direction_(direction), run_(fs.run_tag()) {}
+Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction)
+    : fs_(fs),
+      host_(host),
+      acp_(acp),
+      direction_(direction),
+      tag_(host.run_tag()),
+      run_(tag_.format()) {}
 
 /// Reads the `n` bytes of `file` from `offset` on into buffer_, after the first `keep`
 /// bytes there. Fewer bytes than the file had when it was opened means it changed.
@@ -139,7 +150,7 @@ Status Converter::read_at(File file, std::uint64_t offset, std::size_t n, std::s
     const Status s = fs_.read(file, offset + size, buffer_.data() + keep + size, n - size, got);
     if (s.fault == Fault::interrupted) continue;
     if (!s.ok()) return s;
-    if (got == 0) return Status{Fault::changed, 2};
+    if (got == 0) return Status{Fault::modified};
     size += got;
   }
   if (keep == 0) {
@@ -152,7 +163,7 @@ Status Converter::read_at(File file, std::uint64_t offset, std::size_t n, std::s
 /// Decides how the file becomes its new content. Beyond the direction's own values: a
 /// UTF-16 file with its byte-order mark, and UTF-8 text without the signature, are signed
 /// as the text they already are. Whether a file is UTF-8 text may need a pass over it.
-Status Converter::choose_plan(File file, const FileState& read, Plan& plan) {
+Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
   const DirectionTraits& t = traits(direction_);
   plan = Plan{t.head, t.start, t.source, t.target};
   if (direction_ != Direction::sign) return Status{};
@@ -183,7 +194,7 @@ Status Converter::choose_plan(File file, const FileState& read, Plan& plan) {
 /// Writes the head and the converted text of `from` into `to`, a block at a time.
 /// `converted` tells whether the text converted; the status, whether it was written.
 /// Where `read` asks for one, its digest is taken on the way.
-Status Converter::write_text(File from, FileState& read, const Plan& plan, File to,
+Status Converter::write_text(File from, FileStat& read, const Plan& plan, File to,
                              Converted& converted) {
   Digest digest;
   if (read.digested) digest.add(lead_.data(), plan.start);
@@ -224,7 +235,7 @@ Status Converter::write_text(File from, FileState& read, const Plan& plan, File 
 }
 
 /// Copies the bytes of `from` into `to`.
-Status Converter::copy_file(File from, const FileState& read, File to) {
+Status Converter::copy_file(File from, const FileStat& read, File to) {
   FileOutput output(fs_, to);
   BlockWriter writer(output, block_);
   Status s;
@@ -239,24 +250,20 @@ Status Converter::copy_file(File from, const FileState& read, File to) {
 }
 
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.
-bool Converter::holds_content(Dir dir, const std::string& name, const FileState& read) {
+bool Converter::holds_content(Dir dir, const std::string& name, const FileStat& read) {
   File file;
   if (!fs_.open_read(dir, name, file).ok()) return false;
   Closer closer(fs_, file);
   Digest digest;
-  std::uint64_t offset = 0;
-  for (std::size_t got = 1; got != 0; offset += got) {
-    char buf[65536];
-    if (!fs_.read(file, offset, buf, sizeof buf, got).ok()) return false;
-    digest.add(buf, got);
-  }
-  return offset == read.size && digest.value == read.digest;
+  std::uint64_t size = 0;
+  return digest_file(fs_, file, digest, size).ok() && size == read.size &&
+         digest.value == read.digest;
 }
 
 /// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.
-bool Converter::same_content(Dir dir, const std::string& name, File file, const FileState& read) {
-  FileState state;
-  if (!fs_.state_of(dir, name, state).ok() || state.size != read.size) return false;
+bool Converter::same_content(Dir dir, const std::string& name, File file, const FileStat& read) {
+  FileStat stat;
+  if (!fs_.stat_at(dir, name, stat).ok() || stat.size != read.size) return false;
   File other;
   if (!fs_.open_read(dir, name, other).ok()) return false;
   Closer closer(fs_, other);
@@ -285,28 +292,38 @@ bool Converter::same_content(Dir dir, const std::string& name, File file, const 
 /// (`file` is on one when it needs a digest), which is noted in unknown_left_.
 /// Returns the name that could not be cleared, if any, with the reason.
 Status Converter::finish_leftovers(Dir dir, const std::string& name, File file,
-                                   const FileState& read, const Neighbours& neighbours,
+                                   const FileStat& read, const Neighbours& neighbours,
                                    std::string& left_name) {
   const std::string prefix = temporary_prefix(name);
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
     const std::size_t dot = left.rfind('.');
     const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
-    if (!fs_.run_has_ended(tag)) {
-      if (!fs_.run_elsewhere(tag)) continue;
-      if (fs_.needs_digest(file)) {
+    if (!run_has_ended(host_, tag_, tag)) {
+      const std::optional<RunTag> run = RunTag::parse(tag);
+      if (!run || run->machine == tag_.machine) continue;
+      // A run of another machine, or of an earlier boot of this one: it has certainly
+      // ended where the file system is this machine's alone.
+      if (fs_.on_shared_file_system(file)) {
         if (unknown_left_.empty()) unknown_left_ = left;
         continue;
       }
     }
-    FileState state;
-    if (!fs_.state_of(dir, left, state).ok() || !state.regular ||
-        (state.owner != read.owner && state.owner != fs_.running_user()))
+    FileStat stat;
+    const Status known = fs_.stat_at(dir, left, stat);
+    if (!known.ok() && known.fault != Fault::not_found) {
+      left_name = left;
+      return known;
+    }
+    const bool backup = left.ends_with(".old") || left.ends_with(".was");
+    if (known.ok() ? !stat.regular ||
+                         (stat.owner != read.owner && stat.owner != host_.running_user())
+                   : backup)
       continue;
     ended_run_ = true;
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
-    if ((left.ends_with(".old") || left.ends_with(".was")) && !state.same_file(read) && !same_content(dir, left, file, read) &&
+    if (known.ok() && backup && !stat.same_file(read) && !same_content(dir, left, file, read) &&
         fs_.rename(dir, left, name + std::string(BACKUP_SUFFIX)).ok()) {
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
       fs_.remove(dir, left);
@@ -324,17 +341,17 @@ Status Converter::finish_leftovers(Dir dir, const std::string& name, File file,
 bool Converter::restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
   const std::string prefix = temporary_prefix(name);
   const std::string backup = name + std::string(BACKUP_SUFFIX);
-  FileState old;
-  if (!fs_.state_of(dir, backup, old).ok() || !old.regular) return false;
+  FileStat old;
+  if (!fs_.stat_at(dir, backup, old).ok() || !old.regular) return false;
   std::string aside, held;
   bool fresh = false;
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
     const std::size_t dot = left.rfind('.');
-    FileState state;
-    if (!fs_.run_has_ended(std::string_view(left).substr(prefix.size(), dot - prefix.size())) ||
-        !fs_.state_of(dir, left, state).ok() || !state.regular ||
-        (state.owner != old.owner && state.owner != fs_.running_user()))
+    const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
+    FileStat stat;
+    if (!run_has_ended(host_, tag_, tag) || !fs_.stat_at(dir, left, stat).ok() || !stat.regular ||
+        (stat.owner != old.owner && stat.owner != host_.running_user()))
       continue;
     if (left.ends_with(".was")) aside = left;
     if (left.ends_with(".old")) held = left;
@@ -351,7 +368,7 @@ bool Converter::restore_name(Dir dir, const std::string& name, const Neighbours&
 /// only then does that backup replace an earlier NAME.OLD. A temporary is removed on the
 /// way out unless it took a name.
 Outcome Converter::replace(Dir dir, const std::string& name, const std::string& path,
-                           File original, FileState& read, const Plan& plan,
+                           File original, FileStat& read, const Plan& plan,
                            bool backup_exists) {
   // 1. The new content, complete, beside the file.
   TemporaryName fresh(fs_, dir, temporary_name(name, "new", run_));
@@ -359,24 +376,24 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   Status s = fs_.create(dir, fresh.name(), file.file());
   if (!s.ok()) {
     fresh.keep();
-    return failure(MSG_CREATE_FAILED, path, fs_.describe(s));
+    return failure(MSG_CREATE_FAILED, path, reason(fs_, s));
   }
   Converted converted;
   s = write_text(original, read, plan, file.file(), converted);
   const Status attributes = s.ok() && converted.lossless()
                                 ? fs_.copy_attributes(original, file.file())
                                 : Status{};
-  FileState written;
-  const bool known = fs_.state(file.file(), written).ok();
+  FileStat written;
+  const bool known = fs_.stat(file.file(), written).ok();
   if (known) fresh.wrote(written);
   const Status closed = file.close();
   if (converted.loss != std::string_view::npos)
     return failure(MSG_LOSSY, path, loss_reason(converted.loss));
   if (converted.failed) return failure(MSG_WRITE_FAILED, path, "the text could not be converted");
-  if (s.fault == Fault::changed) return failure(MSG_CHANGED, path, fs_.describe(s));
-  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, fs_.describe(s));
-  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, fs_.describe(s));
-  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, fs_.describe(attributes));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
+  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, reason(fs_, s));
+  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
+  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, reason(fs_, attributes));
 
   // 2. The new content takes the name, and the file it held goes under a backup name:
   // NAME.OLD itself when there is none yet. Where the file system cannot give the file a
@@ -386,21 +403,21 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
   s = Status{Fault::exists, 0};
   if (!backup_exists) {
     s = fs_.replace(dir, fresh.name(), name, backup, original, read);
-    // Where no hold keeps other machines out, a NAME.OLD that appeared since the listing
+    // Where no lock keeps other machines out, a NAME.OLD that appeared since the listing
     // is another run's claim on the file (unless a run that ended made it): it converts
     // the file.
     if (s.fault == Fault::exists && read.digested && !ended_run_)
-      return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
+      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy, 0}));
   }
   if (s.fault == Fault::exists) {
     // There, too, a NAME.OLD that holds just what was read is another run's backup, unless
     // a run that ended while converting the file made it.
     if (read.digested && !ended_run_ && holds_content(dir, backup, read))
-      return failure(MSG_OPEN_FAILED, path, fs_.describe(Status{Fault::busy, 0}));
+      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy, 0}));
     held.emplace(fs_, dir, temporary_name(name, "old", run_));
     s = fs_.replace(dir, fresh.name(), name, held->name(), original, read);
   }
-  if (s.fault == Fault::unsupported) {
+  if (s.fault == Fault::cannot_link) {
     if (!held) held.emplace(fs_, dir, temporary_name(name, "old", run_));
     TemporaryName copy(fs_, dir, temporary_name(name, "cpy", run_));
     Closer out(fs_);
@@ -412,26 +429,26 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
       if (s.ok()) s = closed_copy;
     }
     if (s.ok()) s = fs_.rename(dir, copy.name(), held->name());
-    if (!s.ok()) return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
+    if (!s.ok()) return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), reason(fs_, s));
     copy.keep();
     s = fs_.replace(dir, fresh.name(), name, "", original, read);
   }
-  if (s.fault == Fault::changed) {
+  if (changed_meanwhile(s)) {
     // Where the name was taken while the original was aside, the original stays: as
     // NAME.OLD where that is free, else under the aside name for a later run.
     const std::string aside = aside_name(fresh.name());
-    FileState left, old;
-    if (fs_.state_of(dir, aside, left).ok()) {
-      if (fs_.state_of(dir, backup, old).ok() && old.same_file(left))
+    FileStat left, old;
+    if (fs_.stat_at(dir, aside, left).ok()) {
+      if (fs_.stat_at(dir, backup, old).ok() && old.same_file(left))
         fs_.remove(dir, aside);  // a second name of NAME.OLD
       else
         fs_.rename_new(dir, aside, backup);
     }
-    return failure(MSG_CHANGED, path, fs_.describe(s));
+    return failure(MSG_CHANGED, path, reason(fs_, s));
   }
-  if (s.of_backup)
-    return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
-  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, fs_.describe(s));
+  if (s.step == Step::backup)
+    return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), reason(fs_, s));
+  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
   fresh.keep();
 
   // 3. The backup replaces the earlier one. Should that fail, it stays under its
@@ -443,13 +460,13 @@ Outcome Converter::replace(Dir dir, const std::string& name, const std::string& 
       // (another program may have saved over it meanwhile: then its file stays); otherwise,
       // or should that fail, it stays under its temporary name, the only copy of the
       // original, for the next run to finish.
-      FileState now;
-      if (known && !(fs_.state_of(dir, name, now).ok() && now.same_file(written))) {
+      FileStat now;
+      if (known && fs_.stat_at(dir, name, now).ok() && !now.same_file(written)) {
         held->keep();
-        return failure(MSG_CHANGED, path, fs_.describe(Status{Fault::changed, 1}));
+        return failure(MSG_CHANGED, path, reason(fs_, Status{Fault::replaced}));
       }
       if (!fs_.rename(dir, held->name(), name).ok()) held->keep();
-      return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), fs_.describe(s));
+      return failure(MSG_BACKUP_FAILED, path + std::string(BACKUP_SUFFIX), reason(fs_, s));
     }
     // Removed after the rename too (held is not kept): when NAME.OLD already was a name of
     // the very file (a run stopped before its replace), the rename leaves both names.
@@ -467,7 +484,7 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
     return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.
-    return failure(MSG_READ_FAILED, path, describe_own_fault(Status{Fault::too_large, 0}));
+    return failure(MSG_READ_FAILED, path, describe_own_fault(Status{Fault::too_large}));
   }
 }
 
@@ -475,25 +492,25 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
                            const Neighbours& neighbours) {
   File in;
   Status s = fs_.open_read(dir, name, in);
-  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, fs_.describe(s));
-  // Held until the new file is in place: no other run converts it meanwhile.
+  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  // Locked until the new file is in place: no other run converts it meanwhile.
   Closer closer(fs_, in);
 
-  FileState read;
+  FileStat read;
   held_ = 0;
-  s = fs_.state(in, read);
+  s = fs_.stat(in, read);
   if (s.ok()) s = read_at(in, 0, std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size)));
-  if (s.fault == Fault::changed) return failure(MSG_CHANGED, path, fs_.describe(s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_.describe(s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
 
-  // Only after the read: on some systems removing a name of a held file ends the hold.
+  // Only after the read: on some systems removing a name of a locked file ends the lock.
   ended_run_ = false;
   if (!neighbours.temporaries.empty()) {
     std::string left;
     s = finish_leftovers(dir, name, in, read, neighbours, left);
     if (!s.ok()) {
       const std::size_t base = path.size() - name.size();
-      return failure(MSG_WRITE_FAILED, path.substr(0, base) + left, fs_.describe(s));
+      return failure(MSG_WRITE_FAILED, path.substr(0, base) + left, reason(fs_, s));
     }
   }
 
@@ -503,13 +520,13 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
 
   // Which file a name stands for cannot be told on some file systems: there the content
   // read identifies it.
-  read.digested = fs_.needs_digest(in);
+  read.digested = fs_.on_shared_file_system(in);
   lead_.assign(buffer_.data(), std::min<std::size_t>(held_, 3));
 
   Plan plan;
   s = choose_plan(in, read, plan);
-  if (s.fault == Fault::changed) return failure(MSG_CHANGED, path, fs_.describe(s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_.describe(s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
   const bool backup_exists = neighbours.names.count(name + std::string(BACKUP_SUFFIX)) != 0;
   return replace(dir, name, path, in, read, plan, backup_exists);
 }

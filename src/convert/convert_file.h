@@ -8,6 +8,7 @@
 #include "convert/direction.h"
 #include "convert/read_buffer.h"
 #include "platform/file_system.h"
+#include "platform/host.h"
 #include "text/code_page.h"
 
 namespace nivra {
@@ -30,7 +31,7 @@ struct Neighbours {
 /// Converts files in one direction, reusing its buffers from file to file.
 class Converter {
  public:
-  Converter(FileSystem& fs, AnsiCodePage& acp, Direction direction);
+  Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction);
 
   /// Rewrites the source file `name` of `dir` (whose full path is `path`) in the
   /// direction, keeping its former content as NAME.OLD. The file is replaced in one step
@@ -58,21 +59,23 @@ class Converter {
   Outcome convert(Dir dir, const std::string& name, const std::string& path,
                   const Neighbours& neighbours);
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
-  Status choose_plan(File file, const FileState& read, Plan& plan);
-  Status write_text(File from, FileState& read, const Plan& plan, File to,
+  Status choose_plan(File file, const FileStat& read, Plan& plan);
+  Status write_text(File from, FileStat& read, const Plan& plan, File to,
                     Converted& converted);
-  Status copy_file(File from, const FileState& read, File to);
-  bool holds_content(Dir dir, const std::string& name, const FileState& read);
-  bool same_content(Dir dir, const std::string& name, File file, const FileState& read);
-  Status finish_leftovers(Dir dir, const std::string& name, File file, const FileState& read,
+  Status copy_file(File from, const FileStat& read, File to);
+  bool holds_content(Dir dir, const std::string& name, const FileStat& read);
+  bool same_content(Dir dir, const std::string& name, File file, const FileStat& read);
+  Status finish_leftovers(Dir dir, const std::string& name, File file, const FileStat& read,
                           const Neighbours& neighbours, std::string& left_name);
   Outcome replace(Dir dir, const std::string& name, const std::string& path, File original,
-                  FileState& read, const Plan& plan, bool backup_exists);
+                  FileStat& read, const Plan& plan, bool backup_exists);
 
   FileSystem& fs_;
+  Host& host_;
   AnsiCodePage& acp_;
   Direction direction_;
-  std::string run_;
+  RunTag tag_;
+  std::string run_;               ///< tag_, formatted
   ReadBuffer buffer_;             ///< a block of the file being converted
   std::uint64_t held_at_ = 0;     ///< the offset in the file of what buffer_ holds
   std::size_t held_ = 0;          ///< how many bytes of the file buffer_ holds

@@ -4,15 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/reasons.h"
 #include "walk/walk.h"
 
 namespace nivra {
 
-Status find_root(FileSystem& platform, std::string_view argv0, std::string& root) {
-  const char sep = platform.separator();
+Status find_root(Host& host, std::string_view argv0, std::string& root) {
+  const char sep = host.separator();
   std::string source(argv0);
   if (source.find(sep) == std::string::npos) {
-    const Status s = platform.executable_path(source);
+    const Status s = host.executable_path(source);
     if (!s.ok()) return s;
   }
   // A program in the root of the file system gets "" (on Windows, the drive: "C:").
@@ -27,28 +28,27 @@ constexpr std::string_view NOT_THE_PROGRAMS =
 
 /// Opens folder `root` (whose path may lead through links) where it holds the running
 /// program as `name`, the same file as the system's own; `holds` says whether it does.
-Status open_holding(FileSystem& platform, const std::string& root, const std::string& name,
-                    Dir& dir, bool& holds) {
+Status open_holding(FileSystem& platform, Host& host, const std::string& root,
+                    const std::string& name, Dir& dir, bool& holds) {
   const Status s = platform.open_root(root, dir);
   if (!s.ok()) return s;
-  FileState program, named;
-  const Status known = platform.executable_state(program);
-  holds = known.fault == Fault::unsupported ||  // the system cannot tell: as it was named
-          (known.ok() && platform.state_of(dir, name, named).ok() && named.same_file(program));
+  FileStat program, named;
+  holds = !host.executable_stat(program) ||  // the system cannot tell: as it was named
+          (platform.stat_at(dir, name, named).ok() && named.same_file(program));
   if (!holds) platform.close_dir(dir);
   return Status{};
 }
 
 }  // namespace
 
-int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
+int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
                 Reporter& reporter, std::string_view argv0) {
-  Walk run(platform, acp, direction, reporter);
-  const char sep = platform.separator();
+  Walk run(platform, host, acp, direction, reporter);
+  const char sep = host.separator();
   std::string root;
-  Status s = find_root(platform, argv0, root);
+  Status s = find_root(host, argv0, root);
   if (!s.ok()) {
-    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), platform.describe(s)});
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), reason(platform, s)});
     return 1;
   }
   // The folder must hold the program itself: one on the path may have been swapped for a
@@ -59,16 +59,16 @@ int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
   bool holds = true;
   if (named) {
     const std::string name(argv0.substr(argv0.rfind(sep) + 1));
-    s = open_holding(platform, root, name, dir, holds);
+    s = open_holding(platform, host, root, name, dir, holds);
   }
   if (!named || (s.ok() && !holds)) {
     std::string program;
-    s = platform.executable_path(program);
+    s = host.executable_path(program);
     const std::size_t cut = program.rfind(sep);
     if (s.ok() && cut == std::string::npos) s = Status{Fault::not_found, ENOENT};
     if (s.ok()) {
       root = program.substr(0, cut);
-      s = open_holding(platform, root, program.substr(cut + 1), dir, holds);
+      s = open_holding(platform, host, root, program.substr(cut + 1), dir, holds);
     }
     if (s.ok() && !holds) {
       run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, std::string(NOT_THE_PROGRAMS)});
@@ -76,7 +76,7 @@ int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
     }
   }
   if (!s.ok()) {
-    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, platform.describe(s)});
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});
     return 1;
   }
   run.walk_directory(dir, root);
@@ -86,8 +86,8 @@ int run_program(FileSystem& platform, AnsiCodePage& acp, Direction direction,
 
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
-  int status = run_program(*system.files, *system.code_page, direction, *system.reporter,
-                           system.argv0);
+  int status = run_program(*system.files, *system.host, *system.code_page, direction,
+                           *system.reporter, system.argv0);
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "convert/reasons.h"
 
 namespace nivra {
 
@@ -67,7 +68,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
       level.neighbours = Neighbours{};
       listed = Status{Fault::too_large, 0};
     }
-    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
+    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
     // A source file whose name a killed run left empty, with its backup and temporaries
     // beside it: its original goes back under the name, and it is converted in its turn.
     if (level.neighbours.temporaries.empty()) return;
@@ -94,13 +95,13 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     // Skips "." and "..", and every other name that begins with a dot.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     path.resize(level.path_length);
-    path.append(1, fs_.separator()).append(entry.name);
+    path.append(1, host_.separator()).append(entry.name);
     switch (entry.kind) {
       case EntryKind::directory: {
         Dir sub;
         const Status s = fs_.open_dir(level.dir, entry.name, sub);
         if (!s.ok()) {
-          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(s)});
+          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
           break;
         }
         enter(sub, true);  // `level` and `entry` are not used after this
@@ -122,7 +123,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
           report(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
-                         fs_.describe(Status{Fault::not_regular, 0})});
+                         reason(fs_, Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.

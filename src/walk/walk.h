@@ -14,8 +14,12 @@ bool is_source_file(std::string_view name);
 /// One walk of a tree: converts what it meets and reports what became of it.
 class Walk {
  public:
-  Walk(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter)
-      : fs_(fs), direction_(direction), reporter_(reporter), converter_(fs, acp, direction) {}
+  Walk(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction, Reporter& reporter)
+      : fs_(fs),
+        host_(host),
+        direction_(direction),
+        reporter_(reporter),
+        converter_(fs, host, acp, direction) {}
 
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
@@ -28,6 +32,7 @@ class Walk {
 
  private:
   FileSystem& fs_;
+  Host& host_;
   Direction direction_;
   Reporter& reporter_;
   Converter converter_;

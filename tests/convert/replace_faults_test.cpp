@@ -138,11 +138,11 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
 TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
   FakePlatform fs;
   fs.add_file("a.c", ORIGINAL);
-  const std::string mine = temporary_name("a.c", "new", "live");
-  const std::string backup = temporary_name("a.c", "old", "live");
+  const std::string live = fs.running();
+  const std::string mine = temporary_name("a.c", "new", live);
+  const std::string backup = temporary_name("a.c", "old", live);
   fs.add_file(mine, "half of it");
   fs.add_file(backup, ORIGINAL);
-  fs.running("live");
   RecordingReporter r;
 
   EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
@@ -159,35 +159,35 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
 // new file not yet in place) leaves no a.c: the next run puts the original back under the
 // name from what is provably that run's own, and converts it.
 TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
-  const std::string was = temporary_name("a.c", "was", "ended");
-  const std::string held = temporary_name("a.c", "old", "ended");
-  const std::string fresh = temporary_name("a.c", "new", "ended");
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const struct {
     const char* what;
-    std::map<std::string, std::string> left;  ///< beside a.c.OLD, the original unless said
+    std::map<std::string, std::string> left;  ///< by kind, beside a.c.OLD
     std::string_view backup;                  ///< what a.c.OLD holds
     bool live = false;                        ///< the run may still be going on
   } cases[] = {
-      {"moved aside", {{was, std::string(ORIGINAL)}, {fresh, "half"}}, ORIGINAL},
-      {"its held backup", {{held, std::string(ORIGINAL)}, {fresh, "half"}}, EARLIER},
-      {"in NAME.OLD", {{fresh, "half"}}, ORIGINAL},
+      {"moved aside", {{"was", std::string(ORIGINAL)}, {"new", "half"}}, ORIGINAL},
+      {"its held backup", {{"old", std::string(ORIGINAL)}, {"new", "half"}}, EARLIER},
+      {"in NAME.OLD", {{"new", "half"}}, ORIGINAL},
       {"deleted by its user", {}, ORIGINAL},
-      {"a run that may go on", {{was, std::string(ORIGINAL)}}, EARLIER, true},
+      {"a run that may go on", {{"was", std::string(ORIGINAL)}}, EARLIER, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakePlatform fs;
+    const std::string tag = c.live ? fs.running() : FakePlatform::ended_run();
     fs.add_file("a.c.OLD", c.backup);
-    for (const auto& [name, content] : c.left) fs.add_file(name, content);
-    if (c.live) fs.running("ended");
+    std::map<std::string, std::string> left;
+    for (const auto& [kind, content] : c.left)
+      left[temporary_name("a.c", kind, tag)] = with_mode(content);
+    for (const auto& [name, content] : left) fs.add_file(name, content.substr(5));
     RecordingReporter r;
 
     EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
 
     std::map<std::string, std::string> expected{{"a.c.OLD", with_mode(c.backup)}};
     if (c.live) {
-      for (const auto& [name, content] : c.left) expected[name] = with_mode(content);
+      expected.merge(left);
     } else if (!c.left.empty()) {
       expected = {{"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}};
     }
@@ -200,7 +200,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
 // this machine alone, where that run has ended; on a share, named, and the run fails.
 TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
-  const std::string held = temporary_name("a.c", "old", "elsewhere1");
+  const std::string held = temporary_name("a.c", "old", FakePlatform::elsewhere_run());
   for (const bool share : {false, true}) {
     SCOPED_TRACE(share ? "a share" : "a local disk");
     FakePlatform fs;
@@ -225,7 +225,7 @@ TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
   FakePlatform fs;
   fs.add_file("held.c", ORIGINAL);
   fs.add_file("free.c", "x");
-  fs.hold("held.c");
+  fs.lock("held.c");
   RecordingReporter r;
 
   EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/posix/posix_host.h"
 #include "text/code_pages.h"
 
 namespace nivra {
@@ -32,7 +33,7 @@ Status from_errno(int e) {
     case ENOENT: return Status{Fault::not_found, e};
     case EEXIST: return Status{Fault::exists, e};
     // O_NOFOLLOW met a symbolic link where a file or directory was listed.
-    case ELOOP: return Status{Fault::not_regular, e};
+    case ELOOP: return Status{Fault::symlink, e};
     default: return Status{Fault::other, e};
   }
 }
@@ -42,7 +43,7 @@ Status last_error() { return from_errno(errno); }
 int fd_of(Dir d) { return int(d.id); }
 int fd_of(File f) { return int(f.id); }
 
-EntryKind kind_of(int dir_fd, const dirent& e) {
+EntryKind kind_of(const posix::SystemCalls& sys, int dir_fd, const dirent& e) {
   switch (e.d_type) {
     case DT_DIR: return EntryKind::directory;
     case DT_REG: return EntryKind::regular;
@@ -52,7 +53,7 @@ EntryKind kind_of(int dir_fd, const dirent& e) {
   }
   // Some file systems do not say; ask, without following a link.
   struct stat st;
-  if (fstatat(dir_fd, e.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::other;
+  if (sys.fstatat(dir_fd, e.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::other;
   if (S_ISDIR(st.st_mode)) return EntryKind::directory;
   if (S_ISREG(st.st_mode)) return EntryKind::regular;
   if (S_ISLNK(st.st_mode)) return EntryKind::symlink;
@@ -82,10 +83,10 @@ void populate(char* buf, std::size_t n) {
 #endif
 }
 
-FileState state_from(const struct stat& st) {
-  FileState out;
+FileStat stat_from(const struct stat& st) {
+  FileStat out;
   out.volume = std::uint64_t(st.st_dev);
-  out.index = std::uint64_t(st.st_ino);
+  out.inode = std::uint64_t(st.st_ino);
   out.size = std::uint64_t(st.st_size);
   out.modified = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   out.owner = std::uint64_t(st.st_uid);
@@ -116,10 +117,10 @@ bool is_shared(const struct statfs& fs) {
 
 /// The failure of a call that makes `name` in `dir`. Some network file systems answer
 /// EPERM for a name that is taken: then the name is asked for.
-Status name_error(int dir, const std::string& name) {
+Status name_error(const posix::SystemCalls& sys, int dir, const std::string& name) {
   const int e = errno;
   struct stat st;
-  if (e == EPERM && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+  if (e == EPERM && sys.fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
     return Status{Fault::exists, EEXIST};
   return from_errno(e);
 }
@@ -148,7 +149,7 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
 /// that limits access (an access list) must arrive, and `to` keeps none that `from` lacks
 /// (a folder's default list gives one to every file made in it); the others the system
 /// may refuse (a security label it sets by itself).
-Status copy_xattrs(int from, int to) {
+Status copy_xattrs(const posix::SystemCalls& sys, int from, int to) {
   std::vector<char> names(1024), value;
   ssize_t n;
   while ((n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
@@ -156,7 +157,8 @@ Status copy_xattrs(int from, int to) {
   if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
     const bool read = attribute(from, name, value);
-    if ((!read || fsetxattr(to, name, value.data(), value.size(), 0) != 0) && limits_access(name))
+    if ((!read || sys.fsetxattr(to, name, value.data(), value.size(), 0) != 0) &&
+        limits_access(name))
       return Status{Fault::other, errno};
   }
   for (const char* list : ACCESS_LISTS) {
@@ -178,38 +180,17 @@ bool same_access_lists(int from, int to) {
 
 }  // namespace
 
-Status PosixPlatform::executable_path(std::string& out) {
-  std::string buf(256, '\0');
-  for (;;) {
-    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return last_error();
-    if (std::size_t(n) < buf.size()) {
-      buf.resize(std::size_t(n));
-      out = buf;
-      return Status{};
-    }
-    buf.resize(buf.size() * 2);
-  }
-}
-
-Status PosixPlatform::executable_state(FileState& out) {
-  // The link names the file the process runs, wherever its names have gone since.
-  struct stat st;
-  if (::stat("/proc/self/exe", &st) != 0) return last_error();
-  out = state_from(st);
-  return Status{};
-}
-
 Status PosixPlatform::open_root(const std::string& path, Dir& out) {
-  const int fd = ::open(path.empty() ? "/" : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = sys_.openat(AT_FDCWD, path.empty() ? "/" : path.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
   out.id = fd;
   return Status{};
 }
 
 Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
-  const int fd =
-      openat(fd_of(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = sys_.openat(fd_of(parent), name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
   // The walk holds a descriptor per level: a few are kept back for converting the files of
   // the deepest folder, and for the output.
@@ -220,7 +201,7 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
                : long(1) << 30;
   }();
   if (fd >= reserve_from) {
-    ::close(fd);
+    sys_.close(fd);
     return from_errno(EMFILE);
   }
   out.id = fd;
@@ -230,12 +211,12 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
 Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   // A descriptor of its own, so that the listing starts at the beginning.
-  const int fd = openat(fd_of(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = sys_.openat(fd_of(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
   DIR* stream = fdopendir(fd);
   if (!stream) {
     const Status s = last_error();
-    ::close(fd);
+    sys_.close(fd);
     return s;
   }
   Status s;
@@ -247,54 +228,54 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
       break;
     }
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    out.push_back(Entry{e->d_name, kind_of(fd, *e)});
+    out.push_back(Entry{e->d_name, kind_of(sys_, fd, *e)});
   }
   closedir(stream);
   return s;
 }
 
-void PosixPlatform::close_dir(Dir dir) { ::close(fd_of(dir)); }
+void PosixPlatform::close_dir(Dir dir) { sys_.close(fd_of(dir)); }
 
 Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   // Another run may replace the file between the open and the lock; then the name is
   // opened again, a few times at most.
   for (int attempt = 0; attempt < 8; ++attempt) {
     // O_NONBLOCK: a FIFO swapped in for the file must not hold the run up.
-    const int fd = openat(fd_of(dir), name.c_str(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = sys_.openat(fd_of(dir), name.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return last_error();
     struct stat opened;
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    if (sys_.fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
       const Status s = S_ISREG(opened.st_mode) ? last_error() : Status{Fault::not_regular, 0};
-      ::close(fd);
+      sys_.close(fd);
       return s;
     }
     // POSIX opens have no share mode: an exclusive lock keeps other runs out.
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
       if (e == EWOULDBLOCK) {
-        ::close(fd);
+        sys_.close(fd);
         return Status{Fault::busy, e};
       }
       break;  // The file system has no locks: go on without one.
     }
     struct stat named;
-    if (fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (sys_.fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-      if (held_.size() <= std::size_t(fd)) held_.resize(std::size_t(fd) + 1);
-      held_[std::size_t(fd)] = Held{true, shared_device(opened.st_dev, fd), opened};
+      if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
+      opened_[std::size_t(fd)] = Opened{true, shared_device(opened.st_dev, fd), opened};
       out.id = fd;
       return Status{};
     }
-    ::close(fd);
+    sys_.close(fd);
   }
   return Status{Fault::busy, 0};
 }
 
-const PosixPlatform::Held* PosixPlatform::held(File file) const {
+const PosixPlatform::Opened* PosixPlatform::opened(File file) const {
   const std::size_t fd = std::size_t(fd_of(file));
-  return fd < held_.size() && held_[fd].open ? &held_[fd] : nullptr;
+  return fd < opened_.size() && opened_[fd].open ? &opened_[fd] : nullptr;
 }
 
 bool PosixPlatform::shared_device(dev_t dev, int fd) {
@@ -306,33 +287,33 @@ bool PosixPlatform::shared_device(dev_t dev, int fd) {
   return shared;
 }
 
-bool PosixPlatform::needs_digest(File file) {
-  const Held* h = held(file);
-  return !h || h->shared;
+bool PosixPlatform::on_shared_file_system(File file) {
+  const Opened* o = opened(file);
+  return !o || o->shared;
 }
 
-Status PosixPlatform::state(File file, FileState& out) {
-  if (const Held* h = held(file)) {
-    out = state_from(h->st);  // as it was when it was opened and locked
+Status PosixPlatform::stat(File file, FileStat& out) {
+  if (const Opened* o = opened(file)) {
+    out = stat_from(o->st);  // as it was when it was opened and locked
     return Status{};
   }
   struct stat st;
-  if (fstat(fd_of(file), &st) != 0) return last_error();
-  out = state_from(st);
+  if (sys_.fstat(fd_of(file), &st) != 0) return last_error();
+  out = stat_from(st);
   return Status{};
 }
 
-Status PosixPlatform::state_of(Dir dir, const std::string& name, FileState& out) {
+Status PosixPlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   struct stat st;
-  if (fstatat(fd_of(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
-  out = state_from(st);
+  if (sys_.fstatat(fd_of(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
+  out = stat_from(st);
   return Status{};
 }
 
 Status PosixPlatform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
                            std::size_t& got) {
   populate(buf, n);
-  const ssize_t r = ::pread(fd_of(file), buf, n, off_t(offset));
+  const ssize_t r = sys_.pread(fd_of(file), buf, n, off_t(offset));
   if (r < 0) return last_error();
   got = std::size_t(r);
   return Status{};
@@ -340,15 +321,15 @@ Status PosixPlatform::read(File file, std::uint64_t offset, char* buf, std::size
 
 Status PosixPlatform::create(Dir dir, const std::string& name, File& out) {
   // Only the owner may use it: the original's permissions come last, after its content.
-  const int fd = openat(fd_of(dir), name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return name_error(fd_of(dir), name);
+  const int fd = sys_.openat(fd_of(dir), name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return name_error(sys_, fd_of(dir), name);
   out.id = fd;
   return Status{};
 }
 
 Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size_t& put) {
-  const ssize_t r = ::write(fd_of(file), buf, n);
+  const ssize_t r = sys_.write(fd_of(file), buf, n);
   if (r < 0) return last_error();
   put = std::size_t(r);
   return Status{};
@@ -356,24 +337,24 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
 
 Status PosixPlatform::copy_attributes(File from, File to) {
   struct stat st, now;
-  if (const Held* h = held(from))
-    st = h->st;
-  else if (fstat(fd_of(from), &st) != 0)
+  if (const Opened* o = opened(from))
+    st = o->st;
+  else if (sys_.fstat(fd_of(from), &st) != 0)
     return last_error();
-  if (fstat(fd_of(to), &now) != 0) return last_error();
+  if (sys_.fstat(fd_of(to), &now) != 0) return last_error();
   // Owner and group as the original has them, wherever the new file got others (a
   // set-group-ID directory gives its own group) and the process may set them.
   gid_t group = now.st_gid;
   uid_t owner = now.st_uid;
   if (now.st_uid != st.st_uid || now.st_gid != st.st_gid) {
-    if (fchown(fd_of(to), st.st_uid, st.st_gid) == 0) {
+    if (sys_.fchown(fd_of(to), st.st_uid, st.st_gid) == 0) {
       owner = st.st_uid;
       group = st.st_gid;
-    } else if (fchown(fd_of(to), uid_t(-1), st.st_gid) == 0) {
+    } else if (sys_.fchown(fd_of(to), uid_t(-1), st.st_gid) == 0) {
       group = st.st_gid;
     }
   }
-  const Status attributes = copy_xattrs(fd_of(from), fd_of(to));
+  const Status attributes = copy_xattrs(sys_, fd_of(from), fd_of(to));
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
   // set-user-ID and set-group-ID bits, and so does a change of owner. Where the owner or
@@ -383,9 +364,13 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   if (group != st.st_gid) mode &= mode_t(~S_ISGID);
   mode_t given = mode;
   int e = 0;
-  if (fchmod(fd_of(to), mode) != 0) {
+  if (sys_.fchmod(fd_of(to), mode) != 0) {
     e = errno;
-    if (fstat(fd_of(to), &now) != 0) return last_error();
+    // A file system that keeps no permissions refuses them; any other failure (of the
+    // device, say) is the run's, and would leave the file with the new file's own.
+    if (e != EPERM && e != EACCES && e != EOPNOTSUPP && e != ENOSYS && e != EINVAL)
+      return from_errno(e);
+    if (sys_.fstat(fd_of(to), &now) != 0) return last_error();
     given = now.st_mode & 07777;
   }
   // Where the file system keeps no permissions or owners of its own, what it gives every
@@ -401,36 +386,31 @@ Status PosixPlatform::copy_attributes(File from, File to) {
 
 Status PosixPlatform::close(File file) {
   const std::size_t fd = std::size_t(fd_of(file));
-  if (fd < held_.size()) held_[fd].open = false;
-  if (::close(fd_of(file)) != 0) {
+  if (fd < opened_.size()) opened_[fd].open = false;
+  if (sys_.close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
     return Status{Fault::other, errno};
   }
   return Status{};
 }
 
-Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileState& read,
-                                 int code) {
-  FileState now;
-  Status s = state_of(dir, name, now);
-  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::changed, 1} : s;
-  if (!read.digested) return now.unchanged(read) ? Status{} : Status{Fault::changed, code};
+Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileStat& read,
+                                 Fault differs) {
+  FileStat now;
+  Status s = stat_at(dir, name, now);
+  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::replaced} : s;
+  if (!read.digested) return now.unchanged(read) ? Status{} : Status{differs};
   // Which file a name stands for cannot be told here: its content must be the one read.
-  const int fd = openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Status{Fault::changed, 1};
+  const int fd = sys_.openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return Status{Fault::replaced};
   Digest digest;
   std::uint64_t size = 0;
-  char buf[65536];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0; size += std::uint64_t(n)) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    digest.add(buf, std::size_t(n));
-  }
-  ::close(fd);
-  return size == read.size && digest.value == read.digest ? Status{} : Status{Fault::changed, code};
+  const bool whole = digest_file(*this, File{fd}, digest, size).ok();
+  sys_.close(fd);
+  return whole && size == read.size && digest.value == read.digest ? Status{} : Status{differs};
 }
 
-void PosixPlatform::let_go(File file) {
+void PosixPlatform::drop_descriptor(File file) {
   // Replaced by /dev/null, the descriptor's number stays taken until the core closes it.
   static const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null >= 0) dup3(null, fd_of(file), O_CLOEXEC);
@@ -438,174 +418,120 @@ void PosixPlatform::let_go(File file) {
 
 Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::string& name,
                               const std::string& backup, File original,
-                              const FileState& read) {
+                              const FileStat& read) {
   const int d = fd_of(dir);
   if (!backup.empty()) {
     // Linking the descriptor, not the name, gives the backup exactly the file read:
     // straight from it where the process may, else through /proc.
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
-    if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
-        linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (sys_.linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
+        sys_.linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
-      if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
+      if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
       // A network file system may answer EPERM for a name another client just made, and
       // not see that name yet when asked: there EPERM is taken for "exists".
       if (e == EEXIST || (e == EPERM && (read.digested ||
-                                         name_error(d, backup).fault == Fault::exists)))
-        return Status{Fault::exists, EEXIST, true};
+                                         name_error(sys_, d, backup).fault == Fault::exists)))
+        return Status{Fault::exists, EEXIST, Step::backup};
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
-        return Status{Fault::unsupported, e, true};
-      return from_errno(e).for_backup();
+        return Status{Fault::cannot_link, e, Step::backup};
+      return from_errno(e).at(Step::backup);
     }
     // Some file systems link by name, whatever the descriptor: there the backup must be
     // shown to be the file that was read.
-    const Status s = read.digested ? check_name(dir, backup, read, 1) : Status{};
+    const Status s = read.digested ? check_name(dir, backup, read, Fault::replaced) : Status{};
     if (!s.ok()) {
-      unlinkat(d, backup.c_str(), 0);
+      sys_.unlinkat(d, backup.c_str(), 0);
       return s;
     }
   }
   // Where a name replaced while a descriptor is open would disappear for a moment
-  // (a user-space file system), the hold ends first.
-  if (needs_digest(original)) let_go(original);
+  // (a user-space file system), the descriptor is dropped first.
+  if (on_shared_file_system(original)) drop_descriptor(original);
   // The new file and the name swap places in one step; then what came out must be the
   // file as it was read, else they swap back, provided the name still holds the new file:
   // another program may have saved over it meanwhile, and its file stays.
-  FileState fresh;
-  Status s = state_of(dir, temp, fresh);
+  FileStat fresh;
+  Status s = stat_at(dir, temp, fresh);
   if (!s.ok()) {
-  } else if (renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
-    FileState out, now;
-    s = state_of(dir, temp, out);
+  } else if (sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
+    FileStat out, now;
+    s = stat_at(dir, temp, out);
     if (s.ok() && !out.unchanged(read))
-      s = Status{Fault::changed, out.same_file(read) ? 2 : 1};
+      s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
     if (s.ok()) {
-      unlinkat(d, temp.c_str(), 0);
+      sys_.unlinkat(d, temp.c_str(), 0);
       return s;
     }
-    if (state_of(dir, name, now).ok() && now.same_file(fresh))
-      renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
+    if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
+      sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
     s = replace_by_moves(dir, temp, name, read);
     // Taken by another program while it was free: the original stays aside, and the
     // backup, another name of it, stays too.
-    if (s.ok() || (s.fault == Fault::changed && s.code == 1 &&
-                   state_of(dir, aside_name(temp), fresh).ok()))
-      return s;
+    if (s.ok() || (s.fault == Fault::replaced && stat_at(dir, aside_name(temp), fresh).ok()))
+      return s.ok() ? s : s.at(Step::swap);
   } else {
     s = last_error();
   }
-  if (!backup.empty()) unlinkat(d, backup.c_str(), 0);
-  return s;
+  if (!backup.empty()) sys_.unlinkat(d, backup.c_str(), 0);
+  return s.at(Step::swap);
 }
 
 Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
-                                       const std::string& name, const FileState& read) {
+                                       const std::string& name, const FileStat& read) {
   // The name is never replaced, for what was checked may change before the step that
   // replaces it. The original is moved aside under a name of this run (which nobody else
   // takes), shown to be the file read, and the new file then takes the free name.
   const int d = fd_of(dir);
   const std::string aside = aside_name(temp);
-  if (renameat(d, name.c_str(), d, aside.c_str()) != 0)
-    return errno == ENOENT ? Status{Fault::changed, 1} : last_error();
-  Status s = check_name(dir, aside, read, 2);
+  if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)
+    return errno == ENOENT ? Status{Fault::replaced} : last_error();
+  Status s = check_name(dir, aside, read, Fault::modified);
   if (!s.ok()) {
     // Another program's file: back under the name, unless that was taken again.
     rename_new(dir, aside, name);
     return s;
   }
   s = rename_new(dir, temp, name);
-  if (s.fault == Fault::exists) return Status{Fault::changed, 1};
+  if (s.fault == Fault::exists) return Status{Fault::replaced};
   if (!s.ok()) {
     rename_new(dir, aside, name);
     return s;
   }
-  unlinkat(d, aside.c_str(), 0);
+  sys_.unlinkat(d, aside.c_str(), 0);
   return Status{};
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
-  if (renameat(fd_of(dir), from.c_str(), fd_of(dir), to.c_str()) != 0) return last_error();
+  if (sys_.renameat(fd_of(dir), from.c_str(), fd_of(dir), to.c_str()) != 0) return last_error();
   return Status{};
 }
 
 Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
   const int d = fd_of(dir);
-  if (renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(d, to);
+  if (sys_.renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
   // A file system without the flag: a second name, which fails where one is taken, and
   // then the first one goes.
-  if (linkat(d, from.c_str(), d, to.c_str(), 0) != 0) {
-    const Status s = name_error(d, to);
-    return s.fault == Fault::exists ? s : Status{Fault::unsupported, s.code};
+  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) != 0) {
+    const Status s = name_error(sys_, d, to);
+    return s.fault == Fault::exists ? s : Status{Fault::cannot_link, s.code};
   }
-  unlinkat(d, from.c_str(), 0);
+  sys_.unlinkat(d, from.c_str(), 0);
   return Status{};
 }
 
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
-  if (unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
+  if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
   return Status{};
 }
 
-namespace {
-
-/// Eight hex digits for this machine: its name and its boot, so that two machines, or two
-/// boots of one, are told apart.
-std::string machine_digits() {
-  char host[256] = "";
-  gethostname(host, sizeof host - 1);
-  std::string seed = host;
-  if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
-    char boot[64] = "";
-    if (std::fgets(boot, sizeof boot, f)) seed += boot;
-    std::fclose(f);
-  }
-  Digest d;
-  d.add(seed.data(), seed.size());
-  char out[9];
-  std::snprintf(out, sizeof out, "%08x", unsigned(d.value ^ d.value >> 32));
-  return out;
-}
-
-}  // namespace
-
-std::string PosixPlatform::run_tag() {
-  // The machine, the process, and a few digits more: a process of the same number that
-  // ended may have left temporaries. One tag for the whole process.
-  static const std::string tag = [] {
-    char out[32];
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::snprintf(out, sizeof out, "%s%08x%04x", machine_digits().c_str(), unsigned(getpid()),
-                  unsigned(now.tv_nsec / 1000) & 0xFFFF);
-    return std::string(out);
-  }();
-  return tag;
-}
-
-bool PosixPlatform::run_has_ended(std::string_view tag) {
-  const std::string mine = run_tag();
-  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
-    return false;
-  // This process's own number: an earlier process of that number has ended.
-  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
-  const unsigned long pid = std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16);
-  return pid != 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
-
-bool PosixPlatform::run_elsewhere(std::string_view tag) {
-  const std::string mine = run_tag();
-  return tag.size() == mine.size() && tag.substr(0, 8) != std::string_view(mine).substr(0, 8);
-}
-
 std::string PosixPlatform::describe(const Status& status) {
-  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::not_regular:
-      return status.code == ELOOP ? "a symbolic link, which is never followed"
-                                  : "not a regular file";
+    case Fault::symlink: return "a symbolic link, which is never followed";
+    case Fault::not_regular: return "not a regular file";
     case Fault::busy: return "held by another run";
     default: return std::strerror(status.code);
   }

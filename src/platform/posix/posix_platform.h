@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/posix/system_calls.h"
 
 namespace nivra {
 
 /// The platform on Linux and other POSIX systems. Handles are file descriptors, and
 /// every name is looked up relative to an open directory, never through a symbolic link.
+/// Every call that touches a file goes through the table `calls`.
 class PosixPlatform final : public FileSystem {
  public:
-  char separator() const override { return '/'; }
-  Status executable_path(std::string& out) override;
-  Status executable_state(FileState& out) override;
+  explicit PosixPlatform(const posix::SystemCalls& calls = posix::libc_calls()) : sys_(calls) {}
 
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
@@ -24,9 +24,9 @@ class PosixPlatform final : public FileSystem {
   void close_dir(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool needs_digest(File file) override;
-  Status state(File file, FileState& out) override;
-  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  bool on_shared_file_system(File file) override;
+  Status stat(File file, FileStat& out) override;
+  Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
               std::size_t& got) override;
   Status create(Dir dir, const std::string& name, File& out) override;
@@ -34,39 +34,37 @@ class PosixPlatform final : public FileSystem {
   Status copy_attributes(File from, File to) override;
   Status close(File file) override;
   Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileState& read) override;
+                 const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
-  std::string run_tag() override;
-  bool run_has_ended(std::string_view tag) override;
-  bool run_elsewhere(std::string_view tag) override;
-  std::uint64_t running_user() override { return std::uint64_t(geteuid()); }
-
   std::string describe(const Status& status) override;
 
  private:
-  /// What open_read() learnt of a file it holds.
-  struct Held {
+  /// What open_read() learnt of a file it opened and locked.
+  struct Opened {
     bool open = false;    ///< the descriptor is one open_read() gave and close() did not end
     bool shared = false;  ///< on a network or user-space file system
     struct stat st {};    ///< as it was opened
   };
   /// What open_read() learnt of `file`, or null for another descriptor.
-  const Held* held(File file) const;
+  const Opened* opened(File file) const;
   /// Whether the file system of device `dev` (whose statistics are `fs`) is shared.
   bool shared_device(dev_t dev, int fd);
 
-  /// Whether `name` of `dir` holds what `read` says, by its digest where it has one.
-  Status check_name(Dir dir, const std::string& name, const FileState& read, int code);
+  /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
+  /// fails with `replaced`, or with `differs` where the name holds other content.
+  Status check_name(Dir dir, const std::string& name, const FileStat& read, Fault differs);
+  /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
+  /// until close().
+  void drop_descriptor(File file);
   /// replace() where the file system cannot swap two names (a user-space file system).
   Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
-                          const FileState& read);
-  /// Ends the hold on `file` while keeping its descriptor number taken until close().
-  void let_go(File file);
+                          const FileStat& read);
 
-  std::vector<Held> held_;  ///< by descriptor
+  posix::SystemCalls sys_;
+  std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
 };
 

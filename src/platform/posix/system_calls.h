@@ -1,0 +1,34 @@
+#pragma once
+
+// The system calls of the POSIX platform that touch the files it converts, in one table.
+// The platform makes every such call through the table it was given, the C library's
+// unless a test puts one in its place that fails chosen calls.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace nivra::posix {
+
+struct SystemCalls {
+  int (*openat)(int dir, const char* name, int flags, mode_t mode);
+  int (*close)(int fd);
+  int (*fstat)(int fd, struct stat* st);
+  int (*fstatat)(int dir, const char* name, struct stat* st, int flags);
+  int (*flock)(int fd, int operation);
+  ssize_t (*pread)(int fd, void* buf, std::size_t n, off_t offset);
+  ssize_t (*write)(int fd, const void* buf, std::size_t n);
+  int (*fchown)(int fd, uid_t owner, gid_t group);
+  int (*fchmod)(int fd, mode_t mode);
+  int (*fsetxattr)(int fd, const char* name, const void* value, std::size_t size, int flags);
+  int (*linkat)(int from_dir, const char* from, int to_dir, const char* to, int flags);
+  int (*renameat2)(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
+  int (*renameat)(int from_dir, const char* from, int to_dir, const char* to);
+  int (*unlinkat)(int dir, const char* name, int flags);
+};
+
+/// The C library's calls.
+const SystemCalls& libc_calls();
+
+}  // namespace nivra::posix

@@ -1,0 +1,273 @@
+// The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
+// of each kind, once and from then on, for every N until a run meets no fault. Whatever
+// fails, no file is lost, no descriptor is left open, the run says so, and a clean rerun
+// finishes the job.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "convert/convert_file.h"
+#include "main/program.h"
+#include "platform/posix/posix_host.h"
+#include "platform/posix/posix_platform.h"
+#include "support/fake_platform.h"
+#include "support/fault_checks.h"
+#include "support/test_support.h"
+#include "text/code_page.h"
+
+namespace nivra::test {
+namespace {
+
+using namespace std::literals;
+using posix::libc_calls;
+
+/// The kinds of system call, in the order of the table.
+enum class Sys {
+  openat, close, fstat, fstatat, flock, pread, write,
+  fchown, fchmod, fsetxattr, linkat, renameat2, renameat, unlinkat,
+};
+constexpr int SYS_KINDS = 14;
+
+/// Each kind's name, and the errors it fails with: a fault of the device and, where the
+/// platform has an answer of its own, what a system without the feature says.
+const struct {
+  const char* name;
+  std::vector<int> codes;
+} KINDS[SYS_KINDS] = {
+    {"openat", {EACCES, EMFILE}}, {"close", {EIO}}, {"fstat", {EIO}}, {"fstatat", {EIO, ENOENT}},
+    {"flock", {EWOULDBLOCK, ENOLCK}},  // held by another run; no locks at all
+    {"pread", {EIO}}, {"write", {ENOSPC, EIO}}, {"fchown", {EPERM}},
+    {"fchmod", {EIO}},  // refused (EPERM), a file keeps what it was given
+    {"fsetxattr", {EOPNOTSUPP, EIO}},
+    {"linkat", {EPERM, EIO}},      // no hard links, or none for this process
+    {"renameat2", {EINVAL, EIO}},  // no exchange of two names
+    {"renameat", {EACCES, EIO}}, {"unlinkat", {EACCES, EIO}},
+};
+
+/// What a run in a process of its own shares with the test: its fault (the `nth` call of
+/// `kind` fails with `code`, and with `persistent` every later one; with `nth` 0, none),
+/// and what it met and printed.
+struct Shared {
+  Sys kind;
+  int nth, code;
+  bool persistent;
+  int calls[SYS_KINDS];
+  int met, left_open, status;
+  bool closed_written;  ///< a failed close was of a file the run wrote
+  std::size_t out_size, err_size;
+  char out[16384], err[16384];
+};
+
+Shared& shared() {
+  static void* const memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return *static_cast<Shared*>(memory);
+}
+
+/// Counts a call of `kind`; true, with errno set, when it is to fail.
+bool fails(Sys kind) {
+  Shared& s = shared();
+  const int n = ++s.calls[int(kind)];
+  if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
+  ++s.met;
+  errno = s.code;
+  return true;
+}
+
+/// The C library's calls, each counted and failed when its turn has come.
+const posix::SystemCalls& faulty_calls() {
+  static const posix::SystemCalls calls = {
+      [](auto... a) { return fails(Sys::openat) ? -1 : libc_calls().openat(a...); },
+      // A failed close ends the descriptor all the same.
+      [](int fd) {
+        if (!fails(Sys::close)) return libc_calls().close(fd);
+        shared().closed_written |= (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY;
+        const int e = errno;
+        libc_calls().close(fd);
+        errno = e;
+        return -1;
+      },
+      [](auto... a) { return fails(Sys::fstat) ? -1 : libc_calls().fstat(a...); },
+      [](auto... a) { return fails(Sys::fstatat) ? -1 : libc_calls().fstatat(a...); },
+      [](auto... a) { return fails(Sys::flock) ? -1 : libc_calls().flock(a...); },
+      [](auto... a) { return fails(Sys::pread) ? -1 : libc_calls().pread(a...); },
+      [](auto... a) { return fails(Sys::write) ? -1 : libc_calls().write(a...); },
+      [](auto... a) { return fails(Sys::fchown) ? -1 : libc_calls().fchown(a...); },
+      [](auto... a) { return fails(Sys::fchmod) ? -1 : libc_calls().fchmod(a...); },
+      [](auto... a) { return fails(Sys::fsetxattr) ? -1 : libc_calls().fsetxattr(a...); },
+      [](auto... a) { return fails(Sys::linkat) ? -1 : libc_calls().linkat(a...); },
+      [](auto... a) { return fails(Sys::renameat2) ? -1 : libc_calls().renameat2(a...); },
+      [](auto... a) { return fails(Sys::renameat) ? -1 : libc_calls().renameat(a...); },
+      [](auto... a) { return fails(Sys::unlinkat) ? -1 : libc_calls().unlinkat(a...); },
+  };
+  return calls;
+}
+
+/// Runs `work` in a process of its own, as a run of the programs is: the run tag is made
+/// once a process, and the next run must find this one's temporaries as an ended run's.
+void in_child(const std::function<void()>& work) {
+  shared();  // mapped before the fork, for both processes
+  const pid_t pid = fork();
+  if (pid == 0) {
+    work();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run's process failed";
+}
+
+/// Every name below `root` as snapshot() gives it, with each file's permission bits before
+/// its content, as the fake's snapshot has them.
+Tree tree_at(const std::string& root) {
+  Tree tree = snapshot(root);
+  for (auto& [name, entry] : tree) {
+    struct stat st;
+    if (lstat((root + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o ", unsigned(st.st_mode & 07777));
+    entry.insert(0, mode);
+  }
+  return tree;
+}
+
+/// The system's host, but for the running program, which is this test and not a program in
+/// the tree: the run takes the tree as argument 0 names it.
+class TreeHost final : public Host {
+ public:
+  char separator() const override { return real_.separator(); }
+  Status executable_path(std::string& out) override { return real_.executable_path(out); }
+  RunTag run_tag() override { return real_.run_tag(); }
+  bool process_has_ended(std::uint32_t process) override {
+    return real_.process_has_ended(process);
+  }
+  std::uint64_t running_user() override { return real_.running_user(); }
+
+ private:
+  PosixHost real_;
+};
+
+/// One run of `direction` over `root` with the `nth` call of `kind` failing with `code`.
+RunResult run(const std::string& root, Direction direction, Sys kind = {}, int nth = 0,
+              int code = 0, bool persistent = false) {
+  Shared& s = shared();
+  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, false, 0, 0, {}, {}};
+  in_child([&] {
+    RecordingReporter r;
+    {
+      PosixPlatform fs(faulty_calls());
+      TreeHost host;
+      Cp1252CodePage acp;
+      s.status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
+    }
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code e;
+      s.left_open += std::filesystem::read_symlink(fd.path(), e).string().starts_with(root);
+    }
+    s.out_size = r.out.copy(s.out, sizeof s.out);
+    s.err_size = r.err.copy(s.err, sizeof s.err);
+  });
+  return RunResult{s.status, std::string(s.out, s.out_size), std::string(s.err, s.err_size),
+                   tree_at(root)};
+}
+
+/// Writes the fault tests' tree into `root`, readied for a run of `direction` (for
+/// unsign, as an unfaulted sign run leaves it), with the temporaries of a run that ended
+/// while converting READ.C.
+void prepare(const std::string& root, Direction direction) {
+  for (const TreeEntry& entry : fault_tree()) {
+    const std::string path = root + "/" + entry.path;
+    make_dirs(path.substr(0, path.rfind('/')));
+    if (entry.target.empty()) {
+      write_file(path, entry.content, mode_t(entry.mode));
+    } else {
+      EXPECT_EQ(symlink(entry.target.c_str(), path.c_str()), 0) << path;
+    }
+  }
+  // A file of another owner gets its owner back, and one with an attribute and an access
+  // list (its owner may read and write, user 1 read) gets them back, where the system
+  // keeps them.
+  if (running_as_root()) chown((root + "/src/parser/lexer.h").c_str(), 1, 1);
+  const std::string util = root + "/util.h";
+  setxattr(util.c_str(), "user.origin", "tests", 5, 0);
+  const std::string_view acl = "\x02\0\0\0" "\x01\0\x06\0\xff\xff\xff\xff"
+                               "\x02\0\x04\0\x01\0\0\0" "\x04\0\0\0\xff\xff\xff\xff"
+                               "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff"sv;
+  setxattr(util.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
+  if (direction == Direction::unsign) {
+    EXPECT_EQ(run(root, Direction::sign).status, 0);
+  }
+  static const std::string ended = [] {
+    in_child([] { shared().out_size = ended_run_tag().copy(shared().out, 64); });
+    return std::string(shared().out, shared().out_size);
+  }();
+  EXPECT_FALSE(ended.empty());
+  write_file(root + "/src/io/" + temporary_name("READ.C", "new", ended), "\xEF\xBB\xBF/* \xC3");
+  write_file(root + "/src/io/" + temporary_name("READ.C", "cpy", ended), "/* \xE0 la");
+}
+
+void every_fault(Direction direction) {
+  // In memory where it can: over a disk, every rename over a name waits for the device.
+  TempDir base(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+  const std::string root = base / "tree";
+  prepare(root, direction);
+  const Tree before = tree_at(root);
+  const Unfaulted unfaulted{before, run(root, direction)};
+  ASSERT_EQ(unfaulted.after.status, 0) << unfaulted.after.err;
+  int calls[SYS_KINDS];
+  std::copy(std::begin(shared().calls), std::end(shared().calls), calls);
+  for (int k = 0; k < SYS_KINDS; ++k) {
+    int runs = 0, harmless = 0;
+    for (const int code : KINDS[k].codes) {
+      for (const bool persistent : {false, true}) {
+        for (int n = 1; n < 10000; ++n) {
+          SCOPED_TRACE(std::string(KINDS[k].name) + " #" + std::to_string(n) + " " +
+                       std::strerror(code) + (persistent ? ", on" : ", once"));
+          remove_tree(root);
+          prepare(root, direction);
+          const RunResult r = run(root, direction, Sys(k), n, code, persistent);
+          EXPECT_EQ(shared().left_open, 0) << "descriptors left open";
+          if (shared().met == 0) {
+            EXPECT_EQ(n, calls[k] + 1) << "the counts of the unfaulted run differ";
+            EXPECT_EQ(r.tree, unfaulted.after.tree);
+            break;
+          }
+          ++runs;
+          harmless += r.status == 0;
+          if (shared().closed_written) {
+            EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
+          }
+          check_faulted(unfaulted, r, direction, root, Sys(k) == Sys::unlinkat);
+          const RunResult again = run(root, direction);
+          EXPECT_EQ(again.status, 0) << again.out << again.err;
+          EXPECT_EQ(again.tree, unfaulted.after.tree)
+              << "the clean rerun differs: " << differences(again.tree, unfaulted.after.tree);
+          if (::testing::Test::HasFailure()) return;
+        }
+      }
+    }
+    std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless%s\n",
+                traits(direction).program.data(), KINDS[k].name, runs, harmless,
+                calls[k] == 0 ? " (never called on this file system)" : "");
+  }
+}
+
+TEST(SystemCallFaults, SignLosesNothingWhicheverCallFails) { every_fault(Direction::sign); }
+
+TEST(SystemCallFaults, UnsignLosesNothingWhicheverCallFails) { every_fault(Direction::unsign); }
+
+}  // namespace
+}  // namespace nivra::test
