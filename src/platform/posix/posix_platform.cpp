@@ -467,41 +467,21 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
       sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-    s = replace_by_moves(dir, temp, name, read);
-    // Taken by another program while it was free: the original stays aside, and the
-    // backup, another name of it, stays too.
-    if (s.ok() || (s.fault == Fault::replaced && stat_at(dir, aside_name(temp), fresh).ok()))
-      return s.ok() ? s : s.at(Step::swap);
+    // Where the file system cannot swap, the name is checked just before the rename.
+    s = check_name(dir, name, read, Fault::modified);
+    // A user-space file system learns of a close only after it returns; renamed over while
+    // it still counts the file open, it would hide the file under another name for a moment.
+    if (s.ok() && on_shared_file_system(original)) {
+      const timespec moment{0, 2000000};
+      nanosleep(&moment, nullptr);
+    }
+    if (s.ok() && sys_.renameat(d, temp.c_str(), d, name.c_str()) == 0) return s;
+    if (s.ok()) s = last_error();
   } else {
     s = last_error();
   }
   if (!backup.empty()) sys_.unlinkat(d, backup.c_str(), 0);
   return s.at(Step::swap);
-}
-
-Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
-                                       const std::string& name, const FileStat& read) {
-  // The name is never replaced, for what was checked may change before the step that
-  // replaces it. The original is moved aside under a name of this run (which nobody else
-  // takes), shown to be the file read, and the new file then takes the free name.
-  const int d = fd_of(dir);
-  const std::string aside = aside_name(temp);
-  if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)
-    return errno == ENOENT ? Status{Fault::replaced} : last_error();
-  Status s = check_name(dir, aside, read, Fault::modified);
-  if (!s.ok()) {
-    // Another program's file: back under the name, unless that was taken again.
-    rename_new(dir, aside, name);
-    return s;
-  }
-  s = rename_new(dir, temp, name);
-  if (s.fault == Fault::exists) return Status{Fault::replaced};
-  if (!s.ok()) {
-    rename_new(dir, aside, name);
-    return s;
-  }
-  sys_.unlinkat(d, aside.c_str(), 0);
-  return Status{};
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {

@@ -59,9 +59,6 @@ class PosixPlatform final : public FileSystem {
   /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
   /// until close().
   void drop_descriptor(File file);
-  /// replace() where the file system cannot swap two names (a user-space file system).
-  Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
-                          const FileStat& read);
 
   posix::SystemCalls sys_;
   std::vector<Opened> opened_;  ///< by descriptor
