@@ -23,6 +23,17 @@ class Converter {
   Outcome convert_file(Dir dir, const std::string& name, const std::string& path,
                        const Neighbours& neighbours = {});
 
+  /// Puts the original back under `name` of `dir`, a name a killed run left empty; whether
+  /// the name holds it again (Replacer::restore_name).
+  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
+    return replacer_.restore_name(dir, name, neighbours);
+  }
+
+  /// The path of a leftover beside the file last converted that a run of another machine
+  /// or boot left on a shared file system, where whether that run ended cannot be known;
+  /// "" when there is none.
+  const std::string& undecided() const { return replacer_.undecided(); }
+
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }
 

@@ -9,6 +9,10 @@ namespace nivra {
 
 namespace {
 
+constexpr std::string_view LEFT_UNDECIDED =
+    "left by a run of another machine or an earlier boot, which may not have ended; left as "
+    "it is";
+
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -65,6 +69,18 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
       listed = Status{Fault::too_large, 0};
     }
     if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
+    // A source file whose name a killed run left empty, with its backup and temporaries
+    // beside it: its original goes back under the name, and it is converted in its turn.
+    if (level.neighbours.temporaries.empty()) return;
+    for (std::size_t i = 0, listed_count = level.entries.size(); i < listed_count; ++i) {
+      const std::string name = backup_of(level.entries[i].name);
+      if (name.empty() || name[0] == '.' || !is_source_file(name) ||
+          level.neighbours.names.contains(name) ||
+          !converter_.restore_name(dir, name, level.neighbours))
+        continue;
+      level.entries.push_back(Entry{name, EntryKind::regular});
+      level.neighbours.names.insert(name);
+    }
   };
   enter(root, false);
   while (!stack.empty()) {
@@ -92,8 +108,16 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
         break;
       }
       case EntryKind::regular:
-        if (is_source_file(entry.name))
+        if (is_source_file(entry.name)) {
           report(converter_.convert_file(level.dir, entry.name, path, level.neighbours));
+          if (!converter_.undecided().empty()) {
+            // Not a failure of the file: a line on standard error alone, and the exit status.
+            ++failures_;
+            std::string line(traits(direction_).program);
+            line.append(": ").append(converter_.undecided()).append(": ");
+            reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
+          }
+        }
         break;
       case EntryKind::other:
         // A FIFO, socket or device is never opened: it could block or have effects.

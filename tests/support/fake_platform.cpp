@@ -278,6 +278,14 @@ FileStat stat_of_node(const void* node, const std::string& content, std::int64_t
 
 }  // namespace
 
+bool FakePlatform::executable_stat(FileStat& out) {
+  if (program_.empty()) return false;
+  const NodePtr node = find(program_);
+  if (!node) return false;
+  out = stat_of_node(node.get(), node->content, node->version);
+  return true;
+}
+
 Status FakePlatform::stat(File file, FileStat& out) {
   const OpenFile* f = file_of(file);
   if (!f) return BAD_HANDLE;
@@ -293,6 +301,7 @@ Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   if (dead_) return os_error(EIO);
   if (it == d->node->entries.end()) return os_error(ENOENT);
   out = stat_of_node(it->second.get(), it->second->content, it->second->version);
+  out.regular = it->second->kind == EntryKind::regular;
   return Status{};
 }
 

@@ -105,6 +105,10 @@ class FakePlatform final : public FileSystem, public Host {
 
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
+  /// The file at relative path program() named, if any.
+  bool executable_stat(FileStat& out) override;
+  /// Makes the file at relative path `path` the running program.
+  void program(std::string path) { program_ = std::move(path); }
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
@@ -137,6 +141,8 @@ class FakePlatform final : public FileSystem, public Host {
     live_.insert(process);
     return RunTag{MACHINE, process, 0}.format();
   }
+  /// The tag of a run of another machine, or of an earlier boot of this one.
+  static std::string elsewhere_run() { return RunTag{MACHINE ^ 1, 999999, 0}.format(); }
   /// Kills the run after `calls` calls of any kind: every later call does nothing and
   /// fails, but for closing, which the system does for a dead process.
   void die_after(int calls) { die_after_ = calls; }
@@ -178,6 +184,7 @@ class FakePlatform final : public FileSystem, public Host {
   const Injection* meet(Call call, const std::string& path);
 
   std::string root_path_;
+  std::string program_;  ///< relative path of the running program; "" when not known
   NodePtr root_;
   std::map<std::intptr_t, OpenDir> dirs_;
   std::map<std::intptr_t, OpenFile> files_;

@@ -76,6 +76,36 @@ TEST(WalkFailures, RootThatCannotBeOpenedOrListedIsReported) {
   }
 }
 
+// The root must hold the running program under the name argument 0 gives it; else the
+// folder of the running program (here "/t/nivra") is taken, and where that does not hold
+// it either, the run stops.
+TEST(WalkFailures, ARootThatDoesNotHoldTheRunningProgramIsNeverWalked) {
+  const struct {
+    const char* program;  ///< where the running program is
+    int status;
+    std::string_view out;
+  } cases[] = {{"nivra-sign", 0, ""}, {"nivra", 0, ""}, {"sub/nivra", 1, MSG_DIR_FAILED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    FakePlatform fs;
+    fs.add_file("nivra-sign", "a copy");
+    fs.add_file("nivra", "the program");
+    fs.add_file("sub/nivra", "another");
+    fs.add_file("a.c", "\xE9");
+    fs.program(c.program);
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.status) << r.err;
+
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(fs.exists("a.c.OLD"), c.status == 0);
+    if (c.status != 0) {
+      EXPECT_EQ(r.err, "nivra-sign: /t: does not hold the running program under its name\n");
+    }
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
 // Memory that runs out for one folder's listing or one file's conversion fails that one:
 // the walk goes on, and nothing is left behind.
 TEST(WalkFailures, MemoryThatRunsOutFailsOneFolderOrFileAndTheWalkGoesOn) {
