@@ -226,6 +226,12 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
     return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
   });
   if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
+  // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
+  // program at its exit.
+  if (!options.signal_after.call.empty()) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    settings.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+  }
   std::vector<char*> envp;
   for (auto& e : settings) envp.push_back(e.data());
   for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins
