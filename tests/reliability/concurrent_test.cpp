@@ -238,10 +238,7 @@ TEST(Concurrent, ASaveBetweenTheSwapAndItsUndoIsKept) {
 // On a user-space file system (bindfs here; sshfs and the like alike), which cannot swap
 // two names, the run is stopped after each step of its replace while an editor saves over
 // the name: whatever the step, the save stays, and the original is kept as NAME.OLD.
-// Off: a save landing between the check of the name and the rename over it is still lost
-// there; what closes that window must first put back, on a share, a name that a killed run
-// left empty while another mount's cache still holds it.
-TEST(Concurrent, DISABLED_WithoutAnExchangeOfNamesASaveAtAnyStepIsKept) {
+TEST(Concurrent, WithoutAnExchangeOfNamesASaveAtAnyStepIsKept) {
   if (!can_stop_runs() || !running_as_root() || !command_succeeds("bindfs --version"))
     GTEST_SKIP() << "needs strace, bindfs (.ci/install-share-tools.sh) and root to mount";
   TempDir base;

@@ -467,21 +467,50 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
       sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-    // Where the file system cannot swap, the name is checked just before the rename.
-    s = check_name(dir, name, read, Fault::modified);
-    // A user-space file system learns of a close only after it returns; renamed over while
-    // it still counts the file open, it would hide the file under another name for a moment.
-    if (s.ok() && on_shared_file_system(original)) {
-      const timespec moment{0, 2000000};
-      nanosleep(&moment, nullptr);
-    }
-    if (s.ok() && sys_.renameat(d, temp.c_str(), d, name.c_str()) == 0) return s;
-    if (s.ok()) s = last_error();
+    s = replace_by_moves(dir, temp, name, read, on_shared_file_system(original));
+    // Taken by another program while it was free: the original stays aside, and the
+    // backup, another name of it, stays too.
+    if (s.ok() || (s.fault == Fault::replaced && stat_at(dir, aside_name(temp), fresh).ok()))
+      return s.ok() ? s : s.at(Step::swap);
   } else {
     s = last_error();
   }
   if (!backup.empty()) sys_.unlinkat(d, backup.c_str(), 0);
   return s.at(Step::swap);
+}
+
+Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
+                                       const std::string& name, const FileStat& read,
+                                       bool shared) {
+  // The name is never replaced, for what was checked may change before the step that
+  // replaces it. The original is moved aside under a name of this run (which nobody else
+  // takes), shown to be the file read, and the new file then takes the free name. The
+  // name is empty between the two moves.
+  const int d = fd_of(dir);
+  const std::string aside = aside_name(temp);
+  if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)
+    return errno == ENOENT ? Status{Fault::replaced} : last_error();
+  Status s = check_name(dir, aside, read, Fault::modified);
+  if (!s.ok()) {
+    // Another program's file: back under the name, unless that was taken again.
+    rename_new(dir, aside, name);
+    return s;
+  }
+  s = rename_new(dir, temp, name);
+  if (s.fault == Fault::exists) return Status{Fault::replaced};
+  if (!s.ok()) {
+    rename_new(dir, aside, name);
+    return s;
+  }
+  // A user-space file system learns of the close of the original only after the close
+  // returns; a name removed while it still counts the file open would stay as a hidden
+  // name for a moment.
+  if (shared) {
+    const timespec moment{0, 2000000};
+    nanosleep(&moment, nullptr);
+  }
+  sys_.unlinkat(d, aside.c_str(), 0);
+  return Status{};
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
@@ -491,6 +520,24 @@ Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string
 
 Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
   const int d = fd_of(dir);
+  Status s = rename_new_once(d, from, to);
+  // A network or user-space file system may answer from a cache that still holds a name
+  // another client removed a moment ago (sshfs keeps one for 20 s). Opening the name asks
+  // the server itself and drops the cached entry there; while it says the name is not
+  // there, the rename is tried again, for a bounded time.
+  constexpr long STEP_NS = 100000000, LIMIT_NS = 30000000000;
+  for (long waited = 0; s.fault == Fault::exists && waited < LIMIT_NS; waited += STEP_NS) {
+    struct stat st;
+    if (sys_.fstat(d, &st) != 0 || !shared_device(st.st_dev, d) || present(d, to)) break;
+    s = rename_new_once(d, from, to);
+    if (s.fault != Fault::exists) break;
+    const timespec step{0, STEP_NS};
+    nanosleep(&step, nullptr);
+  }
+  return s;
+}
+
+Status PosixPlatform::rename_new_once(int d, const std::string& from, const std::string& to) {
   if (sys_.renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
   // A file system without the flag: a second name, which fails where one is taken, and
@@ -501,6 +548,18 @@ Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::st
   }
   sys_.unlinkat(d, from.c_str(), 0);
   return Status{};
+}
+
+bool PosixPlatform::present(int d, const std::string& name) {
+  struct stat st;
+  if (sys_.fstatat(d, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  // Only a regular file is opened to ask: opening a device or a pipe may have effects.
+  if (!S_ISREG(st.st_mode)) return true;
+  const int fd =
+      sys_.openat(d, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd < 0) return errno != ENOENT;
+  sys_.close(fd);
+  return true;
 }
 
 Status PosixPlatform::remove(Dir dir, const std::string& name) {

@@ -59,6 +59,15 @@ class PosixPlatform final : public FileSystem {
   /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
   /// until close().
   void drop_descriptor(File file);
+  /// replace() where the file system cannot swap two names (a user-space file system);
+  /// `shared` where the original is on a network or user-space file system.
+  Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
+                          const FileStat& read, bool shared);
+  /// One try of rename_new() in directory `d`.
+  Status rename_new_once(int d, const std::string& from, const std::string& to);
+  /// Whether `name` of directory `d` is there, asked of the file system itself where a
+  /// lookup may be answered from a cache: a name that cannot be asked about counts as there.
+  bool present(int d, const std::string& name);
 
   posix::SystemCalls sys_;
   std::vector<Opened> opened_;  ///< by descriptor
