@@ -476,9 +476,20 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     ++count;
     if (shown++ < 10) report.examples += rel + ": " + what + "\n";
   };
+  // Where a name can be empty for an instant, a run killed then leaves its original beside.
+  const auto kept_beside = [&](const std::string& rel, const std::string& content) {
+    const std::string dir = rel.substr(0, rel.rfind('/') + 1);
+    for (auto it = left.lower_bound(dir); it != left.end() && it->first.starts_with(dir); ++it)
+      if (it->first.find('/', dir.size()) == std::string::npos && is_temporary_path(it->first) &&
+          it->second == content)
+        return true;
+    return false;
+  };
   for (const auto& [rel, content] : before) {
+    bool backup_kept = false;
     if (const auto backup = left.find(rel + ".OLD"); backup != left.end()) {
       if (backup->second != content) fault(report.bad_backups, rel + ".OLD", "not the original");
+      backup_kept = backup->second == content;
       left.erase(backup);
     } else if (left.contains(rel) && left.at(rel) != content && left.at(rel) == after.at(rel)) {
       fault(report.bad_backups, rel, "converted without a backup");
@@ -486,6 +497,7 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     const auto found = left.find(rel);
     if (found == left.end()) {
       fault(report.missing, rel, "missing");
+      report.kept_beside += backup_kept || kept_beside(rel, content);
     } else if (found->second == content) {
       ++report.unconverted;
     } else if (found->second == after.at(rel)) {
