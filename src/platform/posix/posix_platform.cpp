@@ -486,6 +486,22 @@ Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
   // replaces it. The original is moved aside under a name of this run (which nobody else
   // takes), shown to be the file read, and the new file then takes the free name. The
   // name is empty between the two moves.
+  // A run killed while the name is empty leaves the name in a record for the next run,
+  // which puts the original back under it; the record goes once the name holds a file.
+  const Status recorded = write_name_record(*this, dir, temp, name);
+  if (!recorded.ok()) return recorded;
+  const Status s = move_in(dir, temp, name, read, shared);
+  // Kept only while the name is empty and the original aside, for the next run.
+  struct stat st;
+  const int d = fd_of(dir);
+  if (sys_.fstatat(d, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+      sys_.fstatat(d, aside_name(temp).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    sys_.unlinkat(d, name_record(temp).c_str(), 0);
+  return s;
+}
+
+Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::string& name,
+                              const FileStat& read, bool shared) {
   const int d = fd_of(dir);
   const std::string aside = aside_name(temp);
   if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)

@@ -63,6 +63,9 @@ class PosixPlatform final : public FileSystem {
   /// `shared` where the original is on a network or user-space file system.
   Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
                           const FileStat& read, bool shared);
+  /// The moves of replace_by_moves(), once the name is recorded.
+  Status move_in(Dir dir, const std::string& temp, const std::string& name,
+                 const FileStat& read, bool shared);
   /// One try of rename_new() in directory `d`.
   Status rename_new_once(int d, const std::string& from, const std::string& to);
   /// Whether `name` of directory `d` is there, asked of the file system itself where a
