@@ -158,6 +158,9 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
                         (has_old ? owned(record, old) : record.regular);
   if (!has_old && !recorded) return Restore::nothing;
   const FileStat& judge = has_old ? old : record;
+  // A record that this run's user wrote vouches for its run's leftovers whoever owns them:
+  // the original moved aside keeps its owner, who need not be the user of that run.
+  const bool vouched = recorded && !has_old && record.owner == host_.running_user();
   // A record names the run that emptied the name: only that run's leftovers are taken.
   const std::string_view recorded_run = recorded ? tag_of(missing.record) : std::string_view();
   std::string aside, held;
@@ -167,7 +170,8 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
     const std::string_view tag = tag_of(left);
     FileStat stat;
     if ((recorded ? tag != recorded_run : !run_has_ended(host_, tag_, tag)) ||
-        !fs_.stat_at(dir, left, stat).ok() || !owned(stat, judge))
+        !fs_.stat_at(dir, left, stat).ok() ||
+        !(owned(stat, judge) || (vouched && stat.regular)))
       continue;
     if (left.ends_with(".was")) aside = left;
     if (left.ends_with(".old")) held = left;

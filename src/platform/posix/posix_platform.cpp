@@ -506,16 +506,22 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
   const std::string aside = aside_name(temp);
   if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)
     return errno == ENOENT ? Status{Fault::replaced} : last_error();
+  // What was moved aside goes back under the name, unless that was taken again; where
+  // the step that never replaces fails otherwise, by a rename once the name is free.
+  const auto put_back = [&] {
+    const Status back = rename_new(dir, aside, name);
+    if (!back.ok() && back.fault != Fault::exists && !present(d, name))
+      sys_.renameat(d, aside.c_str(), d, name.c_str());
+  };
   Status s = check_name(dir, aside, read, Fault::modified);
   if (!s.ok()) {
-    // Another program's file: back under the name, unless that was taken again.
-    rename_new(dir, aside, name);
+    put_back();  // another program's file
     return s;
   }
   s = rename_new(dir, temp, name);
   if (s.fault == Fault::exists) return Status{Fault::replaced};
   if (!s.ok()) {
-    rename_new(dir, aside, name);
+    put_back();
     return s;
   }
   // A user-space file system learns of the close of the original only after the close
@@ -558,11 +564,18 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
   // A file system without the flag: a second name, which fails where one is taken, and
   // then the first one goes.
-  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) != 0) {
-    const Status s = name_error(sys_, d, to);
-    return s.fault == Fault::exists ? s : Status{Fault::cannot_link, s.code};
+  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
+    sys_.unlinkat(d, from.c_str(), 0);
+    return Status{};
   }
-  sys_.unlinkat(d, from.c_str(), 0);
+  const int e = errno;
+  const Status s = name_error(sys_, d, to);
+  if (s.fault == Fault::exists) return s;
+  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return s;
+  // Nor links: the name is asked for just before a rename, which another program may
+  // outrun; there is no step that fails on a taken name.
+  if (present(d, to)) return Status{Fault::exists, EEXIST};
+  if (sys_.renameat(d, from.c_str(), d, to.c_str()) != 0) return last_error();
   return Status{};
 }
 
