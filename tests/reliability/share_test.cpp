@@ -188,6 +188,29 @@ TEST_F(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
   }
 }
 
+// A run through mount b killed while a name is empty, and at once a run through mount a,
+// whose cache still holds the name: the original goes back under it and is converted.
+TEST_F(Share, ANameEmptiedThroughOneMountIsPutBackThroughTheOther) {
+  if (!can_stop_runs()) GTEST_SKIP() << "needs strace (.ci/install-share-tools.sh)";
+  const std::map<std::string, std::string> before = {{"a.c", "caf\xE9\n"}};
+  make_tree("emptied", before);
+  ASSERT_TRUE(exists(at("a", "emptied") + "/a.c"));  // mount a now caches the name
+  RunOptions killed;
+  // The new file's step that fails on a taken name, after the original went aside.
+  killed.signal_after = {"renameat2", 2, SIGKILL};
+  const ProgramResult r = run(at("b", "emptied") + "/nivra-sign", killed);
+  ASSERT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
+  ASSERT_FALSE(exists(at("export", "emptied") + "/a.c")) << "the kill missed the empty name";
+
+  const ProgramResult clean = run_in("a", "emptied");
+
+  EXPECT_EQ(clean.status, 0) << clean.out << clean.err;
+  const TreeReport left = settled("emptied", before, converted(before, Direction::sign));
+  EXPECT_EQ(left.converted, 1) << left.examples;
+  EXPECT_EQ(left.faults(), 0) << left.examples;
+  EXPECT_EQ(left.temporaries + left.hidden, 0);
+}
+
 TEST_F(Share, KillsThroughBothMountsLeaveWholeFilesAndACleanRunFinishes) {
   const auto before = ansi_sources(FILES, SEED);
   const auto after = converted(before, Direction::sign);
