@@ -180,6 +180,9 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
       {"a run that may go on", {{"was", original}}, EARLIER, false, true},
       {"recorded, its held backup", {{"old", original}, {"new", "half"}, {"nam", "a.c"}}, "", true},
       {"recorded, moved aside", {{"was", original}, {"nam", "a.c"}}, "", true},
+      // The original keeps its owner; the record of this run's user vouches for it.
+      {"recorded, moved aside, of another owner", {{"was", original}, {"nam", "a.c"}}, "", true,
+       false, {{"was", 8}}},
       {"recorded, in NAME.OLD", {{"new", "half"}, {"nam", "a.c"}}, ORIGINAL, true},
       {"recorded by a run that may go on", {{"old", original}, {"nam", "a.c"}}, "", false, true},
       {"a record under another name's digest", {{"old", original}, {"nam", "a.c"}}, "", false,
