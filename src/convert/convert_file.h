@@ -40,6 +40,9 @@ class Converter {
 
   /// The tag of this run's temporary names.
   const std::string& run() const { return run_; }
+  /// Lets the new content of a large file be written on a thread of its own while the
+  /// rest is converted.
+  void write_behind(bool allowed) { write_behind_ = allowed; }
 
  private:
   struct Plan;
@@ -66,6 +69,7 @@ class Converter {
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
   bool ended_run_ = false;        ///< a run that ended left temporaries of the file
+  bool write_behind_ = false;
 };
 
 /// True when `name` is one that temporary_name() gives.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/threads.h"
 #include "walk/walk.h"
 
 namespace nivra {
@@ -11,7 +12,7 @@ namespace nivra {
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
   int status = run_program(*system.files, *system.code_page, direction, *system.reporter,
-                           system.argv0);
+                           system.argv0, processors());
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

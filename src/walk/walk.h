@@ -1,21 +1,32 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "convert/convert_file.h"
 #include "platform/reporter.h"
+#include "walk/workers.h"
 
 namespace nivra {
 
 /// True when `name`, an entry's bare name, ends in .c, .cpp or .h in any case.
 bool is_source_file(std::string_view name);
 
+/// How many files a run converts at once: one for each processor it may use, at most 8,
+/// or 16 on a share, whose calls wait on the server rather than on the processors. With a
+/// single processor, one: no threads at all.
+unsigned worker_count(unsigned processors, bool shared);
+
 /// One walk of a tree: converts what it meets and reports what became of it.
 class Walk {
  public:
-  Walk(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter)
-      : fs_(fs), direction_(direction), reporter_(reporter), converter_(fs, acp, direction) {}
+  /// With `workers` above 1, that many files are converted side by side; what is
+  /// reported, and in which order, stays what one file at a time gives.
+  Walk(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter,
+       unsigned workers = 1)
+      : fs_(fs), direction_(direction), reporter_(reporter), converter_(fs, acp, direction),
+        workers_(workers) {}
 
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
@@ -31,6 +42,7 @@ class Walk {
   Direction direction_;
   Reporter& reporter_;
   Converter converter_;
+  unsigned workers_;
   int failures_ = 0;
 };
 
@@ -38,9 +50,10 @@ class Walk {
 /// it has none, the directory of the running program as the system reports it.
 Status find_root(FileSystem& fs, std::string_view argv0, std::string& root);
 
-/// One whole run of a program: finds the tree, walks it, and returns the exit status,
-/// 0 when every source file was converted or left alone by design, else 1.
+/// One whole run of a program on a machine of `processors`: finds the tree, walks it, and
+/// returns the exit status, 0 when every source file was converted or left alone by
+/// design, else 1.
 int run_program(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter,
-                std::string_view argv0);
+                std::string_view argv0, unsigned processors = 1);
 
 }  // namespace nivra

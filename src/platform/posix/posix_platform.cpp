@@ -172,12 +172,12 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
   const int fd =
       openat(fd_of(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return last_error();
-  // The walk holds a descriptor per level: a few are kept back for converting the files of
-  // the deepest folder, and for the output.
+  // The walk holds a descriptor per level: some are kept back for the output and for
+  // converting files, a few at once, in the deepest folder and in folders it has left.
   static const long reserve_from = [] {
     struct rlimit limit;
     return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-               ? long(limit.rlim_cur) - 16
+               ? long(limit.rlim_cur) - 160
                : long(1) << 30;
   }();
   if (fd >= reserve_from) {
@@ -216,6 +216,11 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
 
 void PosixPlatform::close_dir(Dir dir) { ::close(fd_of(dir)); }
 
+bool PosixPlatform::shared(Dir dir) {
+  struct stat st;
+  return fstat(fd_of(dir), &st) == 0 && shared_device(st.st_dev, fd_of(dir));
+}
+
 Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   // Another run may replace the file between the open and the lock; then the name is
   // opened again, a few times at most.
@@ -231,20 +236,38 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       return s;
     }
     // POSIX opens have no share mode: an exclusive lock keeps other runs out.
+    bool waited = false;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
+      if (e == EWOULDBLOCK && held_here(opened)) {
+        // Another name of a file this run converts: its turn comes once that is done.
+        const timespec moment{0, 1000000};
+        nanosleep(&moment, nullptr);
+        waited = true;
+        continue;
+      }
       if (e == EWOULDBLOCK) {
         ::close(fd);
         return Status{Fault::busy, e};
       }
       break;  // The file system has no locks: go on without one.
     }
+    if (waited) {
+      // That conversion may have replaced the file: its state is taken again.
+      if (fstat(fd, &opened) != 0) {
+        const Status s = last_error();
+        ::close(fd);
+        return s;
+      }
+    }
     struct stat named;
     if (fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      const bool shared = shared_device(opened.st_dev, fd);
+      Lock lock(mutex_);
       if (held_.size() <= std::size_t(fd)) held_.resize(std::size_t(fd) + 1);
-      held_[std::size_t(fd)] = Held{true, shared_device(opened.st_dev, fd), opened};
+      held_[std::size_t(fd)] = Held{true, shared, opened};
       out.id = fd;
       return Status{};
     }
@@ -253,28 +276,42 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
-const PosixPlatform::Held* PosixPlatform::held(File file) const {
+bool PosixPlatform::held(File file, Held& out) {
   const std::size_t fd = std::size_t(fd_of(file));
-  return fd < held_.size() && held_[fd].open ? &held_[fd] : nullptr;
+  Lock lock(mutex_);
+  if (fd >= held_.size() || !held_[fd].open) return false;
+  out = held_[fd];
+  return true;
+}
+
+bool PosixPlatform::held_here(const struct stat& st) {
+  Lock lock(mutex_);
+  for (const Held& h : held_)
+    if (h.open && h.st.st_dev == st.st_dev && h.st.st_ino == st.st_ino) return true;
+  return false;
 }
 
 bool PosixPlatform::shared_device(dev_t dev, int fd) {
-  for (const auto& [known, shared] : devices_)
-    if (known == dev) return shared;
+  {
+    Lock lock(mutex_);
+    for (const auto& [known, shared] : devices_)
+      if (known == dev) return shared;
+  }
   struct statfs fs;
   const bool shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
+  Lock lock(mutex_);
   devices_.emplace_back(dev, shared);
   return shared;
 }
 
 bool PosixPlatform::needs_digest(File file) {
-  const Held* h = held(file);
-  return !h || h->shared;
+  Held h;
+  return !held(file, h) || h.shared;
 }
 
 Status PosixPlatform::state(File file, FileState& out) {
-  if (const Held* h = held(file)) {
-    out = state_from(h->st);  // as it was when it was opened and locked
+  if (Held h; held(file, h)) {
+    out = state_from(h.st);  // as it was when it was opened and locked
     return Status{};
   }
   struct stat st;
@@ -317,8 +354,8 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
 
 Status PosixPlatform::copy_attributes(File from, File to) {
   struct stat st, now;
-  if (const Held* h = held(from))
-    st = h->st;
+  if (Held h; held(from, h))
+    st = h.st;
   else if (fstat(fd_of(from), &st) != 0)
     return last_error();
   if (fstat(fd_of(to), &now) != 0) return last_error();
@@ -353,7 +390,11 @@ Status PosixPlatform::copy_attributes(File from, File to) {
 
 Status PosixPlatform::close(File file) {
   const std::size_t fd = std::size_t(fd_of(file));
-  if (fd < held_.size()) held_[fd].open = false;
+  {
+    // Before the close: then the number may be another thread's.
+    Lock lock(mutex_);
+    if (fd < held_.size()) held_[fd].open = false;
+  }
   if (::close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
     return Status{Fault::other, errno};

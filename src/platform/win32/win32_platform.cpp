@@ -197,8 +197,13 @@ Win32Platform::~Win32Platform() {
     if (f.handle) CloseHandle(f.handle);
 }
 
-std::wstring Win32Platform::path_in(Dir dir, const std::string& name) const {
-  return dirs_[std::size_t(dir.id)].path + L"\\" + widen(name);
+std::wstring Win32Platform::dir_path(Dir dir) {
+  Lock lock(table_);
+  return dirs_[std::size_t(dir.id)].path;
+}
+
+std::wstring Win32Platform::path_in(Dir dir, const std::string& name) {
+  return dir_path(dir) + L"\\" + widen(name);
 }
 
 Win32Platform::OpenFile* Win32Platform::file_at(File file) {
@@ -209,11 +214,22 @@ Win32Platform::OpenFile* Win32Platform::file_at(File file) {
 
 void* Win32Platform::handle_of(File file) {
   // A file that was let go has no handle: the call then fails as on a closed one.
+  Lock lock(table_);
   const OpenFile* f = file_at(file);
   return f && f->handle ? f->handle : INVALID_HANDLE_VALUE;
 }
 
+void* Win32Platform::take_handle(File file) {
+  Lock lock(table_);
+  OpenFile* f = file_at(file);
+  if (!f) return nullptr;
+  void* h = f->handle;
+  f->handle = nullptr;
+  return h;
+}
+
 File Win32Platform::add_file(OpenFile entry) {
+  Lock lock(table_);
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (files_[i].path.empty()) {
       files_[i] = std::move(entry);
@@ -224,16 +240,32 @@ File Win32Platform::add_file(OpenFile entry) {
   return File{std::intptr_t(files_.size() - 1)};
 }
 
+bool Win32Platform::held_here(const std::wstring& path) {
+  FileState named;
+  if (!identify(path, named).ok()) return false;
+  Lock lock(table_);
+  return std::any_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
+    return f.held && f.handle && f.id.same_file(named);
+  });
+}
+
 std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
+  // Only the holds of this thread: another's handle may be in use for a read right now.
+  const DWORD thread = GetCurrentThreadId();
   std::vector<std::size_t> out;
-  if (std::none_of(files_.begin(), files_.end(),
-                   [](const OpenFile& f) { return f.handle && f.held; }))
-    return out;
+  {
+    Lock lock(table_);
+    if (std::none_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
+          return f.handle && f.held && f.thread == thread;
+        }))
+      return out;
+  }
   FileState named;
   if (!identify(path, named).ok()) return out;
+  Lock lock(table_);
   for (std::size_t i = 0; i < files_.size(); ++i) {
     OpenFile& f = files_[i];
-    if (f.held && f.handle && f.id.same_file(named)) {
+    if (f.held && f.handle && f.thread == thread && f.id.same_file(named)) {
       CloseHandle(f.handle);
       f.handle = nullptr;
       out.push_back(i);
@@ -243,6 +275,8 @@ std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
 }
 
 void Win32Platform::lifted(const std::vector<std::size_t>& files) {
+  // Entries of this thread's holds: no other thread frees or reuses them meanwhile.
+  Lock lock(table_);
   for (const std::size_t i : files) {
     OpenFile& f = files_[i];
     HANDLE h = CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
@@ -283,6 +317,7 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
   }
   while (full.size() > 1 && full.back() == L'\\') full.pop_back();
   OpenDir entry{h, std::move(full)};
+  Lock lock(table_);
   for (std::size_t i = 0; i < dirs_.size(); ++i) {
     if (!dirs_[i].handle) {
       dirs_[i] = std::move(entry);
@@ -321,7 +356,7 @@ Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
 Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
-  const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
+  const std::wstring pattern = dir_path(dir) + L"\\*";
   // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile.
   const Passage passage(gate_);
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
@@ -343,24 +378,45 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
 }
 
 void Win32Platform::close_dir(Dir dir) {
-  OpenDir& d = dirs_[std::size_t(dir.id)];
-  CloseHandle(d.handle);
-  d = OpenDir{};
+  HANDLE h;
+  {
+    Lock lock(table_);
+    OpenDir& d = dirs_[std::size_t(dir.id)];
+    h = d.handle;
+    d = OpenDir{};
+  }
+  CloseHandle(h);
+}
+
+bool Win32Platform::shared(Dir dir) {
+  const std::wstring path = dir_path(dir);
+  // \\?\UNC\server\share\..., or a drive letter mapped to a share.
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
+  if (path.size() < 6 || path[5] != L':') return false;
+  const std::wstring drive = path.substr(4, 2) + L"\\";
+  return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
 }
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
-  const Passage passage(gate_);
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
-  if (!s.ok()) return s;
+  for (;;) {
+    {
+      const Passage passage(gate_);
+      const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
+      if (s.ok()) break;
+      if (s.fault != Fault::busy || !held_here(full)) return s;
+    }
+    // Another name of a file this run converts: its turn comes once that is done.
+    Sleep(1);
+  }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
-  out = add_file(OpenFile{h, std::move(full), true, state_from(info)});
+  out = add_file(OpenFile{h, std::move(full), true, state_from(info), GetCurrentThreadId()});
   return Status{};
 }
 
@@ -395,7 +451,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
-  out = add_file(OpenFile{h, std::move(full), false, FileState{}});
+  out = add_file(OpenFile{h, std::move(full), false, FileState{}, 0});
   return Status{};
 }
 
@@ -414,12 +470,16 @@ Status Win32Platform::copy_attributes(File, File) {
 }
 
 Status Win32Platform::close(File file) {
-  OpenFile* f = file_at(file);
-  if (!f) return Status{};
-  Status s;
-  if (f->handle && !CloseHandle(f->handle)) s = Status{Fault::other, int(GetLastError())};
-  *f = OpenFile{};
-  return s;
+  HANDLE h;
+  {
+    Lock lock(table_);
+    OpenFile* f = file_at(file);
+    if (!f) return Status{};
+    h = f->handle;
+    *f = OpenFile{};
+  }
+  if (h && !CloseHandle(h)) return Status{Fault::other, int(GetLastError())};
+  return Status{};
 }
 
 Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
@@ -482,10 +542,7 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   const std::wstring saved = backup.empty() ? L"" : path_in(dir, backup);
   const Passage passage(gate_);  // no other run opens the file once it is let go
   // ReplaceFileW opens the file itself, sharing it with others: the hold ends here.
-  if (OpenFile* f = file_at(original); f && f->handle) {
-    CloseHandle(f->handle);
-    f->handle = nullptr;
-  }
+  if (HANDLE h = take_handle(original)) CloseHandle(h);
   // ReplaceFileW would overwrite an existing backup.
   if (!saved.empty() && GetFileAttributesW(saved.c_str()) != INVALID_FILE_ATTRIBUTES)
     return Status{Fault::exists, ERROR_ALREADY_EXISTS, true};

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/threads.h"
 
 namespace nivra {
 
@@ -15,7 +16,8 @@ namespace nivra {
 /// file again after, and replace() ends it just before ReplaceFileW, which opens the file
 /// itself. All of this, opening to hold, and listing a folder pass one at a time through
 /// a mutex of the session, so that no other run opens the file in between, nor lists its
-/// folder while ReplaceFileW has the name empty.
+/// folder while ReplaceFileW has the name empty. The threads of one run take that mutex
+/// in turn too, for these short steps only; a mutex of the process guards the tables.
 class Win32Platform final : public FileSystem {
  public:
   Win32Platform();
@@ -28,6 +30,7 @@ class Win32Platform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
+  bool shared(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
   bool needs_digest(File) override { return false; }
@@ -55,6 +58,7 @@ class Win32Platform final : public FileSystem {
     std::wstring path;       ///< the full path it was opened by; "" for a free slot
     bool held = false;       ///< opened by open_read()
     FileState id;            ///< of a held file: which file it is
+    unsigned long thread = 0;  ///< of a held file: the thread that converts it
   };
 
   struct OpenDir {
@@ -63,11 +67,16 @@ class Win32Platform final : public FileSystem {
   };
 
   Status add_dir(std::wstring full, Dir& out);
-  std::wstring path_in(Dir dir, const std::string& name) const;
-  OpenFile* file_at(File file);
+  std::wstring dir_path(Dir dir);
+  std::wstring path_in(Dir dir, const std::string& name);
+  OpenFile* file_at(File file);  ///< with table_ locked
   void* handle_of(File file);
+  /// Takes the handle out of `file`'s entry, which stays; null if it has none.
+  void* take_handle(File file);
   File add_file(OpenFile entry);
-  /// Closes the holds on the file that `path` names; returns them, for lifted().
+  /// Whether another thread of this run holds the file `path` names.
+  bool held_here(const std::wstring& path);
+  /// Closes this thread's holds on the file that `path` names; returns them, for lifted().
   std::vector<std::size_t> lift(const std::wstring& path);
   /// Opens the files of `lift()` again, each only if its path still names it.
   void lifted(const std::vector<std::size_t>& files);
@@ -78,6 +87,7 @@ class Win32Platform final : public FileSystem {
   /// A mutex of the session that every run owns while it opens a file to hold it, and
   /// while it lets go of a file and renames over it; null where it could not be made.
   void* gate_ = nullptr;
+  Mutex table_;  ///< over dirs_ and files_
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
 };
