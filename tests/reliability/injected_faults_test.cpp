@@ -6,41 +6,26 @@
 
 #include <cstdio>
 #include <cstring>
-#include <optional>
-#include <set>
 
 #include "convert/convert_file.h"
-#include "convert/messages.h"
 #include "support/fake_platform.h"
-#include "walk/walk.h"
+#include "support/fault_checks.h"
+#include "support/test_support.h"
 
 namespace nivra::test {
 namespace {
 
 using namespace std::literals;
-using Tree = std::map<std::string, std::string>;
 constexpr std::string_view ARGV0 = "/t/nivra";
 
-/// A dozen source files of every kind the programs meet, and some they must leave alone.
+/// The fault tests' tree, in the fake.
 void build_tree(FakePlatform& fs) {
-  fs.add_file("main.c", "/* caf\xE9 */\r\nint main(void) { return 0; }\r\n");
-  fs.add_file("main.c.OLD", "an earlier backup\n");
-  fs.add_file("util.h", "#define EURO \"\x80\" /* \x81 */\n", 0600);
-  fs.add_file("empty.cpp", "");
-  fs.add_file("signed.h", "\xEF\xBB\xBF// d\xC3\xA9j\xC3\xA0 sign\xC3\xA9\n");
-  fs.add_file("modern.cpp", "// d\xC3\xA9j\xC3\xA0 UTF-8, \xE2\x82\xAC\n");
-  fs.add_file("notes.txt", "caf\xE9\n");
-  fs.add_file("lib.hpp", "caf\xE9\n");
-  fs.add_symlink("alias.c", "main.c");
-  fs.add_file(".git/hook.c", "caf\xE9");
-  fs.add_file("src/parser/lexer.cpp", "char nul = '\0';\n\xAB\xBB\n"sv);
-  fs.add_file("src/parser/lexer.h", "int lex(void);", 0755);
-  fs.add_file("src/io/READ.C", "/* \xE0 la ligne */\n");
-  fs.add_file("src/io/READ.C.OLD", "an older backup\n");
-  fs.add_file("src/io/write.c", "\xEF\xBB\xBF");
-  fs.add_file("src/io/deep/a.c", "x\n");
-  fs.add_file("src/io/deep/b.cpp", "\xEF\xBB\xBF" "int b = 1;\n");
-  fs.add_file("docs/guide.c", "/* \xA9 2001 */");
+  for (const TreeEntry& entry : fault_tree()) {
+    if (entry.target.empty())
+      fs.add_file(entry.path, entry.content, entry.mode);
+    else
+      fs.add_symlink(entry.path, entry.target);
+  }
 }
 
 /// Readies `fs` for a run of `direction`: for unsign, the tree that an unfaulted sign run
@@ -59,38 +44,14 @@ void prepare(FakePlatform& fs, Direction direction, bool stale) {
   fs.clear_faults();
 }
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-  Tree tree;
-};
-
 /// A run on a machine of `processors`: as many files converted side by side, up to 8.
-Result run(FakePlatform& fs, Direction direction, unsigned processors = 1) {
+RunResult run(FakePlatform& fs, Direction direction, unsigned processors = 1) {
   RecordingReporter r;
   const int status = run_program(fs, direction, r, ARGV0, processors);
-  return Result{status, r.out, r.err, fs.snapshot()};
+  return RunResult{status, r.out, r.err, fs.snapshot()};
 }
 
-std::optional<std::string> at(const Tree& tree, const std::string& path) {
-  const auto it = tree.find(path);
-  return it == tree.end() ? std::nullopt : std::optional(it->second);
-}
-
-bool is_temporary(const std::string& path) {
-  return path.compare(path.rfind('/') + 1, 7, ".nivra-") == 0;
-}
-
-std::vector<std::string> lines(std::string_view text) {
-  std::vector<std::string> out;
-  for (std::size_t from = 0, lf; from < text.size(); from = lf + 1) {
-    lf = text.find('\n', from);
-    if (lf == std::string_view::npos) lf = text.size() - 1;
-    out.emplace_back(text.substr(from, lf + 1 - from));
-  }
-  return out;
-}
+bool is_temporary(const std::string& path) { return is_temporary_path(path); }
 
 /// What goes wrong throughout a run, beneath the fault that moves from call to call.
 struct Background {
@@ -110,9 +71,7 @@ const Background BACKGROUNDS[] = {
 
 /// The run with no fault but the background: the tree before, the result, and how many
 /// calls of each kind it made.
-struct Baseline {
-  Tree before;
-  Result after;
+struct Baseline : Unfaulted {
   int calls[CALL_KINDS];
 };
 
@@ -120,76 +79,15 @@ Baseline baseline(Direction direction, const Background& background = BACKGROUND
   FakePlatform fs;
   prepare(fs, direction, background.stale);
   for (const Injection& f : background.faults) fs.inject(f);
-  Baseline b{fs.snapshot(), run(fs, direction), {}};
+  Baseline b{{fs.snapshot(), run(fs, direction)}, {}};
   EXPECT_EQ(b.after.status, 0) << b.after.err;
   for (int k = 0; k < CALL_KINDS; ++k) b.calls[k] = fs.calls(Call(k));
   return b;
 }
 
-/// Checks a run that met an injected fault against the unfaulted one.
-void check_faulted(const Baseline& b, const Result& r, Direction direction, bool removal_failed) {
-  const Tree& before = b.before;
-  const Tree& done = b.after.tree;
-  std::set<std::string> names;
-  for (const Tree* t : {&before, &done, &r.tree})
-    for (const auto& entry : *t) names.insert(entry.first);
-  // A backup whose last rename failed stays under its temporary name for the next run.
-  auto kept_backup = [&](const std::string& name, const std::optional<std::string>& old) {
-    const std::size_t slash = name.rfind('/') + 1;
-    const std::string prefix = name.substr(0, slash) + temporary_prefix(name.substr(slash));
-    for (const auto& [path, content] : r.tree)
-      if (path.starts_with(prefix) && path.ends_with(".old") && content == old) return true;
-    return false;
-  };
-  // Every name holds its complete old or complete new content (or stays absent).
-  for (const std::string& name : names) {
-    if (is_temporary(name)) {
-      const bool original = name.ends_with(".old") && r.status != 0;
-      EXPECT_TRUE(removal_failed || original || !at(r.tree, name) ||
-                  at(r.tree, name) == at(before, name))
-          << name << " left behind";
-      continue;
-    }
-    const auto now = at(r.tree, name);
-    EXPECT_TRUE(now == at(before, name) || now == at(done, name))
-        << name << " holds " << now.value_or("nothing");
-  }
-  // A converted file always has its original as NAME.OLD.
-  for (const auto& [name, old] : before) {
-    const bool converted = at(done, name) != old && at(r.tree, name) == at(done, name);
-    if (converted && is_source_file(name.substr(name.rfind('/') + 1))) {
-      EXPECT_TRUE(at(r.tree, name + ".OLD") == old || kept_backup(name, old))
-          << name << " converted without its backup";
-    }
-  }
-
-  if (r.status == 0) {
-    // The fault did no harm (a failed close of a file only read, say): as if unfaulted.
-    EXPECT_EQ(r.tree, done);
-    EXPECT_EQ(r.out, b.after.out);
-    EXPECT_EQ(r.err, "");
-    return;
-  }
-  EXPECT_EQ(r.status, 1);
-  const std::set<std::string_view> failures = {MSG_OPEN_FAILED,   MSG_READ_FAILED,
-                                               MSG_CREATE_FAILED, MSG_WRITE_FAILED,
-                                               MSG_BACKUP_FAILED, MSG_DIR_FAILED,
-                                               MSG_CHANGED};
-  std::size_t failed = 0;
-  for (const std::string& line : lines(r.out)) {
-    failed += failures.count(line);
-    EXPECT_TRUE(failures.count(line) || line == traits(direction).skip_message) << line;
-  }
-  const std::vector<std::string> diagnostics = lines(r.err);
-  EXPECT_GE(failed, 1u);
-  EXPECT_EQ(diagnostics.size(), failed) << r.err;
-  const std::string prefix = std::string(traits(direction).program) + ": /t";
-  for (const std::string& line : diagnostics) {
-    const std::size_t reason = line.find(": ", prefix.size());
-    EXPECT_TRUE(line.starts_with(prefix) && reason != std::string::npos &&
-                line.size() > reason + 3 && line.back() == '\n')
-        << line;
-  }
+void check_faulted(const Baseline& b, const RunResult& r, Direction direction,
+                   bool removal_failed) {
+  test::check_faulted(b, r, direction, "/t", removal_failed);
 }
 
 /// The error numbers each kind of call fails with.
@@ -227,7 +125,7 @@ void every_fault(Direction direction, unsigned processors = 1) {
             prepare(fs, direction, background.stale);
             for (const Injection& f : background.faults) fs.inject(f);
             const int fault = fs.inject(fail(call, n, os_error(code), persistent));
-            const Result r = run(fs, direction, processors);
+            const RunResult r = run(fs, direction, processors);
             EXPECT_EQ(fs.open_handles(), 0);
             if (fs.faults_met(fault) == 0) {
               EXPECT_EQ(n, b.calls[k] + 1) << "the counts of the unfaulted run differ";
@@ -248,7 +146,7 @@ void every_fault(Direction direction, unsigned processors = 1) {
 
             // The clean rerun removes what the failed removals left and converts the rest.
             fs.clear_faults();
-            const Result again = run(fs, direction, processors);
+            const RunResult again = run(fs, direction, processors);
             EXPECT_EQ(again.status, 0) << again.out << again.err;
             EXPECT_EQ(again.tree, unfaulted) << "the clean rerun differs";
           }
@@ -297,7 +195,7 @@ TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
         FakePlatform fs;
         prepare(fs, direction, true);
         fs.inject(injection);
-        const Result r = run(fs, direction);
+        const RunResult r = run(fs, direction);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.tree, b.after.tree);
         EXPECT_EQ(r.out, b.after.out);
@@ -332,7 +230,7 @@ void every_kill_point(unsigned processors) {
         prepare(fs, direction, background.stale);
         for (const Injection& f : background.faults) fs.inject(f);
         fs.die_after(n);
-        const Result r = run(fs, direction, processors);
+        const RunResult r = run(fs, direction, processors);
         if (!fs.died()) {
           EXPECT_EQ(r.tree, b.after.tree);
           break;
@@ -341,7 +239,7 @@ void every_kill_point(unsigned processors) {
         check_faulted(b, r, direction, true);
         fs.clear_faults();
         for (const Injection& f : background.faults) fs.inject(f);
-        const Result again = run(fs, direction, processors);
+        const RunResult again = run(fs, direction, processors);
         EXPECT_EQ(again.status, 0) << again.out << again.err;
         EXPECT_EQ(again.tree, b.after.tree) << "the run after the kill differs";
         if (::testing::Test::HasFailure()) return;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "walk/walk.h"
+#include "main/program.h"
 
 namespace nivra::test {
 

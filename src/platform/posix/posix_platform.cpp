@@ -19,7 +19,6 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/entry.h"
 #include "text/code_pages.h"
 
 namespace nivra {
@@ -558,26 +557,6 @@ std::string PosixPlatform::describe(const Status& status) {
     case Fault::busy: return "held by another run";
     default: return std::strerror(status.code);
   }
-}
-
-System start_system(int argc, char** argv) {
-  // A closed standard output must not stop the run in the middle of a file, nor a file
-  // larger than the process may write: both become the failure of one call.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  // The walk holds one descriptor per level of depth.
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-  // The ANSI code page Windows would have for the language of the process's locale.
-  const unsigned acp = ansi_code_page_for_locale(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
-                                                 std::getenv("LANG"));
-  std::unique_ptr<AnsiCodePage> code_page = make_code_page(acp);
-  if (!code_page) code_page = std::make_unique<Cp1252CodePage>();
-  return System{std::make_unique<PosixPlatform>(), std::move(code_page),
-                std::make_unique<StdioReporter>(), argc > 0 && argv[0] ? argv[0] : ""};
 }
 
 }  // namespace nivra

@@ -10,37 +10,13 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/entry.h"
-#include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_rules.h"
 #include "text/unicode.h"
 
 namespace nivra {
 
-using namespace win32;
+namespace win32 {
 
-namespace {
-
-/// Status code of a junction or symbolic link met where a file or directory was listed.
-constexpr int REPARSE_CODE = -1;
-
-Status from_error(DWORD e) {
-  switch (e) {
-    case ERROR_SUCCESS: return Status{};
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return Status{Fault::not_found, int(e)};
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return Status{Fault::exists, int(e)};
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return Status{Fault::busy, int(e)};
-    default: return Status{Fault::other, int(e)};
-  }
-}
-
-Status last_error() { return from_error(GetLastError()); }
-
-/// UTF-16 as UTF-8. A lone surrogate, which a name may hold, gets the three bytes of its
-/// value, so that every name comes back to the system unchanged.
 std::string narrow(const wchar_t* w, std::size_t n) {
   std::string out;
   out.reserve(n);
@@ -53,7 +29,6 @@ std::string narrow(const wchar_t* w, std::size_t n) {
   return out;
 }
 
-/// The reverse of narrow(); a byte that is no part of a character becomes U+FFFD.
 std::wstring widen(std::string_view s) {
   std::wstring out;
   out.reserve(s.size());
@@ -81,6 +56,30 @@ std::wstring widen(std::string_view s) {
   }
   return out;
 }
+
+}  // namespace win32
+
+using namespace win32;
+
+namespace {
+
+/// Status code of a junction or symbolic link met where a file or directory was listed.
+constexpr int REPARSE_CODE = -1;
+
+Status from_error(DWORD e) {
+  switch (e) {
+    case ERROR_SUCCESS: return Status{};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return Status{Fault::not_found, int(e)};
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return Status{Fault::exists, int(e)};
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return Status{Fault::busy, int(e)};
+    default: return Status{Fault::other, int(e)};
+  }
+}
+
+Status last_error() { return from_error(GetLastError()); }
 
 FileState state_from(const BY_HANDLE_FILE_INFORMATION& info) {
   FileState out;
@@ -636,45 +635,6 @@ std::string Win32Platform::describe(const Status& status) {
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
     out.pop_back();
   return out;
-}
-
-namespace {
-
-/// Messages as StdioReporter prints them. Diagnostics go to a console as UTF-16, so that
-/// names and the system's words read right whatever the console's code page; elsewhere
-/// (a file, a pipe) they are UTF-8.
-class Win32Reporter final : public Reporter {
- public:
-  void message(std::string_view text) override { stdio_.message(text); }
-  void diagnostic(std::string_view line) override {
-    std::fflush(stdout);  // each message before the diagnostic of its file
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(err, &mode)) return stdio_.diagnostic(line);
-    const std::wstring wide = widen(line);
-    DWORD written = 0;
-    WriteConsoleW(err, wide.data(), DWORD(wide.size()), &written, nullptr);
-  }
-  bool finish() override { return stdio_.finish(); }
-
- private:
-  StdioReporter stdio_;
-};
-
-}  // namespace
-
-System start_system(int argc, wchar_t** argv) {
-  // No dialog box for a drive without its medium: the run reports it and goes on.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  std::unique_ptr<AnsiCodePage> acp;
-  if (GetACP() == CP_UTF8)
-    acp = std::make_unique<Utf8CodePage>();
-  else
-    acp = std::make_unique<Win32CodePage>();
-  return System{std::make_unique<Win32Platform>(), std::move(acp),
-                std::make_unique<Win32Reporter>(),
-                argc > 0 && argv[0] ? with_backslashes(narrow(argv[0], std::wcslen(argv[0])))
-                                    : ""};
 }
 
 }  // namespace nivra

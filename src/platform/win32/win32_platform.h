@@ -1,12 +1,24 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
 #include "platform/threads.h"
 
 namespace nivra {
+
+namespace win32 {
+
+/// UTF-16 as UTF-8. A lone surrogate, which a name may hold, gets the three bytes of its
+/// value, so that every name comes back to the system unchanged.
+std::string narrow(const wchar_t* w, std::size_t n);
+/// The reverse of narrow(); a byte that is no part of a character becomes U+FFFD.
+std::wstring widen(std::string_view s);
+
+}  // namespace win32
 
 /// The platform on Windows. Names cross the seam as UTF-8 and are UTF-16 towards the
 /// system; handles are indices into tables of full paths, all in the \\?\ form.

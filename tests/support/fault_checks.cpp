@@ -1,0 +1,114 @@
+#include "support/fault_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "convert/convert_file.h"
+#include "convert/messages.h"
+#include "support/test_support.h"
+#include "walk/walk.h"
+
+namespace nivra::test {
+
+using namespace std::literals;
+
+const std::vector<TreeEntry>& fault_tree() {
+  auto file = [](const char* path, std::string content, unsigned mode = 0644) {
+    return TreeEntry{path, std::move(content), mode, ""};
+  };
+  static const std::vector<TreeEntry> tree = {
+      file("main.c", "/* caf\xE9 */\r\nint main(void) { return 0; }\r\n"),
+      file("main.c.OLD", "an earlier backup\n"),
+      file("util.h", "#define EURO \"\x80\" /* \x81 */\n", 0600),
+      file("empty.cpp", ""),
+      file("signed.h", "\xEF\xBB\xBF// d\xC3\xA9j\xC3\xA0 sign\xC3\xA9\n"),
+      file("modern.cpp", "// d\xC3\xA9j\xC3\xA0 UTF-8, \xE2\x82\xAC\n"),
+      file("notes.txt", "caf\xE9\n"),
+      file("lib.hpp", "caf\xE9\n"),
+      TreeEntry{"alias.c", "", 0, "main.c"},
+      file(".git/hook.c", "caf\xE9"),
+      file("src/parser/lexer.cpp", std::string("char nul = '\0';\n\xAB\xBB\n"sv)),
+      file("src/parser/lexer.h", "int lex(void);", 0755),
+      file("src/io/READ.C", "/* \xE0 la ligne */\n"),
+      file("src/io/READ.C.OLD", "an older backup\n"),
+      file("src/io/write.c", "\xEF\xBB\xBF"),
+      file("src/io/deep/a.c", "x\n"),
+      file("src/io/deep/b.cpp", "\xEF\xBB\xBF" "int b = 1;\n"),
+      file("docs/guide.c", "/* \xA9 2001 */"),
+  };
+  return tree;
+}
+
+std::optional<std::string> at(const Tree& tree, const std::string& path) {
+  const auto it = tree.find(path);
+  return it == tree.end() ? std::nullopt : std::optional(it->second);
+}
+
+void check_faulted(const Unfaulted& b, const RunResult& r, Direction direction,
+                   std::string_view root, bool removal_failed) {
+  const Tree& before = b.before;
+  const Tree& done = b.after.tree;
+  std::set<std::string> names;
+  for (const Tree* t : {&before, &done, &r.tree})
+    for (const auto& entry : *t) names.insert(entry.first);
+  // A backup whose last rename failed stays under its temporary name for the next run.
+  auto kept_backup = [&](const std::string& name, const std::optional<std::string>& old) {
+    const std::size_t slash = name.rfind('/') + 1;
+    const std::string prefix = name.substr(0, slash) + temporary_prefix(name.substr(slash));
+    for (const auto& [path, content] : r.tree)
+      if (path.starts_with(prefix) && path.ends_with(".old") && content == old) return true;
+    return false;
+  };
+  // Every name holds its complete old or complete new content (or stays absent).
+  for (const std::string& name : names) {
+    if (is_temporary_path(name)) {
+      const bool original = name.ends_with(".old") && r.status != 0;
+      EXPECT_TRUE(removal_failed || original || !at(r.tree, name) ||
+                  at(r.tree, name) == at(before, name))
+          << name << " left behind";
+      continue;
+    }
+    const auto now = at(r.tree, name);
+    EXPECT_TRUE(now == at(before, name) || now == at(done, name))
+        << name << " holds " << now.value_or("nothing");
+  }
+  // A converted file always has its original as NAME.OLD.
+  for (const auto& [name, old] : before) {
+    const bool converted = at(done, name) != old && at(r.tree, name) == at(done, name);
+    if (converted && is_source_file(name.substr(name.rfind('/') + 1))) {
+      EXPECT_TRUE(at(r.tree, name + ".OLD") == old || kept_backup(name, old))
+          << name << " converted without its backup";
+    }
+  }
+
+  if (r.status == 0) {
+    // The fault did no harm (a failed close of a file only read, say): as if unfaulted.
+    EXPECT_EQ(r.tree, done);
+    EXPECT_EQ(r.out, b.after.out);
+    EXPECT_EQ(r.err, "");
+    return;
+  }
+  EXPECT_EQ(r.status, 1);
+  const std::set<std::string_view> failures = {MSG_OPEN_FAILED,   MSG_READ_FAILED,
+                                               MSG_CREATE_FAILED, MSG_WRITE_FAILED,
+                                               MSG_BACKUP_FAILED, MSG_DIR_FAILED,
+                                               MSG_CHANGED};
+  std::size_t failed = 0;
+  for (const std::string& line : split_lines(r.out)) {
+    failed += failures.count(line);
+    EXPECT_TRUE(failures.count(line) || line == traits(direction).skip_message) << line;
+  }
+  const std::vector<std::string> diagnostics = split_lines(r.err);
+  EXPECT_GE(failed, 1u);
+  EXPECT_EQ(diagnostics.size(), failed) << r.err;
+  const std::string prefix = std::string(traits(direction).program) + ": " + std::string(root);
+  for (const std::string& line : diagnostics) {
+    const std::size_t reason = line.find(": ", prefix.size());
+    EXPECT_TRUE(line.starts_with(prefix) && reason != std::string::npos &&
+                line.size() > reason + 3 && line.back() == '\n')
+        << line;
+  }
+}
+
+}  // namespace nivra::test
