@@ -5,7 +5,7 @@
 
 have() { command -v "$1" >/dev/null 2>&1; }
 
-if have i686-w64-mingw32-g++ && have i686-w64-mingw32-objdump && have wine &&
+if have i686-w64-mingw32-g++ && have x86_64-w64-mingw32-g++ && have i686-w64-mingw32-objdump && have wine &&
    dpkg -s wine32:i386 >/dev/null 2>&1; then
   exit 0
 fi
@@ -14,7 +14,8 @@ export DEBIAN_FRONTEND=noninteractive
 if dpkg --add-architecture i386 &&
    apt-get update -q >/dev/null &&
    apt-get install -y -q \
-     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 >/dev/null; then
+     g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 \
+     >/dev/null; then
   echo "install-windows-tools: mingw-w64 $(i686-w64-mingw32-g++ -dumpversion), $(wine --version)"
 else
   echo "!!! install-windows-tools: COULD NOT INSTALL g++-mingw-w64-i686 / wine32: the Windows tests will be skipped !!!"
