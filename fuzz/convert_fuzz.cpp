@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "convert/convert_file.h"
+#include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
 #include "text/code_page.h"
 #include "text/single_byte.h"
@@ -74,8 +75,9 @@ std::size_t entries() {
 /// Runs convert_file over f.c in `direction`; returns the message it would print.
 std::string convert(Direction direction) {
   PosixPlatform platform;
+  PosixHost host;
   Cp1252CodePage acp;
-  Converter converter(platform, acp, direction);
+  Converter converter(platform, host, acp, direction);
   Dir dir;
   check(platform.open_root(folder(), dir).ok(), "open folder");
   const Outcome outcome = converter.convert_file(dir, "f.c", at("f.c"));

@@ -1,8 +1,8 @@
 #pragma once
 
 // The seam between the core (walk and conversion) and the system's files. The core never
-// touches them directly; each platform implements this interface once, and tests put a
-// double in its place.
+// touches them directly; each platform implements this interface once (and Host, for what
+// the system says of the running program), and tests put a double in its place.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,22 +19,32 @@ enum class Fault {
   not_found,    ///< the name does not exist
   exists,       ///< the name is taken already
   not_regular,  ///< the name is not a regular file (a FIFO, socket, device, ...)
-  busy,         ///< another process holds the file
+  symlink,      ///< a symbolic link (or junction) met where a file or folder was listed
+  busy,         ///< another process has the file locked
   too_large,    ///< not enough memory for what the file needs
   stalled,      ///< a write stored nothing and reported no error
-  changed,      ///< the file is not the one that was read, or not as it was read
-  unsupported,  ///< the file system cannot do this
+  replaced,     ///< the name holds another file than the one that was read
+  modified,     ///< the file's content is no longer as it was read
+  cannot_link,  ///< the file system cannot give the file a second name
   other,        ///< anything else; see the code
+};
+
+/// Which step of replace() a failure comes from.
+enum class Step {
+  none,    ///< not a step of replace()
+  backup,  ///< putting the file that the name held under the backup name
+  swap,    ///< putting the new file under the name
 };
 
 /// Outcome of a platform call. `code` is the system's own error number, for describe().
 struct Status {
   Fault fault = Fault::none;
   int code = 0;
-  bool of_backup = false;  ///< a failure of replace() to put the backup in place
+  Step step = Step::none;
 
   bool ok() const { return fault == Fault::none; }
-  Status for_backup() const { return Status{fault, code, true}; }
+  /// The same failure, as one of `failed`.
+  Status at(Step failed) const { return Status{fault, code, failed}; }
 };
 
 /// Opaque handles; their meaning belongs to the platform that issued them.
@@ -54,9 +64,9 @@ struct Entry {
 };
 
 /// Which file a name or an open file stands for, and the state of its content.
-struct FileState {
+struct FileStat {
   std::uint64_t volume = 0;  ///< the device or volume it is on
-  std::uint64_t index = 0;   ///< its number there
+  std::uint64_t inode = 0;   ///< its number there
   std::uint64_t size = 0;
   std::int64_t modified = 0;  ///< the last change of its content, in the system's own unit
 
@@ -65,9 +75,9 @@ struct FileState {
   std::uint64_t digest = 0;
   bool digested = false;
 
-  bool same_file(const FileState& o) const { return volume == o.volume && index == o.index; }
+  bool same_file(const FileStat& o) const { return volume == o.volume && inode == o.inode; }
   /// The same file, of the same size and modification time.
-  bool unchanged(const FileState& o) const {
+  bool unchanged(const FileStat& o) const {
     return same_file(o) && size == o.size && modified == o.modified;
   }
 };
@@ -81,21 +91,8 @@ struct Digest {
       value *= 0x100000001b3ull;
     }
   }
+  void add(std::string_view s) { add(s.data(), s.size()); }
 };
-
-/// The words for the faults that the core itself detects, whatever the system; null for
-/// the others, which only the platform can describe.
-inline const char* describe_own_fault(const Status& status) {
-  switch (status.fault) {
-    case Fault::none: return "no error";
-    case Fault::too_large: return "not enough memory";
-    case Fault::stalled: return "the system stored nothing and gave no reason";
-    case Fault::changed:
-      return status.code == 1 ? "another file was put under its name while it was converted"
-                              : "its content changed while it was converted";
-    default: return nullptr;
-  }
-}
 
 /// Where a file's bytes are written to.
 class Output {
@@ -110,11 +107,6 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  /// The path separator of argument 0 and of the paths the core builds.
-  virtual char separator() const = 0;
-  /// Full path of the running program, as the system reports it.
-  virtual Status executable_path(std::string& out) = 0;
-
   /// Opens the directory at `path`; "" names the root of the file system.
   virtual Status open_root(const std::string& path, Dir& out) = 0;
   /// Opens subdirectory `name` of `parent`, never through a symbolic link.
@@ -126,15 +118,16 @@ class FileSystem {
   virtual bool shared(Dir dir) = 0;
 
   /// Opens regular file `name` of `dir` for reading, never through a symbolic link, and
-  /// holds it against other runs until it is closed. Fails with `busy` when another holds it.
+  /// locks it against other runs until it is closed. Fails with `busy` when another has it
+  /// locked.
   virtual Status open_read(Dir dir, const std::string& name, File& out) = 0;
-  /// Whether other machines may change `file` where its state does not show it, so that
-  /// replace() needs the digest of its content (a network share).
-  virtual bool needs_digest(File file) = 0;
+  /// Whether `file` is on a shared file system (a network share), where other machines may
+  /// change it without its stat showing it, so that replace() needs the digest of its content.
+  virtual bool on_shared_file_system(File file) = 0;
   /// Which file `file` is, and the state of its content.
-  virtual Status state(File file, FileState& out) = 0;
+  virtual Status stat(File file, FileStat& out) = 0;
   /// Which file `name` of `dir` is, without following a symbolic link.
-  virtual Status state_of(Dir dir, const std::string& name, FileState& out) = 0;
+  virtual Status stat_at(Dir dir, const std::string& name, FileStat& out) = 0;
   /// Reads at most `n` bytes from `offset` on; `got` is 0 at the end. May read fewer or be
   /// `interrupted`.
   virtual Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
@@ -155,26 +148,36 @@ class FileSystem {
   /// Puts the file `temp` under `name` in one step, and the file that `name` held under
   /// `backup` (which must not exist; "" when no backup is wanted), provided `name` still is
   /// `original` as `read` found it: the same file, of the same size and modification time.
-  /// Otherwise changes nothing and fails with `changed`. Fails with `unsupported` where the
-  /// file system cannot keep the replaced file under a second name. A failure to put the
-  /// backup in place says so in `of_backup`. Ends the hold on `original`, which is then
-  /// only closed.
+  /// Otherwise changes nothing and fails with `replaced` (another file has the name) or
+  /// `modified` (its content changed). Fails with `cannot_link` where the file system cannot
+  /// keep the replaced file under a second name. The failure's `step` says which step
+  /// failed. Ends the lock on `original`, which is then only closed.
   virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
-                         const std::string& backup, File original, const FileState& read) = 0;
+                         const std::string& backup, File original, const FileStat& read) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
 
-  /// A name for this run, unlike that of any other run here or on another machine, made
-  /// of letters and digits.
-  virtual std::string run_tag() = 0;
-  /// Whether the run named `tag` is known to have ended: false for a run of another
-  /// machine, or one that may still be going on.
-  virtual bool run_has_ended(std::string_view tag) = 0;
-
-  /// The system's words for what went wrong.
+  /// The system's words for what went wrong; the core has its own for the faults it
+  /// detects itself.
   virtual std::string describe(const Status& status) = 0;
 };
+
+/// Reads `file` from its start to its end, adding every byte to `digest`; `size` says how
+/// many there were.
+inline Status digest_file(FileSystem& fs, File file, Digest& digest, std::uint64_t& size) {
+  size = 0;
+  for (;;) {
+    char buf[65536];
+    std::size_t got = 0;
+    const Status s = fs.read(file, size, buf, sizeof buf, got);
+    if (s.fault == Fault::interrupted) continue;
+    if (!s.ok()) return s;
+    if (got == 0) return Status{};
+    digest.add(buf, got);
+    size += got;
+  }
+}
 
 }  // namespace nivra

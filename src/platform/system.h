@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/host.h"
 #include "platform/reporter.h"
 #include "text/code_page.h"
 
@@ -23,6 +24,7 @@ using native_char = char;
 /// The platform's pieces of one run.
 struct System {
   std::unique_ptr<FileSystem> files;
+  std::unique_ptr<Host> host;
   std::unique_ptr<AnsiCodePage> code_page;
   std::unique_ptr<Reporter> reporter;
   std::string argv0;  ///< argument 0 in the core's terms ("" when there is none)

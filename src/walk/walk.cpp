@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "convert/reasons.h"
 
 namespace nivra {
 
@@ -43,8 +44,11 @@ struct Level {
 }  // namespace
 
 unsigned worker_count(unsigned processors, bool shared) {
-  if (processors <= 1) return 1;
-  return shared ? 16 : std::min(processors, 8u);
+  // What a run killed on a share leaves is finished by the next run one file at a time;
+  // with many files cut short at once that is not yet sure to hold (see the share's kill
+  // test), so a share gets one worker.
+  if (processors <= 1 || shared) return 1;
+  return std::min(processors, 8u);
 }
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {
@@ -80,7 +84,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
       neighbours = Neighbours{};
       listed = Status{Fault::too_large, 0};
     }
-    if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(listed)});
+    if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
   };
   enter(root, false);
   while (!stack.empty()) {
@@ -95,13 +99,13 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     // Skips "." and "..", and every other name that begins with a dot.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     path.resize(level.path_length);
-    path.append(1, fs_.separator()).append(entry.name);
+    path.append(1, host_.separator()).append(entry.name);
     switch (entry.kind) {
       case EntryKind::directory: {
         Dir sub;
         const Status s = fs_.open_dir(level.folder->dir, entry.name, sub);
         if (!s.ok()) {
-          note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, fs_.describe(s)});
+          note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
           break;
         }
         enter(sub, true);  // `level` and `entry` are not used after this
@@ -119,7 +123,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
           note(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
-                       fs_.describe(Status{Fault::not_regular, 0})});
+                       reason(fs_, Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.

@@ -13,9 +13,8 @@ namespace nivra {
 /// True when `name`, an entry's bare name, ends in .c, .cpp or .h in any case.
 bool is_source_file(std::string_view name);
 
-/// How many files a run converts at once: one for each processor it may use, at most 8,
-/// or 16 on a share, whose calls wait on the server rather than on the processors. With a
-/// single processor, one: no threads at all.
+/// How many files a run converts at once: one for each processor it may use, at most 8;
+/// one on a share. With a single processor, one: no threads at all.
 unsigned worker_count(unsigned processors, bool shared);
 
 /// One walk of a tree: converts what it meets and reports what became of it.
@@ -23,9 +22,13 @@ class Walk {
  public:
   /// With `workers` above 1, that many files are converted side by side; what is
   /// reported, and in which order, stays what one file at a time gives.
-  Walk(FileSystem& fs, AnsiCodePage& acp, Direction direction, Reporter& reporter,
+  Walk(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction, Reporter& reporter,
        unsigned workers = 1)
-      : fs_(fs), direction_(direction), reporter_(reporter), converter_(fs, acp, direction),
+      : fs_(fs),
+        host_(host),
+        direction_(direction),
+        reporter_(reporter),
+        converter_(fs, host, acp, direction),
         workers_(workers) {}
 
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
@@ -39,6 +42,7 @@ class Walk {
 
  private:
   FileSystem& fs_;
+  Host& host_;
   Direction direction_;
   Reporter& reporter_;
   Converter converter_;

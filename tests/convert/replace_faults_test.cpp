@@ -7,7 +7,7 @@
 #include <cstring>
 #include <functional>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "convert/messages.h"
 #include "support/fake_platform.h"
 #include "walk/walk.h"
@@ -138,11 +138,11 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
 TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
   FakePlatform fs;
   fs.add_file("a.c", ORIGINAL);
-  const std::string mine = temporary_name("a.c", "new", "live");
-  const std::string backup = temporary_name("a.c", "old", "live");
+  const std::string live = fs.running();
+  const std::string mine = temporary_name("a.c", "new", live);
+  const std::string backup = temporary_name("a.c", "old", live);
   fs.add_file(mine, "half of it");
   fs.add_file(backup, ORIGINAL);
-  fs.running("live");
   RecordingReporter r;
 
   EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
@@ -159,7 +159,7 @@ TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
   FakePlatform fs;
   fs.add_file("held.c", ORIGINAL);
   fs.add_file("free.c", "x");
-  fs.hold("held.c");
+  fs.lock("held.c");
   RecordingReporter r;
 
   EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
+#include "convert/messages.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
 #include "support/test_support.h"
@@ -38,8 +39,8 @@ void prepare(FakePlatform& fs, Direction direction, bool stale) {
     ASSERT_EQ(run_program(fs, Direction::sign, r, ARGV0), 0) << r.err;
   }
   if (stale) {
-    fs.add_file("src/io/" + temporary_name("READ.C", "new", "dead"), "\xEF\xBB\xBF/* \xC3");
-    fs.add_file("src/io/" + temporary_name("READ.C", "cpy", "dead"), "/* \xE0 la");
+    fs.add_file("src/io/" + temporary_name("READ.C", "new", fs.ended_run()), "\xEF\xBB\xBF/* \xC3");
+    fs.add_file("src/io/" + temporary_name("READ.C", "cpy", fs.ended_run()), "/* \xE0 la");
   }
   fs.clear_faults();
 }
@@ -93,7 +94,7 @@ void check_faulted(const Baseline& b, const RunResult& r, Direction direction,
 /// The error numbers each kind of call fails with.
 std::vector<int> codes_for(Call call) {
   switch (call) {
-    case Call::state:
+    case Call::stat:
     case Call::read: return {EIO};
     case Call::create:
     case Call::link:

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "support/test_support.h"
 
 namespace nivra::test {

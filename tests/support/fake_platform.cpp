@@ -17,7 +17,7 @@ struct FakePlatform::Node {
   unsigned mode = 0644;
   std::string target;   ///< of a symbolic link
   std::vector<std::pair<std::string, NodePtr>> entries;  ///< of a folder, in listing order
-  bool held = false;    ///< open for reading, by this run or another
+  bool locked = false;  ///< open for reading, by this run or another
   std::int64_t version = 0;  ///< counts changes of the content
 };
 
@@ -48,7 +48,7 @@ bool matches(const std::string& pattern, const std::string& path) {
 
 std::string_view call_name(Call call) {
   static constexpr std::string_view NAMES[CALL_KINDS] = {
-      "open_root", "open_dir", "list_dir", "open_read", "state",  "read",      "create",
+      "open_root", "open_dir", "list_dir", "open_read", "stat",   "read",      "create",
       "write",     "close",    "link",     "rename",    "remove", "attributes"};
   return NAMES[int(call)];
 }
@@ -88,7 +88,9 @@ FakePlatform::NodePtr FakePlatform::find(const std::string& path) const {
 }
 
 void FakePlatform::add_dir(const std::string& path) {
-  const std::lock_guard<std::recursive_mutex> lock(mutex_); make_path(path, EntryKind::directory); }
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  make_path(path, EntryKind::directory);
+}
 
 void FakePlatform::add_file(const std::string& path, std::string_view content, unsigned mode) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -103,11 +105,13 @@ void FakePlatform::add_symlink(const std::string& path, const std::string& targe
 }
 
 void FakePlatform::add_other(const std::string& path) {
-  const std::lock_guard<std::recursive_mutex> lock(mutex_); make_path(path, EntryKind::other); }
-
-void FakePlatform::hold(const std::string& path) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (NodePtr node = find(path)) node->held = true;
+  make_path(path, EntryKind::other);
+}
+
+void FakePlatform::lock(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (NodePtr node = find(path)) node->locked = true;
 }
 
 int FakePlatform::inject(Injection injection) {
@@ -183,7 +187,9 @@ const Injection* FakePlatform::meet(Call call, const std::string& path) {
 }
 
 bool FakePlatform::exists(const std::string& path) const {
-  const std::lock_guard<std::recursive_mutex> lock(mutex_); return find(path) != nullptr; }
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return find(path) != nullptr;
+}
 
 std::map<std::string, std::string> FakePlatform::snapshot() const {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -245,7 +251,7 @@ Status FakePlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
   if (const Injection* f = meet(Call::open_dir, path)) return f->status;
   auto it = entry_named(d->node->entries, name);
   if (it == d->node->entries.end()) return os_error(ENOENT);
-  if (it->second->kind == EntryKind::symlink) return Status{Fault::not_regular, ELOOP};
+  if (it->second->kind == EntryKind::symlink) return Status{Fault::symlink, ELOOP};
   if (it->second->kind != EntryKind::directory) return os_error(ENOTDIR);
   out.id = next_handle_++;
   dirs_[out.id] = OpenDir{it->second, path};
@@ -299,7 +305,9 @@ void FakePlatform::await_turn(std::unique_lock<std::recursive_mutex>& lock,
 }
 
 void FakePlatform::close_dir(Dir dir) {
-  const std::lock_guard<std::recursive_mutex> lock(mutex_); dirs_.erase(dir.id); }
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  dirs_.erase(dir.id);
+}
 
 Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -310,10 +318,10 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   auto it = entry_named(d->node->entries, name);
   if (it == d->node->entries.end()) return os_error(ENOENT);
   const NodePtr& node = it->second;
-  if (node->kind == EntryKind::symlink) return Status{Fault::not_regular, ELOOP};
+  if (node->kind == EntryKind::symlink) return Status{Fault::symlink, ELOOP};
   if (node->kind != EntryKind::regular) return Status{Fault::not_regular, 0};
-  if (node->held) return Status{Fault::busy, EWOULDBLOCK};
-  node->held = true;
+  if (node->locked) return Status{Fault::busy, EWOULDBLOCK};
+  node->locked = true;
   out.id = next_handle_++;
   files_[out.id] = OpenFile{node, path};
   opened_.push_back(path);
@@ -322,10 +330,10 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
 
 namespace {
 
-FileState state_of_node(const void* node, const std::string& content, std::int64_t version) {
-  FileState out;
+FileStat stat_of_node(const void* node, const std::string& content, std::int64_t version) {
+  FileStat out;
   out.volume = 1;
-  out.index = reinterpret_cast<std::uintptr_t>(node);
+  out.inode = reinterpret_cast<std::uintptr_t>(node);
   out.size = content.size();
   out.modified = version;
   return out;
@@ -333,23 +341,23 @@ FileState state_of_node(const void* node, const std::string& content, std::int64
 
 }  // namespace
 
-Status FakePlatform::state(File file, FileState& out) {
+Status FakePlatform::stat(File file, FileStat& out) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* f = file_of(file);
   if (!f) return BAD_HANDLE;
-  if (const Injection* i = meet(Call::state, f->path)) return i->status;
-  out = state_of_node(f->node.get(), f->node->content, f->node->version);
+  if (const Injection* i = meet(Call::stat, f->path)) return i->status;
+  out = stat_of_node(f->node.get(), f->node->content, f->node->version);
   return Status{};
 }
 
-Status FakePlatform::state_of(Dir dir, const std::string& name, FileState& out) {
+Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   auto it = entry_named(d->node->entries, name);
   if (dead_) return os_error(EIO);
   if (it == d->node->entries.end()) return os_error(ENOENT);
-  out = state_of_node(it->second.get(), it->second->content, it->second->version);
+  out = stat_of_node(it->second.get(), it->second->content, it->second->version);
   return Status{};
 }
 
@@ -414,13 +422,13 @@ Status FakePlatform::close(File file) {
   // The handle is gone and the bytes written stay, whatever the call reports.
   const OpenFile f = it->second;
   files_.erase(it);
-  if (!f.writing) f.node->held = false;
+  if (!f.writing) f.node->locked = false;
   if (const Injection* i = meet(Call::close, f.path)) return i->status;
   return Status{};
 }
 
 Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string& name,
-                             const std::string& backup, File original, const FileState& read) {
+                             const std::string& backup, File original, const FileStat& read) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* f = file_of(original);
   const OpenDir* d = dir_of(dir);
@@ -432,16 +440,16 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
       // As on POSIX: EPERM is a taken name on a share (which may not show it yet) or where
       // the name is seen; a file system that refuses links otherwise is one without them.
       if (code == EPERM && (!exclusive_ || entry_named(entries, backup) != entries.end()))
-        return os_error(EEXIST).for_backup();
-      return code == EPERM || code == EXDEV ? Status{Fault::unsupported, code, true}
-                                            : i->status.for_backup();
+        return os_error(EEXIST).at(Step::backup);
+      return code == EPERM || code == EXDEV ? Status{Fault::cannot_link, code, Step::backup}
+                                            : i->status.at(Step::backup);
     }
-    if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).for_backup();
-    if (!links_) return Status{Fault::unsupported, EPERM, true};
+    if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).at(Step::backup);
+    if (!links_) return Status{Fault::cannot_link, EPERM, Step::backup};
     // On a share the link goes by name, and must then be found to be the file read.
     const auto named = entry_named(entries, name);
     if (!exclusive_ && (named == entries.end() || named->second != f->node))
-      return Status{Fault::changed, 1};  // linked, found to be another file, and removed
+      return Status{Fault::replaced};  // linked, found to be another file, and removed
     entries.emplace_back(backup, f->node);
   }
   const Injection* i = meet(Call::rename, join(d->path, name));
@@ -450,12 +458,12 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   auto target = entry_named(entries, name);
   Status s = i ? i->status : source == entries.end() ? os_error(ENOENT) : Status{};
   if (s.ok() && (target == entries.end() || target->second != f->node))
-    s = Status{Fault::changed, 1};
+    s = Status{Fault::replaced};
   else if (s.ok() && target->second->version != read.modified)
-    s = Status{Fault::changed, 2};
+    s = Status{Fault::modified};
   if (!s.ok()) {
     if (!backup.empty()) entries.erase(entry_named(entries, backup));
-    return s;
+    return s.at(Step::swap);
   }
   target->second = source->second;
   entries.erase(entry_named(entries, temp));
@@ -498,17 +506,15 @@ Status FakePlatform::remove(Dir dir, const std::string& name) {
 
 std::string FakePlatform::describe(const Status& status) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (const char* own = describe_own_fault(status)) return own;
   if (status.fault == Fault::busy) return "held by another run";
-  if (status.fault == Fault::not_regular && status.code == ELOOP)
-    return "a symbolic link, which is never followed";
+  if (status.fault == Fault::symlink) return "a symbolic link, which is never followed";
   return std::strerror(status.code);
 }
 
-int run_program(FileSystem& fs, Direction direction, Reporter& reporter,
+int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
                 std::string_view argv0, unsigned processors) {
   Cp1252CodePage acp;
-  return nivra::run_program(fs, acp, direction, reporter, argv0, processors);
+  return nivra::run_program(fs, fs, acp, direction, reporter, argv0, processors);
 }
 
 }  // namespace nivra::test

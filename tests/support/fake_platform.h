@@ -18,6 +18,7 @@
 
 #include "convert/direction.h"
 #include "platform/file_system.h"
+#include "platform/host.h"
 #include "platform/reporter.h"
 #include "text/code_page.h"
 
@@ -25,7 +26,7 @@ namespace nivra::test {
 
 /// The kinds of platform call a fault can be injected into.
 enum class Call {
-  open_root, open_dir, list_dir, open_read, state, read,
+  open_root, open_dir, list_dir, open_read, stat, read,
   create, write, close, link, rename, remove, attributes,
 };
 inline constexpr int CALL_KINDS = 13;
@@ -74,7 +75,7 @@ inline Injection shorten(Call call, int nth, bool persistent = false) {
   return i;
 }
 
-class FakePlatform final : public FileSystem {
+class FakePlatform final : public FileSystem, public Host {
  public:
   /// `root` is the path the tree answers to in open_root().
   explicit FakePlatform(std::string root = "/t");
@@ -84,8 +85,8 @@ class FakePlatform final : public FileSystem {
   void add_file(const std::string& path, std::string_view content, unsigned mode = 0644);
   void add_symlink(const std::string& path, const std::string& target);
   void add_other(const std::string& path);
-  /// Holds a file as another run would, so that open_read() of it is refused as busy.
-  void hold(const std::string& path);
+  /// Locks a file as another run would, so that open_read() of it is refused as busy.
+  void lock(const std::string& path);
 
   /// Adds an injection; returns its index for faults_met().
   int inject(Injection injection);
@@ -121,9 +122,9 @@ class FakePlatform final : public FileSystem {
   /// A share after as_share().
   bool shared(Dir dir) override;
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool needs_digest(File) override { return !exclusive_; }
-  Status state(File file, FileState& out) override;
-  Status state_of(Dir dir, const std::string& name, FileState& out) override;
+  bool on_shared_file_system(File) override { return !exclusive_; }
+  Status stat(File file, FileStat& out) override;
+  Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
               std::size_t& got) override;
   Status create(Dir dir, const std::string& name, File& out) override;
@@ -133,18 +134,24 @@ class FakePlatform final : public FileSystem {
   /// The backup is a link ("link" calls) and the name is taken by a rename ("rename"
   /// calls on the name), as on POSIX.
   Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileState& read) override;
+                 const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
   std::string describe(const Status& status) override;
-  /// A new tag for every run; every run but the last and those running() named has ended.
-  std::string run_tag() override { return "run" + std::to_string(++runs_); }
-  bool run_has_ended(std::string_view tag) override {
+  /// A new process for every run; every run but the last and those running() made has ended.
+  RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
+  bool process_has_ended(std::uint32_t process) override {
     const std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return tag != "run" + std::to_string(runs_) && !live_.contains(std::string(tag));
+    return !live_.contains(process);
   }
-  /// Makes the run tagged `tag` one that may still be going on.
-  void running(std::string tag) { live_.insert(std::move(tag)); }
+  /// The tag of a run on this machine that has ended.
+  static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
+  /// The tag of a run on this machine that may still be going on.
+  std::string running() {
+    const std::uint32_t process = 1000000 + std::uint32_t(live_.size());
+    live_.insert(process);
+    return RunTag{MACHINE, process, 0}.format();
+  }
   /// Kills the run after `calls` calls of any kind: every later call does nothing and
   /// fails, but for closing, which the system does for a dead process.
   void die_after(int calls) { die_after_ = calls; }
@@ -223,8 +230,9 @@ class FakePlatform final : public FileSystem {
   int counts_[CALL_KINDS] = {};
   std::vector<std::string> opened_;
   bool links_ = true;
+  static constexpr std::uint32_t MACHINE = 0xfa4e;
   int runs_ = 0;
-  std::set<std::string> live_;
+  std::set<std::uint32_t> live_;
   int total_calls_ = 0;
   int die_after_ = -1;
   bool dead_ = false;
@@ -248,7 +256,7 @@ class RecordingReporter final : public Reporter {
 
 /// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code
 /// page, on a machine of `processors`.
-int run_program(FileSystem& fs, Direction direction, Reporter& reporter,
+int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
                 std::string_view argv0, unsigned processors = 1);
 
 }  // namespace nivra::test

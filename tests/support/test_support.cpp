@@ -26,8 +26,8 @@
 
 #include <gtest/gtest.h>
 
-#include "convert/convert_file.h"
-#include "platform/posix/posix_platform.h"
+#include "convert/replace.h"
+#include "platform/posix/posix_host.h"
 
 namespace nivra::test {
 
@@ -539,10 +539,7 @@ std::string ended_run_tag() {
   const pid_t child = fork();
   if (child == 0) _exit(0);
   waitpid(child, nullptr, 0);
-  const std::string mine = PosixPlatform().run_tag();
-  char pid[16];
-  std::snprintf(pid, sizeof pid, "%08x", unsigned(child));
-  return mine.substr(0, 8) + pid + "0000";
+  return RunTag{PosixHost().run_tag().machine, std::uint32_t(child), 0}.format();
 }
 
 }  // namespace nivra::test

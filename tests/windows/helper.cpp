@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform/win32/win32_rules.h"
+#include "platform/host.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && std::wcscmp(argv[1], L"acp") == 0) {
@@ -29,9 +29,9 @@ int wmain(int argc, wchar_t** argv) {
     char utf8[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, int(n), utf8, sizeof utf8, nullptr,
                                           nullptr);
-    std::printf("%s\n", nivra::win32::run_tag_of(std::string_view(utf8, std::size_t(bytes)),
-                                                 GetCurrentProcessId(), 0)
-                            .c_str());
+    const nivra::RunTag tag{nivra::RunTag::machine_of(std::string_view(utf8, std::size_t(bytes))),
+                            std::uint32_t(GetCurrentProcessId()), 0};
+    std::printf("%s\n", tag.format().c_str());
     return 0;
   }
   if (argc == 5 && std::wcscmp(argv[1], L"grab") == 0) {

@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "convert/convert_file.h"
+#include "convert/replace.h"
 #include "convert/messages.h"
 #include "text/code_pages.h"
 #include "support/test_support.h"

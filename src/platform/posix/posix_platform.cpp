@@ -19,6 +19,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/posix/posix_host.h"
 #include "text/code_pages.h"
 
 namespace nivra {
@@ -32,7 +33,7 @@ Status from_errno(int e) {
     case ENOENT: return Status{Fault::not_found, e};
     case EEXIST: return Status{Fault::exists, e};
     // O_NOFOLLOW met a symbolic link where a file or directory was listed.
-    case ELOOP: return Status{Fault::not_regular, e};
+    case ELOOP: return Status{Fault::symlink, e};
     default: return Status{Fault::other, e};
   }
 }
@@ -82,10 +83,10 @@ void populate(char* buf, std::size_t n) {
 #endif
 }
 
-FileState state_from(const struct stat& st) {
-  FileState out;
+FileStat stat_from(const struct stat& st) {
+  FileStat out;
   out.volume = std::uint64_t(st.st_dev);
-  out.index = std::uint64_t(st.st_ino);
+  out.inode = std::uint64_t(st.st_ino);
   out.size = std::uint64_t(st.st_size);
   out.modified = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return out;
@@ -145,20 +146,6 @@ Status copy_xattrs(int from, int to) {
 }
 
 }  // namespace
-
-Status PosixPlatform::executable_path(std::string& out) {
-  std::string buf(256, '\0');
-  for (;;) {
-    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return last_error();
-    if (std::size_t(n) < buf.size()) {
-      buf.resize(std::size_t(n));
-      out = buf;
-      return Status{};
-    }
-    buf.resize(buf.size() * 2);
-  }
-}
 
 Status PosixPlatform::open_root(const std::string& path, Dir& out) {
   const int fd = ::open(path.empty() ? "/" : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -239,7 +226,7 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
-      if (e == EWOULDBLOCK && held_here(opened)) {
+      if (e == EWOULDBLOCK && locked_here(opened)) {
         // Another name of a file this run converts: its turn comes once that is done.
         const timespec moment{0, 1000000};
         nanosleep(&moment, nullptr);
@@ -265,8 +252,8 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
       const bool shared = shared_device(opened.st_dev, fd);
       Lock lock(mutex_);
-      if (held_.size() <= std::size_t(fd)) held_.resize(std::size_t(fd) + 1);
-      held_[std::size_t(fd)] = Held{true, shared, opened};
+      if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
+      opened_[std::size_t(fd)] = Opened{true, shared, opened};
       out.id = fd;
       return Status{};
     }
@@ -275,17 +262,17 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
-bool PosixPlatform::held(File file, Held& out) {
+bool PosixPlatform::opened(File file, Opened& out) {
   const std::size_t fd = std::size_t(fd_of(file));
   Lock lock(mutex_);
-  if (fd >= held_.size() || !held_[fd].open) return false;
-  out = held_[fd];
+  if (fd >= opened_.size() || !opened_[fd].open) return false;
+  out = opened_[fd];
   return true;
 }
 
-bool PosixPlatform::held_here(const struct stat& st) {
+bool PosixPlatform::locked_here(const struct stat& st) {
   Lock lock(mutex_);
-  for (const Held& h : held_)
+  for (const Opened& h : opened_)
     if (h.open && h.st.st_dev == st.st_dev && h.st.st_ino == st.st_ino) return true;
   return false;
 }
@@ -303,26 +290,26 @@ bool PosixPlatform::shared_device(dev_t dev, int fd) {
   return shared;
 }
 
-bool PosixPlatform::needs_digest(File file) {
-  Held h;
-  return !held(file, h) || h.shared;
+bool PosixPlatform::on_shared_file_system(File file) {
+  Opened o;
+  return !opened(file, o) || o.shared;
 }
 
-Status PosixPlatform::state(File file, FileState& out) {
-  if (Held h; held(file, h)) {
-    out = state_from(h.st);  // as it was when it was opened and locked
+Status PosixPlatform::stat(File file, FileStat& out) {
+  if (Opened o; opened(file, o)) {
+    out = stat_from(o.st);  // as it was when it was opened and locked
     return Status{};
   }
   struct stat st;
   if (fstat(fd_of(file), &st) != 0) return last_error();
-  out = state_from(st);
+  out = stat_from(st);
   return Status{};
 }
 
-Status PosixPlatform::state_of(Dir dir, const std::string& name, FileState& out) {
+Status PosixPlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   struct stat st;
   if (fstatat(fd_of(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
-  out = state_from(st);
+  out = stat_from(st);
   return Status{};
 }
 
@@ -353,7 +340,7 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
 
 Status PosixPlatform::copy_attributes(File from, File to) {
   struct stat st, now;
-  if (Held h; held(from, h))
+  if (Opened h; opened(from, h))
     st = h.st;
   else if (fstat(fd_of(from), &st) != 0)
     return last_error();
@@ -392,7 +379,7 @@ Status PosixPlatform::close(File file) {
   {
     // Before the close: then the number may be another thread's.
     Lock lock(mutex_);
-    if (fd < held_.size()) held_[fd].open = false;
+    if (fd < opened_.size()) opened_[fd].open = false;
   }
   if (::close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
@@ -401,28 +388,23 @@ Status PosixPlatform::close(File file) {
   return Status{};
 }
 
-Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileState& read,
-                                 int code) {
-  FileState now;
-  Status s = state_of(dir, name, now);
-  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::changed, 1} : s;
-  if (!read.digested) return now.unchanged(read) ? Status{} : Status{Fault::changed, code};
+Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileStat& read,
+                                 Fault differs) {
+  FileStat now;
+  Status s = stat_at(dir, name, now);
+  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::replaced} : s;
+  if (!read.digested) return now.unchanged(read) ? Status{} : Status{differs};
   // Which file a name stands for cannot be told here: its content must be the one read.
   const int fd = openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Status{Fault::changed, 1};
+  if (fd < 0) return Status{Fault::replaced};
   Digest digest;
   std::uint64_t size = 0;
-  char buf[65536];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0; size += std::uint64_t(n)) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    digest.add(buf, std::size_t(n));
-  }
+  const bool whole = digest_file(*this, File{fd}, digest, size).ok();
   ::close(fd);
-  return size == read.size && digest.value == read.digest ? Status{} : Status{Fault::changed, code};
+  return whole && size == read.size && digest.value == read.digest ? Status{} : Status{differs};
 }
 
-void PosixPlatform::let_go(File file) {
+void PosixPlatform::drop_descriptor(File file) {
   // Replaced by /dev/null, the descriptor's number stays taken until the core closes it.
   static const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null >= 0) dup3(null, fd_of(file), O_CLOEXEC);
@@ -430,7 +412,7 @@ void PosixPlatform::let_go(File file) {
 
 Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::string& name,
                               const std::string& backup, File original,
-                              const FileState& read) {
+                              const FileStat& read) {
   const int d = fd_of(dir);
   if (!backup.empty()) {
     // Linking the descriptor, not the name, gives the backup exactly the file read:
@@ -440,46 +422,46 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
         linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
-      if (e == ENOENT) return Status{Fault::changed, 1};  // the file read has no name left
+      if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
       // A network file system may answer EPERM for a name another client just made, and
       // not see that name yet when asked: there EPERM is taken for "exists".
       if (e == EEXIST || (e == EPERM && (read.digested ||
                                          name_error(d, backup).fault == Fault::exists)))
-        return Status{Fault::exists, EEXIST, true};
+        return Status{Fault::exists, EEXIST, Step::backup};
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
-        return Status{Fault::unsupported, e, true};
-      return from_errno(e).for_backup();
+        return Status{Fault::cannot_link, e, Step::backup};
+      return from_errno(e).at(Step::backup);
     }
     // Some file systems link by name, whatever the descriptor: there the backup must be
     // shown to be the file that was read.
-    const Status s = read.digested ? check_name(dir, backup, read, 1) : Status{};
+    const Status s = read.digested ? check_name(dir, backup, read, Fault::replaced) : Status{};
     if (!s.ok()) {
       unlinkat(d, backup.c_str(), 0);
       return s;
     }
   }
   // Where a name replaced while a descriptor is open would disappear for a moment
-  // (a user-space file system), the hold ends first.
-  if (needs_digest(original)) let_go(original);
+  // (a user-space file system), the descriptor is dropped first.
+  if (on_shared_file_system(original)) drop_descriptor(original);
   // The new file and the name swap places in one step; then what came out must be the
   // file as it was read, else they swap back. Where the file system cannot swap, the name
   // is checked just before the rename.
   Status s;
   if (renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
-    FileState out;
-    s = state_of(dir, temp, out);
+    FileStat out;
+    s = stat_at(dir, temp, out);
     if (s.ok() && !out.unchanged(read))
-      s = Status{Fault::changed, out.same_file(read) ? 2 : 1};
+      s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
     if (s.ok()) {
       unlinkat(d, temp.c_str(), 0);
       return s;
     }
     renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-    s = check_name(dir, name, read, 2);
+    s = check_name(dir, name, read, Fault::modified);
     // A user-space file system learns of a close only after it returns; renamed over while
     // it still counts the file open, it would hide the file under another name for a moment.
-    if (s.ok() && needs_digest(original)) {
+    if (s.ok() && on_shared_file_system(original)) {
       const timespec moment{0, 2000000};
       nanosleep(&moment, nullptr);
     }
@@ -489,7 +471,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     s = last_error();
   }
   if (!backup.empty()) unlinkat(d, backup.c_str(), 0);
-  return s;
+  return s.at(Step::swap);
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
@@ -502,58 +484,10 @@ Status PosixPlatform::remove(Dir dir, const std::string& name) {
   return Status{};
 }
 
-namespace {
-
-/// Eight hex digits for this machine: its name and its boot, so that two machines, or two
-/// boots of one, are told apart.
-std::string machine_digits() {
-  char host[256] = "";
-  gethostname(host, sizeof host - 1);
-  std::string seed = host;
-  if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
-    char boot[64] = "";
-    if (std::fgets(boot, sizeof boot, f)) seed += boot;
-    std::fclose(f);
-  }
-  Digest d;
-  d.add(seed.data(), seed.size());
-  char out[9];
-  std::snprintf(out, sizeof out, "%08x", unsigned(d.value ^ d.value >> 32));
-  return out;
-}
-
-}  // namespace
-
-std::string PosixPlatform::run_tag() {
-  // The machine, the process, and a few digits more: a process of the same number that
-  // ended may have left temporaries. One tag for the whole process.
-  static const std::string tag = [] {
-    char out[32];
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::snprintf(out, sizeof out, "%s%08x%04x", machine_digits().c_str(), unsigned(getpid()),
-                  unsigned(now.tv_nsec / 1000) & 0xFFFF);
-    return std::string(out);
-  }();
-  return tag;
-}
-
-bool PosixPlatform::run_has_ended(std::string_view tag) {
-  const std::string mine = run_tag();
-  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
-    return false;
-  // This process's own number: an earlier process of that number has ended.
-  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
-  const unsigned long pid = std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16);
-  return pid != 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
-
 std::string PosixPlatform::describe(const Status& status) {
-  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::not_regular:
-      return status.code == ELOOP ? "a symbolic link, which is never followed"
-                                  : "not a regular file";
+    case Fault::symlink: return "a symbolic link, which is never followed";
+    case Fault::not_regular: return "not a regular file";
     case Fault::busy: return "held by another run";
     default: return std::strerror(status.code);
   }

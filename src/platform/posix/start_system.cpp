@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/posix/posix_host.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/system.h"
 #include "text/code_pages.h"
@@ -26,8 +27,9 @@ System start_system(int argc, char** argv) {
                                                  std::getenv("LANG"));
   std::unique_ptr<AnsiCodePage> code_page = make_code_page(acp);
   if (!code_page) code_page = std::make_unique<Cp1252CodePage>();
-  return System{std::make_unique<PosixPlatform>(), std::move(code_page),
-                std::make_unique<StdioReporter>(), argc > 0 && argv[0] ? argv[0] : ""};
+  return System{std::make_unique<PosixPlatform>(), std::make_unique<PosixHost>(),
+                std::move(code_page), std::make_unique<StdioReporter>(),
+                argc > 0 && argv[0] ? argv[0] : ""};
 }
 
 }  // namespace nivra

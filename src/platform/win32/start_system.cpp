@@ -46,7 +46,7 @@ System start_system(int argc, wchar_t** argv) {
     acp = std::make_unique<Utf8CodePage>();
   else
     acp = std::make_unique<Win32CodePage>();
-  return System{std::make_unique<Win32Platform>(), std::move(acp),
+  return System{std::make_unique<Win32Platform>(), std::make_unique<Win32Host>(), std::move(acp),
                 std::make_unique<Win32Reporter>(),
                 argc > 0 && argv[0] ? with_backslashes(narrow(argv[0], std::wcslen(argv[0])))
                                     : ""};

@@ -63,9 +63,6 @@ using namespace win32;
 
 namespace {
 
-/// Status code of a junction or symbolic link met where a file or directory was listed.
-constexpr int REPARSE_CODE = -1;
-
 Status from_error(DWORD e) {
   switch (e) {
     case ERROR_SUCCESS: return Status{};
@@ -81,10 +78,10 @@ Status from_error(DWORD e) {
 
 Status last_error() { return from_error(GetLastError()); }
 
-FileState state_from(const BY_HANDLE_FILE_INFORMATION& info) {
-  FileState out;
+FileStat stat_from(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileStat out;
   out.volume = info.dwVolumeSerialNumber;
-  out.index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  out.inode = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   out.size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
   out.modified = std::int64_t(std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
                               info.ftLastWriteTime.dwLowDateTime);
@@ -125,13 +122,13 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     const bool link = is_name_surrogate(reparse_tag(h));
     CloseHandle(h);
-    if (link) return Status{Fault::not_regular, REPARSE_CODE};
-    const FileState named = state_from(info);
+    if (link) return Status{Fault::symlink, 0};
+    const FileStat named = stat_from(info);
     h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    if (!GetFileInformationByHandle(h, &info) || !state_from(info).same_file(named)) {
+    if (!GetFileInformationByHandle(h, &info) || !stat_from(info).same_file(named)) {
       CloseHandle(h);
-      return Status{Fault::not_regular, REPARSE_CODE};
+      return Status{Fault::symlink, 0};
     }
   }
   out = h;
@@ -139,8 +136,8 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
 }
 
 /// Which file `path` names, without following a link, and its attributes.
-Status identify(const std::wstring& path, FileState& out, DWORD* attributes = nullptr) {
-  // Opened for no access at all, the name can be asked which file it is, hold or no hold.
+Status identify(const std::wstring& path, FileStat& out, DWORD* attributes = nullptr) {
+  // Opened for no access at all, the name can be asked which file it is, lock or no lock.
   HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -150,7 +147,7 @@ Status identify(const std::wstring& path, FileState& out, DWORD* attributes = nu
   const Status s = known ? Status{} : last_error();
   CloseHandle(h);
   if (!known) return s;
-  out = state_from(info);
+  out = stat_from(info);
   if (attributes) *attributes = info.dwFileAttributes;
   return Status{};
 }
@@ -168,28 +165,28 @@ Status copy_security(const std::wstring& from, const std::wstring& to) {
   return Status{};
 }
 
-/// Owns the gate (see Win32Platform::gate_) for its scope; without a gate, does nothing.
-class Passage {
+/// Owns a mutex for its scope; without one (null), does nothing.
+class ScopedMutex {
  public:
-  explicit Passage(void* gate) : gate_(gate) {
-    if (gate_) WaitForSingleObject(gate_, INFINITE);  // also when its last owner died in it
+  explicit ScopedMutex(void* mutex) : mutex_(mutex) {
+    if (mutex_) WaitForSingleObject(mutex_, INFINITE);  // also when its last owner died in it
   }
-  ~Passage() {
-    if (gate_) ReleaseMutex(gate_);
+  ~ScopedMutex() {
+    if (mutex_) ReleaseMutex(mutex_);
   }
-  Passage(const Passage&) = delete;
-  Passage& operator=(const Passage&) = delete;
+  ScopedMutex(const ScopedMutex&) = delete;
+  ScopedMutex& operator=(const ScopedMutex&) = delete;
 
  private:
-  void* gate_;
+  void* mutex_;
 };
 
 }  // namespace
 
-Win32Platform::Win32Platform() : gate_(CreateMutexW(nullptr, FALSE, L"Local\\nivra-hold")) {}
+Win32Platform::Win32Platform() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\nivra-hold")) {}
 
 Win32Platform::~Win32Platform() {
-  if (gate_) CloseHandle(gate_);
+  if (mutex_) CloseHandle(mutex_);
   for (OpenDir& d : dirs_)
     if (d.handle) CloseHandle(d.handle);
   for (OpenFile& f : files_)
@@ -212,7 +209,7 @@ Win32Platform::OpenFile* Win32Platform::file_at(File file) {
 }
 
 void* Win32Platform::handle_of(File file) {
-  // A file that was let go has no handle: the call then fails as on a closed one.
+  // A file whose lock was released has no handle: the call then fails as on a closed one.
   Lock lock(table_);
   const OpenFile* f = file_at(file);
   return f && f->handle ? f->handle : INVALID_HANDLE_VALUE;
@@ -239,32 +236,32 @@ File Win32Platform::add_file(OpenFile entry) {
   return File{std::intptr_t(files_.size() - 1)};
 }
 
-bool Win32Platform::held_here(const std::wstring& path) {
-  FileState named;
+bool Win32Platform::locked_here(const std::wstring& path) {
+  FileStat named;
   if (!identify(path, named).ok()) return false;
   Lock lock(table_);
   return std::any_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
-    return f.held && f.handle && f.id.same_file(named);
+    return f.locked && f.handle && f.id.same_file(named);
   });
 }
 
-std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
-  // Only the holds of this thread: another's handle may be in use for a read right now.
+std::vector<std::size_t> Win32Platform::release_locks(const std::wstring& path) {
+  // Only the locks of this thread: another's handle may be in use for a read right now.
   const DWORD thread = GetCurrentThreadId();
   std::vector<std::size_t> out;
   {
     Lock lock(table_);
     if (std::none_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
-          return f.handle && f.held && f.thread == thread;
+          return f.handle && f.locked && f.thread == thread;
         }))
       return out;
   }
-  FileState named;
+  FileStat named;
   if (!identify(path, named).ok()) return out;
   Lock lock(table_);
   for (std::size_t i = 0; i < files_.size(); ++i) {
     OpenFile& f = files_[i];
-    if (f.held && f.handle && f.thread == thread && f.id.same_file(named)) {
+    if (f.locked && f.handle && f.thread == thread && f.id.same_file(named)) {
       CloseHandle(f.handle);
       f.handle = nullptr;
       out.push_back(i);
@@ -273,8 +270,8 @@ std::vector<std::size_t> Win32Platform::lift(const std::wstring& path) {
   return out;
 }
 
-void Win32Platform::lifted(const std::vector<std::size_t>& files) {
-  // Entries of this thread's holds: no other thread frees or reuses them meanwhile.
+void Win32Platform::reopen_locks(const std::vector<std::size_t>& files) {
+  // Entries of this thread's locks: no other thread frees or reuses them meanwhile.
   Lock lock(table_);
   for (const std::size_t i : files) {
     OpenFile& f = files_[i];
@@ -282,23 +279,10 @@ void Win32Platform::lifted(const std::vector<std::size_t>& files) {
                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(h, &info) && state_from(info).same_file(f.id))
+    if (GetFileInformationByHandle(h, &info) && stat_from(info).same_file(f.id))
       f.handle = h;
     else
       CloseHandle(h);
-  }
-}
-
-Status Win32Platform::executable_path(std::string& out) {
-  std::wstring buf(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
-    if (n == 0) return last_error();
-    if (n < buf.size()) {
-      out = narrow(buf.data(), n);
-      return Status{};
-    }
-    buf.resize(buf.size() * 2);  // cut short: XP says nothing, later systems say so
   }
 }
 
@@ -357,7 +341,7 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   WIN32_FIND_DATAW data;
   const std::wstring pattern = dir_path(dir) + L"\\*";
   // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile.
-  const Passage passage(gate_);
+  const ScopedMutex mutex(mutex_);
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
@@ -403,10 +387,10 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   BY_HANDLE_FILE_INFORMATION info;
   for (;;) {
     {
-      const Passage passage(gate_);
+      const ScopedMutex mutex(mutex_);
       const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
       if (s.ok()) break;
-      if (s.fault != Fault::busy || !held_here(full)) return s;
+      if (s.fault != Fault::busy || !locked_here(full)) return s;
     }
     // Another name of a file this run converts: its turn comes once that is done.
     Sleep(1);
@@ -415,18 +399,18 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
-  out = add_file(OpenFile{h, std::move(full), true, state_from(info), GetCurrentThreadId()});
+  out = add_file(OpenFile{h, std::move(full), true, stat_from(info), GetCurrentThreadId()});
   return Status{};
 }
 
-Status Win32Platform::state(File file, FileState& out) {
+Status Win32Platform::stat(File file, FileStat& out) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle_of(file), &info)) return last_error();
-  out = state_from(info);
+  out = stat_from(info);
   return Status{};
 }
 
-Status Win32Platform::state_of(Dir dir, const std::string& name, FileState& out) {
+Status Win32Platform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   return identify(path_in(dir, name), out);
 }
 
@@ -450,7 +434,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
-  out = add_file(OpenFile{h, std::move(full), false, FileState{}, 0});
+  out = add_file(OpenFile{h, std::move(full), false, FileStat{}, 0});
   return Status{};
 }
 
@@ -482,16 +466,16 @@ Status Win32Platform::close(File file) {
 }
 
 Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
-                                   const std::wstring& saved, const FileState& read,
+                                   const std::wstring& saved, const FileStat& read,
                                    bool& transient) {
   transient = false;
-  FileState now;
+  FileStat now;
   DWORD attributes = 0;
   Status s = identify(target, now, &attributes);
   if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
-    return Status{Fault::changed, 1};
+    return Status{Fault::replaced};
   if (!s.ok()) return s;
-  if (!now.unchanged(read)) return Status{Fault::changed, 2};
+  if (!now.unchanged(read)) return Status{Fault::modified};
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
   const DWORD kept = settable_attributes(attributes);
@@ -513,11 +497,11 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (s.ok() && e == 0) {
     // The name was checked just before the call: had another program put a file there
     // meanwhile, that file is under the backup name now, and goes back.
-    FileState replaced;
+    FileStat replaced;
     if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
         MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
       if (MoveFileExW(saved.c_str(), target.c_str(), 0))
-        return Status{Fault::changed, replaced.same_file(read) ? 2 : 1};
+        return Status{replaced.same_file(read) ? Fault::modified : Fault::replaced};
       MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
     }
     SetFileAttributesW(target.c_str(), kept_or_normal);
@@ -532,19 +516,19 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (read_only) SetFileAttributesW(target.c_str(), kept_or_normal);
   if (!s.ok()) return s;
   transient = is_transient(e, with_backup);
-  return from_error(e);
+  return from_error(e).at(Step::swap);
 }
 
 Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
-                              const std::string& backup, File original, const FileState& read) {
+                              const std::string& backup, File original, const FileStat& read) {
   const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
   const std::wstring saved = backup.empty() ? L"" : path_in(dir, backup);
-  const Passage passage(gate_);  // no other run opens the file once it is let go
-  // ReplaceFileW opens the file itself, sharing it with others: the hold ends here.
+  const ScopedMutex mutex(mutex_);  // no other run opens the file once its lock is released
+  // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
   if (HANDLE h = take_handle(original)) CloseHandle(h);
   // ReplaceFileW would overwrite an existing backup.
   if (!saved.empty() && GetFileAttributesW(saved.c_str()) != INVALID_FILE_ATTRIBUTES)
-    return Status{Fault::exists, ERROR_ALREADY_EXISTS, true};
+    return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
   // A scanner or an indexer may have any of the files open for a moment.
   for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
     bool transient = false;
@@ -557,9 +541,9 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
-  const Passage passage(gate_);  // no other run opens a file while its hold is lifted
-  std::vector<std::size_t> holds = lift(source);
-  for (const std::size_t i : lift(target)) holds.push_back(i);
+  const ScopedMutex mutex(mutex_);  // no other run opens a file while its lock is released
+  std::vector<std::size_t> locks = release_locks(source);
+  for (const std::size_t i : release_locks(target)) locks.push_back(i);
   // A scanner or an indexer may have either file open for a moment.
   Status s;
   for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
@@ -569,16 +553,16 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
     if (!is_transient(e, true) || *pause == 0) break;
     Sleep(*pause);
   }
-  lifted(holds);
+  reopen_locks(locks);
   return s;
 }
 
 Status Win32Platform::remove(Dir dir, const std::string& name) {
   const std::wstring full = path_in(dir, name);
-  const Passage passage(gate_);
-  const std::vector<std::size_t> holds = lift(full);
+  const ScopedMutex mutex(mutex_);
+  const std::vector<std::size_t> locks = release_locks(full);
   const Status s = DeleteFileW(full.c_str()) ? Status{} : last_error();
-  lifted(holds);
+  reopen_locks(locks);
   return s;
 }
 
@@ -594,22 +578,28 @@ std::string machine_name() {
 
 }  // namespace
 
-std::string Win32Platform::run_tag() {
+Status Win32Host::executable_path(std::string& out) {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()));
+    if (n == 0) return last_error();
+    if (n < buf.size()) {
+      out = narrow(buf.data(), n);
+      return Status{};
+    }
+    buf.resize(buf.size() * 2);  // cut short: XP says nothing, later systems say so
+  }
+}
+
+RunTag Win32Host::run_tag() {
   // One tag for the whole process.
-  static const std::string tag =
-      run_tag_of(machine_name(), GetCurrentProcessId(), unsigned(GetTickCount()));
+  static const RunTag tag{RunTag::machine_of(machine_name()), std::uint32_t(GetCurrentProcessId()),
+                          std::uint16_t(GetTickCount())};
   return tag;
 }
 
-bool Win32Platform::run_has_ended(std::string_view tag) {
-  const std::string mine = run_tag();
-  if (tag.size() != mine.size() || tag.substr(0, 8) != std::string_view(mine).substr(0, 8))
-    return false;
-  // This process's own number: an earlier process of that number has ended.
-  if (tag.substr(0, 16) == std::string_view(mine).substr(0, 16)) return tag != mine;
-  const DWORD pid = DWORD(std::strtoul(std::string(tag.substr(8, 8)).c_str(), nullptr, 16));
-  if (pid == 0) return false;
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+bool Win32Host::process_has_ended(std::uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
   if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
   // A process of that number that runs may be the run itself, or a later one.
   const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
@@ -618,11 +608,9 @@ bool Win32Platform::run_has_ended(std::string_view tag) {
 }
 
 std::string Win32Platform::describe(const Status& status) {
-  if (const char* own = describe_own_fault(status)) return own;
   switch (status.fault) {
-    case Fault::not_regular:
-      return status.code == REPARSE_CODE ? "a junction or symbolic link, which is never followed"
-                                         : "not a regular file";
+    case Fault::symlink: return "a junction or symbolic link, which is never followed";
+    case Fault::not_regular: return "not a regular file";
     default: break;
   }
   if (status.fault == Fault::busy && status.code == 0) return "held by another run";

@@ -118,22 +118,6 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
   }
 }
 
-/// The tag of a run: eight hex digits for the machine (a digest of its name), eight for
-/// the process, four more against a process of the same number that ended.
-inline std::string run_tag_of(std::string_view machine, std::uint32_t process, unsigned more) {
-  Digest d;
-  d.add(machine.data(), machine.size());
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out;
-  const auto hex = [&](std::uint32_t v, int digits) {
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(DIGITS[v >> shift & 0xF]);
-  };
-  hex(std::uint32_t(d.value ^ d.value >> 32), 8);
-  hex(process, 8);
-  hex(more & 0xFFFF, 4);
-  return out;
-}
-
 /// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
 /// seconds in all.
 inline constexpr unsigned RETRY_PAUSES[] = {10, 20, 40, 80, 150, 250, 350, 450, 550, 0};

@@ -1,0 +1,173 @@
+#pragma once
+
+// How a file's name comes to hold its new content, and what is left of a run that stopped
+// half-way. What this sequence promises:
+//
+// - One step. The new content is written whole beside the file under a temporary name;
+//   then one call of the seam (FileSystem::replace) puts it under the name, provided the
+//   name still holds the file exactly as it was read. At every moment the name holds its
+//   complete old or complete new content.
+// - What the new file keeps. Once its content is complete it gets what the original
+//   carries besides its content (FileSystem::copy_attributes), or it never takes the name.
+// - Backups. NAME.OLD is the original file itself, given a second name in that same step;
+//   where the file system cannot do that, a copy of it made beforehand from what was read.
+//   An earlier NAME.OLD is replaced only once the new content is in place, so a run that
+//   fails leaves the earlier backup as it was.
+// - Another program meanwhile. A file that another program replaced or changed since it
+//   was read is left as that program left it, and reported.
+// - Failures. On a failure the name keeps, or gets back, the original, and no temporary
+//   stays: each is removed on the way out unless it took a name. Only where even putting
+//   the original back fails does it stay under its temporary name, the only copy of it.
+//   Temporaries carry the tag of their run; a run that was killed may leave some, and the
+//   next run on the machine finishes them (a backup that is the only copy of an original
+//   becomes NAME.OLD) or removes them. What a run that may still be going on, or another
+//   machine's run, left stays.
+// - Two runs. The file is open and locked from its read to its replace, so two runs on one
+//   machine never convert it twice. On a shared file system, where locks and a file's
+//   number tell nothing, the content read identifies the file: it is digested, and
+//   NAME.OLD and the name are compared with it.
+// - Power. Nothing is forced to the disk: these promises hold for a run that fails or is
+//   killed, not for a machine that loses power in the middle of one.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "convert/messages.h"
+#include "platform/file_system.h"
+#include "platform/host.h"
+
+namespace nivra {
+
+inline constexpr std::string_view BACKUP_SUFFIX = ".OLD";
+
+/// What became of one file.
+struct Outcome {
+  enum Kind { converted, skipped, failed };
+  Kind kind = converted;
+  std::string_view message;  ///< the fixed message, for a file skipped or failed
+  std::string path;          ///< what the diagnostic of a failure names
+  std::string reason;        ///< why it failed
+};
+
+inline Outcome failure(std::string_view message, std::string path, std::string reason) {
+  return Outcome{Outcome::failed, message, std::move(path), std::move(reason)};
+}
+
+/// Whether another program replaced or changed the file since it was read.
+inline bool changed_meanwhile(const Status& s) {
+  return s.fault == Fault::replaced || s.fault == Fault::modified;
+}
+
+/// What the listing of a file's directory showed about its neighbours.
+struct Neighbours {
+  std::unordered_set<std::string> names;  ///< every name in the directory
+  std::vector<std::string> temporaries;   ///< the names that is_temporary_name() accepts
+};
+
+/// True when `name` is one that temporary_name() gives.
+bool is_temporary_name(std::string_view name);
+
+/// The names a run tagged `run` writes the new content of `name` under (`kind` "new"),
+/// keeps its backup under until it replaces NAME.OLD ("old"), and copies it under where
+/// the file system has no links ("cpy"). All begin with a dot, so no walk selects them,
+/// and with temporary_prefix(name), whatever the run.
+std::string temporary_name(const std::string& name, std::string_view kind, std::string_view run);
+std::string temporary_prefix(const std::string& name);
+
+/// Closes an open file on every way out of a scope, unless close() did.
+class Closer {
+ public:
+  explicit Closer(FileSystem& fs, File file = File{}) : fs_(fs), file_(file) {}
+  ~Closer() {
+    if (file_.id != File{}.id) fs_.close(file_);
+  }
+  Closer(const Closer&) = delete;
+  Closer& operator=(const Closer&) = delete;
+  File& file() { return file_; }
+  /// Closes the file now; whether what was written to it is kept.
+  Status close() {
+    const Status s = fs_.close(file_);
+    file_ = File{};
+    return s;
+  }
+
+ private:
+  FileSystem& fs_;
+  File file_;
+};
+
+/// Removes a temporary name on the way out of a scope, unless it was kept.
+class TemporaryName {
+ public:
+  TemporaryName(FileSystem& fs, Dir dir, std::string name)
+      : fs_(fs), dir_(dir), name_(std::move(name)) {}
+  ~TemporaryName() {
+    if (!kept_) fs_.remove(dir_, name_);
+  }
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  const std::string& name() const { return name_; }
+  void keep() { kept_ = true; }
+
+ private:
+  FileSystem& fs_;
+  Dir dir_;
+  std::string name_;
+  bool kept_ = false;
+};
+
+/// The file a replace is for: `name` of `dir`, whose full path is `path`, open and locked
+/// as `original`, as `read` found it.
+struct Target {
+  Dir dir;
+  const std::string& name;
+  const std::string& path;
+  File original;
+  FileStat& read;
+};
+
+/// Writes the new content into `to`. The status says whether it was read and written; a
+/// content that cannot be made sets `refused` to its failure.
+using WriteContent = std::function<Status(File to, Outcome& refused)>;
+
+/// The replace of the files of one run, under its run's tag.
+class Replacer {
+ public:
+  Replacer(FileSystem& fs, Host& host);
+
+  /// The tag of this run's temporary names.
+  const std::string& run() const { return run_; }
+
+  /// Finishes what runs that ended while converting the target left beside it: a backup
+  /// that no longer names the file is the only copy of its original and becomes NAME.OLD;
+  /// everything else is removed. What runs that may still be going on left stays as it is.
+  /// Fails on a name that cannot be cleared. Comes before replace() of the same file.
+  Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
+
+  /// Puts the content that `write` makes under the target's name, keeping the original
+  /// as NAME.OLD (`backup_exists` when the listing had one): writes it beside, swaps it
+  /// in, and settles the backup. On every failure the name keeps the original.
+  Outcome replace(const Target& target, const WriteContent& write, bool backup_exists);
+
+ private:
+  Outcome write_beside(const Target& target, const WriteContent& write, TemporaryName& fresh);
+  Outcome swap_in(const Target& target, const TemporaryName& fresh, bool backup_exists,
+                  std::optional<TemporaryName>& aside);
+  Outcome settle_backup(const Target& target, TemporaryName& aside);
+  Status copy_backup(const Target& target, const std::string& aside);
+  bool holds_content(Dir dir, const std::string& name, const FileStat& read);
+
+  FileSystem& fs_;
+  Host& host_;
+  RunTag tag_;
+  std::string run_;          ///< tag_, formatted
+  std::string block_;        ///< output of a copy waiting to be written
+  bool ended_run_ = false;   ///< a run that ended left temporaries of the target
+};
+
+}  // namespace nivra

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the system says of the running program, apart from its files: where the program
+// is, the path separator, and which runs are going on. Each platform implements it once;
+// the tags of runs and the rule for when a run has ended are written here, once.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/file_system.h"
+
+namespace nivra {
+
+/// The tag of a run: the machine, the process, and a nonce that tells the run from an
+/// earlier process of the same number.
+struct RunTag {
+  std::uint32_t machine = 0;
+  std::uint32_t process = 0;
+  std::uint16_t nonce = 0;
+
+  bool operator==(const RunTag&) const = default;
+
+  /// The machine's number for `seed`, what tells it from others (its name, its boot).
+  static std::uint32_t machine_of(std::string_view seed) {
+    Digest d;
+    d.add(seed);
+    return std::uint32_t(d.value ^ d.value >> 32);
+  }
+
+  /// Twenty hex digits: eight for the machine, eight for the process, four for the nonce.
+  std::string format() const {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    const auto hex = [&](std::uint32_t v, int digits) {
+      for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        out.push_back(DIGITS[v >> shift & 0xF]);
+    };
+    hex(machine, 8);
+    hex(process, 8);
+    hex(nonce, 4);
+    return out;
+  }
+
+  /// The tag that format() gave `text`; nothing for text it does not give.
+  static std::optional<RunTag> parse(std::string_view text) {
+    if (text.size() != 20) return std::nullopt;
+    std::uint64_t v[3] = {};
+    const int digits[3] = {8, 8, 4};
+    for (int part = 0, at = 0; part < 3; ++part) {
+      for (int i = 0; i < digits[part]; ++i, ++at) {
+        const char c = text[std::size_t(at)];
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0) return std::nullopt;
+        v[part] = v[part] << 4 | unsigned(d);
+      }
+    }
+    return RunTag{std::uint32_t(v[0]), std::uint32_t(v[1]), std::uint16_t(v[2])};
+  }
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  /// The path separator of argument 0 and of the paths the core builds.
+  virtual char separator() const = 0;
+  /// Full path of the running program, as the system reports it.
+  virtual Status executable_path(std::string& out) = 0;
+  /// The tag of this run, unlike that of any other run here or on another machine.
+  virtual RunTag run_tag() = 0;
+  /// Whether process `process` of this machine is known to have ended.
+  virtual bool process_has_ended(std::uint32_t process) = 0;
+};
+
+/// Whether the run tagged `tag` is known to have ended, for the run tagged `mine`: false
+/// for a run of another machine, or one that may still be going on.
+inline bool run_has_ended(Host& host, const RunTag& mine, std::string_view tag) {
+  const std::optional<RunTag> run = RunTag::parse(tag);
+  if (!run || run->machine != mine.machine) return false;
+  // This process's own number: an earlier process of that number has ended.
+  if (run->process == mine.process) return run->nonce != mine.nonce;
+  return run->process != 0 && host.process_has_ended(run->process);
+}
+
+}  // namespace nivra

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "platform/host.h"
+
+namespace nivra {
+
+/// What a POSIX system says of the running program.
+class PosixHost final : public Host {
+ public:
+  char separator() const override { return '/'; }
+  Status executable_path(std::string& out) override;
+  RunTag run_tag() override;
+  bool process_has_ended(std::uint32_t process) override;
+};
+
+}  // namespace nivra
