@@ -119,10 +119,14 @@ class OpenGate {
       thread_ = std::thread([this, pause_on, action] { answer(pause_on, action); });
   }
   ~OpenGate() {
-    const std::uint64_t one = 1;
-    if (thread_.joinable() && write(stop_, &one, sizeof one) == sizeof one) thread_.join();
+    stop();
     if (fan_ >= 0) close(fan_);  // lets whatever still waits through
     close(stop_);
+  }
+  /// Stops answering: after it, what the action used may be let go.
+  void stop() {
+    const std::uint64_t one = 1;
+    if (thread_.joinable() && write(stop_, &one, sizeof one) == sizeof one) thread_.join();
   }
   int error() const { return error_; }
   bool acted() const { return acted_; }
@@ -190,6 +194,7 @@ TEST(Concurrent, ASaveOverOrLinesAddedToAFileWhileItIsConvertedAreKept) {
 
       const ProgramResult r = run(program);
 
+      gate.stop();
       close(append);
       EXPECT_TRUE(gate.acted()) << "the run never created its temporary";
       EXPECT_EQ(r.status, 1);
