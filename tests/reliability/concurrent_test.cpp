@@ -120,13 +120,14 @@ class OpenGate {
   }
   ~OpenGate() {
     stop();
-    if (fan_ >= 0) close(fan_);  // lets whatever still waits through
     close(stop_);
   }
-  /// Stops answering: after it, what the action used may be let go.
+  /// Stops holding opens back: after it, what the action used may be let go.
   void stop() {
     const std::uint64_t one = 1;
     if (thread_.joinable() && write(stop_, &one, sizeof one) == sizeof one) thread_.join();
+    if (fan_ >= 0) close(fan_);  // lets whatever still waits through
+    fan_ = -1;
   }
   int error() const { return error_; }
   bool acted() const { return acted_; }
