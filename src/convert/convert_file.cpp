@@ -6,6 +6,7 @@
 
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
+#include "convert/write_behind.h"
 #include "text/unicode.h"
 
 namespace nivra {
@@ -99,7 +100,9 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   Digest digest;
   if (read.digested) digest.add(lead_.data(), plan.start);
   FileOutput output(fs_, to);
-  BlockWriter writer(output, block_);
+  std::optional<WriteBehind> behind;
+  if (write_behind_ && read.size >= WriteBehind::FROM_BYTES) behind.emplace(output);
+  BlockWriter writer(output, block_, behind && behind->running() ? &*behind : nullptr);
   writer.append(plan.head);
   const Transcoder transcoder{acp_, plan.source, plan.target};
   Status s;

@@ -25,6 +25,9 @@ class Converter {
 
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }
+  /// Lets the new content of a large file be written on a thread of its own while the
+  /// rest is converted.
+  void write_behind(bool allowed) { write_behind_ = allowed; }
 
  private:
   struct Plan;
@@ -44,6 +47,7 @@ class Converter {
   std::size_t held_ = 0;          ///< how many bytes of the file buffer_ holds
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
+  bool write_behind_ = false;
 };
 
 }  // namespace nivra

@@ -1,12 +1,16 @@
 #pragma once
 
 // An in-memory platform for tests: a tree of folders, files, symbolic links and other
-// entries, listed in the order they were added, that fails chosen calls on purpose.
+// entries, listed in the order they were added, that fails chosen calls on purpose. Its
+// calls may come from several threads: they take turns.
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -88,12 +92,18 @@ class FakePlatform final : public FileSystem, public Host {
   int inject(Injection injection);
   /// Drops every injection and kill, and starts the call counts again.
   void clear_faults();
-  int calls(Call call) const { return counts_[int(call)]; }
+  int calls(Call call) const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return counts_[int(call)];
+  }
   /// How many calls injection `index` made fail (or shortened), and on which paths.
   int faults_met(int index = 0) const { return int(faulted_paths(index).size()); }
   const std::vector<std::string>& faulted_paths(int index = 0) const;
   /// Files and folders opened and not yet closed.
-  int open_handles() const { return int(files_.size() + dirs_.size()); }
+  int open_handles() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return int(files_.size() + dirs_.size());
+  }
   /// Relative paths of the files open_read() opened, in order.
   const std::vector<std::string>& opened() const { return opened_; }
 
@@ -109,6 +119,8 @@ class FakePlatform final : public FileSystem, public Host {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
+  /// A share after as_share().
+  bool shared(Dir dir) override;
   Status open_read(Dir dir, const std::string& name, File& out) override;
   bool on_shared_file_system(File) override { return !exclusive_; }
   Status stat(File file, FileStat& out) override;
@@ -128,7 +140,10 @@ class FakePlatform final : public FileSystem, public Host {
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
-  bool process_has_ended(std::uint32_t process) override { return !live_.contains(process); }
+  bool process_has_ended(std::uint32_t process) override {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return !live_.contains(process);
+  }
   /// The tag of a run on this machine that has ended.
   static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
   /// The tag of a run on this machine that may still be going on.
@@ -141,7 +156,22 @@ class FakePlatform final : public FileSystem, public Host {
   /// fails, but for closing, which the system does for a dead process.
   void die_after(int calls) { die_after_ = calls; }
   /// Whether the run met its kill (see die_after()).
-  bool died() const { return dead_; }
+  bool died() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return dead_;
+  }
+
+  /// Holds back the close of each file read whose path is in `paths` (the last call of its
+  /// conversion) until every path before it has closed, so that conversions finish in
+  /// that order; one that waits `patience` while it is the first of `paths` waiting goes
+  /// anyway (fewer workers than the order needs).
+  void finish_in(std::vector<std::string> paths,
+                 std::chrono::milliseconds patience = std::chrono::milliseconds(20));
+  /// The paths of finish_in() in the order their files were closed.
+  std::vector<std::string> finished() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return finished_;
+  }
 
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
@@ -176,6 +206,15 @@ class FakePlatform final : public FileSystem, public Host {
   OpenFile* file_of(File file);
   /// Counts a call of `call` on `path`; the injection it meets, or null.
   const Injection* meet(Call call, const std::string& path);
+  /// Waits, in close(), for the turn of `path` in the order of finish_in().
+  void await_turn(std::unique_lock<std::recursive_mutex>& lock, const std::string& path);
+
+  mutable std::recursive_mutex mutex_;
+  std::condition_variable_any turn_;
+  std::vector<std::string> order_;
+  std::vector<std::string> finished_;
+  std::set<std::string> waiting_;
+  std::chrono::milliseconds patience_{20};
 
   std::string root_path_;
   NodePtr root_;
@@ -215,8 +254,9 @@ class RecordingReporter final : public Reporter {
   std::string err;
 };
 
-/// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code page.
+/// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code
+/// page, on a machine of `processors`.
 int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
-                std::string_view argv0);
+                std::string_view argv0, unsigned processors = 1);
 
 }  // namespace nivra::test
