@@ -140,9 +140,13 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
                                 const Neighbours& neighbours) {
   try {
-    return convert(dir, name, path, neighbours);
+    replacer_.forget_undecided();
+    Outcome outcome = convert(dir, name, path, neighbours);
+    outcome.undecided = replacer_.undecided();
+    return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.
+    // Never tried again: it may have come after the new file took the name.
     return failure(MSG_READ_FAILED, path, describe_own_fault(Status{Fault::too_large}));
   }
 }
@@ -151,7 +155,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
                            const Neighbours& neighbours) {
   File in;
   Status s = fs_.open_read(dir, name, in);
-  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, fs_, s);
   // Locked until the new file is in place: no other run converts it meanwhile.
   Closer closer(fs_, in);
 
@@ -159,8 +163,8 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   held_ = 0;
   s = fs_.stat(in, read);
   if (s.ok()) s = read_at(in, 0, std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size)));
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
 
   // Only after the read: on some systems removing a name of a locked file ends the lock.
   const Target target{dir, name, path, in, read};
@@ -178,8 +182,8 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
 
   Plan plan;
   s = choose_plan(in, read, plan);
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
   const bool backup_exists = neighbours.names.count(name + std::string(BACKUP_SUFFIX)) != 0;
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {

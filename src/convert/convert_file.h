@@ -23,6 +23,12 @@ class Converter {
   Outcome convert_file(Dir dir, const std::string& name, const std::string& path,
                        const Neighbours& neighbours = {});
 
+  /// Puts the original back under `name` of `dir`, a name a killed run left empty; whether
+  /// the name holds it again (Replacer::restore_name).
+  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
+    return replacer_.restore_name(dir, name, neighbours);
+  }
+
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }
   /// Lets the new content of a large file be written on a thread of its own while the

@@ -1,5 +1,9 @@
 #include "convert/replace.h"
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
 
@@ -32,36 +36,92 @@ std::string temporary_name(const std::string& name, std::string_view kind, std::
   return out;
 }
 
+Outcome failure(std::string_view message, std::string path, FileSystem& fs, const Status& status) {
+  Outcome out = failure(message, std::move(path), reason(fs, status));
+  out.short_of_resources = fs.short_of_resources(status);
+  return out;
+}
+
 bool is_temporary_name(std::string_view name) { return name.starts_with(TEMPORARY_PREFIX); }
+
+std::string backup_of(std::string_view name) {
+  return name.size() > BACKUP_SUFFIX.size() && name.ends_with(BACKUP_SUFFIX)
+             ? std::string(name.substr(0, name.size() - BACKUP_SUFFIX.size()))
+             : std::string();
+}
 
 Replacer::Replacer(FileSystem& fs, Host& host)
     : fs_(fs), host_(host), tag_(host.run_tag()), run_(tag_.format()) {}
 
 Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neighbours) {
   ended_run_ = false;
+  undecided_.clear();
   if (neighbours.temporaries.empty()) return Outcome{};
   const std::string prefix = temporary_prefix(target.name);
+  const std::size_t base = target.path.size() - target.name.size();
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
     const std::size_t dot = left.rfind('.');
     const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
-    if (!run_has_ended(host_, tag_, tag)) continue;
-    ended_run_ = true;
+    if (!run_has_ended(host_, tag_, tag)) {
+      const std::optional<RunTag> run = RunTag::parse(tag);
+      if (!run || run->machine == tag_.machine) continue;
+      // A run of another machine, or of an earlier boot of this one: it has certainly
+      // ended where the file system is this machine's alone.
+      if (fs_.on_shared_file_system(target.original)) {
+        if (undecided_.empty()) undecided_ = target.path.substr(0, base) + left;
+        continue;
+      }
+    }
     FileStat stat;
-    if (left.ends_with(".old") && fs_.stat_at(target.dir, left, stat).ok() &&
-        !stat.same_file(target.read) &&
+    const Status known = fs_.stat_at(target.dir, left, stat);
+    if (!known.ok() && known.fault != Fault::not_found)
+      return failure(MSG_WRITE_FAILED, target.path.substr(0, base) + left, reason(fs_, known));
+    const bool backup = left.ends_with(".old") || left.ends_with(".was");
+    if (known.ok() ? !owned(stat, target.read) : backup) continue;
+    ended_run_ = true;
+    // A backup that holds what the name holds was made before a replace that never
+    // happened: it is no original.
+    if (known.ok() && backup && !stat.same_file(target.read) &&
+        !same_content(target.dir, left, target.original, target.read) &&
         fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX)).ok()) {
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
       fs_.remove(target.dir, left);
       continue;
     }
     const Status s = fs_.remove(target.dir, left);
-    if (!s.ok() && s.fault != Fault::not_found) {
-      const std::size_t base = target.path.size() - target.name.size();
+    if (!s.ok() && s.fault != Fault::not_found)
       return failure(MSG_WRITE_FAILED, target.path.substr(0, base) + left, reason(fs_, s));
-    }
   }
   return Outcome{};
+}
+
+bool Replacer::owned(const FileStat& left, const FileStat& file) const {
+  return left.regular && (left.owner == file.owner || left.owner == host_.running_user());
+}
+
+bool Replacer::restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
+  const std::string prefix = temporary_prefix(name);
+  const std::string backup = name + std::string(BACKUP_SUFFIX);
+  FileStat old;
+  if (!fs_.stat_at(dir, backup, old).ok() || !old.regular) return false;
+  std::string aside, held;
+  bool fresh = false;
+  for (const std::string& left : neighbours.temporaries) {
+    if (!left.starts_with(prefix)) continue;
+    const std::size_t dot = left.rfind('.');
+    const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
+    FileStat stat;
+    if (!run_has_ended(host_, tag_, tag) || !fs_.stat_at(dir, left, stat).ok() ||
+        !owned(stat, old))
+      continue;
+    if (left.ends_with(".was")) aside = left;
+    if (left.ends_with(".old")) held = left;
+    fresh = fresh || left.ends_with(".new");
+  }
+  const std::string& from = !aside.empty() ? aside : !held.empty() ? held : backup;
+  if (from == backup && !fresh) return false;  // no sign of a run killed on the file
+  return fs_.rename_new(dir, from, name).ok();
 }
 
 /// The name only ever changes by one step that puts a complete file in its place. A
@@ -79,7 +139,7 @@ Outcome Replacer::replace(const Target& target, const WriteContent& write, bool 
   fresh.keep();
 
   // 3. The backup, where it went under a temporary name, replaces the earlier NAME.OLD.
-  return aside ? settle_backup(target, *aside) : Outcome{};
+  return aside ? settle_backup(target, fresh, *aside) : Outcome{};
 }
 
 /// Creates `fresh`, and has `write` fill it; the file gets the original's attributes once
@@ -91,18 +151,20 @@ Outcome Replacer::write_beside(const Target& target, const WriteContent& write,
   Status s = fs_.create(target.dir, fresh.name(), file.file());
   if (!s.ok()) {
     fresh.keep();  // whatever has the name is not ours
-    return failure(MSG_CREATE_FAILED, path, reason(fs_, s));
+    return failure(MSG_CREATE_FAILED, path, fs_, s);
   }
   Outcome refused;
   s = write(file.file(), refused);
   const bool written = s.ok() && refused.kind != Outcome::failed;
   const Status attributes = written ? fs_.copy_attributes(target.original, file.file()) : Status{};
+  FileStat made;
+  if (fs_.stat(file.file(), made).ok()) fresh.wrote(made);
   const Status closed = file.close();
   if (refused.kind == Outcome::failed) return refused;
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, reason(fs_, s));
-  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
-  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, reason(fs_, attributes));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, fs_, s);
+  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, fs_, s);
+  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, fs_, attributes);
   return Outcome{};
 }
 
@@ -126,36 +188,58 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   if (!backup_exists) {
     s = swap(backup);
     if (s.fault == Fault::exists && others_may_claim)
-      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy}));
+      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
   }
   if (s.fault == Fault::exists) {
     if (others_may_claim && holds_content(target.dir, backup, read))
-      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy}));
+      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
     aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
     s = swap(aside->name());
   }
   if (s.fault == Fault::cannot_link) {
     if (!aside) aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
     s = copy_backup(target, aside->name());
-    if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
+    if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);
     s = swap("");
   }
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
+  if (changed_meanwhile(s)) {
+    // Where the name was taken while the original was aside, the original stays: as
+    // NAME.OLD where that is free, else under the aside name for a later run.
+    const std::string moved = aside_name(fresh.name());
+    FileStat left, old;
+    if (fs_.stat_at(target.dir, moved, left).ok()) {
+      if (fs_.stat_at(target.dir, backup, old).ok() && old.same_file(left))
+        fs_.remove(target.dir, moved);  // a second name of NAME.OLD
+      else
+        fs_.rename_new(target.dir, moved, backup);
+    }
+    return failure(MSG_CHANGED, path, fs_, s);
+  }
   // Another run holds the file, or has claimed its backup name meanwhile.
-  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, fs_, s);
   if (s.step == Step::backup)
-    return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
-  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
+    return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);
+  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, fs_, s);
   return Outcome{};
 }
 
-/// Renames `aside` to NAME.OLD. Should that fail, the original goes back under its name;
-/// should that fail too, it stays under its temporary name, the only copy of the
-/// original, for the next run to finish.
-Outcome Replacer::settle_backup(const Target& target, TemporaryName& aside) {
+/// Renames `aside` to NAME.OLD. Should that fail, the original goes back under its name,
+/// provided the name still holds `fresh`, the new file (another program may have saved
+/// over it meanwhile: then its file stays, and the file is reported as changed);
+/// otherwise, or should that fail too, it stays under its temporary name, the only copy
+/// of the original, for the next run to finish.
+Outcome Replacer::settle_backup(const Target& target, const TemporaryName& fresh,
+                                TemporaryName& aside) {
   const Status s = fs_.rename(target.dir, aside.name(), target.name + std::string(BACKUP_SUFFIX));
   if (!s.ok()) {
+    FileStat now;
+    if (fresh.written() && fs_.stat_at(target.dir, target.name, now).ok() &&
+        !now.same_file(*fresh.written())) {
+      aside.keep();
+      return failure(MSG_CHANGED, target.path, reason(fs_, Status{Fault::replaced}));
+    }
     if (!fs_.rename(target.dir, aside.name(), target.name).ok()) aside.keep();
+    // Never tried again: the name may hold the new file, and its original a temporary name.
     return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
   }
   // `aside` is removed after the rename too: when NAME.OLD already was a name of the very
@@ -194,6 +278,29 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
   if (s.ok()) s = fs_.rename(target.dir, copy.name(), aside);
   if (s.ok()) copy.keep();
   return s;
+}
+
+/// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.
+bool Replacer::same_content(Dir dir, const std::string& name, File file, const FileStat& read) {
+  FileStat stat;
+  if (!fs_.stat_at(dir, name, stat).ok() || stat.size != read.size) return false;
+  File other;
+  if (!fs_.open_read(dir, name, other).ok()) return false;
+  Closer closer(fs_, other);
+  std::vector<char> mine(65536), theirs(65536);
+  for (std::uint64_t offset = 0; offset < read.size;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(mine.size(), read.size - offset));
+    for (auto [f, buf] : {std::pair{file, &mine}, std::pair{other, &theirs}}) {
+      for (std::size_t at = 0, got = 0; at < n; at += got) {
+        const Status s = fs_.read(f, offset + at, buf->data() + at, n - at, got);
+        if (s.fault == Fault::interrupted) continue;
+        if (!s.ok() || got == 0) return false;
+      }
+    }
+    if (std::memcmp(mine.data(), theirs.data(), n) != 0) return false;
+    offset += n;
+  }
+  return true;
 }
 
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "convert/messages.h"
@@ -48,15 +49,28 @@ inline constexpr std::string_view BACKUP_SUFFIX = ".OLD";
 /// What became of one file.
 struct Outcome {
   enum Kind { converted, skipped, failed };
-  Kind kind = converted;
+  Outcome(Kind kind = converted, std::string_view message = {}, std::string path = {},
+          std::string reason = {})
+      : kind(kind), message(message), path(std::move(path)), reason(std::move(reason)) {}
+  Kind kind;
   std::string_view message;  ///< the fixed message, for a file skipped or failed
   std::string path;          ///< what the diagnostic of a failure names
   std::string reason;        ///< why it failed
+  /// It failed for want of something the machine shares among files (room, memory, ...),
+  /// before anything changed: alone, it might not have.
+  bool short_of_resources = false;
+  /// The path of a leftover beside the file that a run of another machine or boot left on
+  /// a shared file system, where whether that run ended cannot be known; "" when none.
+  std::string undecided;
 };
 
 inline Outcome failure(std::string_view message, std::string path, std::string reason) {
   return Outcome{Outcome::failed, message, std::move(path), std::move(reason)};
 }
+
+/// The failure of a call that returned `status`, in the system's words, made before the
+/// file or its names changed.
+Outcome failure(std::string_view message, std::string path, FileSystem& fs, const Status& status);
 
 /// Whether another program replaced or changed the file since it was read.
 inline bool changed_meanwhile(const Status& s) {
@@ -78,6 +92,9 @@ bool is_temporary_name(std::string_view name);
 /// and with temporary_prefix(name), whatever the run.
 std::string temporary_name(const std::string& name, std::string_view kind, std::string_view run);
 std::string temporary_prefix(const std::string& name);
+
+/// The name of the file whose backup `name` would be ("" when it is no backup's name).
+std::string backup_of(std::string_view name);
 
 /// Closes an open file on every way out of a scope, unless close() did.
 class Closer {
@@ -101,23 +118,36 @@ class Closer {
   File file_;
 };
 
-/// Removes a temporary name on the way out of a scope, unless it was kept.
+/// Removes a temporary name on the way out of a scope, unless it was kept, or it no longer
+/// holds the file this run wrote there (another program's file came under it).
 class TemporaryName {
  public:
   TemporaryName(FileSystem& fs, Dir dir, std::string name)
       : fs_(fs), dir_(dir), name_(std::move(name)) {}
   ~TemporaryName() {
-    if (!kept_) fs_.remove(dir_, name_);
+    if (!kept_ && holds_written()) fs_.remove(dir_, name_);
   }
   TemporaryName(const TemporaryName&) = delete;
   TemporaryName& operator=(const TemporaryName&) = delete;
   const std::string& name() const { return name_; }
   void keep() { kept_ = true; }
+  /// Which file this run wrote under the name.
+  void wrote(const FileStat& written) { written_ = written; }
+  const std::optional<FileStat>& written() const { return written_; }
+  /// Whether the name still holds the file this run wrote there, or may (which file it
+  /// holds cannot be known).
+  bool holds_written() const {
+    FileStat now;
+    if (!written_) return true;
+    const Status s = fs_.stat_at(dir_, name_, now);
+    return !s.ok() || now.same_file(*written_);
+  }
 
  private:
   FileSystem& fs_;
   Dir dir_;
   std::string name_;
+  std::optional<FileStat> written_;
   bool kept_ = false;
 };
 
@@ -144,10 +174,27 @@ class Replacer {
   const std::string& run() const { return run_; }
 
   /// Finishes what runs that ended while converting the target left beside it: a backup
-  /// that no longer names the file is the only copy of its original and becomes NAME.OLD;
-  /// everything else is removed. What runs that may still be going on left stays as it is.
-  /// Fails on a name that cannot be cleared. Comes before replace() of the same file.
+  /// that no longer names the file, and holds other bytes than it, is the only copy of its
+  /// original and becomes NAME.OLD; everything else is removed. A leftover is only touched
+  /// when it is a regular file of the file's owner or of this run's user: another user may
+  /// plant a file under any name in a shared folder. What runs that may still be going on
+  /// left stays as it is; so does what a run of another machine or boot left on a shared
+  /// file system, which undecided() then names. Fails on a name that cannot be cleared.
+  /// Comes before replace() of the same file.
   Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
+
+  /// Puts the original back under `name` of `dir`, a name that is missing where a run
+  /// that ended was killed while the name was empty (between moving the original aside
+  /// and the new file's taking the name): its aside name, its held backup, or else the
+  /// NAME.OLD it made. Only what is provably that run's own is taken. Whether the name
+  /// holds the original again.
+  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours);
+
+  /// The path of a leftover beside the target last finished that a run of another machine
+  /// or boot left on a shared file system, where whether that run ended cannot be known;
+  /// "" when there is none.
+  const std::string& undecided() const { return undecided_; }
+  void forget_undecided() { undecided_.clear(); }
 
   /// Puts the content that `write` makes under the target's name, keeping the original
   /// as NAME.OLD (`backup_exists` when the listing had one): writes it beside, swaps it
@@ -158,9 +205,13 @@ class Replacer {
   Outcome write_beside(const Target& target, const WriteContent& write, TemporaryName& fresh);
   Outcome swap_in(const Target& target, const TemporaryName& fresh, bool backup_exists,
                   std::optional<TemporaryName>& aside);
-  Outcome settle_backup(const Target& target, TemporaryName& aside);
+  Outcome settle_backup(const Target& target, const TemporaryName& fresh, TemporaryName& aside);
   Status copy_backup(const Target& target, const std::string& aside);
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
+  bool same_content(Dir dir, const std::string& name, File file, const FileStat& read);
+  /// Whether a leftover as `left` found it may be finished by this run: a regular file of
+  /// the owner of `file` or of the running user.
+  bool owned(const FileStat& left, const FileStat& file) const;
 
   FileSystem& fs_;
   Host& host_;
@@ -168,6 +219,7 @@ class Replacer {
   std::string run_;          ///< tag_, formatted
   std::string block_;        ///< output of a copy waiting to be written
   bool ended_run_ = false;   ///< a run that ended left temporaries of the target
+  std::string undecided_;    ///< a leftover of a run that may or may not have ended
 };
 
 }  // namespace nivra

@@ -22,26 +22,65 @@ Status find_root(Host& host, std::string_view argv0, std::string& root) {
   return Status{};
 }
 
+namespace {
+
+constexpr std::string_view NOT_THE_PROGRAMS =
+    "does not hold the running program under its name";
+
+/// Opens folder `root` (whose path may lead through links) where it holds the running
+/// program as `name`, the same file as the system's own; `holds` says whether it does.
+Status open_holding(FileSystem& platform, Host& host, const std::string& root,
+                    const std::string& name, Dir& dir, bool& holds) {
+  const Status s = platform.open_root(root, dir);
+  if (!s.ok()) return s;
+  FileStat program, named;
+  holds = !host.executable_stat(program) ||  // the system cannot tell: as it was named
+          (platform.stat_at(dir, name, named).ok() && named.same_file(program));
+  if (!holds) platform.close_dir(dir);
+  return Status{};
+}
+
+}  // namespace
+
 int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
                 Reporter& reporter, std::string_view argv0, unsigned processors) {
+  Walk run(platform, host, acp, direction, reporter);
+  const char sep = host.separator();
   std::string root;
   Status s = find_root(host, argv0, root);
   if (!s.ok()) {
-    Walk run(platform, host, acp, direction, reporter);
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), reason(platform, s)});
     return 1;
   }
+  // The folder must hold the program itself: one on the path may have been swapped for a
+  // link since the program started. Else the folder of the running program is taken.
+  const std::string shown = root.empty() ? std::string(1, sep) : root;
+  const bool named = argv0.find(sep) != std::string_view::npos;
   Dir dir;
-  s = platform.open_root(root, dir);
+  bool holds = true;
+  if (named) {
+    const std::string name(argv0.substr(argv0.rfind(sep) + 1));
+    s = open_holding(platform, host, root, name, dir, holds);
+  }
+  if (!named || (s.ok() && !holds)) {
+    std::string program;
+    s = host.executable_path(program);
+    const std::size_t cut = program.rfind(sep);
+    if (s.ok() && cut == std::string::npos) s = Status{Fault::not_found, ENOENT};
+    if (s.ok()) {
+      root = program.substr(0, cut);
+      s = open_holding(platform, host, root, program.substr(cut + 1), dir, holds);
+    }
+    if (s.ok() && !holds) {
+      run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, std::string(NOT_THE_PROGRAMS)});
+      return 1;
+    }
+  }
   if (!s.ok()) {
-    Walk run(platform, host, acp, direction, reporter);
-    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED,
-                       root.empty() ? std::string(1, host.separator()) : root,
-                       reason(platform, s)});
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});
     return 1;
   }
-  Walk run(platform, host, acp, direction, reporter,
-           worker_count(processors, platform.shared(dir)));
+  run.use_workers(worker_count(processors, platform.shared(dir)));
   run.walk_directory(dir, root);
   platform.close_dir(dir);
   return run.failed() ? 1 : 0;

@@ -69,6 +69,8 @@ struct FileStat {
   std::uint64_t inode = 0;   ///< its number there
   std::uint64_t size = 0;
   std::int64_t modified = 0;  ///< the last change of its content, in the system's own unit
+  std::uint64_t owner = 0;    ///< the user who owns it, in the system's own terms
+  bool regular = true;        ///< a regular file (not a folder, link or device)
 
   /// A digest of the content where it was taken (see Digest), for file systems on which
   /// which file a name stands for cannot be told otherwise.
@@ -93,6 +95,12 @@ struct Digest {
   }
   void add(std::string_view s) { add(s.data(), s.size()); }
 };
+
+/// The name under which replace() keeps the original of `temp`'s file while the name is
+/// free, on a file system that cannot swap two names: `temp` with "was" for its last part.
+inline std::string aside_name(const std::string& temp) {
+  return temp.substr(0, temp.rfind('.') + 1) + "was";
+}
 
 /// Where a file's bytes are written to.
 class Output {
@@ -152,12 +160,30 @@ class FileSystem {
   /// `modified` (its content changed). Fails with `cannot_link` where the file system cannot
   /// keep the replaced file under a second name. The failure's `step` says which step
   /// failed. Ends the lock on `original`, which is then only closed.
+  /// Where the file system cannot swap two names, the original is first moved aside under
+  /// aside_name(temp), and the new file then takes the free name in a step that fails if
+  /// another program took it meanwhile; the original then stays under the aside name, and
+  /// the failure is `replaced`.
   virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
                          const std::string& backup, File original, const FileStat& read) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
+  /// Renames `from` to `to` in `dir`, failing with `exists` where `to` is taken. This
+  /// fallback asks first, which another program may outrun: a platform with a rename that
+  /// never replaces uses it.
+  virtual Status rename_new(Dir dir, const std::string& from, const std::string& to) {
+    FileStat taken;
+    if (stat_at(dir, to, taken).ok()) return Status{Fault::exists, 0};
+    return rename(dir, from, to);
+  }
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
+
+  /// Whether `status` says the machine ran short of something a run shares among its
+  /// files: room or inodes on the disk, quota, open files, memory.
+  virtual bool short_of_resources(const Status& status) {
+    return status.fault == Fault::too_large;
+  }
 
   /// The system's words for what went wrong; the core has its own for the faults it
   /// detects itself.

@@ -72,6 +72,14 @@ class Host {
   virtual RunTag run_tag() = 0;
   /// Whether process `process` of this machine is known to have ended.
   virtual bool process_has_ended(std::uint32_t process) = 0;
+  /// Which file the running program is, as the system knows it whatever its path; false
+  /// where the system cannot say.
+  virtual bool executable_stat(FileStat& out) {
+    (void)out;
+    return false;
+  }
+  /// The user this run acts as, in the terms of FileStat::owner.
+  virtual std::uint64_t running_user() { return 0; }
 };
 
 /// Whether the run tagged `tag` is known to have ended, for the run tagged `mine`: false

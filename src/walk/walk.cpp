@@ -11,6 +11,10 @@ namespace nivra {
 
 namespace {
 
+constexpr std::string_view LEFT_UNDECIDED =
+    "left by a run of another machine or an earlier boot, which may not have ended; left as "
+    "it is";
+
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -85,6 +89,18 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
       listed = Status{Fault::too_large, 0};
     }
     if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
+    // A source file whose name a killed run left empty, with its backup and temporaries
+    // beside it: its original goes back under the name, and it is converted in its turn.
+    // No worker has a file of this directory yet.
+    if (neighbours.temporaries.empty()) return;
+    for (std::size_t i = 0, listed_count = level.entries.size(); i < listed_count; ++i) {
+      const std::string name = backup_of(level.entries[i].name);
+      if (name.empty() || name[0] == '.' || !is_source_file(name) ||
+          neighbours.names.contains(name) || !converter_.restore_name(dir, name, neighbours))
+        continue;
+      level.entries.push_back(Entry{name, EntryKind::regular});
+      neighbours.names.insert(name);
+    }
   };
   enter(root, false);
   while (!stack.empty()) {
@@ -134,13 +150,21 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
 }
 
 void Walk::report(const Outcome& outcome) {
-  if (outcome.kind == Outcome::converted) return;
-  reporter_.message(outcome.message);
-  if (outcome.kind == Outcome::skipped) return;
-  ++failures_;
-  std::string line(traits(direction_).program);
-  line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
-  reporter_.diagnostic(line);
+  const std::string_view program = traits(direction_).program;
+  if (outcome.kind != Outcome::converted) reporter_.message(outcome.message);
+  if (outcome.kind == Outcome::failed) {
+    ++failures_;
+    std::string line(program);
+    line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
+    reporter_.diagnostic(line);
+  }
+  if (!outcome.undecided.empty()) {
+    // Not a failure of the file: a line on standard error alone, and the exit status.
+    ++failures_;
+    std::string line(program);
+    line.append(": ").append(outcome.undecided).append(": ");
+    reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
+  }
 }
 
 }  // namespace nivra

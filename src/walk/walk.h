@@ -31,6 +31,8 @@ class Walk {
         converter_(fs, host, acp, direction),
         workers_(workers) {}
 
+  /// How many files the walk converts at once from now on.
+  void use_workers(unsigned workers) { workers_ = workers; }
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
   void walk_directory(Dir dir, const std::string& path);

@@ -6,11 +6,12 @@ namespace nivra {
 
 /// A place in the window: a file to convert, or an outcome to report.
 struct Workers::Slot {
+  enum State { waiting, running, done };
   std::shared_ptr<const Folder> folder;
   std::string name;
   std::string path;
   Outcome outcome;
-  bool done = false;  ///< `outcome` is there
+  State state = waiting;
 };
 
 Workers::Workers(unsigned count, const Converter& converter,
@@ -37,16 +38,15 @@ void Workers::work(Converter& converter) {
   for (;;) {
     work_.wait();
     Slot* slot = nullptr;
-    std::size_t index = 0;
     {
       Lock lock(mutex_);
-      while (next_ < tail_ && window_[next_ % window_.size()].done) ++next_;
-      if (next_ == tail_) {
-        if (stopping_) return;
-        continue;
-      }
-      index = next_++;
-      slot = &window_[index % window_.size()];
+      if (stopping_) return;
+      if (serial_) continue;  // what is left is converted by the owner, one at a time
+      while (next_ < tail_ && window_[next_ % window_.size()].state != Slot::waiting) ++next_;
+      if (next_ == tail_) continue;
+      slot = &window_[next_++ % window_.size()];
+      slot->state = Slot::running;
+      ++running_;
     }
     // The slot stays as it is until its outcome is reported: no lock is needed to read it.
     Outcome outcome = converter.convert_file(slot->folder->dir, slot->name, slot->path,
@@ -54,9 +54,17 @@ void Workers::work(Converter& converter) {
     bool wake;
     {
       Lock lock(mutex_);
-      slot->outcome = std::move(outcome);
-      slot->done = true;
-      wake = owner_waits_ && index == head_;
+      --running_;
+      if (outcome.kind == Outcome::failed && outcome.short_of_resources) {
+        // What ran short may have gone to the files beside it: this one is converted
+        // again, alone and in its turn, and so is the rest of the run.
+        serial_ = true;
+        slot->state = Slot::waiting;
+      } else {
+        slot->outcome = std::move(outcome);
+        slot->state = Slot::done;
+      }
+      wake = owner_waits_;
     }
     if (wake) finished_.post();
   }
@@ -65,17 +73,36 @@ void Workers::work(Converter& converter) {
 bool Workers::report_head(bool wait) {
   mutex_.lock();
   const std::size_t size = window_.size();
-  while (wait && head_ != tail_ && !window_[head_ % size].done) {
+  for (;;) {
+    if (head_ == tail_) {
+      owner_waits_ = false;
+      mutex_.unlock();
+      return false;
+    }
+    Slot& slot = window_[head_ % size];
+    if (slot.state == Slot::done) break;
+    if (slot.state == Slot::waiting && serial_ && running_ == 0) {
+      // No worker converts anything now: its converter is free.
+      slot.state = Slot::running;
+      mutex_.unlock();
+      Outcome outcome = converters_[0].convert_file(slot.folder->dir, slot.name, slot.path,
+                                                    slot.folder->neighbours);
+      mutex_.lock();
+      slot.outcome = std::move(outcome);
+      slot.state = Slot::done;
+      break;
+    }
+    if (!wait) {
+      mutex_.unlock();
+      return false;
+    }
+    // Woken whenever a worker finishes a file.
     owner_waits_ = true;
     mutex_.unlock();
     finished_.wait();
     mutex_.lock();
   }
   owner_waits_ = false;
-  if (head_ == tail_ || !window_[head_ % size].done) {
-    mutex_.unlock();
-    return false;
-  }
   Slot& slot = window_[head_ % size];
   const Outcome outcome = std::move(slot.outcome);
   // Released here, on the owner's thread: the last conversion in a folder closes it.
@@ -98,8 +125,14 @@ Workers::Slot& Workers::take_slot() {
 
 void Workers::convert(std::shared_ptr<const Folder> folder, const std::string& name,
                       const std::string& path) {
-  if (threads_.empty()) {
-    // No thread could be started: the file is converted here, as by a single worker.
+  bool alone;
+  {
+    Lock lock(mutex_);
+    alone = threads_.empty() || serial_;
+  }
+  if (alone) {
+    // No thread could be started, or the machine ran short of something: the file is
+    // converted here, as by a single worker, once those before it are reported.
     finish();
     report_(converters_[0].convert_file(folder->dir, name, path, folder->neighbours));
     return;
@@ -122,7 +155,7 @@ void Workers::add(Outcome outcome) {
   }
   Slot& slot = take_slot();
   slot.outcome = std::move(outcome);
-  slot.done = true;
+  slot.state = Slot::done;
   Lock lock(mutex_);
   ++tail_;
 }

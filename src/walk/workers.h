@@ -29,7 +29,10 @@ struct Folder {
 /// Files converted side by side, each worker with its own Converter, and their outcomes
 /// handed back in the order the files were given: a window of finished outcomes waits
 /// for the ones before it. The walk's own outcomes take their place in the same order.
-/// All but the workers' conversions happen on the thread that owns the object.
+/// A file that fails for want of something the machine shares (room, memory, open files)
+/// may have lost it to the files beside it: once those are finished it is converted again
+/// alone, in its turn, and so is every file after it. All but the workers' conversions
+/// happen on the thread that owns the object.
 class Workers {
  public:
   /// `count` workers, each converting with a copy of `converter`; `report` takes every
@@ -64,11 +67,13 @@ class Workers {
   std::size_t head_ = 0;  ///< the next outcome to report
   std::size_t next_ = 0;  ///< the next file for a worker
   std::size_t tail_ = 0;  ///< the next free place
+  std::size_t running_ = 0;  ///< files the workers are converting
+  bool serial_ = false;  ///< a file ran short of resources: the rest, one at a time
   bool stopping_ = false;
-  bool owner_waits_ = false;  ///< the owner waits for the head
+  bool owner_waits_ = false;  ///< the owner waits for a worker to finish a file
   Mutex mutex_;
   Semaphore work_;      ///< a permit for each file given, and for each worker at the end
-  Semaphore finished_;  ///< posted when the head the owner waits for is converted
+  Semaphore finished_;  ///< posted when a worker finishes a file while the owner waits
   std::vector<std::unique_ptr<Thread>> threads_;
 };
 

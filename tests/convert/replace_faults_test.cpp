@@ -155,6 +155,72 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
   EXPECT_EQ(fs.snapshot(), expected);
 }
 
+// A run killed while the name was empty (the original moved aside or into its backup, the
+// new file not yet in place) leaves no a.c: the next run puts the original back under the
+// name from what is provably that run's own, and converts it.
+TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> left;  ///< by kind, beside a.c.OLD
+    std::string_view backup;                  ///< what a.c.OLD holds
+    bool live = false;                        ///< the run may still be going on
+  } cases[] = {
+      {"moved aside", {{"was", std::string(ORIGINAL)}, {"new", "half"}}, ORIGINAL},
+      {"its held backup", {{"old", std::string(ORIGINAL)}, {"new", "half"}}, EARLIER},
+      {"in NAME.OLD", {{"new", "half"}}, ORIGINAL},
+      {"deleted by its user", {}, ORIGINAL},
+      {"a run that may go on", {{"was", std::string(ORIGINAL)}}, EARLIER, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    const std::string tag = c.live ? fs.running() : FakePlatform::ended_run();
+    fs.add_file("a.c.OLD", c.backup);
+    std::map<std::string, std::string> left;
+    for (const auto& [kind, content] : c.left)
+      left[temporary_name("a.c", kind, tag)] = with_mode(content);
+    for (const auto& [name, content] : left) fs.add_file(name, content.substr(5));
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+    std::map<std::string, std::string> expected{{"a.c.OLD", with_mode(c.backup)}};
+    if (c.live) {
+      expected.merge(left);
+    } else if (!c.left.empty()) {
+      expected = {{"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}};
+    }
+    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
+// The held backup of a run of another machine or an earlier boot: finished on a disk of
+// this machine alone, where that run has ended; on a share, named, and the run fails.
+TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const std::string held = temporary_name("a.c", "old", FakePlatform::elsewhere_run());
+  for (const bool share : {false, true}) {
+    SCOPED_TRACE(share ? "a share" : "a local disk");
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.add_file(held, ORIGINAL);
+    if (share) fs.as_share();
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), share ? 1 : 0) << r.err;
+
+    EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+    std::map<std::string, std::string> expected{{"a.c", with_mode(converted)}};
+    expected[share ? held : "a.c.OLD"] = with_mode(ORIGINAL);
+    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(r.err, share ? "nivra-sign: /t/" + held + ": left by a run of another machine or "
+                             "an earlier boot, which may not have ended; left as it is\n"
+                           : "");
+  }
+}
+
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
   FakePlatform fs;
   fs.add_file("held.c", ORIGINAL);

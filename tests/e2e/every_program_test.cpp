@@ -346,6 +346,63 @@ TEST_P(EveryProgram, AccessListsAndExtendedAttributesAreKept) {
   EXPECT_EQ(mode_of(file), mode);
 }
 
+// A folder's default access list gives every file made in it an access list of its own:
+// the new file must carry the original's (here none), or another user could read it.
+TEST_P(EveryProgram, AnInheritedAccessListNeverWidensAccess) {
+  if (cannot_drop_root() || !running_as_root())
+    GTEST_SKIP() << "needs root and an unprivileged user whose access is checked";
+  TempDir tree;
+  const std::string program = install(tree.path());
+  const std::string file = tree / "shared/private.c";
+  write_file(file, job().before, 0640);
+  if (!command_succeeds("setfacl -d -m u:nobody:rw '" + tree / "shared" + "'") ||
+      !exists("/usr/bin/setpriv"))
+    GTEST_SKIP() << "needs setfacl (acl), setpriv (util-linux) and default access lists";
+  const auto attributes = attributes_of(file);
+  ASSERT_FALSE(attributes.contains("system.posix_acl_access"));
+  const std::string read_as_nobody =
+      "setpriv --reuid=65534 --regid=65534 --clear-groups cat '" + file + "'";
+  ASSERT_FALSE(command_succeeds(read_as_nobody));
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(file), job().after);
+  EXPECT_EQ(attributes_of(file), attributes);
+  EXPECT_EQ(mode_of(file), 0640u);
+  EXPECT_FALSE(command_succeeds(read_as_nobody)) << "the new file lets another user read it";
+}
+
+// Converted by a user who cannot give the new file the original's owner or group, a file
+// loses the set-user-ID or set-group-ID bit that would lend that owner's or group's rights.
+TEST_P(EveryProgram, SetIdBitsGoWhereTheOwnerCannotBeKept) {
+  if (cannot_drop_root() || !running_as_root())
+    GTEST_SKIP() << "needs root to own the files and an unprivileged user to convert them";
+  TempDir tree;
+  const std::string program = install(tree.path());
+  give_to_unprivileged(tree.path());
+  const std::pair<const char*, mode_t> files[] = {{"suid.c", 04755}, {"sgid.c", 02755}};
+  for (const auto& [name, mode] : files) {
+    write_file(tree / name, job().before);
+    ASSERT_EQ(chmod((tree / name).c_str(), mode), 0);  // owned by root, group root
+  }
+  RunOptions o;
+  o.unprivileged = true;
+
+  const ProgramResult r = run(program, o);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const auto& [name, mode] : files) {
+    EXPECT_EQ(read_file(tree / name), job().after) << name;
+    EXPECT_EQ(mode_of(tree / name), 0755u) << name;
+    // The backup is the original itself where the system let the user link it, else a
+    // copy of the user's own, without the bits.
+    struct stat backup;
+    ASSERT_EQ(stat((tree / name + ".OLD").c_str(), &backup), 0);
+    EXPECT_EQ(backup.st_mode & 07777, backup.st_uid == 0 ? mode : 0755u) << name;
+  }
+}
+
 // A file that cannot be replaced (immutable) fails alone, and its earlier backup stays.
 TEST_P(EveryProgram, AFileThatCannotBeReplacedKeepsItsEarlierBackup) {
   TempDir tree;

@@ -146,6 +146,22 @@ Tree tree_at(const std::string& root) {
   return tree;
 }
 
+/// The system's host, but for the running program, which is this test and not a program in
+/// the tree: the run takes the tree as argument 0 names it.
+class TreeHost final : public Host {
+ public:
+  char separator() const override { return real_.separator(); }
+  Status executable_path(std::string& out) override { return real_.executable_path(out); }
+  RunTag run_tag() override { return real_.run_tag(); }
+  bool process_has_ended(std::uint32_t process) override {
+    return real_.process_has_ended(process);
+  }
+  std::uint64_t running_user() override { return real_.running_user(); }
+
+ private:
+  PosixHost real_;
+};
+
 /// One run of `direction` over `root` with the `nth` call of `kind` failing with `code`.
 RunResult run(const std::string& root, Direction direction, Sys kind = {}, int nth = 0,
               int code = 0, bool persistent = false) {
@@ -155,7 +171,7 @@ RunResult run(const std::string& root, Direction direction, Sys kind = {}, int n
     RecordingReporter r;
     {
       PosixPlatform fs(faulty_calls());
-      PosixHost host;
+      TreeHost host;
       Cp1252CodePage acp;
       s.status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
     }

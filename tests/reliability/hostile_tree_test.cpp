@@ -3,6 +3,7 @@
 // and files without line feeds.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/stat.h>
@@ -231,6 +232,43 @@ TEST(HostileTree, LinksSwappedInDuringRunsAreNeverFollowed) {
   }
   std::printf("[ races    ] %d runs while %ld links were swapped in; %d met a link\n", runs, swaps,
               refused);
+}
+
+// A root run started by a path through a folder that another user owns: the run is stopped
+// right after it started (at its first call for the limit of open files), and that user swaps the folder of the program for a link to a
+// folder only root may enter. The run works on the folder that holds the running program,
+// never on the one behind the link, even when that holds a file of the program's name.
+TEST(HostileTree, TheRootIsTheFolderThatHoldsTheRunningProgram) {
+  if (!can_stop_runs() || !running_as_root() || !can_run_unprivileged() ||
+      !exists("/usr/bin/setpriv"))
+    GTEST_SKIP() << "needs strace, root, setpriv (util-linux) and an unprivileged user";
+  for (const bool decoy : {false, true}) {
+    SCOPED_TRACE(decoy ? "a file of the program's name behind the link" : "no such file");
+    TempDir tree;
+    ASSERT_EQ(chmod(tree.path().c_str(), 0755), 0);
+    make_dirs(tree / "home/proj");
+    const std::string program = install_program(tree / "home/proj", Direction::sign);
+    write_file(tree / "home/proj/mine.c", ANSI);
+    give_to_unprivileged(tree / "home");
+    write_file(tree / "secret/secret.c", ANSI, 0600);
+    if (decoy) install_program(tree / "secret", Direction::sign);
+    ASSERT_EQ(chmod((tree / "secret").c_str(), 0700), 0);
+    const auto secret = snapshot(tree / "secret");
+    RunOptions o;
+    o.signal_after = {"prlimit64", 1, SIGSTOP};  // at its start, before it opens a folder
+    Process process(program, o);
+    ASSERT_TRUE(process.await_stop());
+    ASSERT_TRUE(command_succeeds("cd '" + tree / "home" + "' && setpriv --reuid=65534 "
+                                 "--regid=65534 --clear-groups sh -c 'mv proj real && ln -s " +
+                                 tree / "secret" + " proj'"));
+    process.resume();
+
+    const ProgramResult r = process.wait();
+
+    EXPECT_EQ(snapshot(tree / "secret"), secret) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(tree / "home/real/mine.c"), SIGNED);
+  }
 }
 
 TEST(HostileTree, NamesOfAnyBytesWork) {

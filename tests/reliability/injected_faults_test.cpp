@@ -136,8 +136,11 @@ void every_fault(Direction direction, unsigned processors = 1) {
             ++runs;
             harmless += r.status == 0;
             // What was written is not known to be kept when its close fails.
+            // Side by side, a file that ran short of room once is converted again alone.
             if (call == Call::close && is_temporary(fs.faulted_paths(fault)[0])) {
-              EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
+              const bool again = processors > 1 && !persistent && code == ENOSPC;
+              EXPECT_TRUE(r.status == 1 || (again && r.tree == unfaulted))
+                  << "a failed close of a written file went unreported";
             }
             check_faulted(b, r, direction, removal_fails || call == Call::remove);
             bool left = false;

@@ -2,6 +2,7 @@
 // kill each name holds its whole old or whole new content, and a last run finishes the job.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "convert/messages.h"
 #include "convert/replace.h"
 #include "support/test_support.h"
 
@@ -107,6 +109,100 @@ TEST(Kill, TemporariesOfARunStillGoingOnAreLeftAlone) {
   auto expected = theirs;
   expected["a.c"] = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9";
   expected["a.c.OLD"] = "caf\xE9";
+  EXPECT_EQ(tree_of(tree.path()), expected);
+}
+
+const std::string ANSI = "caf\xE9\n";
+const std::string SIGNED = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
+
+// In a folder where anybody may write, another user can plant files named like a killed
+// run's held backup, with a tag forged from a process that has ended. A root run that
+// skips the files must not put them in place of their backups: only a regular file of
+// the file's owner or of the running user is a leftover it finishes.
+TEST(Kill, LeftoversPlantedByAnotherUserAreLeftAlone) {
+  if (!running_as_root() || !can_run_unprivileged())
+    GTEST_SKIP() << "needs root and another user to plant the files";
+  TempDir tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  const std::string sticky = tree / "tmp";
+  make_dirs(sticky, 0755);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  write_file(sticky + "/a.c", SIGNED);
+  write_file(sticky + "/a.c.OLD", ANSI);  // the only copy of a's original
+  write_file(sticky + "/b.c", SIGNED);
+  const std::string file = temporary_name("a.c", "old", ended_run_tag());
+  write_file(sticky + "/" + file, "forged by another user");
+  ASSERT_EQ(chown((sticky + "/" + file).c_str(), 65534, 65534), 0);
+  // A folder of the running user never becomes a backup either.
+  make_dirs(sticky + "/" + temporary_name("b.c", "old", ended_run_tag()) + "/x");
+  const auto before = tree_of(tree.path());
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, repeat(MSG_ALREADY_SIGNED, 2));
+  EXPECT_EQ(differences(tree_of(tree.path()), before), "");
+}
+
+// A run that must copy the backup (the system refuses a user a link to another's file)
+// killed after the copy took the backup's temporary name but before the replace: the copy
+// equals what the name still holds. The next run removes it; it never replaces the
+// earlier NAME.OLD, here by a run of the other program, which skips the file.
+TEST(Kill, ABackupCopiedBeforeAReplaceThatNeverHappenedIsRemoved) {
+  if (!can_stop_runs() || !running_as_root() || !can_run_unprivileged())
+    GTEST_SKIP() << "needs strace, root and an unprivileged user";
+  if (read_file("/proc/sys/fs/protected_hardlinks") != "1\n")
+    GTEST_SKIP() << "the system lets any user link another's file: the backup is no copy";
+  TempDir tree;
+  const std::string sign = install_program(tree.path(), Direction::sign);
+  const std::string unsign = install_program(tree.path(), Direction::unsign);
+  give_to_unprivileged(tree.path());
+  write_file(tree / "a.c", ANSI);  // root's file, which the user may read
+  write_file(tree / "a.c.OLD", "an earlier generation");
+  ASSERT_EQ(chown((tree / "a.c.OLD").c_str(), 65534, 65534), 0);
+  RunOptions o;
+  o.unprivileged = true;
+  // Killed as it makes its swap, before the call takes effect (a SIGKILL ends the program
+  // at the call's entry).
+  o.signal_after = {"renameat2", 1, SIGKILL};
+
+  const ProgramResult killed = run(sign, o);
+
+  ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+  ASSERT_EQ(read_file(tree / "a.c"), ANSI);
+  int copies = 0;
+  for (const auto& [rel, content] : tree_of(tree.path()))
+    copies += is_temporary_path(rel) && rel.ends_with(".old") && content == ANSI;
+  ASSERT_EQ(copies, 1) << "the kill did not land between the copy and the replace: "
+                       << differences(tree_of(tree.path()), {});
+  o.signal_after = {};
+
+  const ProgramResult next = run(unsign, o);
+
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_EQ(next.out, MSG_NOT_SIGNED);
+  const std::map<std::string, std::string> expected{{"a.c", ANSI},
+                                                    {"a.c.OLD", "an earlier generation"}};
+  EXPECT_EQ(tree_of(tree.path()), expected);
+}
+
+// A tag whose machine digits are not this boot's: the run was killed before a reboot. On a
+// file system of this machine it has certainly ended, and its held backup, the only copy
+// of the original, becomes NAME.OLD.
+TEST(Kill, TheHeldBackupOfARunOfAnEarlierBootIsFinished) {
+  TempDir tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  std::string tag = ended_run_tag();
+  tag[0] = tag[0] == '0' ? '1' : '0';
+  write_file(tree / "a.c", SIGNED);
+  write_file(tree / temporary_name("a.c", "old", tag), ANSI);
+  write_file(tree / temporary_name("a.c", "new", tag), SIGNED.substr(0, 4));
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+  const std::map<std::string, std::string> expected{{"a.c", SIGNED}, {"a.c.OLD", ANSI}};
   EXPECT_EQ(tree_of(tree.path()), expected);
 }
 

@@ -322,6 +322,9 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   if (node->kind == EntryKind::symlink) return Status{Fault::symlink, ELOOP};
   if (node->kind != EntryKind::regular) return Status{Fault::not_regular, 0};
   if (node->locked) return Status{Fault::busy, EWOULDBLOCK};
+  if (std::count_if(files_.begin(), files_.end(), [](const auto& f) { return !f.second.writing; }) >=
+      open_limit_)
+    return os_error(EMFILE);
   node->locked = true;
   out.id = next_handle_++;
   files_[out.id] = OpenFile{node, path};
@@ -342,6 +345,14 @@ FileStat stat_of_node(const void* node, const std::string& content, std::int64_t
 
 }  // namespace
 
+bool FakePlatform::executable_stat(FileStat& out) {
+  if (program_.empty()) return false;
+  const NodePtr node = find(program_);
+  if (!node) return false;
+  out = stat_of_node(node.get(), node->content, node->version);
+  return true;
+}
+
 Status FakePlatform::stat(File file, FileStat& out) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* f = file_of(file);
@@ -359,6 +370,7 @@ Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   if (dead_) return os_error(EIO);
   if (it == d->node->entries.end()) return os_error(ENOENT);
   out = stat_of_node(it->second.get(), it->second->content, it->second->version);
+  out.regular = it->second->kind == EntryKind::regular;
   return Status{};
 }
 
@@ -503,6 +515,12 @@ Status FakePlatform::remove(Dir dir, const std::string& name) {
   if (it->second->kind == EntryKind::directory) return os_error(EISDIR);
   entries.erase(it);
   return Status{};
+}
+
+bool FakePlatform::short_of_resources(const Status& status) {
+  const int code = status.fault == Fault::other ? status.code : 0;
+  return status.fault == Fault::too_large || code == ENOSPC || code == EDQUOT ||
+         code == EMFILE || code == ENFILE || code == ENOMEM;
 }
 
 std::string FakePlatform::describe(const Status& status) {

@@ -115,6 +115,10 @@ class FakePlatform final : public FileSystem, public Host {
 
   char separator() const override { return '/'; }
   Status executable_path(std::string& out) override;
+  /// The file at relative path program() named, if any.
+  bool executable_stat(FileStat& out) override;
+  /// Makes the file at relative path `path` the running program.
+  void program(std::string path) { program_ = std::move(path); }
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
@@ -137,6 +141,8 @@ class FakePlatform final : public FileSystem, public Host {
                  const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  /// As on POSIX: ENOSPC, EDQUOT, EMFILE, ENFILE and ENOMEM.
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
@@ -152,6 +158,8 @@ class FakePlatform final : public FileSystem, public Host {
     live_.insert(process);
     return RunTag{MACHINE, process, 0}.format();
   }
+  /// The tag of a run of another machine, or of an earlier boot of this one.
+  static std::string elsewhere_run() { return RunTag{MACHINE ^ 1, 999999, 0}.format(); }
   /// Kills the run after `calls` calls of any kind: every later call does nothing and
   /// fails, but for closing, which the system does for a dead process.
   void die_after(int calls) { die_after_ = calls; }
@@ -173,6 +181,9 @@ class FakePlatform final : public FileSystem, public Host {
     return finished_;
   }
 
+  /// Lets at most `files` files be open for reading at once; open_read() fails with EMFILE
+  /// beyond.
+  void limit_open_files(int files) { open_limit_ = files; }
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
   /// Makes the platform a network share: a file's number does not tell which it is, and a
@@ -217,6 +228,7 @@ class FakePlatform final : public FileSystem, public Host {
   std::chrono::milliseconds patience_{20};
 
   std::string root_path_;
+  std::string program_;  ///< relative path of the running program; "" when not known
   NodePtr root_;
   std::map<std::intptr_t, OpenDir> dirs_;
   std::map<std::intptr_t, OpenFile> files_;
@@ -237,6 +249,7 @@ class FakePlatform final : public FileSystem, public Host {
   int die_after_ = -1;
   bool dead_ = false;
   bool exclusive_ = true;
+  int open_limit_ = 1 << 30;  ///< files open for reading at once
   struct Meanwhile {
     Call call;
     int nth;

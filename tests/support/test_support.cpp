@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -182,6 +183,8 @@ std::string install_program(const std::string& dir, Direction direction) {
 
 bool running_as_root() { return geteuid() == 0; }
 
+bool can_stop_runs() { return command_succeeds("strace -V"); }
+
 bool can_run_unprivileged() { return running_as_root() && getpwuid(UNPRIVILEGED_ID) != nullptr; }
 
 void give_to_unprivileged(const std::string& path) {
@@ -202,6 +205,17 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   // Everything the child needs is made here: after fork() it may only make system calls,
   // for another thread of the tests may hold the allocator's lock.
   std::vector<std::string> args{options.argv0.empty() ? program : options.argv0};
+  std::string to_run = program;
+  if (!options.signal_after.call.empty()) {
+    const auto& a = options.signal_after;
+    to_run = "strace";
+    static int traced = 0;
+    trace_log_ = "/tmp/nivra-trace." + std::to_string(getpid()) + "." + std::to_string(++traced);
+    args.insert(args.begin(), {"strace", "-f", "-qq", "-o", trace_log_, "-e", "trace=" + a.call,
+                               "-e", "inject=" + a.call + ":signal=" + std::to_string(a.signal) +
+                                         ":when=" + std::to_string(a.nth), "--"});
+    args[10] = program;  // strace starts it by its path, as argument 0
+  }
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -212,6 +226,12 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
     return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
   });
   if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
+  // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
+  // program at its exit.
+  if (!options.signal_after.call.empty()) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    settings.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+  }
   std::vector<char*> envp;
   for (auto& e : settings) envp.push_back(e.data());
   for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins
@@ -233,7 +253,7 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
         _exit(126);
     }
     if (chdir(options.cwd.c_str()) != 0) _exit(126);
-    execvpe(program.c_str(), argv.data(), envp.data());
+    execvpe(to_run.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(in_pipe[0]);
@@ -247,6 +267,7 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
 
 Process::~Process() {
   if (pid_ > 0) wait();
+  if (!trace_log_.empty()) unlink(trace_log_.c_str());
 }
 
 bool Process::await_output(std::string_view text) {
@@ -271,6 +292,31 @@ void Process::send(std::string_view text) {
 
 void Process::kill(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
+}
+
+bool Process::await_stop() {
+  // Waits on what strace reports, not on time: it writes a line when the program stops.
+  for (;;) {
+    int status;
+    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (pid_ > 0) result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return false;
+    }
+    std::ifstream log(trace_log_);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    if (text.find("--- stopped by") != std::string::npos) {
+      // The traced program is strace's child.
+      std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                             "/children");
+      return bool(children >> traced_);
+    }
+    std::this_thread::yield();
+  }
+}
+
+void Process::resume() {
+  if (traced_ > 0) ::kill(traced_, SIGCONT);
 }
 
 ProgramResult Process::wait() {

@@ -69,6 +69,14 @@ struct RunOptions {
   bool unprivileged = false;             ///< run as an ordinary user when the tests are root
   long long file_size_limit = -1;        ///< RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1: none
   long long kill_after_us = -1;          ///< SIGKILL this many microseconds after the start
+  /// Runs the program under strace, which sends it `signal` at its `nth` call of `call` (a
+  /// system call's name): SIGKILL ends it before the call takes effect, SIGSTOP stops it
+  /// right after. Empty: not traced. See can_stop_runs().
+  struct {
+    std::string call;
+    int nth = 1;
+    int signal = 0;
+  } signal_after;
 };
 
 struct ProgramResult {
@@ -92,6 +100,11 @@ class Process {
   /// Writes `text` to the program's standard input.
   void send(std::string_view text);
   void kill(int signal);
+  /// Waits until the program (the one strace traces, with RunOptions::signal_after) is
+  /// stopped; false when it ended first.
+  bool await_stop();
+  /// Lets the stopped program go on.
+  void resume();
   /// Closes the program's standard input and takes all it writes until it ends. Fails the
   /// test when it could not be started.
   ProgramResult wait();
@@ -99,12 +112,17 @@ class Process {
  private:
   std::string program_;
   pid_t pid_ = -1;
+  pid_t traced_ = -1;  ///< the program strace traces, once await_stop() found it
+  std::string trace_log_;  ///< where strace writes what it saw
   int in_ = -1, out_ = -1, err_ = -1;
   ProgramResult result_;
 };
 
 /// Starts `program` and waits for it.
 ProgramResult run(const std::string& program, const RunOptions& options = {});
+
+/// Whether strace is there to send a run a signal after a chosen system call.
+bool can_stop_runs();
 
 /// The user that `RunOptions::unprivileged` runs as, when the tests run as root.
 bool can_run_unprivileged();

@@ -83,6 +83,36 @@ TEST(WalkFailures, RootThatCannotBeOpenedOrListedIsReported) {
   }
 }
 
+// The root must hold the running program under the name argument 0 gives it; else the
+// folder of the running program (here "/t/nivra") is taken, and where that does not hold
+// it either, the run stops.
+TEST(WalkFailures, ARootThatDoesNotHoldTheRunningProgramIsNeverWalked) {
+  const struct {
+    const char* program;  ///< where the running program is
+    int status;
+    std::string_view out;
+  } cases[] = {{"nivra-sign", 0, ""}, {"nivra", 0, ""}, {"sub/nivra", 1, MSG_DIR_FAILED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    FakePlatform fs;
+    fs.add_file("nivra-sign", "a copy");
+    fs.add_file("nivra", "the program");
+    fs.add_file("sub/nivra", "another");
+    fs.add_file("a.c", "\xE9");
+    fs.program(c.program);
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.status) << r.err;
+
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(fs.exists("a.c.OLD"), c.status == 0);
+    if (c.status != 0) {
+      EXPECT_EQ(r.err, "nivra-sign: /t: does not hold the running program under its name\n");
+    }
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
 // Memory that runs out for one folder's listing or one file's conversion fails that one:
 // the walk goes on, and nothing is left behind.
 TEST(WalkFailures, MemoryThatRunsOutFailsOneFolderOrFileAndTheWalkGoesOn) {
@@ -123,7 +153,7 @@ void outcome_tree(FakePlatform& fs, int files = 0) {
   fs.add_file("held.c", "x");
   fs.lock("held.c");
   fs.add_file("sub/c.cpp", "\xE0 write fails");
-  fs.inject(fail_on(Call::write, "sub/.nivra-*", os_error(ENOSPC)));
+  fs.inject(fail_on(Call::write, "sub/.nivra-*", os_error(EIO)));
   fs.add_file("locked/x.c", "x");
   fs.inject(fail_on(Call::list_dir, "locked", os_error(EACCES)));
   fs.add_other("fifo.c");
@@ -200,6 +230,32 @@ TEST(SideBySide, RandomFinishingOrdersOfALargeTreePrintAndLeaveWhatOneAtATimeDoe
     }
   }
   EXPECT_GE(shuffled, 8) << "the files mostly finished in the order the walk met them";
+}
+
+// Files open at once run short beside other workers' files, never alone: the file that
+// ran short is converted again once the others are done, and the rest one at a time.
+TEST(SideBySide, AFileThatRunsShortBesideOthersIsConvertedAgainAlone) {
+  FakePlatform alone;
+  outcome_tree(alone);
+  alone.limit_open_files(2);
+  const SideBySide one = run_side_by_side(alone, 1);
+  const std::vector<std::string> walked = alone.opened();
+  std::vector<std::string> reversed(walked.rbegin(), walked.rend());
+  std::vector<std::string> rotated = walked;
+  std::rotate(rotated.begin(), rotated.begin() + 2, rotated.end());
+  for (const auto& order : {reversed, rotated, walked}) {
+    SCOPED_TRACE(::testing::PrintToString(order));
+    FakePlatform fs;
+    outcome_tree(fs);
+    fs.limit_open_files(2);
+    // The first file waits for the others to finish: at least three are open at once.
+    fs.finish_in(order, std::chrono::milliseconds(5));
+    const SideBySide many = run_side_by_side(fs, 5);
+    expect_same(one, many);
+    if (order == reversed) {
+      EXPECT_GT(fs.calls(Call::open_read), alone.calls(Call::open_read)) << "none ran short";
+    }
+  }
 }
 
 TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndOneOnAShare) {

@@ -1,6 +1,7 @@
 #include "platform/posix/posix_host.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,20 @@ Status PosixHost::executable_path(std::string& out) {
     buf.resize(buf.size() * 2);
   }
 }
+
+bool PosixHost::executable_stat(FileStat& out) {
+  // The link names the file the process runs, wherever its names have gone since.
+  struct stat st;
+  if (::stat("/proc/self/exe", &st) != 0) return false;
+  out = FileStat{};
+  out.volume = std::uint64_t(st.st_dev);
+  out.inode = std::uint64_t(st.st_ino);
+  out.size = std::uint64_t(st.st_size);
+  out.owner = std::uint64_t(st.st_uid);
+  return true;
+}
+
+std::uint64_t PosixHost::running_user() { return std::uint64_t(geteuid()); }
 
 RunTag PosixHost::run_tag() {
   // The machine is its name and its boot, so that two machines, or two boots of one, are

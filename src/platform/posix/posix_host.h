@@ -11,6 +11,8 @@ class PosixHost final : public Host {
   Status executable_path(std::string& out) override;
   RunTag run_tag() override;
   bool process_has_ended(std::uint32_t process) override;
+  bool executable_stat(FileStat& out) override;
+  std::uint64_t running_user() override;
 };
 
 }  // namespace nivra

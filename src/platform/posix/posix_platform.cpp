@@ -89,6 +89,8 @@ FileStat stat_from(const struct stat& st) {
   out.inode = std::uint64_t(st.st_ino);
   out.size = std::uint64_t(st.st_size);
   out.modified = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  out.owner = std::uint64_t(st.st_uid);
+  out.regular = S_ISREG(st.st_mode);
   return out;
 }
 
@@ -123,26 +125,57 @@ Status name_error(const posix::SystemCalls& sys, int dir, const std::string& nam
   return from_errno(e);
 }
 
+/// The names of the extended attributes that limit access to a file.
+constexpr const char* ACCESS_LISTS[] = {"system.posix_acl_access", "system.nfs4_acl"};
+
+bool limits_access(const char* name) {
+  for (const char* list : ACCESS_LISTS)
+    if (std::strcmp(name, list) == 0) return true;
+  return false;
+}
+
+/// The value of attribute `name` of `fd`; false when it has none (or it cannot be read).
+bool attribute(int fd, const char* name, std::vector<char>& value) {
+  value.resize(256);
+  ssize_t size;
+  while ((size = fgetxattr(fd, name, value.data(), value.size())) < 0 && errno == ERANGE)
+    value.resize(value.size() * 4);
+  if (size < 0) return false;
+  value.resize(std::size_t(size));
+  return true;
+}
+
 /// Copies every extended attribute of `from` that the process can read onto `to`. One
-/// that limits access (an access list) must arrive; the others the system may refuse (a
-/// security label it sets by itself).
+/// that limits access (an access list) must arrive, and `to` keeps none that `from` lacks
+/// (a folder's default list gives one to every file made in it); the others the system
+/// may refuse (a security label it sets by itself).
 Status copy_xattrs(const posix::SystemCalls& sys, int from, int to) {
-  std::vector<char> names(1024), value(1024);
+  std::vector<char> names(1024), value;
   ssize_t n;
   while ((n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
-  if (n < 0) return Status{};  // none, or none that the file system keeps
+  if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
-    ssize_t size;
-    while ((size = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE)
-      value.resize(value.size() * 4);
-    const bool limits_access = std::strncmp(name, "system.posix_acl", 16) == 0 ||
-                               std::strcmp(name, "system.nfs4_acl") == 0;
-    if (size < 0 || sys.fsetxattr(to, name, value.data(), std::size_t(size), 0) != 0) {
-      if (limits_access) return Status{Fault::other, errno};
-    }
+    const bool read = attribute(from, name, value);
+    if ((!read || sys.fsetxattr(to, name, value.data(), value.size(), 0) != 0) &&
+        limits_access(name))
+      return Status{Fault::other, errno};
+  }
+  for (const char* list : ACCESS_LISTS) {
+    if (attribute(from, list, value) || !attribute(to, list, value)) continue;
+    if (fremovexattr(to, list) != 0) return Status{Fault::other, errno};
   }
   return Status{};
+}
+
+/// Whether `to` carries exactly the access lists of `from`.
+bool same_access_lists(int from, int to) {
+  std::vector<char> a, b;
+  for (const char* list : ACCESS_LISTS) {
+    const bool has = attribute(from, list, a);
+    if (has != attribute(to, list, b) || (has && a != b)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -349,16 +382,23 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   // Owner and group as the original has them, wherever the new file got others (a
   // set-group-ID directory gives its own group) and the process may set them.
   gid_t group = now.st_gid;
+  uid_t owner = now.st_uid;
   if (now.st_uid != st.st_uid || now.st_gid != st.st_gid) {
-    if (sys_.fchown(fd_of(to), st.st_uid, st.st_gid) == 0 ||
-        sys_.fchown(fd_of(to), uid_t(-1), st.st_gid) == 0)
+    if (sys_.fchown(fd_of(to), st.st_uid, st.st_gid) == 0) {
+      owner = st.st_uid;
       group = st.st_gid;
+    } else if (sys_.fchown(fd_of(to), uid_t(-1), st.st_gid) == 0) {
+      group = st.st_gid;
+    }
   }
   const Status attributes = copy_xattrs(sys_, fd_of(from), fd_of(to));
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
-  // set-user-ID and set-group-ID bits, and so does a change of owner.
-  const mode_t mode = st.st_mode & 07777;
+  // set-user-ID and set-group-ID bits, and so does a change of owner. Where the owner or
+  // the group could not be kept, its bit goes: it would lend another's rights.
+  mode_t mode = st.st_mode & 07777;
+  if (owner != st.st_uid) mode &= mode_t(~S_ISUID);
+  if (group != st.st_gid) mode &= mode_t(~S_ISGID);
   mode_t given = mode;
   int e = 0;
   if (sys_.fchmod(fd_of(to), mode) != 0) {
@@ -373,9 +413,11 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   // Where the file system keeps no permissions or owners of its own, what it gives every
   // file will do, unless that lets anybody do more than the original allowed: its owner,
   // or the members of a group other than the original's, who had only the others' rights.
+  // An access list counts as well: the new file must carry the original's, no other.
   const bool gained = (given & 0777 & ~mode) != 0;
   const bool group_gains = group != st.st_gid && (given & 0070 & ~(mode << 3)) != 0;
   if (gained || group_gains) return e != 0 ? from_errno(e) : Status{Fault::other, EPERM};
+  if (!same_access_lists(fd_of(from), fd_of(to))) return Status{Fault::other, EPERM};
   return Status{};
 }
 
@@ -449,11 +491,13 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   // (a user-space file system), the descriptor is dropped first.
   if (on_shared_file_system(original)) drop_descriptor(original);
   // The new file and the name swap places in one step; then what came out must be the
-  // file as it was read, else they swap back. Where the file system cannot swap, the name
-  // is checked just before the rename.
-  Status s;
-  if (sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
-    FileStat out;
+  // file as it was read, else they swap back, provided the name still holds the new file:
+  // another program may have saved over it meanwhile, and its file stays.
+  FileStat fresh;
+  Status s = stat_at(dir, temp, fresh);
+  if (!s.ok()) {
+  } else if (sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
+    FileStat out, now;
     s = stat_at(dir, temp, out);
     if (s.ok() && !out.unchanged(read))
       s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
@@ -461,8 +505,10 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
       sys_.unlinkat(d, temp.c_str(), 0);
       return s;
     }
-    sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
+    if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
+      sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
   } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+    // Where the file system cannot swap, the name is checked just before the rename.
     s = check_name(dir, name, read, Fault::modified);
     // A user-space file system learns of a close only after it returns; renamed over while
     // it still counts the file open, it would hide the file under another name for a moment.
@@ -484,9 +530,32 @@ Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string
   return Status{};
 }
 
+Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
+  const int d = fd_of(dir);
+  if (sys_.renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
+  // A file system without the flag: a second name, which fails where one is taken, and
+  // then the first one goes.
+  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) != 0) {
+    const Status s = name_error(sys_, d, to);
+    return s.fault == Fault::exists ? s : Status{Fault::cannot_link, s.code};
+  }
+  sys_.unlinkat(d, from.c_str(), 0);
+  return Status{};
+}
+
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
   if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
   return Status{};
+}
+
+bool PosixPlatform::short_of_resources(const Status& status) {
+  if (status.fault == Fault::too_large) return true;
+  if (status.fault != Fault::other) return false;
+  switch (status.code) {
+    case ENOSPC: case EDQUOT: case EMFILE: case ENFILE: case ENOMEM: return true;
+    default: return false;
+  }
 }
 
 std::string PosixPlatform::describe(const Status& status) {

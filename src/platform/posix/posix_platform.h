@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <utility>
 #include <vector>
@@ -37,8 +38,10 @@ class PosixPlatform final : public FileSystem {
   Status replace(Dir dir, const std::string& temp, const std::string& name,
                  const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:

@@ -843,6 +843,17 @@ bool Win32Host::process_has_ended(std::uint32_t pid) {
   return ended;
 }
 
+bool Win32Platform::short_of_resources(const Status& status) {
+  if (status.fault == Fault::too_large) return true;
+  if (status.fault != Fault::other) return false;
+  switch (DWORD(status.code)) {
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return true;
+    default: return false;
+  }
+}
+
 std::string Win32Platform::describe(const Status& status) {
   switch (status.fault) {
     case Fault::symlink: return "a junction or symbolic link, which is never followed";

@@ -68,6 +68,7 @@ class Win32Platform final : public FileSystem {
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:

@@ -1,0 +1,12 @@
+# What both mingw-w64 toolchain files share; they set NIVRA_MINGW_TRIPLET and the processor.
+set(CMAKE_SYSTEM_NAME Windows)
+# The win32-threads flavour: the posix one would bring in libwinpthread.
+find_program(CMAKE_CXX_COMPILER NAMES ${NIVRA_MINGW_TRIPLET}-g++-win32 ${NIVRA_MINGW_TRIPLET}-g++
+             REQUIRED)
+find_program(CMAKE_C_COMPILER NAMES ${NIVRA_MINGW_TRIPLET}-gcc-win32 ${NIVRA_MINGW_TRIPLET}-gcc)
+find_program(CMAKE_RC_COMPILER NAMES ${NIVRA_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${NIVRA_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
