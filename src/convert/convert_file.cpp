@@ -6,6 +6,7 @@
 
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
+#include "convert/write_behind.h"
 #include "text/unicode.h"
 
 namespace nivra {
@@ -99,7 +100,9 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   Digest digest;
   if (read.digested) digest.add(lead_.data(), plan.start);
   FileOutput output(fs_, to);
-  BlockWriter writer(output, block_);
+  std::optional<WriteBehind> behind;
+  if (write_behind_ && read.size >= WriteBehind::FROM_BYTES) behind.emplace(output);
+  BlockWriter writer(output, block_, behind && behind->running() ? &*behind : nullptr);
   writer.append(plan.head);
   const Transcoder transcoder{acp_, plan.source, plan.target};
   Status s;
@@ -138,9 +141,12 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
                                 const Neighbours& neighbours) {
   try {
     replacer_.forget_undecided();
-    return convert(dir, name, path, neighbours);
+    Outcome outcome = convert(dir, name, path, neighbours);
+    outcome.undecided = replacer_.undecided();
+    return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.
+    // Never tried again: it may have come after the new file took the name.
     return failure(MSG_READ_FAILED, path, describe_own_fault(Status{Fault::too_large}));
   }
 }
@@ -149,7 +155,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
                            const Neighbours& neighbours) {
   File in;
   Status s = fs_.open_read(dir, name, in);
-  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, fs_, s);
   // Locked until the new file is in place: no other run converts it meanwhile.
   Closer closer(fs_, in);
 
@@ -157,8 +163,8 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   held_ = 0;
   s = fs_.stat(in, read);
   if (s.ok()) s = read_at(in, 0, std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size)));
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
 
   // Only after the read: on some systems removing a name of a locked file ends the lock.
   const Target target{dir, name, path, in, read};
@@ -176,8 +182,8 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
 
   Plan plan;
   s = choose_plan(in, read, plan);
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (!s.ok()) return failure(MSG_READ_FAILED, path, reason(fs_, s));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
   const bool backup_exists = neighbours.names.count(name + std::string(BACKUP_SUFFIX)) != 0;
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {

@@ -34,13 +34,11 @@ class Converter {
     return replacer_.restore_name(dir, missing, path, neighbours, failed);
   }
 
-  /// The path of a leftover beside the file last converted that a run of another machine
-  /// or boot left on a shared file system, where whether that run ended cannot be known;
-  /// "" when there is none.
-  const std::string& undecided() const { return replacer_.undecided(); }
-
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }
+  /// Lets the new content of a large file be written on a thread of its own while the
+  /// rest is converted.
+  void write_behind(bool allowed) { write_behind_ = allowed; }
 
  private:
   struct Plan;
@@ -60,6 +58,7 @@ class Converter {
   std::size_t held_ = 0;          ///< how many bytes of the file buffer_ holds
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
+  bool write_behind_ = false;
 };
 
 }  // namespace nivra

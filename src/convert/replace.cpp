@@ -42,6 +42,12 @@ std::string temporary_name(const std::string& name, std::string_view kind, std::
   return out;
 }
 
+Outcome failure(std::string_view message, std::string path, FileSystem& fs, const Status& status) {
+  Outcome out = failure(message, std::move(path), reason(fs, status));
+  out.short_of_resources = fs.short_of_resources(status);
+  return out;
+}
+
 bool is_temporary_name(std::string_view name) { return name.starts_with(TEMPORARY_PREFIX); }
 
 std::string backup_of(std::string_view name) {
@@ -216,7 +222,7 @@ Outcome Replacer::write_beside(const Target& target, const WriteContent& write,
   Status s = fs_.create(target.dir, fresh.name(), file.file());
   if (!s.ok()) {
     fresh.keep();  // whatever has the name is not ours
-    return failure(MSG_CREATE_FAILED, path, reason(fs_, s));
+    return failure(MSG_CREATE_FAILED, path, fs_, s);
   }
   Outcome refused;
   s = write(file.file(), refused);
@@ -226,10 +232,10 @@ Outcome Replacer::write_beside(const Target& target, const WriteContent& write,
   if (fs_.stat(file.file(), made).ok()) fresh.wrote(made);
   const Status closed = file.close();
   if (refused.kind == Outcome::failed) return refused;
-  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, reason(fs_, s));
-  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, reason(fs_, s));
-  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
-  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, reason(fs_, attributes));
+  if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
+  if (s.fault == Fault::too_large) return failure(MSG_READ_FAILED, path, fs_, s);
+  if (!s.ok() || !(s = closed).ok()) return failure(MSG_WRITE_FAILED, path, fs_, s);
+  if (!attributes.ok()) return failure(MSG_CREATE_FAILED, path, fs_, attributes);
   return Outcome{};
 }
 
@@ -253,18 +259,18 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   if (!backup_exists) {
     s = swap(backup);
     if (s.fault == Fault::exists && others_may_claim)
-      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy}));
+      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
   }
   if (s.fault == Fault::exists) {
     if (others_may_claim && holds_content(target.dir, backup, read))
-      return failure(MSG_OPEN_FAILED, path, reason(fs_, Status{Fault::busy}));
+      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
     aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
     s = swap(aside->name());
   }
   if (s.fault == Fault::cannot_link) {
     if (!aside) aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
     s = copy_backup(target, aside->name());
-    if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
+    if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);
     s = swap("");
   }
   if (changed_meanwhile(s)) {
@@ -278,13 +284,13 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
       else
         fs_.rename_new(target.dir, moved, backup);
     }
-    return failure(MSG_CHANGED, path, reason(fs_, s));
+    return failure(MSG_CHANGED, path, fs_, s);
   }
   // Another run holds the file, or has claimed its backup name meanwhile.
-  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  if (s.fault == Fault::busy) return failure(MSG_OPEN_FAILED, path, fs_, s);
   if (s.step == Step::backup)
-    return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
-  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, reason(fs_, s));
+    return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);
+  if (!s.ok()) return failure(MSG_WRITE_FAILED, path, fs_, s);
   return Outcome{};
 }
 
@@ -304,6 +310,7 @@ Outcome Replacer::settle_backup(const Target& target, const TemporaryName& fresh
       return failure(MSG_CHANGED, target.path, reason(fs_, Status{Fault::replaced}));
     }
     if (!fs_.rename(target.dir, aside.name(), target.name).ok()) aside.keep();
+    // Never tried again: the name may hold the new file, and its original a temporary name.
     return failure(MSG_BACKUP_FAILED, backup_path(target), reason(fs_, s));
   }
   // `aside` is removed after the rename too: when NAME.OLD already was a name of the very

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "convert/messages.h"
@@ -48,15 +49,28 @@ inline constexpr std::string_view BACKUP_SUFFIX = ".OLD";
 /// What became of one file.
 struct Outcome {
   enum Kind { converted, skipped, failed };
-  Kind kind = converted;
+  Outcome(Kind kind = converted, std::string_view message = {}, std::string path = {},
+          std::string reason = {})
+      : kind(kind), message(message), path(std::move(path)), reason(std::move(reason)) {}
+  Kind kind;
   std::string_view message;  ///< the fixed message, for a file skipped or failed
   std::string path;          ///< what the diagnostic of a failure names
   std::string reason;        ///< why it failed
+  /// It failed for want of something the machine shares among files (room, memory, ...),
+  /// before anything changed: alone, it might not have.
+  bool short_of_resources = false;
+  /// The path of a leftover beside the file that a run of another machine or boot left on
+  /// a shared file system, where whether that run ended cannot be known; "" when none.
+  std::string undecided;
 };
 
 inline Outcome failure(std::string_view message, std::string path, std::string reason) {
   return Outcome{Outcome::failed, message, std::move(path), std::move(reason)};
 }
+
+/// The failure of a call that returned `status`, in the system's words, made before the
+/// file or its names changed.
+Outcome failure(std::string_view message, std::string path, FileSystem& fs, const Status& status);
 
 /// Whether another program replaced or changed the file since it was read.
 inline bool changed_meanwhile(const Status& s) {

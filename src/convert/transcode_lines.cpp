@@ -1,5 +1,7 @@
 #include "convert/transcode_lines.h"
 
+#include "convert/write_behind.h"
+
 namespace nivra {
 
 namespace {
@@ -11,14 +13,18 @@ constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
 
 }  // namespace
 
-BlockWriter::BlockWriter(Output& out, std::string& buffer) : out_(out), buffer_(buffer) {
+BlockWriter::BlockWriter(Output& out, std::string& buffer, WriteBehind* behind)
+    : out_(out), buffer_(buffer), behind_(behind) {
   buffer_.clear();
 }
 
 void BlockWriter::append(std::string_view bytes) {
   if (bytes.size() >= BLOCK_BYTES) {
     // Large pieces go out as they are, without a copy.
-    write_out(buffer_);
+    if (behind_)
+      catch_up();
+    else
+      write_out(buffer_);
     buffer_.clear();
     write_out(bytes);
     return;
@@ -29,32 +35,28 @@ void BlockWriter::append(std::string_view bytes) {
 
 void BlockWriter::flush_if_full() {
   if (buffer_.size() < BLOCK_BYTES) return;
+  if (behind_ && status_.ok()) return behind_->hand(buffer_);
   write_out(buffer_);
   buffer_.clear();
 }
 
 Status BlockWriter::finish() {
-  write_out(buffer_);
+  if (behind_)
+    catch_up();
+  else
+    write_out(buffer_);
   buffer_.clear();
   return status_;
 }
 
+void BlockWriter::catch_up() {
+  if (!buffer_.empty() && status_.ok()) behind_->hand(buffer_);
+  const Status s = behind_->wait();
+  if (status_.ok()) status_ = s;
+}
+
 void BlockWriter::write_out(std::string_view bytes) {
-  while (status_.ok() && !bytes.empty()) {
-    std::size_t put = 0;
-    const Status s = out_.write(bytes.data(), bytes.size(), put);
-    if (s.fault == Fault::interrupted) continue;
-    if (!s.ok()) {
-      status_ = s;
-      return;
-    }
-    if (put == 0) {
-      // A write that stores nothing and reports no error would repeat for ever.
-      status_ = Status{Fault::stalled, 0};
-      return;
-    }
-    bytes.remove_prefix(put);
-  }
+  if (status_.ok()) status_ = write_all(out_, bytes);
 }
 
 Converted Transcoder::operator()(std::string_view text, bool last, std::string& out) const {

@@ -10,13 +10,16 @@
 
 namespace nivra {
 
+class WriteBehind;
+
 /// Collects output in `buffer` and writes it to `out` in large blocks, repeating
 /// interrupted and short writes. The first failure sticks: later calls do nothing.
 class BlockWriter {
  public:
   static constexpr std::size_t BLOCK_BYTES = std::size_t(1) << 20;
 
-  BlockWriter(Output& out, std::string& buffer);
+  /// With `behind`, the blocks are written on its thread, in the same pieces.
+  BlockWriter(Output& out, std::string& buffer, WriteBehind* behind = nullptr);
 
   /// The buffer to append output to; call flush_if_full() after appending.
   std::string& buffer() { return buffer_; }
@@ -28,8 +31,12 @@ class BlockWriter {
  private:
   void write_out(std::string_view bytes);
 
+  /// Hands buffer_ to behind_ and waits for it; its first failure becomes status_.
+  void catch_up();
+
   Output& out_;
   std::string& buffer_;
+  WriteBehind* behind_;
   Status status_;
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "convert/reasons.h"
+#include "platform/threads.h"
 #include "walk/walk.h"
 
 namespace nivra {
@@ -42,7 +43,7 @@ Status open_holding(FileSystem& platform, Host& host, const std::string& root,
 }  // namespace
 
 int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
-                Reporter& reporter, std::string_view argv0) {
+                Reporter& reporter, std::string_view argv0, unsigned processors) {
   Walk run(platform, host, acp, direction, reporter);
   const char sep = host.separator();
   std::string root;
@@ -79,6 +80,7 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});
     return 1;
   }
+  run.use_workers(worker_count(processors, platform.shared(dir)));
   run.walk_directory(dir, root);
   platform.close_dir(dir);
   return run.failed() ? 1 : 0;
@@ -87,7 +89,7 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
   int status = run_program(*system.files, *system.host, *system.code_page, direction,
-                           *system.reporter, system.argv0);
+                           *system.reporter, system.argv0, processors());
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

@@ -121,6 +121,7 @@ class Output {
   virtual Status write(const char* buf, std::size_t n, std::size_t& put) = 0;
 };
 
+/// Every call may come from several threads at once, each on files of its own.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -132,6 +133,8 @@ class FileSystem {
   /// Lists the entries of `dir` other than "." and "..", in the order the system yields them.
   virtual Status list_dir(Dir dir, std::vector<Entry>& out) = 0;
   virtual void close_dir(Dir dir) = 0;
+  /// Whether `dir` is on a network or user-space file system, whose calls wait on a server.
+  virtual bool shared(Dir dir) = 0;
 
   /// Opens regular file `name` of `dir` for reading, never through a symbolic link, and
   /// locks it against other runs until it is closed. Fails with `busy` when another has it
@@ -188,6 +191,12 @@ class FileSystem {
   }
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
+
+  /// Whether `status` says the machine ran short of something a run shares among its
+  /// files: room or inodes on the disk, quota, open files, memory.
+  virtual bool short_of_resources(const Status& status) {
+    return status.fault == Fault::too_large;
+  }
 
   /// The system's words for what went wrong; the core has its own for the faults it
   /// detects itself.

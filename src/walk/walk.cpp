@@ -1,6 +1,8 @@
 #include "walk/walk.h"
 
+#include <algorithm>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "convert/reasons.h"
@@ -37,54 +39,73 @@ namespace {
 
 /// One directory of the walk, for as long as it is listed.
 struct Level {
-  Dir dir;
-  bool owned;                 ///< opened by the walk, and closed by it
+  std::shared_ptr<Folder> folder;
   std::size_t path_length;    ///< of its path, in the walk's path
   std::vector<Entry> entries;
-  Neighbours neighbours;
   std::size_t next = 0;       ///< the entry to handle next
 };
 
 }  // namespace
 
+unsigned worker_count(unsigned processors, bool shared) {
+  // What a run killed on a share leaves is finished by the next run one file at a time;
+  // with many files cut short at once that is not yet sure to hold (see the share's kill
+  // test), so a share gets one worker.
+  if (processors <= 1 || shared) return 1;
+  return std::min(processors, 8u);
+}
+
 void Walk::walk_directory(Dir root, const std::string& root_path) {
+  converter_.write_behind(workers_ > 1);
+  std::optional<Workers> workers;
+  if (workers_ > 1) workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); });
+  // What the walk itself reports takes its place among the conversions' outcomes.
+  auto note = [&](Outcome outcome) {
+    if (workers)
+      workers->add(std::move(outcome));
+    else
+      report(outcome);
+  };
   // The walk keeps its own stack, so that a deep tree cannot overflow the program's, and
   // one path that grows and shrinks with it.
   std::string path = root_path;
   std::vector<Level> stack;
   auto enter = [&](Dir dir, bool owned) {
-    Level& level = stack.emplace_back(Level{dir, owned, path.size(), {}, {}});
+    Level& level =
+        stack.emplace_back(Level{std::make_shared<Folder>(fs_, dir, owned), path.size(), {}});
+    Neighbours& neighbours = level.folder->neighbours;
     // The listing is taken whole before any entry is handled, so the files that a
     // conversion creates in this directory are never met by the same walk.
     Status listed;
     try {
       listed = fs_.list_dir(dir, level.entries);
       for (const Entry& entry : level.entries) {
-        level.neighbours.names.insert(entry.name);
-        if (is_temporary_name(entry.name)) level.neighbours.temporaries.push_back(entry.name);
+        neighbours.names.insert(entry.name);
+        if (is_temporary_name(entry.name)) neighbours.temporaries.push_back(entry.name);
       }
     } catch (const std::bad_alloc&) {
       level.entries.clear();
-      level.neighbours = Neighbours{};
+      neighbours = Neighbours{};
       listed = Status{Fault::too_large, 0};
     }
-    if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
+    if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
     // A source file whose name a killed run left empty, with its backup and temporaries
     // beside it: its original goes back under the name, and it is converted in its turn.
-    for (const Replacer::Missing& missing : converter_.missing_names(dir, level.neighbours)) {
+    // No worker has a file of this directory yet.
+    for (const Replacer::Missing& missing : converter_.missing_names(dir, neighbours)) {
       if (missing.name[0] == '.' || !is_source_file(missing.name)) continue;
       std::string file_path = path;
       file_path.append(1, host_.separator()).append(missing.name);
       Outcome failed;
-      switch (converter_.restore_name(dir, missing, file_path, level.neighbours, failed)) {
+      switch (converter_.restore_name(dir, missing, file_path, neighbours, failed)) {
         case Replacer::Restore::nothing:
           break;
         case Replacer::Restore::failed:
-          report(failed);
+          note(failed);
           break;
         case Replacer::Restore::put_back:
           level.entries.push_back(Entry{missing.name, EntryKind::regular});
-          level.neighbours.names.insert(missing.name);
+          neighbours.names.insert(missing.name);
           break;
       }
     }
@@ -93,7 +114,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   while (!stack.empty()) {
     Level& level = stack.back();
     if (level.next == level.entries.size()) {
-      if (level.owned) fs_.close_dir(level.dir);
+      // Closed once the conversions of its files are reported too.
       stack.pop_back();
       if (!stack.empty()) path.resize(stack.back().path_length);
       continue;
@@ -106,47 +127,52 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     switch (entry.kind) {
       case EntryKind::directory: {
         Dir sub;
-        const Status s = fs_.open_dir(level.dir, entry.name, sub);
+        const Status s = fs_.open_dir(level.folder->dir, entry.name, sub);
         if (!s.ok()) {
-          report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
+          note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
           break;
         }
         enter(sub, true);  // `level` and `entry` are not used after this
         break;
       }
       case EntryKind::regular:
-        if (is_source_file(entry.name)) {
-          report(converter_.convert_file(level.dir, entry.name, path, level.neighbours));
-          if (!converter_.undecided().empty()) {
-            // Not a failure of the file: a line on standard error alone, and the exit status.
-            ++failures_;
-            std::string line(traits(direction_).program);
-            line.append(": ").append(converter_.undecided()).append(": ");
-            reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
-          }
-        }
+        if (!is_source_file(entry.name)) break;
+        if (workers)
+          workers->convert(level.folder, entry.name, path);
+        else
+          report(converter_.convert_file(level.folder->dir, entry.name, path,
+                                         level.folder->neighbours));
         break;
       case EntryKind::other:
         // A FIFO, socket or device is never opened: it could block or have effects.
         if (is_source_file(entry.name))
-          report(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
-                         reason(fs_, Status{Fault::not_regular, 0})});
+          note(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
+                       reason(fs_, Status{Fault::not_regular, 0})});
         break;
       case EntryKind::symlink:
         // Never followed: it may lead out of the tree or round in a loop.
         break;
     }
   }
+  if (workers) workers->finish();
 }
 
 void Walk::report(const Outcome& outcome) {
-  if (outcome.kind == Outcome::converted) return;
-  reporter_.message(outcome.message);
-  if (outcome.kind == Outcome::skipped) return;
-  ++failures_;
-  std::string line(traits(direction_).program);
-  line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
-  reporter_.diagnostic(line);
+  const std::string_view program = traits(direction_).program;
+  if (outcome.kind != Outcome::converted) reporter_.message(outcome.message);
+  if (outcome.kind == Outcome::failed) {
+    ++failures_;
+    std::string line(program);
+    line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
+    reporter_.diagnostic(line);
+  }
+  if (!outcome.undecided.empty()) {
+    // Not a failure of the file: a line on standard error alone, and the exit status.
+    ++failures_;
+    std::string line(program);
+    line.append(": ").append(outcome.undecided).append(": ");
+    reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
+  }
 }
 
 }  // namespace nivra

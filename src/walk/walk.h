@@ -1,26 +1,38 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "convert/convert_file.h"
 #include "platform/reporter.h"
+#include "walk/workers.h"
 
 namespace nivra {
 
 /// True when `name`, an entry's bare name, ends in .c, .cpp or .h in any case.
 bool is_source_file(std::string_view name);
 
+/// How many files a run converts at once: one for each processor it may use, at most 8;
+/// one on a share. With a single processor, one: no threads at all.
+unsigned worker_count(unsigned processors, bool shared);
+
 /// One walk of a tree: converts what it meets and reports what became of it.
 class Walk {
  public:
-  Walk(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction, Reporter& reporter)
+  /// With `workers` above 1, that many files are converted side by side; what is
+  /// reported, and in which order, stays what one file at a time gives.
+  Walk(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction, Reporter& reporter,
+       unsigned workers = 1)
       : fs_(fs),
         host_(host),
         direction_(direction),
         reporter_(reporter),
-        converter_(fs, host, acp, direction) {}
+        converter_(fs, host, acp, direction),
+        workers_(workers) {}
 
+  /// How many files the walk converts at once from now on.
+  void use_workers(unsigned workers) { workers_ = workers; }
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
   void walk_directory(Dir dir, const std::string& path);
@@ -36,6 +48,7 @@ class Walk {
   Direction direction_;
   Reporter& reporter_;
   Converter converter_;
+  unsigned workers_;
   int failures_ = 0;
 };
 

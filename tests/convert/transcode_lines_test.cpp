@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "convert/transcode_lines.h"
+#include "convert/write_behind.h"
 #include "support/test_support.h"
 #include "text/cp1252.h"
 
@@ -42,11 +44,17 @@ class WriteRecorder final : public Output {
 
 Cp1252CodePage cp1252;
 
+/// Whether blocks are written on a thread of their own (see WriteBehind).
+bool behind = false;
+
 /// Runs transcode_lines from `source` to `target`; returns what finish() reports.
 Status transcode_from(WriteRecorder& p, std::string_view content, Encoding source,
                       Encoding target, std::size_t start = 0) {
   std::string buffer;
-  BlockWriter out(p, buffer);
+  std::optional<WriteBehind> thread;
+  if (behind) thread.emplace(p);
+  EXPECT_TRUE(!behind || thread->running());
+  BlockWriter out(p, buffer, behind ? &*thread : nullptr);
   const Converted c = transcode_lines(Transcoder{cp1252, source, target},
                                       content.substr(std::min(start, content.size())), true, out);
   const Status s = out.finish();
@@ -105,44 +113,68 @@ TEST(TranscodeLines, GroupBoundariesNeverSplitACharacter) {
 }
 
 TEST(TranscodeLines, WritesLargeBlocksAroundTheMiBBoundary) {
-  const std::size_t block = BlockWriter::BLOCK_BYTES;
-  for (std::size_t size : {block - 1, block, block + 1, 3 * block + 7}) {
-    // Short lines: one write per line would be tens of thousands of writes.
-    std::string text = test::repeat("int x;\n", size / 7) + std::string(size % 7, 'y');
-    WriteRecorder p;
-    ASSERT_TRUE(transcode(p, text, true).ok());
-    EXPECT_EQ(p.written(), text) << size;
-    EXPECT_LE(p.writes.size(), size / block + 2) << size;
-    for (const auto& w : p.writes) EXPECT_FALSE(w.empty()) << size;
+  // Written behind, the writes are the same calls with the same bytes.
+  for (const bool on_a_thread : {false, true}) {
+    behind = on_a_thread;
+    SCOPED_TRACE(on_a_thread ? "written behind" : "written in turn");
+    const std::size_t block = BlockWriter::BLOCK_BYTES;
+    for (std::size_t size : {block - 1, block, block + 1, 3 * block + 7}) {
+      // Short lines: one write per line would be tens of thousands of writes.
+      std::string text = test::repeat("int x;\n", size / 7) + std::string(size % 7, 'y');
+      WriteRecorder p;
+      ASSERT_TRUE(transcode(p, text, true).ok());
+      EXPECT_EQ(p.written(), text) << size;
+      EXPECT_LE(p.writes.size(), size / block + 2) << size;
+      for (const auto& w : p.writes) EXPECT_FALSE(w.empty()) << size;
+    }
   }
+  behind = false;
 }
 
 TEST(BlockWriter, ShortAndInterruptedWritesAreRepeatedUntilAllIsStored) {
-  std::string text;
-  for (int i = 0; i < 300000; ++i) text += char('a' + i % 26);
-  WriteRecorder p;
-  p.max_put = 4093;
-  p.interrupt_every_other = true;
-  ASSERT_TRUE(transcode(p, text, true).ok());
-  EXPECT_EQ(p.written(), text);
+  // Written behind, the writes are the same calls with the same bytes.
+  for (const bool on_a_thread : {false, true}) {
+    behind = on_a_thread;
+    SCOPED_TRACE(on_a_thread ? "written behind" : "written in turn");
+    std::string text;
+    for (int i = 0; i < 300000; ++i) text += char('a' + i % 26);
+    WriteRecorder p;
+    p.max_put = 4093;
+    p.interrupt_every_other = true;
+    ASSERT_TRUE(transcode(p, text, true).ok());
+    EXPECT_EQ(p.written(), text);
+  }
+  behind = false;
 }
 
 TEST(BlockWriter, TheFirstFailureSticks) {
-  const std::string text = test::repeat("line\n", 1000000);  // about five blocks
-  WriteRecorder p;
-  p.fail_at_call = 2;
-  const Status s = transcode(p, text, true);
-  EXPECT_EQ(s.fault, Fault::other);
-  EXPECT_EQ(s.code, 28);
-  EXPECT_EQ(p.calls, 3u);  // two that stored, the failing one, and no attempt after it
-  EXPECT_EQ(p.written(), text.substr(0, p.written().size()));
+  // Written behind, the writes are the same calls with the same bytes.
+  for (const bool on_a_thread : {false, true}) {
+    behind = on_a_thread;
+    SCOPED_TRACE(on_a_thread ? "written behind" : "written in turn");
+    const std::string text = test::repeat("line\n", 1000000);  // about five blocks
+    WriteRecorder p;
+    p.fail_at_call = 2;
+    const Status s = transcode(p, text, true);
+    EXPECT_EQ(s.fault, Fault::other);
+    EXPECT_EQ(s.code, 28);
+    EXPECT_EQ(p.calls, 3u);  // two that stored, the failing one, and no attempt after it
+    EXPECT_EQ(p.written(), text.substr(0, p.written().size()));
+  }
+  behind = false;
 }
 
 TEST(BlockWriter, AWriteThatStoresNothingStopsAsStalled) {
-  WriteRecorder p;
-  p.stall = true;
-  EXPECT_EQ(transcode(p, "abc\n", true).fault, Fault::stalled);
-  EXPECT_EQ(p.calls, 1u);
+  // Written behind, the writes are the same calls with the same bytes.
+  for (const bool on_a_thread : {false, true}) {
+    behind = on_a_thread;
+    SCOPED_TRACE(on_a_thread ? "written behind" : "written in turn");
+    WriteRecorder p;
+    p.stall = true;
+    EXPECT_EQ(transcode(p, "abc\n", true).fault, Fault::stalled);
+    EXPECT_EQ(p.calls, 1u);
+  }
+  behind = false;
 }
 
 // A 0x0A byte that is half of another code unit (U+0A41, U+010A) ends no line, and a

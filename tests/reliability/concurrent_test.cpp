@@ -83,6 +83,27 @@ TEST(Concurrent, RunsOverOneTreeConvertEachFileOnce) {
               RUNS, FILES, busy);
 }
 
+// Two names of one file, met one after the other: however many files a run converts at
+// once, each name is converted in its turn, and none is reported as held by another run.
+TEST(Concurrent, TwoNamesOfOneFileAreEachConvertedInTheirTurn) {
+  TempDir expected_tree, tree;
+  const std::string program = install_program(tree.path(), Direction::sign);
+  for (int i = 0; i < FILES; ++i) {
+    const std::string a = "d/a" + std::to_string(i) + ".c", b = "d/b" + std::to_string(i) + ".c";
+    write_file(expected_tree / a, original(i));
+    write_file(expected_tree / b, original(i));
+    write_file(tree / a, original(i));
+    ASSERT_EQ(link((tree / a).c_str(), (tree / b).c_str()), 0);
+  }
+  ASSERT_EQ(run(install_program(expected_tree.path(), Direction::sign)).status, 0);
+
+  const ProgramResult r = run(program);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(differences(snapshot(tree.path()), snapshot(expected_tree.path())), "");
+}
+
 /// Holds the open of the first file of folder `dir` whose name `pause_on` accepts until
 /// `action` has run (a fanotify permission event): another program acts at a certain
 /// moment of a run. `action` must open nothing in `dir`, which would wait for itself.
@@ -100,10 +121,15 @@ class OpenGate {
       thread_ = std::thread([this, pause_on, action] { answer(pause_on, action); });
   }
   ~OpenGate() {
+    stop();
+    close(stop_);
+  }
+  /// Stops holding opens back: after it, what the action used may be let go.
+  void stop() {
     const std::uint64_t one = 1;
     if (thread_.joinable() && write(stop_, &one, sizeof one) == sizeof one) thread_.join();
     if (fan_ >= 0) close(fan_);  // lets whatever still waits through
-    close(stop_);
+    fan_ = -1;
   }
   int error() const { return error_; }
   bool acted() const { return acted_; }
@@ -171,6 +197,7 @@ TEST(Concurrent, ASaveOverOrLinesAddedToAFileWhileItIsConvertedAreKept) {
 
       const ProgramResult r = run(program);
 
+      gate.stop();
       close(append);
       EXPECT_TRUE(gate.acted()) << "the run never created its temporary";
       EXPECT_EQ(r.status, 1);

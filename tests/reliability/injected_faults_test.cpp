@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "convert/replace.h"
+#include "convert/messages.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
 #include "support/test_support.h"
@@ -44,9 +45,10 @@ void prepare(FakePlatform& fs, Direction direction, bool stale) {
   fs.clear_faults();
 }
 
-RunResult run(FakePlatform& fs, Direction direction) {
+/// A run on a machine of `processors`: as many files converted side by side, up to 8.
+RunResult run(FakePlatform& fs, Direction direction, unsigned processors = 1) {
   RecordingReporter r;
-  const int status = run_program(fs, direction, r, ARGV0);
+  const int status = run_program(fs, direction, r, ARGV0, processors);
   return RunResult{status, r.out, r.err, fs.snapshot()};
 }
 
@@ -105,7 +107,7 @@ std::vector<int> codes_for(Call call) {
   }
 }
 
-void every_fault(Direction direction) {
+void every_fault(Direction direction, unsigned processors = 1) {
   const Tree unfaulted = baseline(direction).after.tree;
   for (const Background& background : BACKGROUNDS) {
     const Baseline b = baseline(direction, background);
@@ -126,7 +128,7 @@ void every_fault(Direction direction) {
             prepare(fs, direction, background.stale);
             for (const Injection& f : background.faults) fs.inject(f);
             const int fault = fs.inject(fail(call, n, os_error(code), persistent));
-            const RunResult r = run(fs, direction);
+            const RunResult r = run(fs, direction, processors);
             EXPECT_EQ(fs.open_handles(), 0);
             if (fs.faults_met(fault) == 0) {
               EXPECT_EQ(n, b.calls[k] + 1) << "the counts of the unfaulted run differ";
@@ -136,8 +138,11 @@ void every_fault(Direction direction) {
             ++runs;
             harmless += r.status == 0;
             // What was written is not known to be kept when its close fails.
+            // Side by side, a file that ran short of room once is converted again alone.
             if (call == Call::close && is_temporary(fs.faulted_paths(fault)[0])) {
-              EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
+              const bool again = processors > 1 && !persistent && code == ENOSPC;
+              EXPECT_TRUE(r.status == 1 || (again && r.tree == unfaulted))
+                  << "a failed close of a written file went unreported";
             }
             check_faulted(b, r, direction, removal_fails || call == Call::remove);
             bool left = false;
@@ -147,16 +152,16 @@ void every_fault(Direction direction) {
 
             // The clean rerun removes what the failed removals left and converts the rest.
             fs.clear_faults();
-            const RunResult again = run(fs, direction);
+            const RunResult again = run(fs, direction, processors);
             EXPECT_EQ(again.status, 0) << again.out << again.err;
             EXPECT_EQ(again.tree, unfaulted) << "the clean rerun differs";
           }
         }
       }
       std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless, %3d left temporaries"
-                  "%s\n",
+                  "%s, %u workers\n",
                   traits(direction).program.data(), call_name(call).data(), runs, harmless,
-                  temporaries_left, background.name.c_str());
+                  temporaries_left, background.name.c_str(), processors);
     }
   }
 }
@@ -164,6 +169,15 @@ void every_fault(Direction direction) {
 TEST(InjectedFaults, SignLosesNothingWhicheverCallFails) { every_fault(Direction::sign); }
 
 TEST(InjectedFaults, UnsignLosesNothingWhicheverCallFails) { every_fault(Direction::unsign); }
+
+// The Nth call is another file's from run to run: the files' own calls interleave.
+TEST(InjectedFaults, SideBySideSignLosesNothingWhicheverCallFails) {
+  every_fault(Direction::sign, 3);
+}
+
+TEST(InjectedFaults, SideBySideUnsignLosesNothingWhicheverCallFails) {
+  every_fault(Direction::unsign, 3);
+}
 
 TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
   // A persistent interruption is left out: repeating an interrupted call is the cure.
@@ -208,7 +222,7 @@ TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
 // earlier backups and leftovers of a killed run, with and without hard links: what it
 // leaves holds every content whole, and the next run (a new one: the killed run has
 // ended) leaves the unfaulted tree, also where the replace empties the name for a moment.
-TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
+void every_kill_point(unsigned processors) {
   const Background backgrounds[] = {{"", {}, false}, BACKGROUNDS[0], BACKGROUNDS[1],
                                     {" (name moved aside)", {}, true, true}};
   for (const Direction direction : {Direction::sign, Direction::unsign}) {
@@ -224,7 +238,7 @@ TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
         for (const Injection& f : background.faults) fs.inject(f);
         if (background.moves_aside) fs.moves_aside();
         fs.die_after(n);
-        const RunResult r = run(fs, direction);
+        const RunResult r = run(fs, direction, processors);
         if (!fs.died()) {
           EXPECT_EQ(r.tree, b.after.tree);
           break;
@@ -233,16 +247,22 @@ TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
         check_faulted(b, r, direction, true);
         fs.clear_faults();
         for (const Injection& f : background.faults) fs.inject(f);
-        const RunResult again = run(fs, direction);
+        const RunResult again = run(fs, direction, processors);
         EXPECT_EQ(again.status, 0) << again.out << again.err;
         EXPECT_EQ(again.tree, b.after.tree) << "the run after the kill differs";
-        if (HasFailure()) return;
+        if (::testing::Test::HasFailure()) return;
       }
       int calls = 0;
       for (const int count : b.calls) calls += count;
       EXPECT_EQ(kills, calls);
     }
   }
+}
+
+TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) { every_kill_point(1); }
+
+TEST(InjectedFaults, EveryKillPointSideBySideLosesNothingAndTheNextRunFinishes) {
+  every_kill_point(3);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/fake_platform.h"
 
 #include <algorithm>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -88,39 +89,51 @@ FakePlatform::NodePtr FakePlatform::find(const std::string& path) const {
   return node;
 }
 
-void FakePlatform::add_dir(const std::string& path) { make_path(path, EntryKind::directory); }
+void FakePlatform::add_dir(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  make_path(path, EntryKind::directory);
+}
 
 void FakePlatform::add_file(const std::string& path, std::string_view content, unsigned mode) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   NodePtr node = make_path(path, EntryKind::regular);
   node->content = content;
   node->mode = mode;
 }
 
 void FakePlatform::add_symlink(const std::string& path, const std::string& target) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   make_path(path, EntryKind::symlink)->target = target;
 }
 
-void FakePlatform::add_other(const std::string& path) { make_path(path, EntryKind::other); }
+void FakePlatform::add_other(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  make_path(path, EntryKind::other);
+}
 
 void FakePlatform::own(const std::string& path, std::uint64_t owner) {
   if (NodePtr node = find(path)) node->owner = owner;
 }
 
 void FakePlatform::lock(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (NodePtr node = find(path)) node->locked = true;
 }
 
 int FakePlatform::inject(Injection injection) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   injections_.emplace_back().injection = std::move(injection);
   return int(injections_.size()) - 1;
 }
 
 const std::vector<std::string>& FakePlatform::faulted_paths(int index) const {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   static const std::vector<std::string> none;
   return std::size_t(index) < injections_.size() ? injections_[std::size_t(index)].met : none;
 }
 
 void FakePlatform::clear_faults() {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   injections_.clear();
   std::fill(std::begin(counts_), std::end(counts_), 0);
   opened_.clear();
@@ -130,16 +143,19 @@ void FakePlatform::clear_faults() {
 }
 
 void FakePlatform::meanwhile(Call call, int nth, std::function<void()> action) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   meanwhile_.push_back(Meanwhile{call, nth + counts_[int(call)], std::move(action)});
 }
 
 void FakePlatform::change(const std::string& path, std::string_view content) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   NodePtr node = find(path);
   node->content = content;
   ++node->version;
 }
 
 void FakePlatform::put(const std::string& path, std::string_view content) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::size_t slash = path.rfind('/');
   NodePtr dir = slash == std::string::npos ? root_ : find(path.substr(0, slash));
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -176,9 +192,13 @@ const Injection* FakePlatform::meet(Call call, const std::string& path) {
   return nullptr;
 }
 
-bool FakePlatform::exists(const std::string& path) const { return find(path) != nullptr; }
+bool FakePlatform::exists(const std::string& path) const {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return find(path) != nullptr;
+}
 
 std::map<std::string, std::string> FakePlatform::snapshot() const {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::map<std::string, std::string> out;
   std::function<void(const Node&, const std::string&)> visit = [&](const Node& dir,
                                                                     const std::string& at) {
@@ -215,11 +235,13 @@ FakePlatform::OpenFile* FakePlatform::file_of(File file) {
 }
 
 Status FakePlatform::executable_path(std::string& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   out = root_path_ + "/nivra";
   return Status{};
 }
 
 Status FakePlatform::open_root(const std::string& path, Dir& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (const Injection* f = meet(Call::open_root, "")) return f->status;
   if (path != root_path_) return os_error(ENOENT);
   out.id = next_handle_++;
@@ -228,6 +250,7 @@ Status FakePlatform::open_root(const std::string& path, Dir& out) {
 }
 
 Status FakePlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(parent);
   if (!d) return BAD_HANDLE;
   const std::string path = join(d->path, name);
@@ -242,6 +265,7 @@ Status FakePlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
 }
 
 Status FakePlatform::list_dir(Dir dir, std::vector<Entry>& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   out.clear();
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
@@ -250,9 +274,49 @@ Status FakePlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   return Status{};
 }
 
-void FakePlatform::close_dir(Dir dir) { dirs_.erase(dir.id); }
+bool FakePlatform::shared(Dir) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !exclusive_;
+}
+
+void FakePlatform::finish_in(std::vector<std::string> paths, std::chrono::milliseconds patience) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  order_ = std::move(paths);
+  patience_ = patience;
+  finished_.clear();
+}
+
+void FakePlatform::await_turn(std::unique_lock<std::recursive_mutex>& lock,
+                              const std::string& path) {
+  const auto at = std::find(order_.begin(), order_.end(), path);
+  if (at == order_.end()) return;
+  const auto done = [&](const std::string& p) {
+    return std::find(finished_.begin(), finished_.end(), p) != finished_.end();
+  };
+  if (done(path)) return;
+  waiting_.insert(path);
+  for (;;) {
+    // Its turn: every path before it has finished.
+    if (std::all_of(order_.begin(), at, done)) break;
+    if (turn_.wait_for(lock, patience_) == std::cv_status::timeout) {
+      // Fewer workers than the order needs: the first of those waiting goes.
+      const auto first = std::find_if(order_.begin(), order_.end(),
+                                      [&](const std::string& p) { return waiting_.contains(p); });
+      if (first == at) break;
+    }
+  }
+  waiting_.erase(path);
+  finished_.push_back(path);
+  turn_.notify_all();
+}
+
+void FakePlatform::close_dir(Dir dir) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  dirs_.erase(dir.id);
+}
 
 Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   const std::string path = join(d->path, name);
@@ -263,6 +327,9 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   if (node->kind == EntryKind::symlink) return Status{Fault::symlink, ELOOP};
   if (node->kind != EntryKind::regular) return Status{Fault::not_regular, 0};
   if (node->locked) return Status{Fault::busy, EWOULDBLOCK};
+  if (std::count_if(files_.begin(), files_.end(), [](const auto& f) { return !f.second.writing; }) >=
+      open_limit_)
+    return os_error(EMFILE);
   node->locked = true;
   out.id = next_handle_++;
   files_[out.id] = OpenFile{node, path};
@@ -293,6 +360,7 @@ bool FakePlatform::executable_stat(FileStat& out) {
 }
 
 Status FakePlatform::stat(File file, FileStat& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* f = file_of(file);
   if (!f) return BAD_HANDLE;
   if (const Injection* i = meet(Call::stat, f->path)) return i->status;
@@ -302,6 +370,7 @@ Status FakePlatform::stat(File file, FileStat& out) {
 }
 
 Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   auto it = entry_named(d->node->entries, name);
@@ -315,6 +384,7 @@ Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
 
 Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
                           std::size_t& got) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   OpenFile* f = file_of(file);
   if (!f || f->writing) return BAD_HANDLE;
   const Injection* i = meet(Call::read, f->path);
@@ -328,6 +398,7 @@ Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_
 }
 
 Status FakePlatform::create(Dir dir, const std::string& name, File& out) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   const std::string path = join(d->path, name);
@@ -342,6 +413,7 @@ Status FakePlatform::create(Dir dir, const std::string& name, File& out) {
 }
 
 Status FakePlatform::write(File file, const char* buf, std::size_t n, std::size_t& put) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   OpenFile* f = file_of(file);
   if (!f || !f->writing) return BAD_HANDLE;
   const Injection* i = meet(Call::write, f->path);
@@ -353,6 +425,7 @@ Status FakePlatform::write(File file, const char* buf, std::size_t n, std::size_
 }
 
 Status FakePlatform::copy_attributes(File from, File to) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* source = file_of(from);
   const OpenFile* target = file_of(to);
   if (!source || !target) return BAD_HANDLE;
@@ -362,8 +435,11 @@ Status FakePlatform::copy_attributes(File from, File to) {
 }
 
 Status FakePlatform::close(File file) {
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
   auto it = files_.find(file.id);
   if (it == files_.end()) return BAD_HANDLE;
+  if (!it->second.writing) await_turn(lock, it->second.path);
+  it = files_.find(file.id);
   // The handle is gone and the bytes written stay, whatever the call reports.
   const OpenFile f = it->second;
   files_.erase(it);
@@ -374,6 +450,7 @@ Status FakePlatform::close(File file) {
 
 Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string& name,
                              const std::string& backup, File original, const FileStat& read) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenFile* f = file_of(original);
   const OpenDir* d = dir_of(dir);
   if (!f || !d) return BAD_HANDLE;
@@ -444,6 +521,7 @@ Status FakePlatform::move_aside(Dir dir, const std::string& temp, const std::str
 }
 
 Status FakePlatform::rename(Dir dir, const std::string& from, const std::string& to) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   if (const Injection* i = meet(Call::rename, join(d->path, to))) return i->status;
@@ -464,6 +542,7 @@ Status FakePlatform::rename(Dir dir, const std::string& from, const std::string&
 }
 
 Status FakePlatform::remove(Dir dir, const std::string& name) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   if (const Injection* i = meet(Call::remove, join(d->path, name))) return i->status;
@@ -475,16 +554,23 @@ Status FakePlatform::remove(Dir dir, const std::string& name) {
   return Status{};
 }
 
+bool FakePlatform::short_of_resources(const Status& status) {
+  const int code = status.fault == Fault::other ? status.code : 0;
+  return status.fault == Fault::too_large || code == ENOSPC || code == EDQUOT ||
+         code == EMFILE || code == ENFILE || code == ENOMEM;
+}
+
 std::string FakePlatform::describe(const Status& status) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (status.fault == Fault::busy) return "held by another run";
   if (status.fault == Fault::symlink) return "a symbolic link, which is never followed";
   return std::strerror(status.code);
 }
 
 int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
-                std::string_view argv0) {
+                std::string_view argv0, unsigned processors) {
   Cp1252CodePage acp;
-  return nivra::run_program(fs, fs, acp, direction, reporter, argv0);
+  return nivra::run_program(fs, fs, acp, direction, reporter, argv0, processors);
 }
 
 }  // namespace nivra::test

@@ -1,12 +1,16 @@
 #pragma once
 
 // An in-memory platform for tests: a tree of folders, files, symbolic links and other
-// entries, listed in the order they were added, that fails chosen calls on purpose.
+// entries, listed in the order they were added, that fails chosen calls on purpose. Its
+// calls may come from several threads: they take turns.
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -90,12 +94,18 @@ class FakePlatform final : public FileSystem, public Host {
   int inject(Injection injection);
   /// Drops every injection and kill, and starts the call counts again.
   void clear_faults();
-  int calls(Call call) const { return counts_[int(call)]; }
+  int calls(Call call) const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return counts_[int(call)];
+  }
   /// How many calls injection `index` made fail (or shortened), and on which paths.
   int faults_met(int index = 0) const { return int(faulted_paths(index).size()); }
   const std::vector<std::string>& faulted_paths(int index = 0) const;
   /// Files and folders opened and not yet closed.
-  int open_handles() const { return int(files_.size() + dirs_.size()); }
+  int open_handles() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return int(files_.size() + dirs_.size());
+  }
   /// Relative paths of the files open_read() opened, in order.
   const std::vector<std::string>& opened() const { return opened_; }
 
@@ -115,6 +125,8 @@ class FakePlatform final : public FileSystem, public Host {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
+  /// A share after as_share().
+  bool shared(Dir dir) override;
   Status open_read(Dir dir, const std::string& name, File& out) override;
   bool on_shared_file_system(File) override { return !exclusive_; }
   Status stat(File file, FileStat& out) override;
@@ -131,10 +143,15 @@ class FakePlatform final : public FileSystem, public Host {
                  const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  /// As on POSIX: ENOSPC, EDQUOT, EMFILE, ENFILE and ENOMEM.
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
-  bool process_has_ended(std::uint32_t process) override { return !live_.contains(process); }
+  bool process_has_ended(std::uint32_t process) override {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return !live_.contains(process);
+  }
   /// The tag of a run on this machine that has ended.
   static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
   /// The tag of a run on this machine that may still be going on.
@@ -149,8 +166,26 @@ class FakePlatform final : public FileSystem, public Host {
   /// fails, but for closing, which the system does for a dead process.
   void die_after(int calls) { die_after_ = calls; }
   /// Whether the run met its kill (see die_after()).
-  bool died() const { return dead_; }
+  bool died() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return dead_;
+  }
 
+  /// Holds back the close of each file read whose path is in `paths` (the last call of its
+  /// conversion) until every path before it has closed, so that conversions finish in
+  /// that order; one that waits `patience` while it is the first of `paths` waiting goes
+  /// anyway (fewer workers than the order needs).
+  void finish_in(std::vector<std::string> paths,
+                 std::chrono::milliseconds patience = std::chrono::milliseconds(20));
+  /// The paths of finish_in() in the order their files were closed.
+  std::vector<std::string> finished() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return finished_;
+  }
+
+  /// Lets at most `files` files be open for reading at once; open_read() fails with EMFILE
+  /// beyond.
+  void limit_open_files(int files) { open_limit_ = files; }
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
   /// Makes the platform one whose replace moves the original aside (to aside_name()) and
@@ -189,6 +224,15 @@ class FakePlatform final : public FileSystem, public Host {
   OpenFile* file_of(File file);
   /// Counts a call of `call` on `path`; the injection it meets, or null.
   const Injection* meet(Call call, const std::string& path);
+  /// Waits, in close(), for the turn of `path` in the order of finish_in().
+  void await_turn(std::unique_lock<std::recursive_mutex>& lock, const std::string& path);
+
+  mutable std::recursive_mutex mutex_;
+  std::condition_variable_any turn_;
+  std::vector<std::string> order_;
+  std::vector<std::string> finished_;
+  std::set<std::string> waiting_;
+  std::chrono::milliseconds patience_{20};
 
   std::string root_path_;
   std::string program_;  ///< relative path of the running program; "" when not known
@@ -213,6 +257,7 @@ class FakePlatform final : public FileSystem, public Host {
   int die_after_ = -1;
   bool dead_ = false;
   bool exclusive_ = true;
+  int open_limit_ = 1 << 30;  ///< files open for reading at once
   struct Meanwhile {
     Call call;
     int nth;
@@ -230,8 +275,9 @@ class RecordingReporter final : public Reporter {
   std::string err;
 };
 
-/// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code page.
+/// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code
+/// page, on a machine of `processors`.
 int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
-                std::string_view argv0);
+                std::string_view argv0, unsigned processors = 1);
 
 }  // namespace nivra::test

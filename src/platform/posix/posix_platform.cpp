@@ -192,12 +192,12 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
   const int fd = sys_.openat(fd_of(parent), name.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
-  // The walk holds a descriptor per level: a few are kept back for converting the files of
-  // the deepest folder, and for the output.
+  // The walk holds a descriptor per level: some are kept back for the output and for
+  // converting files, a few at once, in the deepest folder and in folders it has left.
   static const long reserve_from = [] {
     struct rlimit limit;
     return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-               ? long(limit.rlim_cur) - 16
+               ? long(limit.rlim_cur) - 160
                : long(1) << 30;
   }();
   if (fd >= reserve_from) {
@@ -236,6 +236,11 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
 
 void PosixPlatform::close_dir(Dir dir) { sys_.close(fd_of(dir)); }
 
+bool PosixPlatform::shared(Dir dir) {
+  struct stat st;
+  return sys_.fstat(fd_of(dir), &st) == 0 && shared_device(st.st_dev, fd_of(dir));
+}
+
 Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   // Another run may replace the file between the open and the lock; then the name is
   // opened again, a few times at most.
@@ -251,20 +256,38 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       return s;
     }
     // POSIX opens have no share mode: an exclusive lock keeps other runs out.
+    bool waited = false;
     while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
+      if (e == EWOULDBLOCK && locked_here(opened)) {
+        // Another name of a file this run converts: its turn comes once that is done.
+        const timespec moment{0, 1000000};
+        nanosleep(&moment, nullptr);
+        waited = true;
+        continue;
+      }
       if (e == EWOULDBLOCK) {
         sys_.close(fd);
         return Status{Fault::busy, e};
       }
       break;  // The file system has no locks: go on without one.
     }
+    if (waited) {
+      // That conversion may have replaced the file: its state is taken again.
+      if (sys_.fstat(fd, &opened) != 0) {
+        const Status s = last_error();
+        sys_.close(fd);
+        return s;
+      }
+    }
     struct stat named;
     if (sys_.fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      const bool shared = shared_device(opened.st_dev, fd);
+      Lock lock(mutex_);
       if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
-      opened_[std::size_t(fd)] = Opened{true, shared_device(opened.st_dev, fd), opened};
+      opened_[std::size_t(fd)] = Opened{true, shared, opened};
       out.id = fd;
       return Status{};
     }
@@ -273,28 +296,42 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
-const PosixPlatform::Opened* PosixPlatform::opened(File file) const {
+bool PosixPlatform::opened(File file, Opened& out) {
   const std::size_t fd = std::size_t(fd_of(file));
-  return fd < opened_.size() && opened_[fd].open ? &opened_[fd] : nullptr;
+  Lock lock(mutex_);
+  if (fd >= opened_.size() || !opened_[fd].open) return false;
+  out = opened_[fd];
+  return true;
+}
+
+bool PosixPlatform::locked_here(const struct stat& st) {
+  Lock lock(mutex_);
+  for (const Opened& h : opened_)
+    if (h.open && h.st.st_dev == st.st_dev && h.st.st_ino == st.st_ino) return true;
+  return false;
 }
 
 bool PosixPlatform::shared_device(dev_t dev, int fd) {
-  for (const auto& [known, shared] : devices_)
-    if (known == dev) return shared;
+  {
+    Lock lock(mutex_);
+    for (const auto& [known, shared] : devices_)
+      if (known == dev) return shared;
+  }
   struct statfs fs;
   const bool shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
+  Lock lock(mutex_);
   devices_.emplace_back(dev, shared);
   return shared;
 }
 
 bool PosixPlatform::on_shared_file_system(File file) {
-  const Opened* o = opened(file);
-  return !o || o->shared;
+  Opened o;
+  return !opened(file, o) || o.shared;
 }
 
 Status PosixPlatform::stat(File file, FileStat& out) {
-  if (const Opened* o = opened(file)) {
-    out = stat_from(o->st);  // as it was when it was opened and locked
+  if (Opened o; opened(file, o)) {
+    out = stat_from(o.st);  // as it was when it was opened and locked
     return Status{};
   }
   struct stat st;
@@ -337,8 +374,8 @@ Status PosixPlatform::write(File file, const char* buf, std::size_t n, std::size
 
 Status PosixPlatform::copy_attributes(File from, File to) {
   struct stat st, now;
-  if (const Opened* o = opened(from))
-    st = o->st;
+  if (Opened h; opened(from, h))
+    st = h.st;
   else if (sys_.fstat(fd_of(from), &st) != 0)
     return last_error();
   if (sys_.fstat(fd_of(to), &now) != 0) return last_error();
@@ -386,7 +423,11 @@ Status PosixPlatform::copy_attributes(File from, File to) {
 
 Status PosixPlatform::close(File file) {
   const std::size_t fd = std::size_t(fd_of(file));
-  if (fd < opened_.size()) opened_[fd].open = false;
+  {
+    // Before the close: then the number may be another thread's.
+    Lock lock(mutex_);
+    if (fd < opened_.size()) opened_[fd].open = false;
+  }
   if (sys_.close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
     return Status{Fault::other, errno};
@@ -594,6 +635,15 @@ bool PosixPlatform::present(int d, const std::string& name) {
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
   if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
   return Status{};
+}
+
+bool PosixPlatform::short_of_resources(const Status& status) {
+  if (status.fault == Fault::too_large) return true;
+  if (status.fault != Fault::other) return false;
+  switch (status.code) {
+    case ENOSPC: case EDQUOT: case EMFILE: case ENFILE: case ENOMEM: return true;
+    default: return false;
+  }
 }
 
 std::string PosixPlatform::describe(const Status& status) {

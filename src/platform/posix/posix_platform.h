@@ -8,6 +8,7 @@
 
 #include "platform/file_system.h"
 #include "platform/posix/system_calls.h"
+#include "platform/threads.h"
 
 namespace nivra {
 
@@ -22,6 +23,7 @@ class PosixPlatform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
+  bool shared(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
   bool on_shared_file_system(File file) override;
@@ -39,6 +41,7 @@ class PosixPlatform final : public FileSystem {
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:
@@ -48,9 +51,11 @@ class PosixPlatform final : public FileSystem {
     bool shared = false;  ///< on a network or user-space file system
     struct stat st {};    ///< as it was opened
   };
-  /// What open_read() learnt of `file`, or null for another descriptor.
-  const Opened* opened(File file) const;
-  /// Whether the file system of device `dev` (whose statistics are `fs`) is shared.
+  /// What open_read() learnt of `file`; false for another descriptor.
+  bool opened(File file, Opened& out);
+  /// Whether another thread of this run holds the file `st` describes.
+  bool locked_here(const struct stat& st);
+  /// Whether the file system of device `dev`, on which `fd` is open, is shared.
   bool shared_device(dev_t dev, int fd);
 
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
@@ -73,6 +78,7 @@ class PosixPlatform final : public FileSystem {
   bool present(int d, const std::string& name);
 
   posix::SystemCalls sys_;
+  Mutex mutex_;  ///< over the two tables, which every thread of the run uses
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
 };

@@ -12,6 +12,33 @@ constexpr std::size_t npos = std::string_view::npos;
 
 }  // namespace
 
+/// The buffers of one conversion, taken from the spares and given back.
+class Win32CodePage::Borrowed {
+ public:
+  explicit Borrowed(Win32CodePage& page) : page_(page) {
+    Lock lock(page_.mutex_);
+    if (!page_.spare_.empty()) {
+      scratch_ = std::move(page_.spare_.back());
+      page_.spare_.pop_back();
+    }
+  }
+  ~Borrowed() {
+    if (!scratch_) return;
+    Lock lock(page_.mutex_);
+    page_.spare_.push_back(std::move(scratch_));
+  }
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  Scratch& operator*() {
+    if (!scratch_) scratch_ = std::make_unique<Scratch>();
+    return *scratch_;
+  }
+
+ private:
+  Win32CodePage& page_;
+  std::unique_ptr<Scratch> scratch_;
+};
+
 Win32CodePage::Win32CodePage() : id_(GetACP()) {
   CPINFO info;
   if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 2) {
@@ -26,17 +53,17 @@ std::size_t Win32CodePage::whole_length(std::string_view text) const {
   return i > text.size() ? text.size() - 1 : text.size();
 }
 
-bool Win32CodePage::to_wide(unsigned code_page, std::string_view text) {
-  wide_.resize(text.size());  // never more units than bytes, from either code page
+bool Win32CodePage::to_wide(Scratch& s, unsigned code_page, std::string_view text) {
+  s.wide.resize(text.size());  // never more units than bytes, from either code page
   if (text.empty()) return true;
-  const int n = MultiByteToWideChar(code_page, 0, text.data(), int(text.size()), wide_.data(),
-                                    int(wide_.size()));
-  wide_.resize(std::size_t(n));
+  const int n = MultiByteToWideChar(code_page, 0, text.data(), int(text.size()), s.wide.data(),
+                                    int(s.wide.size()));
+  s.wide.resize(std::size_t(n));
   return n > 0;
 }
 
-bool Win32CodePage::from_wide(unsigned code_page, std::string& out, bool* inexact) {
-  if (wide_.empty()) return true;
+bool Win32CodePage::from_wide(Scratch& s, unsigned code_page, std::string& out, bool* inexact) {
+  if (s.wide.empty()) return true;
   BOOL used_default = FALSE;
   // Without WC_NO_BEST_FIT_CHARS Windows writes a look-alike (A for U+0100) and says
   // nothing; with it, a character without an exact counterpart sets the flag. UTF-8
@@ -44,14 +71,14 @@ bool Win32CodePage::from_wide(unsigned code_page, std::string& out, bool* inexac
   const bool utf8 = code_page == CP_UTF8;
   const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
   BOOL* used = utf8 ? nullptr : &used_default;
-  const int units = int(wide_.size());
+  const int units = int(s.wide.size());
   const int n =
-      WideCharToMultiByte(code_page, flags, wide_.data(), units, nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(code_page, flags, s.wide.data(), units, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return false;
   const std::size_t at = out.size();
   out.resize(at + std::size_t(n));
   const int written =
-      WideCharToMultiByte(code_page, flags, wide_.data(), units, out.data() + at, n, nullptr, used);
+      WideCharToMultiByte(code_page, flags, s.wide.data(), units, out.data() + at, n, nullptr, used);
   if (written != n) {
     out.resize(at);
     return false;
@@ -78,19 +105,19 @@ std::size_t Win32CodePage::first_undecodable(unsigned code_page, std::string_vie
   return 0;  // bad only as a whole: blame its start
 }
 
-std::size_t Win32CodePage::first_unmappable(std::string_view text) {
+std::size_t Win32CodePage::first_unmappable(Scratch& s, std::string_view text) {
   bool inexact = false;
-  probe_.clear();
-  if (!to_wide(CP_UTF8, text) || !from_wide(CP_ACP, probe_, &inexact)) return 0;
+  s.probe.clear();
+  if (!to_wide(s, CP_UTF8, text) || !from_wide(s, CP_ACP, s.probe, &inexact)) return 0;
   if (!inexact) return npos;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   for (const auto* c = p; c < end;) {
     char32_t cp = 0;
     const std::size_t len = utf8_decode(c, end, cp);
-    probe_.clear();
-    if (!to_wide(CP_UTF8, std::string_view(reinterpret_cast<const char*>(c), len)) ||
-        !from_wide(CP_ACP, probe_, &inexact) || inexact)
+    s.probe.clear();
+    if (!to_wide(s, CP_UTF8, std::string_view(reinterpret_cast<const char*>(c), len)) ||
+        !from_wide(s, CP_ACP, s.probe, &inexact) || inexact)
       return std::size_t(c - p);
     c += len;
   }
@@ -102,7 +129,9 @@ Converted Win32CodePage::to_utf8(std::string_view text, bool last, std::string& 
   Converted c;
   c.loss = first_undecodable(CP_ACP, piece);
   c.used = c.loss == npos ? piece.size() : c.loss;
-  if (!to_wide(CP_ACP, piece.substr(0, c.used)) || !from_wide(CP_UTF8, out, nullptr))
+  Borrowed scratch(*this);
+  if (!to_wide(*scratch, CP_ACP, piece.substr(0, c.used)) ||
+      !from_wide(*scratch, CP_UTF8, out, nullptr))
     c.failed = true;
   return c;
 }
@@ -113,12 +142,14 @@ Converted Win32CodePage::from_utf8(std::string_view text, bool last, std::string
   // here; what is valid goes to the system's own tables.
   const std::size_t invalid = utf8_first_invalid(piece);
   const std::string_view valid = piece.substr(0, invalid);
-  const std::size_t unmappable = first_unmappable(valid);
+  Borrowed scratch(*this);
+  const std::size_t unmappable = first_unmappable(*scratch, valid);
   Converted c;
   c.loss = unmappable != npos ? unmappable : invalid;
   c.used = c.loss == npos ? piece.size() : c.loss;
   bool inexact = false;
-  if (!to_wide(CP_UTF8, piece.substr(0, c.used)) || !from_wide(CP_ACP, out, &inexact) || inexact)
+  if (!to_wide(*scratch, CP_UTF8, piece.substr(0, c.used)) ||
+      !from_wide(*scratch, CP_ACP, out, &inexact) || inexact)
     c.failed = true;
   return c;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <vector>
 
 #include "platform/win32/win32_rules.h"
@@ -193,12 +194,13 @@ Status full_folder(const std::string& path, std::wstring& out) {
 /// does nothing. `stuck` says whether the last wait came to nothing.
 class ScopedMutex {
  public:
-  ScopedMutex(void* mutex, bool& stuck) : mutex_(mutex) {
+  ScopedMutex(void* mutex, std::atomic<bool>& stuck) : mutex_(mutex) {
     if (!mutex_) return;
-    // Also when its last owner died in it.
+    // Also when its last owner died in it. The threads of one run take it in turn too.
     const DWORD got = WaitForSingleObject(mutex_, stuck ? MUTEX_WAIT_STUCK : MUTEX_WAIT);
-    stuck = got != WAIT_OBJECT_0 && got != WAIT_ABANDONED;
-    if (stuck) mutex_ = nullptr, owned_ = false;
+    const bool missed = got != WAIT_OBJECT_0 && got != WAIT_ABANDONED;
+    stuck = missed;
+    if (missed) mutex_ = nullptr, owned_ = false;
   }
   ~ScopedMutex() {
     if (mutex_) ReleaseMutex(mutex_);
@@ -247,7 +249,6 @@ Win32Platform::Win32Platform() : owner_only_(make_owner_only()) {}
 Win32Platform::~Win32Platform() {
   if (mutex_) CloseHandle(mutex_);
   if (owner_only_) LocalFree(owner_only_);
-  release_probe();
   for (RangeLock& l : range_locks_)
     if (l.handle) CloseHandle(l.handle);
   for (OpenDir& d : dirs_)
@@ -256,8 +257,13 @@ Win32Platform::~Win32Platform() {
     if (f.handle) CloseHandle(f.handle);
 }
 
-std::wstring Win32Platform::path_in(Dir dir, const std::string& name) const {
-  return dirs_[std::size_t(dir.id)].path + L"\\" + widen(name);
+std::wstring Win32Platform::dir_path(Dir dir) {
+  Lock lock(table_);
+  return dirs_[std::size_t(dir.id)].path;
+}
+
+std::wstring Win32Platform::path_in(Dir dir, const std::string& name) {
+  return dir_path(dir) + L"\\" + widen(name);
 }
 
 Win32Platform::OpenFile* Win32Platform::file_at(File file) {
@@ -268,11 +274,22 @@ Win32Platform::OpenFile* Win32Platform::file_at(File file) {
 
 void* Win32Platform::handle_of(File file) {
   // A file whose lock was released has no handle: the call then fails as on a closed one.
+  Lock lock(table_);
   const OpenFile* f = file_at(file);
   return f && f->handle ? f->handle : INVALID_HANDLE_VALUE;
 }
 
+void* Win32Platform::take_handle(File file) {
+  Lock lock(table_);
+  OpenFile* f = file_at(file);
+  if (!f) return nullptr;
+  void* h = f->handle;
+  f->handle = nullptr;
+  return h;
+}
+
 File Win32Platform::add_file(OpenFile entry) {
+  Lock lock(table_);
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (files_[i].path.empty()) {
       files_[i] = std::move(entry);
@@ -283,16 +300,32 @@ File Win32Platform::add_file(OpenFile entry) {
   return File{std::intptr_t(files_.size() - 1)};
 }
 
+bool Win32Platform::locked_here(const std::wstring& path) {
+  FileStat named;
+  if (!identify(path, named).ok()) return false;
+  Lock lock(table_);
+  return std::any_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
+    return f.locked && f.handle && f.id.same_file(named);
+  });
+}
+
 std::vector<std::size_t> Win32Platform::release_locks(const std::wstring& path) {
+  // Only the locks of this thread: another's handle may be in use for a read right now.
+  const DWORD thread = GetCurrentThreadId();
   std::vector<std::size_t> out;
-  if (std::none_of(files_.begin(), files_.end(),
-                   [](const OpenFile& f) { return f.handle && f.locked; }))
-    return out;
+  {
+    Lock lock(table_);
+    if (std::none_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
+          return f.handle && f.locked && f.thread == thread;
+        }))
+      return out;
+  }
   FileStat named;
   if (!identify(path, named).ok()) return out;
+  Lock lock(table_);
   for (std::size_t i = 0; i < files_.size(); ++i) {
     OpenFile& f = files_[i];
-    if (f.locked && f.handle && f.id.same_file(named)) {
+    if (f.locked && f.handle && f.thread == thread && f.id.same_file(named)) {
       CloseHandle(f.handle);
       f.handle = nullptr;
       out.push_back(i);
@@ -302,6 +335,8 @@ std::vector<std::size_t> Win32Platform::release_locks(const std::wstring& path) 
 }
 
 void Win32Platform::reopen_locks(const std::vector<std::size_t>& files) {
+  // Entries of this thread's locks: no other thread frees or reuses them meanwhile.
+  Lock lock(table_);
   for (const std::size_t i : files) {
     OpenFile& f = files_[i];
     HANDLE h = CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
@@ -329,6 +364,7 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
   }
   while (full.size() > 1 && full.back() == L'\\') full.pop_back();
   OpenDir entry{h, std::move(full)};
+  Lock lock(table_);
   for (std::size_t i = 0; i < dirs_.size(); ++i) {
     if (!dirs_[i].handle) {
       dirs_[i] = std::move(entry);
@@ -352,7 +388,12 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
 
 void Win32Platform::make_mutex(Dir root) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (mutex_ || !GetFileInformationByHandle(dirs_[std::size_t(root.id)].handle, &info)) return;
+  HANDLE h;
+  {
+    Lock lock(table_);
+    h = dirs_[std::size_t(root.id)].handle;
+  }
+  if (mutex_ || !GetFileInformationByHandle(h, &info)) return;
   const FileStat id = stat_from(info);
   mutex_ = CreateMutexW(nullptr, FALSE, mutex_name(id.volume, id.inode).c_str());
 }
@@ -364,7 +405,7 @@ Status Win32Platform::open_dir(Dir parent, const std::string& name, Dir& out) {
 Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
   out.clear();
   WIN32_FIND_DATAW data;
-  const std::wstring pattern = dirs_[std::size_t(dir.id)].path + L"\\*";
+  const std::wstring pattern = dir_path(dir) + L"\\*";
   // ReplaceFileW leaves the name empty for a moment: no other run lists it meanwhile. A
   // run stopped with the mutex only makes a file be missed, which the next run converts.
   const ScopedMutex mutex(mutex_, mutex_stuck_);
@@ -387,25 +428,46 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
 }
 
 void Win32Platform::close_dir(Dir dir) {
-  OpenDir& d = dirs_[std::size_t(dir.id)];
-  CloseHandle(d.handle);
-  d = OpenDir{};
+  HANDLE h;
+  {
+    Lock lock(table_);
+    OpenDir& d = dirs_[std::size_t(dir.id)];
+    h = d.handle;
+    d = OpenDir{};
+  }
+  CloseHandle(h);
+}
+
+bool Win32Platform::shared(Dir dir) {
+  const std::wstring path = dir_path(dir);
+  // \\?\UNC\server\share\..., or a drive letter mapped to a share.
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
+  if (path.size() < 6 || path[5] != L':') return false;
+  const std::wstring drive = path.substr(4, 2) + L"\\";
+  return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
 }
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
   // Share mode 0: while it is open no other process can open the file at all.
-  const ScopedMutex mutex(mutex_, mutex_stuck_);
-  if (!mutex.owned()) return Status{Fault::busy, 0};
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
-  if (!s.ok()) return s;
+  for (;;) {
+    {
+      const ScopedMutex mutex(mutex_, mutex_stuck_);
+      if (!mutex.owned()) return Status{Fault::busy, 0};
+      const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
+      if (s.ok()) break;
+      if (s.fault != Fault::busy || !locked_here(full)) return s;
+    }
+    // Another name of a file this run converts: its turn comes once that is done.
+    Sleep(1);
+  }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
-  out = add_file(OpenFile{h, std::move(full), true, stat_from(info)});
+  out = add_file(OpenFile{h, std::move(full), true, stat_from(info), GetCurrentThreadId()});
   return Status{};
 }
 
@@ -445,7 +507,7 @@ Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   lock_range(full);
-  out = add_file(OpenFile{h, std::move(full), false, FileStat{}});
+  out = add_file(OpenFile{h, std::move(full), false, FileStat{}, 0});
   return Status{};
 }
 
@@ -464,12 +526,16 @@ Status Win32Platform::copy_attributes(File, File) {
 }
 
 Status Win32Platform::close(File file) {
-  OpenFile* f = file_at(file);
-  if (!f) return Status{};
-  Status s;
-  if (f->handle && !CloseHandle(f->handle)) s = Status{Fault::other, int(GetLastError())};
-  *f = OpenFile{};
-  return s;
+  HANDLE h;
+  {
+    Lock lock(table_);
+    OpenFile* f = file_at(file);
+    if (!f) return Status{};
+    h = f->handle;
+    *f = OpenFile{};
+  }
+  if (h && !CloseHandle(h)) return Status{Fault::other, int(GetLastError())};
+  return Status{};
 }
 
 Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
@@ -524,7 +590,7 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     // system takes for one, say): it goes back, or stays under the run's own name, which
     // nothing later overwrites, and the run reports the file.
     stranded = !MoveFileExW(saved.c_str(), target.c_str(), 0);
-    if (stranded) kept_.push_back(saved);
+    if (stranded) keep(saved);
   } else if (left_by_replace(e, with_backup) == Left::name_empty) {
     MoveFileExW(fresh.c_str(), target.c_str(), 0);
   }
@@ -537,12 +603,12 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
 void Win32Platform::put_back(const std::wstring& target, const std::wstring& fresh,
                              const std::wstring& own) {
   if (!MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
-    kept_.push_back(own);
+    keep(own);
     return;
   }
   if (!MoveFileExW(own.c_str(), target.c_str(), 0)) {
     MoveFileExW(fresh.c_str(), target.c_str(), 0);
-    kept_.push_back(own);
+    keep(own);
   }
 }
 
@@ -567,22 +633,19 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   // ReplaceFileW replaces a file under the backup name: the original goes under a name of
   // this run's own, which no other file has, and only then takes the name asked for.
   const std::wstring own =
-      backup.empty() ? L"" : dirs_[std::size_t(dir.id)].path + L"\\" + own_backup_name(widen(temp));
+      backup.empty() ? L"" : dir_path(dir) + L"\\" + own_backup_name(widen(temp));
   const bool then_move = !wanted.empty() && wanted != own;
   const ScopedMutex mutex(mutex_, mutex_stuck_);  // no other run opens the file once its lock is released
   if (!mutex.owned()) return Status{Fault::busy, 0};
   // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
-  if (OpenFile* f = file_at(original); f && f->handle) {
-    CloseHandle(f->handle);
-    f->handle = nullptr;
-  }
+  if (HANDLE h = take_handle(original)) CloseHandle(h);
   if (!own.empty() && GetFileAttributesW(own.c_str()) != INVALID_FILE_ATTRIBUTES)
     return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
   // A backup that appeared since the folder was listed is another run's claim on the
   // file (another machine's, or one the system takes for the same name), unless this run
   // put it there itself, finishing what a run that ended left.
   if (then_move && GetFileAttributesW(wanted.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    if (std::find(made_.begin(), made_.end(), wanted) != made_.end())
+    if (made(wanted))
       return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
     return Status{Fault::busy, ERROR_ALREADY_EXISTS};
   }
@@ -620,6 +683,13 @@ bool Win32Platform::lock_range(const std::wstring& path) {
     CloseHandle(h);
     return false;
   }
+  Lock lock(own_);
+  for (RangeLock& l : range_locks_) {
+    if (!l.handle) {
+      l = RangeLock{h, path};
+      return true;
+    }
+  }
   range_locks_.push_back(RangeLock{h, path});
   return true;
 }
@@ -630,15 +700,46 @@ Win32Platform::RangeLock* Win32Platform::range_lock(const std::wstring& path) {
   return nullptr;
 }
 
-void Win32Platform::unlock_range(const std::wstring& path) {
-  if (RangeLock* l = range_lock(path)) {
-    CloseHandle(l->handle);
-    *l = RangeLock{};
-  }
+bool Win32Platform::has_range_lock(const std::wstring& path) {
+  Lock lock(own_);
+  return range_lock(path) != nullptr;
 }
 
-bool Win32Platform::may_take(const std::wstring& path) {
-  if (range_lock(path)) return true;
+void Win32Platform::move_range_lock(const std::wstring& from, const std::wstring& to) {
+  Lock lock(own_);
+  if (RangeLock* l = range_lock(from)) l->path = to;
+}
+
+void Win32Platform::unlock_range(const std::wstring& path) {
+  HANDLE h = nullptr;
+  {
+    Lock lock(own_);
+    if (RangeLock* l = range_lock(path)) {
+      h = l->handle;
+      *l = RangeLock{};
+    }
+  }
+  if (h) CloseHandle(h);
+}
+
+void Win32Platform::keep(const std::wstring& path) {
+  Lock lock(own_);
+  kept_.push_back(path);
+}
+
+bool Win32Platform::kept(const std::wstring& path) {
+  Lock lock(own_);
+  return std::find(kept_.begin(), kept_.end(), path) != kept_.end();
+}
+
+bool Win32Platform::made(const std::wstring& path) {
+  Lock lock(own_);
+  return std::find(made_.begin(), made_.end(), path) != made_.end();
+}
+
+bool Win32Platform::may_take(const std::wstring& path, void*& probe) {
+  probe = nullptr;
+  if (has_range_lock(path)) return true;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -651,13 +752,13 @@ bool Win32Platform::may_take(const std::wstring& path) {
     CloseHandle(h);
     return !locked;
   }
-  probe_ = h;
+  probe = h;
   return true;
 }
 
-void Win32Platform::release_probe() {
-  if (probe_) CloseHandle(probe_);
-  probe_ = nullptr;
+void Win32Platform::release_probe(void*& probe) {
+  if (probe) CloseHandle(probe);
+  probe = nullptr;
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
@@ -677,7 +778,8 @@ Status Win32Platform::move(Dir dir, const std::string& from, const std::string& 
   const ScopedMutex mutex(mutex_, mutex_stuck_);
   std::vector<std::size_t> locks = release_locks(source);
   for (const std::size_t i : release_locks(target)) locks.push_back(i);
-  if (!may_take(source)) {
+  void* probe = nullptr;
+  if (!may_take(source, probe)) {
     reopen_locks(locks);
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
   }
@@ -693,9 +795,10 @@ Status Win32Platform::move(Dir dir, const std::string& from, const std::string& 
     if (!is_transient(e, true) || *pause == 0) break;
     Sleep(*pause);
   }
-  release_probe();
+  release_probe(probe);
   if (s.ok()) {
-    if (RangeLock* l = range_lock(source)) l->path = target;
+    move_range_lock(source, target);
+    Lock lock(own_);
     std::replace(kept_.begin(), kept_.end(), source, target);
     made_.push_back(target);
   }
@@ -706,17 +809,18 @@ Status Win32Platform::move(Dir dir, const std::string& from, const std::string& 
 Status Win32Platform::remove(Dir dir, const std::string& name) {
   const std::wstring full = path_in(dir, name);
   // An original that could not go back under its name is never removed.
-  if (std::find(kept_.begin(), kept_.end(), full) != kept_.end())
+  if (kept(full))
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
   const ScopedMutex mutex(mutex_, mutex_stuck_);
   const std::vector<std::size_t> locks = release_locks(full);
   unlock_range(full);
-  if (!may_take(full)) {
+  void* probe = nullptr;
+  if (!may_take(full, probe)) {
     reopen_locks(locks);
     return Status{Fault::busy, ERROR_LOCK_VIOLATION};
   }
   const Status s = DeleteFileW(full.c_str()) ? Status{} : last_error();
-  release_probe();
+  release_probe(probe);
   reopen_locks(locks);
   return s;
 }
@@ -760,6 +864,17 @@ bool Win32Host::process_has_ended(std::uint32_t pid) {
   const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
+}
+
+bool Win32Platform::short_of_resources(const Status& status) {
+  if (status.fault == Fault::too_large) return true;
+  if (status.fault != Fault::other) return false;
+  switch (DWORD(status.code)) {
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return true;
+    default: return false;
+  }
 }
 
 std::string Win32Platform::describe(const Status& status) {

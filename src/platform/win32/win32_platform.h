@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 
 #include "platform/file_system.h"
 #include "platform/host.h"
+#include "platform/threads.h"
 
 namespace nivra {
 
@@ -33,7 +35,8 @@ std::string program_path(std::string argv0);
 /// file itself. All of this, opening to lock, and listing a folder pass one at a time
 /// through a mutex of the tree's root, so that no other run opens the file in between, nor
 /// lists its folder while ReplaceFileW has the name empty. A run waits for it a bounded
-/// time.
+/// time. The threads of one run take that mutex in turn too, for these short steps only;
+/// mutexes of the process guard the tables.
 ///
 /// Share modes and the mutex keep out only the runs of one session. Runs of other machines
 /// (or Wine prefixes) see a run's temporaries as that run's own: each has a byte-range lock,
@@ -48,6 +51,7 @@ class Win32Platform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
+  bool shared(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
   bool on_shared_file_system(File) override { return false; }
@@ -65,6 +69,7 @@ class Win32Platform final : public FileSystem {
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
+  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:
@@ -73,6 +78,7 @@ class Win32Platform final : public FileSystem {
     std::wstring path;       ///< the full path it was opened by; "" for a free slot
     bool locked = false;     ///< opened by open_read(), sharing nothing
     FileStat id;             ///< of a locked file: which file it is
+    unsigned long thread = 0;  ///< of a locked file: the thread that converts it
   };
 
   /// A byte-range lock of this run on one of its temporaries (see RANGE_LOCK_AT), under
@@ -90,12 +96,17 @@ class Win32Platform final : public FileSystem {
   Status add_dir(std::wstring full, Dir& out);
   /// Makes mutex_, the mutex of the tree whose root is `root`.
   void make_mutex(Dir root);
-  std::wstring path_in(Dir dir, const std::string& name) const;
-  OpenFile* file_at(File file);
+  std::wstring dir_path(Dir dir);
+  std::wstring path_in(Dir dir, const std::string& name);
+  OpenFile* file_at(File file);  ///< with table_ locked
   void* handle_of(File file);
+  /// Takes the handle out of `file`'s entry, which stays; null if it has none.
+  void* take_handle(File file);
   File add_file(OpenFile entry);
-  /// Releases the locks on the file that `path` names by closing them; returns them, for
-  /// reopen_locks().
+  /// Whether another thread of this run has locked the file `path` names.
+  bool locked_here(const std::wstring& path);
+  /// Releases this thread's locks on the file that `path` names by closing them; returns
+  /// them, for reopen_locks().
   std::vector<std::size_t> release_locks(const std::wstring& path);
   /// Opens the files of release_locks() again, each only if its path still names it.
   void reopen_locks(const std::vector<std::size_t>& files);
@@ -113,24 +124,33 @@ class Win32Platform final : public FileSystem {
 
   /// Takes the byte-range lock of this run's temporary at `path`; false when another has it.
   bool lock_range(const std::wstring& path);
-  /// This run's byte-range lock on `path`, or null.
+  /// This run's byte-range lock on `path`, or null; with own_ locked.
   RangeLock* range_lock(const std::wstring& path);
+  bool has_range_lock(const std::wstring& path);
+  /// The byte-range lock on `from` follows its file, renamed to `to`.
+  void move_range_lock(const std::wstring& from, const std::wstring& to);
   /// Ends this run's byte-range lock on `path`, if it has one.
   void unlock_range(const std::wstring& path);
   /// Before `path` is renamed or removed: whether it is this run's own, or no live run's
-  /// (its byte can be locked; the lock is then held until release_probe()).
-  bool may_take(const std::wstring& path);
-  void release_probe();
+  /// (its byte can be locked; that lock, `probe`, is then held until release_probe()).
+  bool may_take(const std::wstring& path, void*& probe);
+  static void release_probe(void*& probe);
+  /// An original that could not go back under its name, never to be removed.
+  void keep(const std::wstring& path);
+  bool kept(const std::wstring& path);
+  /// Whether this run put `path` in place itself.
+  bool made(const std::wstring& path);
 
   /// A mutex of the tree that every run owns while it opens a file to lock it, and while
   /// it releases a lock and renames over the file; null where it could not be made.
   void* mutex_ = nullptr;
   /// Whether the last wait for mutex_ came to nothing.
-  bool mutex_stuck_ = false;
+  std::atomic<bool> mutex_stuck_{false};
+  Mutex table_;  ///< over dirs_ and files_
+  Mutex own_;    ///< over range_locks_, made_ and kept_
   std::vector<OpenDir> dirs_;
   std::vector<OpenFile> files_;
   std::vector<RangeLock> range_locks_;
-  void* probe_ = nullptr;  ///< the byte-range lock may_take() took, until release_probe()
   /// Names this run put in place itself (a finished leftover), which are no other run's.
   std::vector<std::wstring> made_;
   /// Originals this run could not put back under their name: never removed.

@@ -1,0 +1,168 @@
+#include "walk/workers.h"
+
+#include <algorithm>
+
+namespace nivra {
+
+/// A place in the window: a file to convert, or an outcome to report.
+struct Workers::Slot {
+  enum State { waiting, running, done };
+  std::shared_ptr<const Folder> folder;
+  std::string name;
+  std::string path;
+  Outcome outcome;
+  State state = waiting;
+};
+
+Workers::Workers(unsigned count, const Converter& converter,
+                 std::function<void(const Outcome&)> report)
+    : report_(std::move(report)), converters_(count, converter), window_(std::size_t(4) * count) {
+  for (Converter& c : converters_) {
+    auto thread = std::make_unique<Thread>([this, &c] { work(c); });
+    if (!thread->started()) break;
+    threads_.push_back(std::move(thread));
+  }
+}
+
+Workers::~Workers() {
+  finish();
+  {
+    Lock lock(mutex_);
+    stopping_ = true;
+  }
+  for (std::size_t i = 0; i < threads_.size(); ++i) work_.post();
+  threads_.clear();
+}
+
+void Workers::work(Converter& converter) {
+  for (;;) {
+    work_.wait();
+    Slot* slot = nullptr;
+    {
+      Lock lock(mutex_);
+      if (stopping_) return;
+      if (serial_) continue;  // what is left is converted by the owner, one at a time
+      while (next_ < tail_ && window_[next_ % window_.size()].state != Slot::waiting) ++next_;
+      if (next_ == tail_) continue;
+      slot = &window_[next_++ % window_.size()];
+      slot->state = Slot::running;
+      ++running_;
+    }
+    // The slot stays as it is until its outcome is reported: no lock is needed to read it.
+    Outcome outcome = converter.convert_file(slot->folder->dir, slot->name, slot->path,
+                                             slot->folder->neighbours);
+    bool wake;
+    {
+      Lock lock(mutex_);
+      --running_;
+      if (outcome.kind == Outcome::failed && outcome.short_of_resources) {
+        // What ran short may have gone to the files beside it: this one is converted
+        // again, alone and in its turn, and so is the rest of the run.
+        serial_ = true;
+        slot->state = Slot::waiting;
+      } else {
+        slot->outcome = std::move(outcome);
+        slot->state = Slot::done;
+      }
+      wake = owner_waits_;
+    }
+    if (wake) finished_.post();
+  }
+}
+
+bool Workers::report_head(bool wait) {
+  mutex_.lock();
+  const std::size_t size = window_.size();
+  for (;;) {
+    if (head_ == tail_) {
+      owner_waits_ = false;
+      mutex_.unlock();
+      return false;
+    }
+    Slot& slot = window_[head_ % size];
+    if (slot.state == Slot::done) break;
+    if (slot.state == Slot::waiting && serial_ && running_ == 0) {
+      // No worker converts anything now: its converter is free.
+      slot.state = Slot::running;
+      mutex_.unlock();
+      Outcome outcome = converters_[0].convert_file(slot.folder->dir, slot.name, slot.path,
+                                                    slot.folder->neighbours);
+      mutex_.lock();
+      slot.outcome = std::move(outcome);
+      slot.state = Slot::done;
+      break;
+    }
+    if (!wait) {
+      mutex_.unlock();
+      return false;
+    }
+    // Woken whenever a worker finishes a file.
+    owner_waits_ = true;
+    mutex_.unlock();
+    finished_.wait();
+    mutex_.lock();
+  }
+  owner_waits_ = false;
+  Slot& slot = window_[head_ % size];
+  const Outcome outcome = std::move(slot.outcome);
+  // Released here, on the owner's thread: the last conversion in a folder closes it.
+  const std::shared_ptr<const Folder> folder = std::move(slot.folder);
+  slot = Slot{};
+  ++head_;
+  // An outcome of the walk's own may be reported before any worker passed it.
+  next_ = std::max(next_, head_);
+  mutex_.unlock();
+  report_(outcome);
+  return true;
+}
+
+Workers::Slot& Workers::take_slot() {
+  while (report_head(false)) {
+  }
+  while (tail_ - head_ == window_.size()) report_head(true);
+  return window_[tail_ % window_.size()];
+}
+
+void Workers::convert(std::shared_ptr<const Folder> folder, const std::string& name,
+                      const std::string& path) {
+  bool alone;
+  {
+    Lock lock(mutex_);
+    alone = threads_.empty() || serial_;
+  }
+  if (alone) {
+    // No thread could be started, or the machine ran short of something: the file is
+    // converted here, as by a single worker, once those before it are reported.
+    finish();
+    report_(converters_[0].convert_file(folder->dir, name, path, folder->neighbours));
+    return;
+  }
+  Slot& slot = take_slot();
+  slot.folder = std::move(folder);
+  slot.name = name;
+  slot.path = path;
+  {
+    Lock lock(mutex_);
+    ++tail_;
+  }
+  work_.post();
+}
+
+void Workers::add(Outcome outcome) {
+  if (head_ == tail_) {
+    report_(outcome);
+    return;
+  }
+  Slot& slot = take_slot();
+  slot.outcome = std::move(outcome);
+  slot.state = Slot::done;
+  Lock lock(mutex_);
+  ++tail_;
+}
+
+void Workers::finish() {
+  while (report_head(true)) {
+  }
+}
+
+}  // namespace nivra
