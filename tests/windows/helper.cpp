@@ -13,7 +13,7 @@
 //                            lets go), as a run stopped in it would; says "held", lets go
 //                            when its standard input ends
 //   helper.exe stop PATTERN  waits until a file matches PATTERN, then suspends every
-//                            process of the programs; prints the name found and "stopped",
+//                            process of the programs started from PATTERN's folder; prints the name found and "stopped",
 //                            then on "kill" ends them, on "go" (or at the end of its
 //                            standard input) lets them go on
 //   helper.exe kernels       prints the text kernels the programs would use here, then for
@@ -93,17 +93,38 @@ int check_kernels() {
 
 namespace {
 
-/// Every process of nivra-sign.exe or nivra-unsign.exe.
-std::vector<DWORD> runs() {
+/// Every process of nivra-sign.exe or nivra-unsign.exe started from `folder`: runs of the
+/// programs in other folders (other tests at the same time) are left alone.
+std::vector<DWORD> runs(const std::wstring& folder) {
   std::vector<DWORD> out;
   HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W p = {};
   p.dwSize = sizeof p;
-  for (BOOL more = Process32FirstW(all, &p); more; more = Process32NextW(all, &p))
-    if (_wcsicmp(p.szExeFile, L"nivra-sign.exe") == 0 || _wcsicmp(p.szExeFile, L"nivra-unsign.exe") == 0)
+  for (BOOL more = Process32FirstW(all, &p); more; more = Process32NextW(all, &p)) {
+    if (_wcsicmp(p.szExeFile, L"nivra-sign.exe") != 0 && _wcsicmp(p.szExeFile, L"nivra-unsign.exe") != 0)
+      continue;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, p.th32ProcessID);
+    if (!process) continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD size = MAX_PATH * 4;
+    const bool named = QueryFullProcessImageNameW(process, 0, image, &size);
+    CloseHandle(process);
+    const wchar_t* slash = std::wcsrchr(image, L'\\');
+    if (named && slash && std::size_t(slash - image) == folder.size() &&
+        _wcsnicmp(image, folder.c_str(), folder.size()) == 0)
       out.push_back(p.th32ProcessID);
+  }
   CloseHandle(all);
   return out;
+}
+
+/// The full path of the folder part of `pattern`, without its last separator.
+std::wstring folder_of(const wchar_t* pattern) {
+  wchar_t full[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameW(pattern, MAX_PATH * 4, full, nullptr);
+  if (n == 0 || n >= MAX_PATH * 4) return std::wstring();
+  std::wstring path(full, n);
+  return path.substr(0, path.find_last_of(L'\\'));
 }
 
 /// Suspends or resumes every thread of the processes `ids`.
@@ -153,7 +174,7 @@ int wmain(int argc, wchar_t** argv) {
       if (GetTickCount() - start > 60000) return 1;
     }
     FindClose(search);
-    const std::vector<DWORD> ids = runs();
+    const std::vector<DWORD> ids = runs(folder_of(argv[2]));
     suspend(ids, true);
     std::printf("%ls\nstopped\n", found.cFileName);
     std::fflush(stdout);
