@@ -102,10 +102,11 @@ Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
 }
 
 /// Writes the head and the converted text of `from` into `to`, a block at a time.
-/// `converted` tells whether the text converted; the status, whether it was written.
-/// Where `read` asks for one, its digest is taken on the way.
+/// `converted` tells whether the text converted; the status, whether it was written, and
+/// `read_fault` whether reading failed. Where `read` asks for one, its digest is taken on
+/// the way.
 Status Converter::write_text(File from, FileStat& read, const Plan& plan, File to,
-                             Converted& converted) {
+                             Converted& converted, Status& read_fault) {
   Digest digest;
   if (read.digested) digest.add(lead_.data(), plan.start);
   FileOutput output(fs_, to);
@@ -151,6 +152,7 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   }
   if (read.digested) read.digest = digest.value;
   const Status written = writer.finish();
+  read_fault = s;
   return s.ok() ? written : s;
 }
 
@@ -282,11 +284,15 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {
     Converted converted;
-    const Status written = write_text(in, read, plan, to, converted);
+    Status read_fault;
+    const Status written = write_text(in, read, plan, to, converted, read_fault);
     if (converted.loss != std::string_view::npos)
       refused = failure(MSG_LOSSY, path, loss_reason(converted.loss));
     else if (converted.failed)
       refused = failure(MSG_WRITE_FAILED, path, "the text could not be converted");
+    else if (!read_fault.ok() && !changed_meanwhile(read_fault) &&
+             read_fault.fault != Fault::too_large)
+      refused = failure(MSG_READ_FAILED, path, fs_, read_fault);  // not a failed write
     return written;
   };
   return replacer_.replace(target, write, backup_exists);
