@@ -1,5 +1,6 @@
 #include "convert/convert_file.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -30,6 +31,21 @@ std::string loss_reason(std::size_t offset) {
   return "cannot be converted without loss, first at byte " + std::to_string(offset);
 }
 
+/// Reads the `n` bytes of `file` from `offset` on into `to`. Fewer bytes than the file
+/// had when it was opened means it changed.
+Status read_fully(FileSystem& fs, File file, std::uint64_t offset, char* to, std::size_t n) {
+  std::size_t size = 0;
+  while (size < n) {
+    std::size_t got = 0;
+    const Status s = fs.read(file, offset + size, to + size, n - size, got);
+    if (s.fault == Fault::interrupted) continue;
+    if (!s.ok()) return s;
+    if (got == 0) return Status{Fault::modified};
+    size += got;
+  }
+  return Status{};
+}
+
 }  // namespace
 
 Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction)
@@ -45,15 +61,8 @@ Status Converter::read_at(File file, std::uint64_t offset, std::size_t n, std::s
   } catch (const std::bad_alloc&) {
     return Status{Fault::too_large, 0};
   }
-  std::size_t size = 0;
-  while (size < n) {
-    std::size_t got = 0;
-    const Status s = fs_.read(file, offset + size, buffer_.data() + keep + size, n - size, got);
-    if (s.fault == Fault::interrupted) continue;
-    if (!s.ok()) return s;
-    if (got == 0) return Status{Fault::modified};
-    size += got;
-  }
+  const Status s = read_fully(fs_, file, offset, buffer_.data() + keep, n);
+  if (!s.ok()) return s;
   if (keep == 0) {
     held_at_ = offset;
     held_ = n;
@@ -93,21 +102,30 @@ Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
 }
 
 /// Writes the head and the converted text of `from` into `to`, a block at a time.
-/// `converted` tells whether the text converted; the status, whether it was written.
-/// Where `read` asks for one, its digest is taken on the way.
+/// `converted` tells whether the text converted; the status, whether it was written, and
+/// `read_fault` whether reading failed. Where `read` asks for one, its digest is taken on
+/// the way.
 Status Converter::write_text(File from, FileStat& read, const Plan& plan, File to,
-                             Converted& converted) {
+                             Converted& converted, Status& read_fault) {
   Digest digest;
   if (read.digested) digest.add(lead_.data(), plan.start);
   FileOutput output(fs_, to);
+  const Transcoder transcoder{acp_, plan.source, plan.target};
+  std::optional<Pieces> pieces;
+  if (pieces_ > 1 && read.size >= pieces_from_) {
+    pieces.emplace(transcoder, pieces_);
+    if (pieces->count() < 2) pieces.reset();
+  }
   std::optional<WriteBehind> behind;
   if (write_behind_ && read.size >= WriteBehind::FROM_BYTES) behind.emplace(output);
   BlockWriter writer(output, block_, behind && behind->running() ? &*behind : nullptr);
   writer.append(plan.head);
-  const Transcoder transcoder{acp_, plan.source, plan.target};
   Status s;
+  std::uint64_t offset = plan.start;
+  if (pieces) s = write_pieces(from, read, plan, *pieces, digest, writer, offset, converted);
+  if (!s.ok() || !converted.lossless()) offset = read.size;
   std::size_t carry = 0;
-  for (std::uint64_t offset = plan.start; offset < read.size;) {
+  while (offset < read.size) {
     std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
     std::size_t skip = 0;
     if (carry == 0 && held_at_ <= offset && offset < held_at_ + held_) {
@@ -134,7 +152,85 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   }
   if (read.digested) read.digest = digest.value;
   const Status written = writer.finish();
+  read_fault = s;
   return s.ok() ? written : s;
+}
+
+/// Converts the text of `from` from `offset` on in pieces converted at once, and appends
+/// them to `writer` in their order. Stops at the end of the text, at the first piece that
+/// does not convert, or where no cut is found within reach: then `offset` is where the
+/// rest of the text begins, to be converted in turn.
+Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan,
+                               Pieces& pieces, Digest& digest, BlockWriter& writer,
+                               std::uint64_t& offset, Converted& converted) {
+  held_ = 0;  // buffer_ holds what was read past the last cut
+  const CutRule rule = cut_rule(plan.source, acp_.id());
+  std::uint64_t read_to = offset;  ///< where the next read starts
+  std::size_t carry = 0;
+  // Takes the slot's piece back once converted and writes it out; false when it did not
+  // convert, which ends the text there.
+  const auto collect = [&](Pieces::Slot& slot) {
+    if (!slot.busy) return true;
+    pieces.take(slot);
+    if (!slot.converted.lossless()) {
+      converted = slot.converted;
+      if (converted.loss != std::string_view::npos) converted.loss += std::size_t(slot.at);
+      return false;
+    }
+    writer.hand_over(slot.output);
+    return true;
+  };
+  // Every piece handed over before slot `i`'s, in order.
+  const auto collect_after = [&](std::size_t i) {
+    for (std::size_t j = 1; j < pieces.count(); ++j)
+      if (!collect(pieces.slot(i + j))) return false;
+    return true;
+  };
+  for (std::size_t i = 0;; ++i) {
+    Pieces::Slot& slot = pieces.slot(i);
+    if (!collect(slot)) return Status{};
+    if (read_to == read.size) {
+      // Everything is handed over: what is left is taken back in order.
+      if (!collect_after(i)) return Status{};
+      offset = read.size;
+      return Status{};
+    }
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(piece_bytes_, read.size - read_to));
+    const std::size_t length = carry + n;
+    try {
+      if (slot.input.size() < length) slot.input.resize(length);
+    } catch (const std::bad_alloc&) {
+      collect_after(i);
+      return Status{Fault::too_large, 0};
+    }
+    std::memcpy(slot.input.data(), buffer_.data(), carry);
+    const Status s = read_fully(fs_, from, read_to, slot.input.data() + carry, n);
+    if (!s.ok()) {
+      // A piece before it that does not convert is what converting in turn would meet
+      // first.
+      return collect_after(i) ? s : Status{};
+    }
+    read_to += n;
+    const std::string_view text(slot.input.data(), length);
+    std::size_t cut = length;
+    if (read_to < read.size) {
+      const std::size_t from_at = std::max<std::size_t>(
+          {carry, 1, length > Pieces::MOST_CARRIED ? length - Pieces::MOST_CARRIED : 0});
+      cut = last_cut(text, from_at, rule);
+      if (cut == std::string_view::npos) {
+        // Nowhere to cut near the end: the rest is converted in turn, from this text on.
+        if (collect_after(i)) offset = read_to - length;
+        return Status{};
+      }
+    }
+    if (read.digested) digest.add(text.data(), cut);
+    slot.size = cut;
+    slot.at = read_to - length;
+    carry = length - cut;
+    if (buffer_.size() < carry) buffer_.resize(carry);
+    std::memcpy(buffer_.data(), text.data() + cut, carry);
+    pieces.hand(slot);
+  }
 }
 
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
@@ -188,11 +284,15 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {
     Converted converted;
-    const Status written = write_text(in, read, plan, to, converted);
+    Status read_fault;
+    const Status written = write_text(in, read, plan, to, converted, read_fault);
     if (converted.loss != std::string_view::npos)
       refused = failure(MSG_LOSSY, path, loss_reason(converted.loss));
     else if (converted.failed)
       refused = failure(MSG_WRITE_FAILED, path, "the text could not be converted");
+    else if (!read_fault.ok() && !changed_meanwhile(read_fault) &&
+             read_fault.fault != Fault::too_large)
+      refused = failure(MSG_READ_FAILED, path, fs_, read_fault);  // not a failed write
     return written;
   };
   return replacer_.replace(target, write, backup_exists);

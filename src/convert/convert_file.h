@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "convert/direction.h"
+#include "convert/pieces.h"
 #include "convert/read_buffer.h"
 #include "convert/replace.h"
 #include "platform/file_system.h"
@@ -39,6 +40,16 @@ class Converter {
   /// Lets the new content of a large file be written on a thread of its own while the
   /// rest is converted.
   void write_behind(bool allowed) { write_behind_ = allowed; }
+  /// Lets a file of at least `from` bytes be cut into pieces of about `piece_bytes`,
+  /// converted on up to `threads` threads at once; below 2 threads, none is cut.
+  void pieces(unsigned threads, std::uint64_t from = PIECES_FROM,
+              std::size_t piece_bytes = Pieces::PIECE_BYTES) {
+    pieces_ = threads;
+    pieces_from_ = from;
+    piece_bytes_ = piece_bytes;
+  }
+  /// Files at least this large are cut into pieces where threads may be used.
+  static constexpr std::uint64_t PIECES_FROM = std::uint64_t(4) << 20;
 
  private:
   struct Plan;
@@ -47,7 +58,10 @@ class Converter {
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
   Status choose_plan(File file, const FileStat& read, Plan& plan);
   Status write_text(File from, FileStat& read, const Plan& plan, File to,
-                    Converted& converted);
+                    Converted& converted, Status& read_fault);
+  Status write_pieces(File from, const FileStat& read, const Plan& plan, Pieces& pieces,
+                      Digest& digest, BlockWriter& writer, std::uint64_t& offset,
+                      Converted& converted);
 
   FileSystem& fs_;
   AnsiCodePage& acp_;
@@ -59,6 +73,9 @@ class Converter {
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
   bool write_behind_ = false;
+  unsigned pieces_ = 0;
+  std::uint64_t pieces_from_ = PIECES_FROM;
+  std::size_t piece_bytes_ = Pieces::PIECE_BYTES;
 };
 
 }  // namespace nivra

@@ -19,18 +19,25 @@ BlockWriter::BlockWriter(Output& out, std::string& buffer, WriteBehind* behind)
 }
 
 void BlockWriter::append(std::string_view bytes) {
-  if (bytes.size() >= BLOCK_BYTES) {
-    // Large pieces go out as they are, without a copy.
-    if (behind_)
-      catch_up();
-    else
-      write_out(buffer_);
-    buffer_.clear();
-    write_out(bytes);
-    return;
-  }
+  // Large pieces go out as they are, without a copy.
+  if (bytes.size() >= BLOCK_BYTES) return put(bytes);
   buffer_.append(bytes);
   flush_if_full();
+}
+
+void BlockWriter::put(std::string_view bytes) {
+  if (behind_)
+    catch_up();
+  else
+    write_out(buffer_);
+  buffer_.clear();
+  write_out(bytes);
+}
+
+void BlockWriter::hand_over(std::string& bytes) {
+  if (!behind_ || !status_.ok()) return put(bytes);
+  if (!buffer_.empty()) behind_->hand(buffer_);
+  behind_->hand(bytes);
 }
 
 void BlockWriter::flush_if_full() {

@@ -24,6 +24,11 @@ class BlockWriter {
   /// The buffer to append output to; call flush_if_full() after appending.
   std::string& buffer() { return buffer_; }
   void append(std::string_view bytes);
+  /// Writes what waits, then `bytes` as they are, without a copy.
+  void put(std::string_view bytes);
+  /// put(), but written behind where a thread writes: `bytes` is handed over and comes
+  /// back empty.
+  void hand_over(std::string& bytes);
   void flush_if_full();
   /// Writes what is left; returns the first failure of this writer.
   Status finish();

@@ -57,6 +57,7 @@ unsigned worker_count(unsigned processors, bool shared) {
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {
   converter_.write_behind(workers_ > 1);
+  converter_.pieces(workers_ > 1 ? workers_ : 0);
   std::optional<Workers> workers;
   if (workers_ > 1) workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); });
   // What the walk itself reports takes its place among the conversions' outcomes.

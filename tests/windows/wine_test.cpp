@@ -360,6 +360,9 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
       {"one.c", "\xE9"},
       {"zero.cpp", std::string("a\0b\xE9\n\0", 6)},
       {"long.c", std::string(3 << 20, '\xE9') + "\n" + std::string(300000, 'x') + "\n\xE9"},
+      // Cut into pieces converted at once; the refusal names the first byte all the same.
+      {"large.c", repeat("// caf\xE9 \x80\r\nint x;\n", 400000)},
+      {"large_lossy.c", BOM + repeat("caf\xC3\xA9\n", 800000) + repeat("\xC4\x80\n", 10)},
       {"utf16le.c", std::string("\xFF\xFE\xE9\x00\n\x00", 6)},
       {"utf16be.c", std::string("\xFE\xFF\x00\xE9\x00\n", 6)},
       {"lossy.c", BOM + "\xC4\x80"},
@@ -397,6 +400,9 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
         files["two_blocks_" + std::to_string(ascii) + ".c"] =
             std::string(std::size_t(ascii), 'x') + repeat(s.pair, 1100000);
       }
+      files["pieces.c"] = repeat(s.pair + s.pair + "\r\n", 1100000);
+      files["pieces_lossy.c"] = repeat(s.pair + "\n", 1500000) + s.undefined_pair + "\n" +
+                                repeat(s.undefined_pair + "\n", 9);
     }
     expect_agreement(root / row.locale, files, {Direction::sign, Direction::unsign}, row.locale);
   }
