@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/direction.h"
 #include "convert/read_buffer.h"
@@ -33,6 +34,8 @@ class Converter {
   /// or boot left on a shared file system, where whether that run ended cannot be known;
   /// "" when there is none.
   const std::string& undecided() const { return replacer_.undecided(); }
+  /// What the conversion of the file last converted left behind (Replacer::left).
+  const std::vector<LeftName>& left() const { return replacer_.left(); }
 
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }

@@ -117,6 +117,13 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
             line.append(": ").append(converter_.undecided()).append(": ");
             reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
           }
+          // A name the conversion left behind, whatever became of the file.
+          for (const LeftName& left : converter_.left()) {
+            ++failures_;
+            std::string line(traits(direction_).program);
+            line.append(": ").append(left.name).append(": ").append(left.reason).append("\n");
+            reporter_.diagnostic(line);
+          }
         }
         break;
       case EntryKind::other:

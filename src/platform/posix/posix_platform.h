@@ -38,6 +38,7 @@ class PosixPlatform final : public FileSystem {
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  std::vector<std::pair<std::string, Status>> take_left() override { return std::move(left_); }
 
   std::string describe(const Status& status) override;
 
@@ -53,9 +54,19 @@ class PosixPlatform final : public FileSystem {
   /// Whether the file system of device `dev` (whose statistics are `fs`) is shared.
   bool shared_device(dev_t dev, int fd);
 
+  /// Adds to `size` what `fd` holds past it: a client's cached size may be short of the
+  /// server's.
+  Status size_past(int fd, std::uint64_t& size);
+  /// Whether the file system of `dev`, where `dir` holds this run's new file `temp`, keeps
+  /// a second name of a file: learnt once, by a link of `temp` that must show one file
+  /// under both names, then removed. Where nothing is learnt, false, and asked again.
+  bool keeps_links(int dir, const std::string& temp, dev_t dev);
+
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
   /// fails with `replaced`, or with `differs` where the name holds other content.
   Status check_name(Dir dir, const std::string& name, const FileStat& read, Fault differs);
+  /// Removes a name that replace() made, or keeps it for take_left().
+  void remove_own(Dir dir, const std::string& name);
   /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
   /// until close().
   void drop_descriptor(File file);
@@ -63,6 +74,8 @@ class PosixPlatform final : public FileSystem {
   posix::SystemCalls sys_;
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
+  std::vector<std::pair<dev_t, bool>> links_;    ///< which devices keep a second name
+  std::vector<std::pair<std::string, Status>> left_;  ///< see take_left()
 };
 
 }  // namespace nivra
