@@ -113,6 +113,11 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        [&](FakePlatform& fs) { fs.put("a.c", theirs); }, {}, MSG_CHANGED,
        "another file was put under its name while it was converted",
        {{"a.c", with_mode(theirs)}}},
+      // Another machine's run may have taken a.c.OLD for its backup meanwhile: it stays.
+      {"a save over it, on a share", true, false, Call::rename,
+       [&](FakePlatform& fs) { fs.put("a.c", theirs); }, {}, MSG_CHANGED,
+       "another file was put under its name while it was converted",
+       {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
       // On a share another machine's run that linked a.c.OLD (the original) converts the file.
       {"a backup made meanwhile, on a share", true, false, Call::create,
        [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); }, {}, MSG_OPEN_FAILED,

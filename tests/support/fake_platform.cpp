@@ -403,7 +403,10 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   else if (s.ok() && target->second->version != read.modified)
     s = Status{Fault::modified};
   if (!s.ok()) {
-    if (!backup.empty()) entries.erase(entry_named(entries, backup));
+    // As on POSIX: on a share a NAME.OLD stays where the name changed.
+    const bool changed = s.fault == Fault::replaced || s.fault == Fault::modified;
+    if (!backup.empty() && (exclusive_ || !changed || backup.starts_with(".nivra-")))
+      entries.erase(entry_named(entries, backup));
     return s.at(Step::swap);
   }
   target->second = source->second;

@@ -40,6 +40,9 @@ Status from_errno(int e) {
 
 Status last_error() { return from_errno(errno); }
 
+/// Whether `s` says the name no longer holds the file as it was read.
+bool changed_name(const Status& s) { return s.fault == Fault::replaced || s.fault == Fault::modified; }
+
 /// How many times a removal that failed with EIO is tried again, a quarter of a second
 /// apart: some network clients fail every call for a few seconds after one failed.
 constexpr int REMOVE_ATTEMPTS = 24;
@@ -422,7 +425,10 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   if (group != st.st_gid) mode &= mode_t(~S_ISGID);
   mode_t given = mode;
   int e = 0;
-  if (sys_.fchmod(fd_of(to), mode) != 0) {
+  // A file system that shows every file with one mode may fail a change to it, even to the
+  // mode it shows (some share clients then fail every call for seconds): none is asked for.
+  const bool has_mode = owner == now.st_uid && group == now.st_gid && (now.st_mode & 07777) == mode;
+  if (!has_mode && sys_.fchmod(fd_of(to), mode) != 0) {
     e = errno;
     // A file system that keeps no permissions refuses them; any other failure (of the
     // device, say) is the run's, and would leave the file with the new file's own.
@@ -548,7 +554,12 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   } else {
     s = last_error();
   }
-  if (!backup.empty()) remove_own(dir, backup);
+  // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
+  // (it holds the original all the same) stays where the name changed; a name of this
+  // run's own goes.
+  const bool own = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
+  if (!backup.empty() && (own || !read.digested || !changed_name(s)))
+    remove_own(dir, backup);
   return s.at(Step::swap);
 }
 
