@@ -24,10 +24,15 @@ class Converter {
   Outcome convert_file(Dir dir, const std::string& name, const std::string& path,
                        const Neighbours& neighbours = {});
 
-  /// Puts the original back under `name` of `dir`, a name a killed run left empty; whether
-  /// the name holds it again (Replacer::restore_name).
-  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
-    return replacer_.restore_name(dir, name, neighbours);
+  /// Names of `dir` that a killed run may have left empty (Replacer::missing_names).
+  std::vector<Replacer::Missing> missing_names(Dir dir, const Neighbours& neighbours) {
+    return replacer_.missing_names(dir, neighbours);
+  }
+  /// Puts the original back under a name a killed run left empty (Replacer::restore_name).
+  Replacer::Restore restore_name(Dir dir, const Replacer::Missing& missing,
+                                 const std::string& path, const Neighbours& neighbours,
+                                 Outcome& failed) {
+    return replacer_.restore_name(dir, missing, path, neighbours, failed);
   }
 
   /// The path of a leftover beside the file last converted that a run of another machine

@@ -13,6 +13,12 @@ namespace {
 
 inline constexpr std::string_view TEMPORARY_PREFIX = ".nivra-";
 
+/// The tag of the run that left `left`, one of temporary_name()'s names.
+std::string_view tag_of(std::string_view left) {
+  const std::size_t from = TEMPORARY_PREFIX.size() + 17, dot = left.rfind('.');
+  return dot == left.npos || dot < from ? std::string_view() : left.substr(from, dot - from);
+}
+
 std::string backup_path(const Target& target) {
   return target.path + std::string(BACKUP_SUFFIX);
 }
@@ -102,28 +108,89 @@ bool Replacer::owned(const FileStat& left, const FileStat& file) const {
   return left.regular && (left.owner == file.owner || left.owner == host_.running_user());
 }
 
-bool Replacer::restore_name(Dir dir, const std::string& name, const Neighbours& neighbours) {
+std::string Replacer::recorded_name(Dir dir, const std::string& record) {
+  if (!record.ends_with(".nam") || !run_has_ended(host_, tag_, tag_of(record))) return {};
+  File file;
+  if (!fs_.open_read(dir, record, file).ok()) return {};
+  Closer closer(fs_, file);
+  FileStat stat;
+  if (!fs_.stat(file, stat).ok() || !stat.regular || stat.size == 0 ||
+      stat.size > NAME_RECORD_MAX)
+    return {};
+  std::string name(std::size_t(stat.size), '\0');
+  for (std::size_t at = 0, got = 0; at < name.size(); at += got) {
+    got = 0;
+    const Status s = fs_.read(file, at, name.data() + at, name.size() - at, got);
+    if (s.fault == Fault::interrupted) continue;
+    if (!s.ok() || got == 0) return {};
+  }
+  // A plain name of this folder, whose digest the record's own name carries: a record
+  // that names another file than its run's temporaries do is nobody's.
+  if (name.find_first_of(std::string_view("/\\\0", 3)) != name.npos || name == "." ||
+      name == ".." || !record.starts_with(temporary_prefix(name)))
+    return {};
+  return name;
+}
+
+std::vector<Replacer::Missing> Replacer::missing_names(Dir dir, const Neighbours& neighbours) {
+  std::vector<Missing> out;
+  if (neighbours.temporaries.empty()) return out;  // no run was killed here
+  const auto add = [&](std::string name, const std::string& record) {
+    if (name.empty() || neighbours.names.contains(name)) return;
+    for (Missing& m : out) {
+      if (m.name != name) continue;
+      if (m.record.empty()) m.record = record;
+      return;
+    }
+    out.push_back(Missing{std::move(name), record});
+  };
+  for (const std::string& left : neighbours.temporaries)
+    if (left.ends_with(".nam")) add(recorded_name(dir, left), left);
+  for (const std::string& listed : neighbours.names) add(backup_of(listed), "");
+  std::sort(out.begin(), out.end(),
+            [](const Missing& a, const Missing& b) { return a.name < b.name; });
+  return out;
+}
+
+Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const std::string& path,
+                                         const Neighbours& neighbours, Outcome& failed) {
+  const std::string& name = missing.name;
   const std::string prefix = temporary_prefix(name);
   const std::string backup = name + std::string(BACKUP_SUFFIX);
-  FileStat old;
-  if (!fs_.stat_at(dir, backup, old).ok() || !old.regular) return false;
+  // The leftovers are judged by NAME.OLD where there is one, else by the record: either
+  // way they must be regular files of its owner or of this run's user.
+  FileStat old, record;
+  const bool has_old = fs_.stat_at(dir, backup, old).ok() && old.regular;
+  const bool recorded = !missing.record.empty() &&
+                        fs_.stat_at(dir, missing.record, record).ok() &&
+                        (has_old ? owned(record, old) : record.regular);
+  if (!has_old && !recorded) return Restore::nothing;
+  const FileStat& judge = has_old ? old : record;
+  // A record names the run that emptied the name: only that run's leftovers are taken.
+  const std::string_view recorded_run = recorded ? tag_of(missing.record) : std::string_view();
   std::string aside, held;
   bool fresh = false;
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
-    const std::size_t dot = left.rfind('.');
-    const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
+    const std::string_view tag = tag_of(left);
     FileStat stat;
-    if (!run_has_ended(host_, tag_, tag) || !fs_.stat_at(dir, left, stat).ok() ||
-        !owned(stat, old))
+    if ((recorded ? tag != recorded_run : !run_has_ended(host_, tag_, tag)) ||
+        !fs_.stat_at(dir, left, stat).ok() || !owned(stat, judge))
       continue;
     if (left.ends_with(".was")) aside = left;
     if (left.ends_with(".old")) held = left;
     fresh = fresh || left.ends_with(".new");
   }
-  const std::string& from = !aside.empty() ? aside : !held.empty() ? held : backup;
-  if (from == backup && !fresh) return false;  // no sign of a run killed on the file
-  return fs_.rename_new(dir, from, name).ok();
+  // NAME.OLD holds the original only where the run went on to make its new file.
+  const std::string from = !aside.empty() ? aside
+                           : !held.empty()  ? held
+                           : fresh && has_old ? backup
+                                              : std::string();
+  if (from.empty()) return Restore::nothing;
+  const Status s = fs_.rename_new(dir, from, name);
+  if (s.ok()) return Restore::put_back;
+  failed = failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  return Restore::failed;
 }
 
 /// The name only ever changes by one step that puts a complete file in its place. A

@@ -175,12 +175,24 @@ class Replacer {
   /// Comes before replace() of the same file.
   Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
 
-  /// Puts the original back under `name` of `dir`, a name that is missing where a run
-  /// that ended was killed while the name was empty (between moving the original aside
-  /// and the new file's taking the name): its aside name, its held backup, or else the
-  /// NAME.OLD it made. Only what is provably that run's own is taken. Whether the name
-  /// holds the original again.
-  bool restore_name(Dir dir, const std::string& name, const Neighbours& neighbours);
+  /// A name of `dir` that a run that ended may have left empty: not listed, but named by a
+  /// listed NAME.OLD, or kept in a record of that run (name_record()) whose temporary name
+  /// carries its digest.
+  struct Missing {
+    std::string name;
+    std::string record;  ///< the record that keeps it; "" when only NAME.OLD names it
+  };
+  std::vector<Missing> missing_names(Dir dir, const Neighbours& neighbours);
+
+  enum class Restore { nothing, put_back, failed };
+  /// Puts the original back under the name of `missing`, a name that is missing where a
+  /// run that ended was killed while the name was empty (between moving the original
+  /// aside and the new file's taking the name): its aside name, its held backup, or else
+  /// the NAME.OLD it made. Only what is provably that run's own is taken, by a rename that
+  /// never replaces. `failed` says why the original could not go back (`path` is the
+  /// name's).
+  Restore restore_name(Dir dir, const Missing& missing, const std::string& path,
+                       const Neighbours& neighbours, Outcome& failed);
 
   /// The path of a leftover beside the target last finished that a run of another machine
   /// or boot left on a shared file system, where whether that run ended cannot be known;
@@ -211,6 +223,8 @@ class Replacer {
   /// original unless the name or NAME.OLD holds the original; puts it back under a name
   /// left empty.
   void keep_only_copy(const Target& target, TemporaryName& aside);
+  /// The name `record` keeps, or "" where it is none of a run that ended, or forged.
+  std::string recorded_name(Dir dir, const std::string& record);
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
   bool same_content(Dir dir, const std::string& name, File file, const FileStat& read);
   /// Whether a leftover as `left` found it may be finished by this run: a regular file of

@@ -103,6 +103,17 @@ inline std::string aside_name(const std::string& temp) {
   return temp.substr(0, temp.rfind('.') + 1) + "was";
 }
 
+/// The name of the record that keeps `name` beside the temporary `temp` while a replace may
+/// leave the name empty: `temp` with "nam" for its last part. Only a temporary's digest of
+/// `name` is in its own name; a run killed in that moment leaves the name itself here, for
+/// the next run to put the original back under.
+inline std::string name_record(const std::string& temp) {
+  return temp.substr(0, temp.rfind('.') + 1) + "nam";
+}
+
+/// The longest record of a name that is read back: more than any system's longest name.
+inline constexpr std::size_t NAME_RECORD_MAX = 4096;
+
 /// Where a file's bytes are written to.
 class Output {
  public:
@@ -161,7 +172,9 @@ class FileSystem {
   /// Where the file system cannot swap two names, the original is first moved aside under
   /// aside_name(temp), and the new file then takes the free name in a step that fails if
   /// another program took it meanwhile; the original then stays under the aside name, and
-  /// the failure is `replaced`.
+  /// the failure is `replaced`. Wherever a step may leave the name empty, the name is first
+  /// recorded beside the temporary (write_name_record()), and the record removed once the
+  /// name holds a file again.
   virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
                          const std::string& backup, File original, const FileStat& read) = 0;
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
@@ -199,6 +212,31 @@ inline Status digest_file(FileSystem& fs, File file, Digest& digest, std::uint64
     digest.add(buf, got);
     size += got;
   }
+}
+
+/// Writes the record of `name` (see name_record()) beside `temp` in `dir`, before a step
+/// of replace() that may leave the name empty; replace() removes it once the name holds a
+/// file again. Where it cannot be written whole, none is left, and that step is not taken.
+inline Status write_name_record(FileSystem& fs, Dir dir, const std::string& temp,
+                                const std::string& name) {
+  const std::string record = name_record(temp);
+  File file;
+  Status s = fs.create(dir, record, file);
+  if (!s.ok()) return s;
+  for (std::size_t at = 0; s.ok() && at < name.size();) {
+    std::size_t put = 0;
+    s = fs.write(file, name.data() + at, name.size() - at, put);
+    if (s.fault == Fault::interrupted) {
+      s = Status{};
+      continue;
+    }
+    if (s.ok() && put == 0) s = Status{Fault::stalled};
+    at += put;
+  }
+  const Status closed = fs.close(file);
+  if (s.ok()) s = closed;
+  if (!s.ok()) fs.remove(dir, record);
+  return s;
 }
 
 }  // namespace nivra

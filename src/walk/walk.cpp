@@ -71,15 +71,22 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     if (!listed.ok()) report(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
     // A source file whose name a killed run left empty, with its backup and temporaries
     // beside it: its original goes back under the name, and it is converted in its turn.
-    if (level.neighbours.temporaries.empty()) return;
-    for (std::size_t i = 0, listed_count = level.entries.size(); i < listed_count; ++i) {
-      const std::string name = backup_of(level.entries[i].name);
-      if (name.empty() || name[0] == '.' || !is_source_file(name) ||
-          level.neighbours.names.contains(name) ||
-          !converter_.restore_name(dir, name, level.neighbours))
-        continue;
-      level.entries.push_back(Entry{name, EntryKind::regular});
-      level.neighbours.names.insert(name);
+    for (const Replacer::Missing& missing : converter_.missing_names(dir, level.neighbours)) {
+      if (missing.name[0] == '.' || !is_source_file(missing.name)) continue;
+      std::string file_path = path;
+      file_path.append(1, host_.separator()).append(missing.name);
+      Outcome failed;
+      switch (converter_.restore_name(dir, missing, file_path, level.neighbours, failed)) {
+        case Replacer::Restore::nothing:
+          break;
+        case Replacer::Restore::failed:
+          report(failed);
+          break;
+        case Replacer::Restore::put_back:
+          level.entries.push_back(Entry{missing.name, EntryKind::regular});
+          level.neighbours.names.insert(missing.name);
+          break;
+      }
     }
   };
   enter(root, false);

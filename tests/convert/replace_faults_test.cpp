@@ -239,41 +239,68 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
 
 // A run killed while the name was empty (the original moved aside or into its backup, the
 // new file not yet in place) leaves no a.c: the next run puts the original back under the
-// name from what is provably that run's own, and converts it.
+// name from what is provably that run's own, and converts it. Where no NAME.OLD names the
+// file, only the record of the run ("nam") does; one that names another file than its own
+// name's digest, or whose leftovers are another user's, moves nothing.
 TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const std::string original(ORIGINAL);
   const struct {
     const char* what;
-    std::map<std::string, std::string> left;  ///< by kind, beside a.c.OLD
-    std::string_view backup;                  ///< what a.c.OLD holds
+    std::map<std::string, std::string> left;  ///< by kind
+    std::string_view backup;                  ///< what a.c.OLD holds; "" for none
+    bool put_back;                            ///< the original goes back, and is converted
     bool live = false;                        ///< the run may still be going on
+    std::map<std::string, std::uint64_t> owners = {};  ///< by kind; else the running user
+    std::string record_of = "a.c";            ///< whose digest the record's name carries
+    std::vector<Injection> faults = {};
   } cases[] = {
-      {"moved aside", {{"was", std::string(ORIGINAL)}, {"new", "half"}}, ORIGINAL},
-      {"its held backup", {{"old", std::string(ORIGINAL)}, {"new", "half"}}, EARLIER},
-      {"in NAME.OLD", {{"new", "half"}}, ORIGINAL},
-      {"deleted by its user", {}, ORIGINAL},
-      {"a run that may go on", {{"was", std::string(ORIGINAL)}}, EARLIER, true},
+      {"moved aside", {{"was", original}, {"new", "half"}}, ORIGINAL, true},
+      {"its held backup", {{"old", original}, {"new", "half"}}, EARLIER, true},
+      {"in NAME.OLD", {{"new", "half"}}, ORIGINAL, true},
+      {"deleted by its user", {}, ORIGINAL, false},
+      {"a run that may go on", {{"was", original}}, EARLIER, false, true},
+      {"recorded, its held backup", {{"old", original}, {"new", "half"}, {"nam", "a.c"}}, "", true},
+      {"recorded, moved aside", {{"was", original}, {"nam", "a.c"}}, "", true},
+      {"recorded, in NAME.OLD", {{"new", "half"}, {"nam", "a.c"}}, ORIGINAL, true},
+      {"recorded by a run that may go on", {{"old", original}, {"nam", "a.c"}}, "", false, true},
+      {"a record under another name's digest", {{"old", original}, {"nam", "a.c"}}, "", false,
+       false, {}, "b.c"},
+      {"a record and backup of two other users", {{"old", original}, {"nam", "a.c"}}, "", false,
+       false, {{"nam", 7}, {"old", 8}}},
+      {"a held backup of another user", {{"old", original}, {"nam", "a.c"}}, EARLIER, false,
+       false, {{"old", 8}}},
+      {"putting it back fails", {{"old", original}, {"nam", "a.c"}}, "", false, false, {}, "a.c",
+       {fail_on(Call::rename, "a.c", os_error(EACCES))}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakePlatform fs;
     const std::string tag = c.live ? fs.running() : FakePlatform::ended_run();
-    fs.add_file("a.c.OLD", c.backup);
     std::map<std::string, std::string> left;
-    for (const auto& [kind, content] : c.left)
-      left[temporary_name("a.c", kind, tag)] = with_mode(content);
-    for (const auto& [name, content] : left) fs.add_file(name, content.substr(5));
+    if (!c.backup.empty()) left["a.c.OLD"] = with_mode(c.backup);
+    for (const auto& [kind, content] : c.left) {
+      const std::string name = temporary_name(kind == "nam" ? c.record_of : "a.c", kind, tag);
+      left[name] = with_mode(content);
+      fs.add_file(name, content);
+      if (c.owners.contains(kind)) fs.own(name, c.owners.at(kind));
+    }
+    if (!c.backup.empty()) fs.add_file("a.c.OLD", c.backup);
+    for (const Injection& f : c.faults) fs.inject(f);
     RecordingReporter r;
 
-    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.faults.empty() ? 0 : 1)
+        << r.err;
 
-    std::map<std::string, std::string> expected{{"a.c.OLD", with_mode(c.backup)}};
-    if (c.live) {
-      expected.merge(left);
-    } else if (!c.left.empty()) {
-      expected = {{"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}};
+    if (c.put_back) {
+      const std::map<std::string, std::string> expected = {{"a.c", with_mode(converted)},
+                                                           {"a.c.OLD", with_mode(ORIGINAL)}};
+      EXPECT_EQ(fs.snapshot(), expected);
+    } else {
+      EXPECT_EQ(fs.snapshot(), left);
     }
-    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(r.out, c.faults.empty() ? "" : MSG_OPEN_FAILED);
+    EXPECT_EQ(r.err, c.faults.empty() ? "" : "nivra-sign: /t/a.c: Permission denied\n");
     EXPECT_EQ(fs.open_handles(), 0);
   }
 }

@@ -57,6 +57,7 @@ struct Background {
   std::string name;
   std::vector<Injection> faults;
   bool stale;  ///< the tree holds temporaries that a killed run left
+  bool moves_aside = false;  ///< the replace leaves the name empty for a moment
 };
 
 const Background BACKGROUNDS[] = {
@@ -78,6 +79,7 @@ Baseline baseline(Direction direction, const Background& background = BACKGROUND
   FakePlatform fs;
   prepare(fs, direction, background.stale);
   for (const Injection& f : background.faults) fs.inject(f);
+  if (background.moves_aside) fs.moves_aside();
   Baseline b{{fs.snapshot(), run(fs, direction)}, {}};
   EXPECT_EQ(b.after.status, 0) << b.after.err;
   for (int k = 0; k < CALL_KINDS; ++k) b.calls[k] = fs.calls(Call(k));
@@ -205,9 +207,10 @@ TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
 // The run killed after its Nth call of any kind, for every N, over trees with and without
 // earlier backups and leftovers of a killed run, with and without hard links: what it
 // leaves holds every content whole, and the next run (a new one: the killed run has
-// ended) leaves the unfaulted tree.
+// ended) leaves the unfaulted tree, also where the replace empties the name for a moment.
 TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
-  const Background backgrounds[] = {{"", {}, false}, BACKGROUNDS[0], BACKGROUNDS[1]};
+  const Background backgrounds[] = {{"", {}, false}, BACKGROUNDS[0], BACKGROUNDS[1],
+                                    {" (name moved aside)", {}, true, true}};
   for (const Direction direction : {Direction::sign, Direction::unsign}) {
     for (const Background& background : backgrounds) {
       const Baseline b = baseline(direction, background);
@@ -219,6 +222,7 @@ TEST(InjectedFaults, EveryKillPointLosesNothingAndTheNextRunFinishes) {
         FakePlatform fs;
         prepare(fs, direction, background.stale);
         for (const Injection& f : background.faults) fs.inject(f);
+        if (background.moves_aside) fs.moves_aside();
         fs.die_after(n);
         const RunResult r = run(fs, direction);
         if (!fs.died()) {

@@ -19,6 +19,7 @@ struct FakePlatform::Node {
   std::vector<std::pair<std::string, NodePtr>> entries;  ///< of a folder, in listing order
   bool locked = false;  ///< open for reading, by this run or another
   std::int64_t version = 0;  ///< counts changes of the content
+  std::uint64_t owner = 0;   ///< the user who owns it; the running user is 0
 };
 
 namespace {
@@ -100,6 +101,10 @@ void FakePlatform::add_symlink(const std::string& path, const std::string& targe
 }
 
 void FakePlatform::add_other(const std::string& path) { make_path(path, EntryKind::other); }
+
+void FakePlatform::own(const std::string& path, std::uint64_t owner) {
+  if (NodePtr node = find(path)) node->owner = owner;
+}
 
 void FakePlatform::lock(const std::string& path) {
   if (NodePtr node = find(path)) node->locked = true;
@@ -283,6 +288,7 @@ bool FakePlatform::executable_stat(FileStat& out) {
   const NodePtr node = find(program_);
   if (!node) return false;
   out = stat_of_node(node.get(), node->content, node->version);
+  out.owner = node->owner;
   return true;
 }
 
@@ -291,6 +297,7 @@ Status FakePlatform::stat(File file, FileStat& out) {
   if (!f) return BAD_HANDLE;
   if (const Injection* i = meet(Call::stat, f->path)) return i->status;
   out = stat_of_node(f->node.get(), f->node->content, f->node->version);
+  out.owner = f->node->owner;
   return Status{};
 }
 
@@ -302,6 +309,7 @@ Status FakePlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
   if (it == d->node->entries.end()) return os_error(ENOENT);
   out = stat_of_node(it->second.get(), it->second->content, it->second->version);
   out.regular = it->second->kind == EntryKind::regular;
+  out.owner = it->second->owner;
   return Status{};
 }
 
@@ -391,6 +399,7 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
       return Status{Fault::replaced};  // linked, found to be another file, and removed
     entries.emplace_back(backup, f->node);
   }
+  if (moves_aside_) return move_aside(dir, temp, name, backup, original, read);
   const Injection* i = meet(Call::rename, join(d->path, name));
   if (dead_) return i->status;  // a dead process undoes nothing
   if (i && i->drops_target && entry_named(entries, name) != entries.end())
@@ -412,6 +421,34 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   target->second = source->second;
   entries.erase(entry_named(entries, temp));
   return Status{};
+}
+
+Status FakePlatform::move_aside(Dir dir, const std::string& temp, const std::string& name,
+                                const std::string& backup, File original, const FileStat& read) {
+  const OpenFile* f = file_of(original);
+  auto& entries = dir_of(dir)->node->entries;
+  const std::string aside = aside_name(temp), record = name_record(temp);
+  Status s = write_name_record(*this, dir, temp, name);
+  if (s.ok()) {
+    const auto target = entry_named(entries, name);
+    if (target == entries.end() || target->second != f->node)
+      s = Status{Fault::replaced};
+    else if (target->second->version != read.modified)
+      s = Status{Fault::modified};
+  }
+  if (s.ok()) s = rename(dir, name, aside);
+  const bool moved = s.ok();
+  if (s.ok()) s = rename_new(dir, temp, name);
+  if (dead_) return s;  // a dead process undoes nothing
+  if (s.fault == Fault::exists) s = Status{Fault::replaced};  // the original stays aside
+  if (s.ok())
+    remove(dir, aside);  // the backup is another name of it, or a copy
+  else if (moved && s.fault != Fault::replaced)
+    rename_new(dir, aside, name);
+  if (entry_named(entries, name) != entries.end()) remove(dir, record);
+  if (s.ok()) return s;
+  if (!backup.empty()) entries.erase(entry_named(entries, backup));
+  return s.at(Step::swap);
 }
 
 Status FakePlatform::rename(Dir dir, const std::string& from, const std::string& to) {

@@ -94,6 +94,8 @@ class FakePlatform final : public FileSystem, public Host {
   void add_file(const std::string& path, std::string_view content, unsigned mode = 0644);
   void add_symlink(const std::string& path, const std::string& target);
   void add_other(const std::string& path);
+  /// Makes `owner` the owner of the file at `path`; the running user is 0.
+  void own(const std::string& path, std::uint64_t owner);
   /// Locks a file as another run would, so that open_read() of it is refused as busy.
   void lock(const std::string& path);
 
@@ -164,6 +166,9 @@ class FakePlatform final : public FileSystem, public Host {
 
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
+  /// Makes the platform one whose replace moves the original aside (to aside_name()) and
+  /// then gives the new file the free name, which is empty in between, and recorded.
+  void moves_aside() { moves_aside_ = true; }
   /// Makes the platform a network share: a file's number does not tell which it is, and a
   /// backup links whatever the name holds by then.
   void as_share() { exclusive_ = false; }
@@ -189,6 +194,8 @@ class FakePlatform final : public FileSystem, public Host {
     std::size_t pos = 0;
   };
 
+  Status move_aside(Dir dir, const std::string& temp, const std::string& name,
+                    const std::string& backup, File original, const FileStat& read);
   NodePtr make_path(const std::string& path, EntryKind kind);
   NodePtr find(const std::string& path) const;
   OpenDir* dir_of(Dir dir);
@@ -211,6 +218,7 @@ class FakePlatform final : public FileSystem, public Host {
   int counts_[CALL_KINDS] = {};
   std::vector<std::string> opened_;
   bool links_ = true;
+  bool moves_aside_ = false;
   static constexpr std::uint32_t MACHINE = 0xfa4e;
   int runs_ = 0;
   std::set<std::uint32_t> live_;

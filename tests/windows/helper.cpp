@@ -9,8 +9,9 @@
 //                            would; holds it MS milliseconds and prints the size it had
 //   helper.exe tag           prints the tag a run of the programs in this process would have
 //                            had: once it exits, that of a run that has ended
-//   helper.exe gate FOLDER   owns the mutex of the tree at FOLDER, as a run stopped in it
-//                            would; says "held", lets go when its standard input ends
+//   helper.exe gate FOLDER   owns the mutex of the tree at FOLDER (once a run that has it
+//                            lets go), as a run stopped in it would; says "held", lets go
+//                            when its standard input ends
 //   helper.exe stop PATTERN  waits until a file matches PATTERN, then suspends every
 //                            process of the programs; prints the name found and "stopped",
 //                            then on "kill" ends them, on "go" (or at the end of its
@@ -132,9 +133,11 @@ int wmain(int argc, wchar_t** argv) {
     if (dir == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(dir, &info)) return 1;
     CloseHandle(dir);
     const std::uint64_t index = std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-    HANDLE gate = CreateMutexW(nullptr, TRUE,
+    HANDLE gate = CreateMutexW(nullptr, FALSE,
                                nivra::win32::mutex_name(info.dwVolumeSerialNumber, index).c_str());
-    if (!gate || GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+    // A run on the tree has made it already: taken once that run lets go of it.
+    const DWORD got = gate ? WaitForSingleObject(gate, 10000) : WAIT_FAILED;
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return 1;
     std::puts("held");
     std::fflush(stdout);
     char c;

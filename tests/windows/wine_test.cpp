@@ -9,6 +9,7 @@
 #include <deque>
 #include <regex>
 #include <set>
+#include <filesystem>
 #include <fstream>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -690,33 +691,51 @@ TEST_F(Wine, TheNewFileIsPrivateWhileItIsWritten) {
 
 // Off until the walk puts back a name that a killed run left missing beside the run's
 // held backup: today the next runs exit 0 and the name stays missing.
-TEST_F(Wine, DISABLED_ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
+TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
   // ReplaceFileW moves the original aside under the run's own name, then the new file
   // under the name: a run killed between the two leaves the name missing. Made certain:
-  // the run is stopped while it writes its new file, the files are put as that first step
-  // leaves them, and the run is killed.
+  // the run is stopped while it writes its new file, another run's hold of the tree keeps
+  // it waiting just before its ReplaceFileW, it is stopped there, the files are put as
+  // ReplaceFileW's first step leaves them, and the run is killed.
   const std::string text = std::string(64 << 20, 'x') + "\xE9";
   put("a.c", text);
   install_windows_program(root.path(), Direction::sign);
-  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
-                                      windows_path(root / ".nivra-*.new")}, root.path()));
+  Process writing("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                         windows_path(root / ".nivra-*.new")}, root.path()));
   Process run("timeout", under_wine({"nivra-sign.exe"}, root.path()));
+  ASSERT_TRUE(writing.await_output("stopped"));
+  Process gate("timeout", under_wine({PROGRAMS + "/helper.exe", "gate",
+                                      windows_path(root.path())}, root.path()));
+  ASSERT_TRUE(gate.await_output("held"));
+  writing.send("go\n");
+  writing.wait();
+  // The name is recorded before the replace, which then waits for the tree's mutex.
+  std::string record;
+  for (int tries = 0; record.empty() && tries < 2000; ++tries) {
+    for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.ends_with(".nam") && at(name) == "a.c") record = name;
+    }
+    if (record.empty()) usleep(5000);
+  }
+  ASSERT_FALSE(record.empty());
+  Process stop("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
+                                      windows_path(root / record)}, root.path()));
   ASSERT_TRUE(stop.await_output("stopped"));
-  std::string fresh;
-  for (const auto& [name, bytes] : snapshot(root.path()))
-    if (name.ends_with(".new")) fresh = name;
-  ASSERT_TRUE(fresh.ends_with(".new"));
   ASSERT_EQ(at("a.c"), text);  // stopped before its replace
-  const std::string own = fresh.substr(0, fresh.size() - 4) + ".old";
+  const std::string own = record.substr(0, record.size() - 4) + ".old";
   ASSERT_EQ(::rename((root / "a.c").c_str(), (root / own).c_str()), 0);
   stop.send("kill\n");
   stop.wait();
   run.wait();
+  gate.wait();
   ASSERT_FALSE(has("a.c"));
-  // The next run puts the original back under its name, and the one after converts it.
+  // The next run puts the original back under its name and converts it; the one after
+  // finds it converted.
   for (int again = 0; again < 2; ++again) {
     const ProgramResult r = windows(Direction::sign);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, again ? MSG_ALREADY_SIGNED : "") << again;
     ASSERT_TRUE(has("a.c")) << again;
   }
   EXPECT_EQ(at("a.c.OLD"), text);

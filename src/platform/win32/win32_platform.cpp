@@ -548,6 +548,20 @@ void Win32Platform::put_back(const std::wstring& target, const std::wstring& fre
 
 Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
                               const std::string& backup, File original, const FileStat& read) {
+  // ReplaceFileW leaves the name empty between its two steps: a run killed there leaves
+  // the name in a record for the next run, which puts the original back under it. The
+  // record goes once the name holds a file again.
+  const Status recorded = write_name_record(*this, dir, temp, name);
+  if (!recorded.ok()) return recorded.at(Step::swap);
+  const Status s = replace_recorded(dir, temp, name, backup, original, read);
+  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES)
+    remove(dir, name_record(temp));
+  return s;
+}
+
+Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const std::string& name,
+                                       const std::string& backup, File original,
+                                       const FileStat& read) {
   const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
   const std::wstring wanted = backup.empty() ? L"" : path_in(dir, backup);
   // ReplaceFileW replaces a file under the backup name: the original goes under a name of
@@ -647,6 +661,15 @@ void Win32Platform::release_probe() {
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {
+  return move(dir, from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
+Status Win32Platform::rename_new(Dir dir, const std::string& from, const std::string& to) {
+  return move(dir, from, to, 0);  // fails where `to` is taken
+}
+
+Status Win32Platform::move(Dir dir, const std::string& from, const std::string& to,
+                           unsigned long flags) {
   const std::wstring source = path_in(dir, from);
   const std::wstring target = path_in(dir, to);
   // No other run opens a file while its lock is released; a run stopped with the mutex
@@ -661,7 +684,7 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
   // A scanner or an indexer may have either file open for a moment.
   Status s;
   for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (MoveFileExW(source.c_str(), target.c_str(), DWORD(flags))) {
       s = Status{};
       break;
     }

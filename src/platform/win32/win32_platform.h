@@ -62,6 +62,7 @@ class Win32Platform final : public FileSystem {
   Status replace(Dir dir, const std::string& temp, const std::string& name,
                  const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
   std::string describe(const Status& status) override;
@@ -98,6 +99,11 @@ class Win32Platform final : public FileSystem {
   std::vector<std::size_t> release_locks(const std::wstring& path);
   /// Opens the files of release_locks() again, each only if its path still names it.
   void reopen_locks(const std::vector<std::size_t>& files);
+  /// replace(), once the name is recorded beside the temporary.
+  Status replace_recorded(Dir dir, const std::string& temp, const std::string& name,
+                          const std::string& backup, File original, const FileStat& read);
+  /// rename() and rename_new(): MoveFileExW with `flags`.
+  Status move(Dir dir, const std::string& from, const std::string& to, unsigned long flags);
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
