@@ -378,7 +378,9 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
                   mount().kind, round, what, left.converted, left.unconverted - unsaid, unsaid,
                   left.missing, left.damaged, left.bad_backups, left.temporaries + left.hidden,
                   counted, missing_seen.size());
-      EXPECT_EQ(left.faults(), 0) << what << " round " << round << "\n" << left.examples;
+      EXPECT_EQ(left.faults(), 0) << what << " round " << round << "\n" << left.examples
+                                  << "client a:\n" << head(results[0].err, 20)
+                                  << "client b:\n" << head(results[1].err, 20);
       if (!mount().own_caches) {
         EXPECT_EQ(unsaid, 0) << what << " round " << round;
         EXPECT_EQ(counted, left.converted)
