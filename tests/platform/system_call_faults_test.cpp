@@ -257,7 +257,9 @@ void every_fault(Direction direction) {
           if (Sys(k) == Sys::unlinkat) {
             // A removal is tried again: an error of the device once does no harm. What
             // cannot be removed is named, so a run that reports nothing left nothing.
-            if (code == EIO && !persistent) EXPECT_EQ(r.status, 0) << r.err;
+            if (code == EIO && !persistent) {
+              EXPECT_EQ(r.status, 0) << r.err;
+            }
             if (r.status == 0) {
               EXPECT_EQ(r.tree, unfaulted.after.tree)
                   << "left unreported: " << differences(r.tree, unfaulted.after.tree);

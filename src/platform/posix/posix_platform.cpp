@@ -516,7 +516,10 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     // shown to be the file that was read.
     const Status s = read.digested ? check_name(dir, backup, read, Fault::replaced) : Status{};
     if (!s.ok()) {
-      remove_own(dir, backup);
+      // Another client's run may have put its backup of the same original there since:
+      // that stays.
+      const bool own = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
+      if (own || !check_name(dir, backup, read, Fault::replaced).ok()) remove_own(dir, backup);
       return s;
     }
   }
