@@ -140,9 +140,10 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
                                 const Neighbours& neighbours) {
   try {
-    replacer_.forget_undecided();
+    replacer_.forget_last();
     Outcome outcome = convert(dir, name, path, neighbours);
     outcome.undecided = replacer_.undecided();
+    outcome.left = replacer_.left();
     return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.
