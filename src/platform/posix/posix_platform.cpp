@@ -322,6 +322,13 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
+bool PosixPlatform::without_links(dev_t dev) {
+  Lock lock(mutex_);
+  for (const auto& [known, keeps] : links_)
+    if (known == dev) return !keeps;
+  return false;
+}
+
 Status PosixPlatform::size_past(int fd, std::uint64_t& size) {
   char buf[65536];
   for (;;) {
@@ -697,15 +704,19 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
   if (sys_.renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
   // A file system without the flag: a second name, which fails where one is taken, and
-  // then the first one goes.
-  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
-    remove_own(Dir{d}, from);  // a second name of the file, which is named
-    return Status{};
+  // then the first one goes. Where the file system is known to keep no second name (some
+  // answer a link with EIO), none is asked for.
+  struct stat st;
+  if (sys_.fstat(d, &st) != 0 || !without_links(st.st_dev)) {
+    if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
+      remove_own(Dir{d}, from);  // a second name of the file, which is named
+      return Status{};
+    }
+    const int e = errno;
+    const Status s = name_error(sys_, d, to);
+    if (s.fault == Fault::exists) return s;
+    if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return s;
   }
-  const int e = errno;
-  const Status s = name_error(sys_, d, to);
-  if (s.fault == Fault::exists) return s;
-  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return s;
   // Nor links: the name is asked for just before a rename, which another program may
   // outrun; there is no step that fails on a taken name.
   if (present(d, to)) return Status{Fault::exists, EEXIST};

@@ -70,6 +70,8 @@ class PosixPlatform final : public FileSystem {
   /// a second name of a file: learnt once, by a link of `temp` that must show one file
   /// under both names, then removed. Where nothing is learnt, false, and asked again.
   bool keeps_links(int dir, const std::string& temp, dev_t dev);
+  /// Whether keeps_links() learnt that the file system of `dev` keeps no second name.
+  bool without_links(dev_t dev);
 
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
   /// fails with `replaced`, or with `differs` where the name holds other content.
