@@ -79,10 +79,12 @@ Files after_run(const Files& before, Direction direction) {
   return out;
 }
 
-/// The files of a tree, without folders and backups.
+/// The files of a tree, without folders, backups, and temporaries (which a client with
+/// caches of its own may keep showing after two runs at once).
 Files sources(Files tree) {
   std::erase_if(tree, [](const auto& entry) {
-    return entry.second == "<dir>" || entry.first.ends_with(".OLD");
+    return entry.second == "<dir>" || entry.first.ends_with(".OLD") ||
+           is_temporary_path(entry.first) || entry.first.find(".fuse_hidden") != entry.first.npos;
   });
   return tree;
 }
