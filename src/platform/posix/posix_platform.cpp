@@ -707,7 +707,8 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
   // then the first one goes. Where the file system is known to keep no second name (some
   // answer a link with EIO), none is asked for.
   struct stat st;
-  if (sys_.fstat(d, &st) != 0 || !without_links(st.st_dev)) {
+  const bool known = sys_.fstat(d, &st) == 0;
+  if (!known || !without_links(st.st_dev)) {
     if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
       remove_own(Dir{d}, from);  // a second name of the file, which is named
       return Status{};
@@ -715,7 +716,11 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
     const int e = errno;
     const Status s = name_error(sys_, d, to);
     if (s.fault == Fault::exists) return s;
-    if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return s;
+    // A share's client may answer EIO where it keeps no links, before any probe of it (a
+    // name put back by a later run).
+    const bool refused = e == EPERM || e == EOPNOTSUPP || e == ENOSYS || e == EMLINK ||
+                         (e == EIO && known && shared_device(st.st_dev, d));
+    if (!refused) return s;
   }
   // Nor links: the name is asked for just before a rename, which another program may
   // outrun; there is no step that fails on a taken name.
