@@ -493,6 +493,8 @@ TreeReport check_tree(std::map<std::string, std::string> left,
       left.erase(backup);
     } else if (left.contains(rel) && left.at(rel) != content && left.at(rel) == after.at(rel)) {
       fault(report.bad_backups, rel, "converted without a backup");
+      // A run killed after the swap, before its copy of the original became NAME.OLD.
+      report.kept_beside += kept_beside(rel, content);
     }
     const auto found = left.find(rel);
     if (found == left.end()) {
