@@ -75,8 +75,7 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
   const std::size_t base = target.path.size() - target.name.size();
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
-    const std::size_t dot = left.rfind('.');
-    const std::string_view tag = std::string_view(left).substr(prefix.size(), dot - prefix.size());
+    const std::string_view tag = tag_of(left);
     if (!run_has_ended(host_, tag_, tag)) {
       const std::optional<RunTag> run = RunTag::parse(tag);
       if (!run || run->machine == tag_.machine) continue;
