@@ -59,8 +59,8 @@ struct Mount {
 // every call for seconds after that, once in each run.
 constexpr Mount MOUNTS[] = {
     {"sshfs", 100, 2, 12, 3, false, 0, true},
-    {"smbnetfs", 12, 2, 3, 8},
-    {"rclone-sftp-writes", 20, 2, 4, 15, true, 6},
+    {"smbnetfs", 12, 2, 2, 8},
+    {"rclone-sftp-writes", 20, 1, 3, 15, true, 6},
     {"rclone-sftp-full", 20, 1, 3, 15, true, 6},
     {"rclone-smb-writes", 20, 1, 3, 15, true, 6},
     {"davfs2", 16, 1, 3, 20, true, 2},
