@@ -407,7 +407,21 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
               << "more conversions counted than names went missing: " << what << " round "
               << round;
         }
-        EXPECT_EQ(left.temporaries + left.hidden, 0) << what << " round " << round;
+        // A temporary that the client would not let go of, or a copy of an original that
+        // the client could not show to be held elsewhere, is named by its run; no other
+        // may stay.
+        std::string unnamed;
+        for (const std::string& temporary : left.temporary_names) {
+          const std::string name = temporary.substr(temporary.rfind('/') + 1);
+          if (std::none_of(results.begin(), results.end(), [&](const ProgramResult& r) {
+                return r.err.find("/" + name + ": ") != r.err.npos;
+              }))
+            unnamed += temporary + "\n";
+        }
+        EXPECT_EQ(unnamed, "") << what << " round " << round << "\nclient a:\n"
+                               << head(results[0].err, 20) << "client b:\n"
+                               << head(results[1].err, 20);
+        EXPECT_EQ(left.hidden, 0) << what << " round " << round;
       }
       if (HasFailure()) return;
       // The next program starts from what this one left, without its backups.
@@ -500,7 +514,15 @@ TEST_P(Share, KillsThroughBothMountsLeaveWholeFilesAndACleanRunFinishes) {
         if (!line.ends_with(": held by another run\n")) return false;
       return r.status == 1 && r.out == repeat(MSG_OPEN_FAILED, split_lines(r.err).size());
     };
-    if (only_held(clean)) clean = run_in("a", tree, Direction::sign);
+    // A client whose caches are its own may show a name that a run killed through the
+    // other mount changed: the clean run reports that file, and the next one finishes it.
+    if (only_held(clean) || (mount().own_caches && clean.status == 1)) {
+      if (!only_held(clean)) std::printf("[ %-8.8s ] clean run again after: %s", mount().kind,
+                                         head(clean.err, 3).c_str());
+      sleep(unsigned(mount().write_back_s));
+      await_listing("a", tree);
+      clean = run_in("a", tree, Direction::sign);
+    }
     if (revived()) {
       ++crashes;
       continue;
