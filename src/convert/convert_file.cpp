@@ -236,9 +236,10 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
                                 const Neighbours& neighbours) {
   try {
-    replacer_.forget_undecided();
+    replacer_.forget_last();
     Outcome outcome = convert(dir, name, path, neighbours);
     outcome.undecided = replacer_.undecided();
+    outcome.left = replacer_.left();
     return outcome;
   } catch (const std::bad_alloc&) {
     // Whatever this file needed, the next one may have: the walk goes on.

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/direction.h"
 #include "convert/pieces.h"

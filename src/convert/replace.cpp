@@ -56,6 +56,14 @@ std::string backup_of(std::string_view name) {
              : std::string();
 }
 
+TemporaryName::~TemporaryName() {
+  if (kept_ || !holds_written()) return;
+  const Status s = fs_.remove(dir_, name_);
+  FileStat there;  // a removal that failed of a name that is gone leaves nothing
+  if (!s.ok() && s.fault != Fault::not_found && left_ && fs_.stat_at(dir_, name_, there).ok())
+    left_->push_back(LeftName{name_, "could not be removed: " + reason(fs_, s)});
+}
+
 Replacer::Replacer(FileSystem& fs, Host& host)
     : fs_(fs), host_(host), tag_(host.run_tag()), run_(tag_.format()) {}
 
@@ -88,8 +96,12 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
     if (known.ok() && backup && !stat.same_file(target.read) &&
-        !same_content(target.dir, left, target.original, target.read) &&
-        fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX)).ok()) {
+        !same_content(target.dir, left, target.original, target.read)) {
+      // It may be the only copy of an original: where it cannot become NAME.OLD, it stays
+      // for a later run, and the file waits for it.
+      const Status moved = fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX));
+      if (!moved.ok())
+        return failure(MSG_BACKUP_FAILED, target.path.substr(0, base) + left, reason(fs_, moved));
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
       fs_.remove(target.dir, left);
       continue;
@@ -189,6 +201,9 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
                                               : std::string();
   if (from.empty()) return Restore::nothing;
   const Status s = fs_.rename_new(dir, from, name);
+  // A name `from` that stays is a leftover beside the file, which its conversion finishes
+  // or reports.
+  fs_.take_left();
   if (s.ok()) return Restore::put_back;
   failed = failure(MSG_OPEN_FAILED, path, reason(fs_, s));
   return Restore::failed;
@@ -197,19 +212,28 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
 /// The name only ever changes by one step that puts a complete file in its place. A
 /// temporary is removed on the way out unless it took a name.
 Outcome Replacer::replace(const Target& target, const WriteContent& write, bool backup_exists) {
-  // 1. The new content, complete, beside the file.
-  TemporaryName fresh(fs_, target.dir, temporary_name(target.name, "new", run_));
-  Outcome out = write_beside(target, write, fresh);
-  if (out.kind == Outcome::failed) return out;
+  left_.clear();
+  const Outcome out = [&] {
+    // 1. The new content, complete, beside the file.
+    TemporaryName fresh(fs_, target.dir, temporary_name(target.name, "new", run_), &left_);
+    Outcome step = write_beside(target, write, fresh);
+    if (step.kind == Outcome::failed) return step;
 
-  // 2. It takes the name, and the file the name held goes under a backup name.
-  std::optional<TemporaryName> aside;
-  out = swap_in(target, fresh, backup_exists, aside);
-  if (out.kind == Outcome::failed) return out;
-  fresh.keep();
+    // 2. It takes the name, and the file the name held goes under a backup name.
+    std::optional<TemporaryName> aside;
+    step = swap_in(target, fresh, backup_exists, aside);
+    if (step.kind == Outcome::failed) return step;
+    fresh.keep();
 
-  // 3. The backup, where it went under a temporary name, replaces the earlier NAME.OLD.
-  return aside ? settle_backup(target, fresh, *aside) : Outcome{};
+    // 3. The backup, where it went under a temporary name, replaces the earlier NAME.OLD.
+    return aside ? settle_backup(target, fresh, *aside) : Outcome{};
+  }();
+  for (const auto& [name, s] : fs_.take_left())
+    left_.push_back(LeftName{name, "could not be removed: " + reason(fs_, s)});
+  // What was left is named by its path.
+  const std::string folder = target.path.substr(0, target.path.size() - target.name.size());
+  for (LeftName& left : left_) left.name.insert(0, folder);
+  return out;
 }
 
 /// Creates `fresh`, and has `write` fill it; the file gets the original's attributes once
@@ -250,27 +274,26 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   const auto swap = [&](const std::string& backup_name) {
     return fs_.replace(target.dir, fresh.name(), target.name, backup_name, target.original, read);
   };
-  // Where no lock keeps other machines out, a NAME.OLD that appeared since the listing, or
-  // one that holds just what was read, is another run's claim on the file: it converts the
-  // file. Unless a run that ended while converting the file made it.
+  // Where no lock keeps other machines out, a NAME.OLD that holds just what was read is
+  // another run's claim on the file: it converts the file. Unless a run that ended while
+  // converting the file made it. (One that the listing did not show may be older than a
+  // listing a client kept.)
   const bool others_may_claim = read.digested && !ended_run_;
   Status s{Fault::exists};
-  if (!backup_exists) {
-    s = swap(backup);
-    if (s.fault == Fault::exists && others_may_claim)
-      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
-  }
+  if (!backup_exists) s = swap(backup);
   if (s.fault == Fault::exists) {
     if (others_may_claim && holds_content(target.dir, backup, read))
       return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
-    aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
+    aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_), &left_);
     s = swap(aside->name());
   }
   if (s.fault == Fault::cannot_link) {
-    if (!aside) aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_));
+    if (!aside) aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_), &left_);
     s = copy_backup(target, aside->name());
     if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);
     s = swap("");
+    // A share may report a failed rename after it removed the name.
+    if (!s.ok() && read.digested) keep_only_copy(target, *aside);
   }
   if (changed_meanwhile(s)) {
     // Where the name was taken while the original was aside, the original stays: as
@@ -320,7 +343,7 @@ Outcome Replacer::settle_backup(const Target& target, const TemporaryName& fresh
 /// Makes `aside` a copy of the original as it was read, its bytes and its attributes.
 /// The copy is written under a temporary name of its own and renamed once complete.
 Status Replacer::copy_backup(const Target& target, const std::string& aside) {
-  TemporaryName copy(fs_, target.dir, temporary_name(target.name, "cpy", run_));
+  TemporaryName copy(fs_, target.dir, temporary_name(target.name, "cpy", run_), &left_);
   Closer out(fs_);
   Status s = fs_.create(target.dir, copy.name(), out.file());
   if (!s.ok()) return s;
@@ -348,6 +371,19 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
   if (s.ok()) s = fs_.rename(target.dir, copy.name(), aside);
   if (s.ok()) copy.keep();
   return s;
+}
+
+void Replacer::keep_only_copy(const Target& target, TemporaryName& aside) {
+  const std::string backup = target.name + std::string(BACKUP_SUFFIX);
+  if (holds_content(target.dir, target.name, target.read) ||
+      holds_content(target.dir, backup, target.read))
+    return;
+  aside.keep();
+  FileStat there;
+  if (fs_.stat_at(target.dir, target.name, there).fault == Fault::not_found &&
+      fs_.rename_new(target.dir, aside.name(), target.name).ok())
+    return;
+  left_.push_back(LeftName{aside.name(), "the only copy of its original, kept under this name"});
 }
 
 /// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.

@@ -46,6 +46,12 @@ namespace nivra {
 
 inline constexpr std::string_view BACKUP_SUFFIX = ".OLD";
 
+/// A name that a run left behind, and why.
+struct LeftName {
+  std::string name;
+  std::string reason;
+};
+
 /// What became of one file.
 struct Outcome {
   enum Kind { converted, skipped, failed };
@@ -62,6 +68,8 @@ struct Outcome {
   /// The path of a leftover beside the file that a run of another machine or boot left on
   /// a shared file system, where whether that run ended cannot be known; "" when none.
   std::string undecided;
+  /// The names this run left beside the file, with why: each is reported on its own.
+  std::vector<LeftName> left;
 };
 
 inline Outcome failure(std::string_view message, std::string path, std::string reason) {
@@ -119,14 +127,13 @@ class Closer {
 };
 
 /// Removes a temporary name on the way out of a scope, unless it was kept, or it no longer
-/// holds the file this run wrote there (another program's file came under it).
+/// holds the file this run wrote there (another program's file came under it). A name that
+/// cannot be removed goes on `left`, where there is one.
 class TemporaryName {
  public:
-  TemporaryName(FileSystem& fs, Dir dir, std::string name)
-      : fs_(fs), dir_(dir), name_(std::move(name)) {}
-  ~TemporaryName() {
-    if (!kept_ && holds_written()) fs_.remove(dir_, name_);
-  }
+  TemporaryName(FileSystem& fs, Dir dir, std::string name, std::vector<LeftName>* left = nullptr)
+      : fs_(fs), dir_(dir), name_(std::move(name)), left_(left) {}
+  ~TemporaryName();
   TemporaryName(const TemporaryName&) = delete;
   TemporaryName& operator=(const TemporaryName&) = delete;
   const std::string& name() const { return name_; }
@@ -148,6 +155,7 @@ class TemporaryName {
   Dir dir_;
   std::string name_;
   std::optional<FileStat> written_;
+  std::vector<LeftName>* left_;
   bool kept_ = false;
 };
 
@@ -206,7 +214,15 @@ class Replacer {
   /// or boot left on a shared file system, where whether that run ended cannot be known;
   /// "" when there is none.
   const std::string& undecided() const { return undecided_; }
-  void forget_undecided() { undecided_.clear(); }
+  /// The paths this run left beside the target last replaced, with why: temporaries that
+  /// could not be removed, and copies of an original kept because neither the name nor
+  /// NAME.OLD was shown to hold it.
+  const std::vector<LeftName>& left() const { return left_; }
+  /// Forgets undecided() and left(), before the next file.
+  void forget_last() {
+    undecided_.clear();
+    left_.clear();
+  }
 
   /// Puts the content that `write` makes under the target's name, keeping the original
   /// as NAME.OLD (`backup_exists` when the listing had one): writes it beside, swaps it
@@ -219,6 +235,10 @@ class Replacer {
                   std::optional<TemporaryName>& aside);
   Outcome settle_backup(const Target& target, const TemporaryName& fresh, TemporaryName& aside);
   Status copy_backup(const Target& target, const std::string& aside);
+  /// After a failed step that may have removed the name, keeps the copy `aside` of the
+  /// original unless the name or NAME.OLD holds the original; puts it back under a name
+  /// left empty.
+  void keep_only_copy(const Target& target, TemporaryName& aside);
   /// The name `record` keeps, or "" where it is none of a run that ended, or forged.
   std::string recorded_name(Dir dir, const std::string& record);
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
@@ -234,6 +254,7 @@ class Replacer {
   std::string block_;        ///< output of a copy waiting to be written
   bool ended_run_ = false;   ///< a run that ended left temporaries of the target
   std::string undecided_;    ///< a leftover of a run that may or may not have ended
+  std::vector<LeftName> left_;  ///< see left(); by name until replace() ends
 };
 
 }  // namespace nivra

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace nivra {
@@ -191,6 +192,9 @@ class FileSystem {
   }
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
+  /// The names that replace() made in its folder and could not remove since the last call,
+  /// each with the failure of its removal.
+  virtual std::vector<std::pair<std::string, Status>> take_left() { return {}; }
 
   /// Whether `status` says the machine ran short of something a run shares among its
   /// files: room or inodes on the disk, quota, open files, memory.

@@ -174,6 +174,13 @@ void Walk::report(const Outcome& outcome) {
     line.append(": ").append(outcome.undecided).append(": ");
     reporter_.diagnostic(line.append(LEFT_UNDECIDED).append("\n"));
   }
+  // A name the conversion left behind, whatever became of the file.
+  for (const LeftName& left : outcome.left) {
+    ++failures_;
+    std::string line(program);
+    line.append(": ").append(left.name).append(": ").append(left.reason).append("\n");
+    reporter_.diagnostic(line);
+  }
 }
 
 }  // namespace nivra

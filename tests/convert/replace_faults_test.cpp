@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
 #include "convert/replace.h"
 #include "convert/messages.h"
 #include "support/fake_platform.h"
+#include "support/test_support.h"
 #include "walk/walk.h"
 
 namespace nivra::test {
@@ -32,6 +34,8 @@ struct Step {
   std::string_view message;
   std::string diagnostic_path;
   std::string_view backup_after;  ///< what a.c.OLD holds afterwards
+  bool share = false;             ///< a network share
+  bool links = true;              ///< the file system keeps a second name of a file
 };
 
 TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
@@ -53,12 +57,22 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
       // A mode or an access list that cannot be given to the new file.
       {"attributes", {fail_on(Call::attributes, NEW_TEMP, os_error(EOPNOTSUPP))},
        MSG_CREATE_FAILED, "/t/a.c", EARLIER},
+      // Where links work, EPERM or EIO for a name that is free is no other client's claim.
+      {"a link refused on a share", {fail_on(Call::link, OLD_TEMP, os_error(EPERM))},
+       MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER, true},
+      {"a link failed on a share", {fail_on(Call::link, OLD_TEMP, os_error(EIO))},
+       MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER, true},
+      // The copy of the original goes back under the name the failed rename removed.
+      {"a rename that removed the name", {fail_after_removing("a.c", os_error(EEXIST))},
+       MSG_WRITE_FAILED, "/t/a.c", EARLIER, true, false},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     FakePlatform fs;
     fs.add_file("a.c", ORIGINAL);
     fs.add_file("a.c.OLD", EARLIER);
+    if (step.share) fs.as_share();
+    if (!step.links) fs.without_links();
     for (const Injection& f : step.faults) fs.inject(f);
     RecordingReporter r;
 
@@ -99,17 +113,23 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        [&](FakePlatform& fs) { fs.put("a.c", theirs); }, {}, MSG_CHANGED,
        "another file was put under its name while it was converted",
        {{"a.c", with_mode(theirs)}}},
-      // On a share another machine's run that made a.c.OLD converts the file.
+      // Another machine's run may have taken a.c.OLD for its backup meanwhile: it stays.
+      {"a save over it, on a share", true, false, Call::rename,
+       [&](FakePlatform& fs) { fs.put("a.c", theirs); }, {}, MSG_CHANGED,
+       "another file was put under its name while it was converted",
+       {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+      // On a share another machine's run that linked a.c.OLD (the original) converts the file.
       {"a backup made meanwhile, on a share", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", theirs); }, {}, MSG_OPEN_FAILED,
-       "held by another run", {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(theirs)}}},
+       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); }, {}, MSG_OPEN_FAILED,
+       "held by another run", {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
       {"as before, the share saying EPERM for EEXIST", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", theirs); },
+       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
        {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED, "held by another run",
-       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(theirs)}}},
-      {"as before, the share not showing the name yet", true, false, Call::create,
-       [](FakePlatform&) {}, {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED,
-       "held by another run", {{"a.c", with_mode(ORIGINAL)}}},
+       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+      {"as before, the share answering EIO", true, false, Call::create,
+       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
+       {fail_on(Call::link, "a.c.OLD", os_error(EIO))}, MSG_OPEN_FAILED, "held by another run",
+       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -130,6 +150,68 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
     expected["b.c"] = with_mode("\xEF\xBB\xBFx");
     expected["b.c.OLD"] = with_mode("x");
     EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
+// A client's listing may be older than an earlier run's backup: a NAME.OLD it did not show,
+// and that holds another content than the file, is no other run's claim.
+TEST(ReplaceFaults, ABackupThatAStaleListingHidIsReplaced) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  fs.as_share();
+  fs.meanwhile(Call::create, 1, [&] { fs.put("a.c.OLD", EARLIER); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+  const std::map<std::string, std::string> expected = {
+      {"a.c", with_mode("\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n")},
+      {"a.c.OLD", with_mode(ORIGINAL)}};
+  EXPECT_EQ(fs.snapshot(), expected);
+}
+
+// What a run leaves behind on a flaky share is named on standard error: a temporary it could
+// not remove, and the copy of an original that neither the name nor NAME.OLD holds.
+TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
+  const struct {
+    const char* what;
+    std::vector<Injection> faults;
+    std::string_view message;
+    std::string left, content, reason;  ///< the temporary left, and why
+  } cases[] = {
+      {"a removal that keeps failing",
+       {fail_on(Call::write, NEW_TEMP, os_error(ENOSPC)),
+        fail_on(Call::remove, NEW_TEMP, os_error(EIO))},
+       MSG_WRITE_FAILED, NEW_TEMP, "", "could not be removed: "},
+      {"a rename that removed the name, and its undo failing",
+       {fail_after_removing("a.c", os_error(EEXIST), 1, true)}, MSG_WRITE_FAILED, OLD_TEMP,
+       std::string(ORIGINAL), "the only copy of its original, kept under this name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", ORIGINAL);
+    fs.as_share();
+    fs.without_links();
+    for (const Injection& f : c.faults) fs.inject(f);
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+    EXPECT_EQ(r.out, c.message);
+    const auto tree = fs.snapshot();
+    const std::string prefix = c.left.substr(0, c.left.find('*'));
+    const std::string suffix = c.left.substr(c.left.find('*') + 1);
+    const auto left = std::find_if(tree.begin(), tree.end(), [&](const auto& entry) {
+      return entry.first.starts_with(prefix) && entry.first.ends_with(suffix);
+    });
+    ASSERT_NE(left, tree.end());
+    EXPECT_TRUE(left->second.ends_with(c.content)) << left->second;
+    const std::vector<std::string> lines = split_lines(r.err);
+    ASSERT_EQ(lines.size(), 2u) << r.err;
+    EXPECT_TRUE(lines[0].starts_with("nivra-sign: /t/a.c: ")) << r.err;
+    EXPECT_TRUE(lines[1].starts_with("nivra-sign: /t/" + left->first + ": " + c.reason)) << r.err;
     EXPECT_EQ(fs.open_handles(), 0);
   }
 }
@@ -227,10 +309,24 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
 }
 
 // The held backup of a run of another machine or an earlier boot: finished on a disk of
-// this machine alone, where that run has ended; on a share, named, and the run fails.
+// this machine alone, where that run has ended; on a share, named, and the run fails. A
+// held backup that cannot become NAME.OLD stays, the only copy of its original.
 TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string held = temporary_name("a.c", "old", FakePlatform::elsewhere_run());
+  {
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.add_file(held, ORIGINAL);
+    fs.inject(fail_on(Call::rename, "a.c.OLD", os_error(EIO)));
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1) << r.err;
+
+    EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
+    EXPECT_EQ(fs.snapshot(), (std::map<std::string, std::string>{
+                                 {"a.c", with_mode(converted)}, {held, with_mode(ORIGINAL)}}));
+  }
   for (const bool share : {false, true}) {
     SCOPED_TRACE(share ? "a share" : "a local disk");
     FakePlatform fs;

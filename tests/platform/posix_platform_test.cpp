@@ -1,11 +1,16 @@
-// The POSIX platform on a real folder: reads into memory mapped ahead, and backups linked
-// from the descriptor of the file read.
+// The POSIX platform on a real folder: reads into memory mapped ahead, backups linked
+// from the descriptor of the file read, and the names each thread's replace left behind.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <latch>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "convert/read_buffer.h"
 #include "platform/posix/posix_platform.h"
@@ -67,6 +72,51 @@ TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
     EXPECT_EQ(test::read_file(tree / "a.c.OLD"), "caf\xE9\r\n");
     EXPECT_EQ(test::read_file(tree / "a.c"), "\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
   }
+}
+
+// Files converted side by side each learn what their own replace could not remove, never
+// what another thread's left, whichever thread asks first.
+TEST(NamesLeftBehind, EachThreadTakesWhatItsOwnReplaceLeft) {
+  static const posix::SystemCalls calls = [] {
+    posix::SystemCalls c = posix::libc_calls();
+    c.unlinkat = [](int, const char*, int) {
+      errno = EACCES;
+      return -1;
+    };
+    return c;
+  }();
+  test::TempDir tree;
+  PosixPlatform p(calls);
+  Dir d;
+  ASSERT_TRUE(p.open_root(tree.path(), d).ok());
+  std::latch replaced(2);
+  std::vector<std::pair<std::string, Status>> left[2];
+  const std::string names[2] = {"t0.c", "t1.c"};
+  const auto convert = [&](int i) {
+    const std::string& name = names[i];
+    test::write_file(tree / name, "old " + name);
+    test::write_file(tree / (name + ".tmp"), "new " + name);
+    File f;
+    FileStat read;
+    const bool opened = p.open_read(d, name, f).ok() && p.stat(f, read).ok();
+    EXPECT_TRUE(opened && p.replace(d, name + ".tmp", name, "", f, read).ok()) << name;
+    if (opened) p.close(f);
+    replaced.arrive_and_wait();  // both have left names before either asks
+    left[i] = p.take_left();
+  };
+  std::thread other(convert, 1);
+  convert(0);
+  other.join();
+  for (int i : {0, 1}) {
+    ASSERT_FALSE(left[i].empty()) << "thread " << i;
+    for (const auto& [name, status] : left[i]) {
+      EXPECT_TRUE(name.starts_with(names[i])) << name << ", thread " << i;
+      EXPECT_EQ(status.code, EACCES) << name;
+    }
+  }
+  EXPECT_TRUE(p.take_left().empty()) << "taken once";
+  EXPECT_EQ(test::read_file(tree / "t0.c"), "new t0.c");
+  p.close_dir(d);
 }
 
 }  // namespace

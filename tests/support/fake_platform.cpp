@@ -456,17 +456,20 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   if (!f || !d) return BAD_HANDLE;
   auto& entries = d->node->entries;
   if (!backup.empty()) {
+    // As on POSIX, where a file system without links is known before any link is tried.
+    if (!links_) return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
     if (const Injection* i = meet(Call::link, join(d->path, backup))) {
       const int code = i->status.code;
-      // As on POSIX: EPERM is a taken name on a share (which may not show it yet) or where
-      // the name is seen; a file system that refuses links otherwise is one without them.
-      if (code == EPERM && (!exclusive_ || entry_named(entries, backup) != entries.end()))
+      // EPERM, or EIO on a share, is a taken name where the name is seen; on a share, where
+      // links work, the backup's failure otherwise; elsewhere EPERM means no links.
+      const bool claim = code == EPERM || (!exclusive_ && code == EIO);
+      if (claim && entry_named(entries, backup) != entries.end())
         return os_error(EEXIST).at(Step::backup);
+      if (claim && !exclusive_) return i->status.at(Step::backup);
       return code == EPERM || code == EXDEV ? Status{Fault::cannot_link, code, Step::backup}
                                             : i->status.at(Step::backup);
     }
     if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).at(Step::backup);
-    if (!links_) return Status{Fault::cannot_link, EPERM, Step::backup};
     // On a share the link goes by name, and must then be found to be the file read.
     const auto named = entry_named(entries, name);
     if (!exclusive_ && (named == entries.end() || named->second != f->node))
@@ -476,6 +479,8 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   if (moves_aside_) return move_aside(dir, temp, name, backup, original, read);
   const Injection* i = meet(Call::rename, join(d->path, name));
   if (dead_) return i->status;  // a dead process undoes nothing
+  if (i && i->drops_target && entry_named(entries, name) != entries.end())
+    entries.erase(entry_named(entries, name));
   auto source = entry_named(entries, temp);
   auto target = entry_named(entries, name);
   Status s = i ? i->status : source == entries.end() ? os_error(ENOENT) : Status{};
@@ -484,7 +489,10 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
   else if (s.ok() && target->second->version != read.modified)
     s = Status{Fault::modified};
   if (!s.ok()) {
-    if (!backup.empty()) entries.erase(entry_named(entries, backup));
+    // As on POSIX: on a share a NAME.OLD stays where the name changed.
+    const bool changed = s.fault == Fault::replaced || s.fault == Fault::modified;
+    if (!backup.empty() && (exclusive_ || !changed || backup.starts_with(".nivra-")))
+      entries.erase(entry_named(entries, backup));
     return s.at(Step::swap);
   }
   target->second = source->second;
@@ -524,8 +532,12 @@ Status FakePlatform::rename(Dir dir, const std::string& from, const std::string&
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
-  if (const Injection* i = meet(Call::rename, join(d->path, to))) return i->status;
   auto& entries = d->node->entries;
+  if (const Injection* i = meet(Call::rename, join(d->path, to))) {
+    if (i->drops_target && entry_named(entries, to) != entries.end())
+      entries.erase(entry_named(entries, to));
+    return i->status;
+  }
   auto source = entry_named(entries, from);
   if (source == entries.end()) return os_error(ENOENT);
   if (from == to) return Status{};

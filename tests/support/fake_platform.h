@@ -49,6 +49,9 @@ struct Injection {
   std::string path;  ///< relative to the root; "" for the root itself or for any path; a
                      ///< '*' in it stands for any run of characters
   bool short_count = false;
+  /// A rename that fails after it removed the name it was to replace, as some share
+  /// clients' do.
+  bool drops_target = false;
 };
 
 /// The `nth` call of `call` fails with `status`; with `persistent`, every later one too.
@@ -65,6 +68,16 @@ inline Injection fail(Call call, int nth, Status status, bool persistent = false
 inline Injection fail_on(Call call, std::string path, Status status) {
   Injection i = fail(call, 1, status, true);
   i.path = std::move(path);
+  return i;
+}
+
+/// The `nth` rename over `path` (with `persistent` every later one) removes `path`, then
+/// fails with `status`.
+inline Injection fail_after_removing(std::string path, Status status, int nth = 1,
+                                     bool persistent = false) {
+  Injection i = fail(Call::rename, nth, status, persistent);
+  i.path = std::move(path);
+  i.drops_target = true;
   return i;
 }
 

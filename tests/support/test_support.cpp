@@ -493,6 +493,8 @@ TreeReport check_tree(std::map<std::string, std::string> left,
       left.erase(backup);
     } else if (left.contains(rel) && left.at(rel) != content && left.at(rel) == after.at(rel)) {
       fault(report.bad_backups, rel, "converted without a backup");
+      // A run killed after the swap, before its copy of the original became NAME.OLD.
+      report.kept_beside += kept_beside(rel, content);
     }
     const auto found = left.find(rel);
     if (found == left.end()) {
@@ -511,6 +513,7 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     if (content == "<dir>") continue;
     if (is_temporary_path(rel)) {
       ++report.temporaries;
+      report.temporary_names.push_back(rel);
     } else if (rel.substr(rel.rfind('/') + 1).starts_with(".fuse_hidden")) {
       ++report.hidden;
     } else {

@@ -179,9 +179,11 @@ struct TreeReport {
   int converted = 0;     ///< names with their new content and their original as NAME.OLD
   int unconverted = 0;   ///< names with their old content
   int temporaries = 0;   ///< names of the programs' own temporaries
+  std::vector<std::string> temporary_names;  ///< and those names
   int hidden = 0;        ///< ".fuse_hidden" names a FUSE file system keeps for open files
   int missing = 0;       ///< names of `before` that are gone
-  int kept_beside = 0;   ///< of those, names whose original NAME.OLD or a temporary holds
+  int kept_beside = 0;   ///< of those and of the files converted without a backup, those
+                         ///< whose original NAME.OLD or a temporary holds
   int damaged = 0;       ///< names with neither their old nor their new content
   int bad_backups = 0;   ///< NAME.OLD other than the original, or none beside a new content
   int strays = 0;        ///< any other name

@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,13 @@ Status from_errno(int e) {
 }
 
 Status last_error() { return from_errno(errno); }
+
+/// Whether `s` says the name no longer holds the file as it was read.
+bool changed_name(const Status& s) { return s.fault == Fault::replaced || s.fault == Fault::modified; }
+
+/// How many times a removal that failed with EIO is tried again, a quarter of a second
+/// apart: some network clients fail every call for a few seconds after one failed.
+constexpr int REMOVE_ATTEMPTS = 24;
 
 int fd_of(Dir d) { return int(d.id); }
 int fd_of(File f) { return int(f.id); }
@@ -125,6 +133,13 @@ Status name_error(const posix::SystemCalls& sys, int dir, const std::string& nam
   return from_errno(e);
 }
 
+/// Asks that the reads of `fd` go to the server rather than to the client's cache, where
+/// the file system has a way to. A hint: where it has none, nothing changes.
+void read_around_cache(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_DIRECT);
+}
+
 /// The names of the extended attributes that limit access to a file.
 constexpr const char* ACCESS_LISTS[] = {"system.posix_acl_access", "system.nfs4_acl"};
 
@@ -149,11 +164,14 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
 /// that limits access (an access list) must arrive, and `to` keeps none that `from` lacks
 /// (a folder's default list gives one to every file made in it); the others the system
 /// may refuse (a security label it sets by itself).
-Status copy_xattrs(const posix::SystemCalls& sys, int from, int to) {
+/// Where `list` is false, the file system is known to fail the listing: only the access
+/// lists are asked for, by name. `io_error` tells whether the listing failed with EIO.
+Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error) {
   std::vector<char> names(1024), value;
-  ssize_t n;
-  while ((n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+  ssize_t n = 0;
+  while (list && (n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
+  io_error = n < 0 && errno == EIO;
   if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
     const bool read = attribute(from, name, value);
@@ -285,6 +303,18 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
     if (sys_.fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
       const bool shared = shared_device(opened.st_dev, fd);
+      if (shared) {
+        // A client may hold an earlier content or size of the file: the content comes
+        // from the server, and so does the size, as far as a read past it finds more.
+        read_around_cache(fd);
+        std::uint64_t size = std::uint64_t(opened.st_size);
+        const Status s = size_past(fd, size);
+        if (!s.ok()) {
+          sys_.close(fd);
+          return s;
+        }
+        opened.st_size = off_t(size);
+      }
       Lock lock(mutex_);
       if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
       opened_[std::size_t(fd)] = Opened{true, shared, opened};
@@ -294,6 +324,63 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
     sys_.close(fd);
   }
   return Status{Fault::busy, 0};
+}
+
+bool PosixPlatform::unlisted(dev_t dev) {
+  Lock lock(mutex_);
+  return std::find(unlisted_.begin(), unlisted_.end(), dev) != unlisted_.end();
+}
+
+bool PosixPlatform::without_links(dev_t dev) {
+  Lock lock(mutex_);
+  for (const auto& [known, keeps] : links_)
+    if (known == dev) return !keeps;
+  return false;
+}
+
+Status PosixPlatform::size_past(int fd, std::uint64_t& size) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = sys_.pread(fd, buf, sizeof buf, off_t(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return last_error();
+    if (n == 0) return Status{};
+    size += std::uint64_t(n);
+  }
+}
+
+bool PosixPlatform::keeps_links(int dir, const std::string& temp, dev_t dev) {
+  {
+    Lock lock(mutex_);
+    for (const auto& [known, keeps] : links_)
+      if (known == dev) return keeps;
+  }
+  // Another thread may probe the same file system meanwhile, each with a name of its own
+  // file: the first answer learnt stays.
+  const auto learn = [&](bool keeps) {
+    Lock lock(mutex_);
+    for (const auto& [known, first] : links_)
+      if (known == dev) return;
+    links_.emplace_back(dev, keeps);
+  };
+  // Named as the run's temporaries of the file are, so that the next run clears it should
+  // this one end before it is removed.
+  const std::string probe = temp.substr(0, temp.rfind('.') + 1) + "lnk";
+  struct stat before, linked, after;
+  if (sys_.fstatat(dir, temp.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (sys_.linkat(dir, temp.c_str(), dir, probe.c_str(), 0) != 0) {
+    // A name in the way, or an interruption, teaches nothing: a copy this time.
+    if (errno != EEXIST && errno != EINTR) learn(false);
+    return false;
+  }
+  // Both names must hold the file. (A client's cached attributes may not show that they
+  // are one file: a link that copies gives an exact backup all the same.)
+  const bool keeps = sys_.fstatat(dir, probe.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     sys_.fstatat(dir, temp.c_str(), &after, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     linked.st_size == before.st_size && after.st_size == before.st_size;
+  remove_own(Dir{dir}, probe);
+  learn(keeps);
+  return keeps;
 }
 
 bool PosixPlatform::opened(File file, Opened& out) {
@@ -391,7 +478,23 @@ Status PosixPlatform::copy_attributes(File from, File to) {
       group = st.st_gid;
     }
   }
-  const Status attributes = copy_xattrs(sys_, fd_of(from), fd_of(to));
+  // Some share clients fail every listing of attributes with EIO, after seconds, and then
+  // every call for seconds more (smbnetfs): that is learnt once per file system, which is
+  // not asked again, and the client is waited for, for a bounded time.
+  bool io_error = false;
+  const Status attributes =
+      copy_xattrs(sys_, fd_of(from), fd_of(to), !unlisted(st.st_dev), io_error);
+  if (io_error && shared_device(st.st_dev, fd_of(from))) {
+    {
+      Lock lock(mutex_);
+      unlisted_.push_back(st.st_dev);
+    }
+    const timespec pause{0, 250000000};
+    for (int attempt = 0; attempt < REMOVE_ATTEMPTS && sys_.fstat(fd_of(to), &now) != 0 &&
+                          errno == EIO;
+         ++attempt)
+      sys_.nanosleep(&pause, nullptr);
+  }
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
   // set-user-ID and set-group-ID bits, and so does a change of owner. Where the owner or
@@ -401,7 +504,10 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   if (group != st.st_gid) mode &= mode_t(~S_ISGID);
   mode_t given = mode;
   int e = 0;
-  if (sys_.fchmod(fd_of(to), mode) != 0) {
+  // A file system that shows every file with one mode may fail a change to it, even to the
+  // mode it shows (some share clients then fail every call for seconds): none is asked for.
+  const bool has_mode = owner == now.st_uid && group == now.st_gid && (now.st_mode & 07777) == mode;
+  if (!has_mode && sys_.fchmod(fd_of(to), mode) != 0) {
     e = errno;
     // A file system that keeps no permissions refuses them; any other failure (of the
     // device, say) is the run's, and would leave the file with the new file's own.
@@ -444,6 +550,7 @@ Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileSta
   // Which file a name stands for cannot be told here: its content must be the one read.
   const int fd = sys_.openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return Status{Fault::replaced};
+  read_around_cache(fd);
   Digest digest;
   std::uint64_t size = 0;
   const bool whole = digest_file(*this, File{fd}, digest, size).ok();
@@ -461,30 +568,59 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
                               const std::string& backup, File original,
                               const FileStat& read) {
   const int d = fd_of(dir);
+  Opened o;
+  const bool known = opened(original, o);
+  const bool shared = !known || o.shared;
   if (!backup.empty()) {
+    // Where the file system keeps no second name of a file, a link may fail with the words
+    // that elsewhere mean a name is taken: there the backup is a copy.
+    if (known && !keeps_links(d, temp, o.st.st_dev))
+      return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
     // Linking the descriptor, not the name, gives the backup exactly the file read:
-    // straight from it where the process may, else through /proc.
+    // straight from it where the process may, else through /proc. A share's client may
+    // link by the name it last knew the file by, which another client may have given
+    // another file meanwhile: there the link goes under a name of the run's own, is shown
+    // to be the file read, and only then takes the backup name, by a step that fails where
+    // that is taken. So no name but the run's own is removed for a link that went wrong:
+    // another client's run may put its backup under the backup name at any moment.
+    const std::string run_prefix = temp.substr(0, temp.rfind('.') + 1);
+    const bool own = backup.starts_with(run_prefix);
+    const std::string linked = shared && !own ? run_prefix + "bak" : backup;
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
-    if (sys_.linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
-        sys_.linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (sys_.linkat(fd_of(original), "", d, linked.c_str(), AT_EMPTY_PATH) != 0 &&
+        sys_.linkat(AT_FDCWD, proc, d, linked.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
       if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
-      // A network file system may answer EPERM for a name another client just made, and
-      // not see that name yet when asked: there EPERM is taken for "exists".
-      if (e == EEXIST || (e == EPERM && (read.digested ||
-                                         name_error(sys_, d, backup).fault == Fault::exists)))
+      // A file system that keeps links may answer EPERM, or on a share EIO, for a name
+      // another client just made: a claim where the name now exists. On a share any other
+      // such failure is one of the backup: links work there, and the name is free.
+      struct stat taken;
+      if (e == EEXIST || ((e == EPERM || (shared && e == EIO)) &&
+                          sys_.fstatat(d, linked.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0))
         return Status{Fault::exists, EEXIST, Step::backup};
+      if (shared && (e == EPERM || e == EIO)) return from_errno(e).at(Step::backup);
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
         return Status{Fault::cannot_link, e, Step::backup};
       return from_errno(e).at(Step::backup);
     }
     // Some file systems link by name, whatever the descriptor: there the backup must be
     // shown to be the file that was read.
-    const Status s = read.digested ? check_name(dir, backup, read, Fault::replaced) : Status{};
+    Status s = read.digested || linked != backup ? check_name(dir, linked, read, Fault::replaced)
+                                                 : Status{};
     if (!s.ok()) {
-      sys_.unlinkat(d, backup.c_str(), 0);
+      // Another client's run may have put its backup of the same original there since:
+      // that stays.
+      if (linked != backup || own || !check_name(dir, backup, read, Fault::replaced).ok())
+        remove_own(dir, linked);
       return s;
+    }
+    if (linked != backup) {
+      s = rename_new(dir, linked, backup);
+      if (!s.ok()) {
+        remove_own(dir, linked);
+        return s.at(Step::backup);
+      }
     }
   }
   // Where a name replaced while a descriptor is open would disappear for a moment
@@ -502,7 +638,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (s.ok() && !out.unchanged(read))
       s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
     if (s.ok()) {
-      sys_.unlinkat(d, temp.c_str(), 0);
+      remove_own(dir, temp);
       return s;
     }
     if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
@@ -516,7 +652,12 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   } else {
     s = last_error();
   }
-  if (!backup.empty()) sys_.unlinkat(d, backup.c_str(), 0);
+  // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
+  // (it holds the original all the same) stays where the name changed; a name of this
+  // run's own goes.
+  const bool own_backup = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
+  if (!backup.empty() && (own_backup || !read.digested || !changed_name(s)))
+    remove_own(dir, backup);
   return s.at(Step::swap);
 }
 
@@ -537,7 +678,7 @@ Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
   const int d = fd_of(dir);
   if (sys_.fstatat(d, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
       sys_.fstatat(d, aside_name(temp).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    sys_.unlinkat(d, name_record(temp).c_str(), 0);
+    remove_own(dir, name_record(temp));
   return s;
 }
 
@@ -572,7 +713,7 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
     const timespec moment{0, 2000000};
     nanosleep(&moment, nullptr);
   }
-  sys_.unlinkat(d, aside.c_str(), 0);
+  remove_own(dir, aside);
   return Status{};
 }
 
@@ -604,15 +745,24 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
   if (sys_.renameat2(d, from.c_str(), d, to.c_str(), RENAME_NOREPLACE) == 0) return Status{};
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return name_error(sys_, d, to);
   // A file system without the flag: a second name, which fails where one is taken, and
-  // then the first one goes.
-  if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
-    sys_.unlinkat(d, from.c_str(), 0);
-    return Status{};
+  // then the first one goes. Where the file system is known to keep no second name (some
+  // answer a link with EIO), none is asked for.
+  struct stat st;
+  const bool known = sys_.fstat(d, &st) == 0;
+  if (!known || !without_links(st.st_dev)) {
+    if (sys_.linkat(d, from.c_str(), d, to.c_str(), 0) == 0) {
+      remove_own(Dir{d}, from);  // a second name of the file, which is named
+      return Status{};
+    }
+    const int e = errno;
+    const Status s = name_error(sys_, d, to);
+    if (s.fault == Fault::exists) return s;
+    // A share's client may answer EIO where it keeps no links, before any probe of it (a
+    // name put back by a later run).
+    const bool refused = e == EPERM || e == EOPNOTSUPP || e == ENOSYS || e == EMLINK ||
+                         (e == EIO && known && shared_device(st.st_dev, d));
+    if (!refused) return s;
   }
-  const int e = errno;
-  const Status s = name_error(sys_, d, to);
-  if (s.fault == Fault::exists) return s;
-  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return s;
   // Nor links: the name is asked for just before a rename, which another program may
   // outrun; there is no step that fails on a taken name.
   if (present(d, to)) return Status{Fault::exists, EEXIST};
@@ -632,9 +782,34 @@ bool PosixPlatform::present(int d, const std::string& name) {
   return true;
 }
 
+void PosixPlatform::remove_own(Dir dir, const std::string& name) {
+  const Status s = remove(dir, name);
+  if (s.ok() || s.fault == Fault::not_found) return;
+  Lock lock(mutex_);
+  left_.push_back(LeftBehind{std::this_thread::get_id(), name, s});
+}
+
+std::vector<std::pair<std::string, Status>> PosixPlatform::take_left() {
+  // Each thread converts one file at a time: what its calls left is that file's.
+  std::vector<std::pair<std::string, Status>> mine;
+  const std::thread::id self = std::this_thread::get_id();
+  Lock lock(mutex_);
+  std::erase_if(left_, [&](LeftBehind& left) {
+    if (left.thread != self) return false;
+    mine.emplace_back(std::move(left.name), left.status);
+    return true;
+  });
+  return mine;
+}
+
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
-  if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
-  return Status{};
+  for (int attempt = 0;; ++attempt) {
+    if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) == 0) return Status{};
+    const int e = errno;
+    if ((e != EIO && e != EINTR) || attempt == REMOVE_ATTEMPTS) return from_errno(e);
+    const timespec pause{0, 250000000};
+    if (e == EIO) sys_.nanosleep(&pause, nullptr);
+  }
 }
 
 bool PosixPlatform::short_of_resources(const Status& status) {

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,9 @@ class PosixPlatform final : public FileSystem {
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  /// Of the names left since, those that the calls of this thread left: each thread
+  /// converts one file at a time.
+  std::vector<std::pair<std::string, Status>> take_left() override;
 
   bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
@@ -58,9 +63,23 @@ class PosixPlatform final : public FileSystem {
   /// Whether the file system of device `dev`, on which `fd` is open, is shared.
   bool shared_device(dev_t dev, int fd);
 
+  /// Adds to `size` what `fd` holds past it: a client's cached size may be short of the
+  /// server's.
+  Status size_past(int fd, std::uint64_t& size);
+  /// Whether the file system of `dev`, where `dir` holds this run's new file `temp`, keeps
+  /// a second name of a file: learnt once, by a link of `temp` that must show one file
+  /// under both names, then removed. Where nothing is learnt, false, and asked again.
+  bool keeps_links(int dir, const std::string& temp, dev_t dev);
+  /// Whether keeps_links() learnt that the file system of `dev` keeps no second name.
+  bool without_links(dev_t dev);
+  /// Whether the file system of `dev` was found to fail the listing of attributes (EIO).
+  bool unlisted(dev_t dev);
+
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
   /// fails with `replaced`, or with `differs` where the name holds other content.
   Status check_name(Dir dir, const std::string& name, const FileStat& read, Fault differs);
+  /// Removes a name that replace() made, or keeps it for take_left().
+  void remove_own(Dir dir, const std::string& name);
   /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
   /// until close().
   void drop_descriptor(File file);
@@ -78,9 +97,18 @@ class PosixPlatform final : public FileSystem {
   bool present(int d, const std::string& name);
 
   posix::SystemCalls sys_;
-  Mutex mutex_;  ///< over the two tables, which every thread of the run uses
+  Mutex mutex_;  ///< over the tables below, which every thread of the run uses
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
+  std::vector<std::pair<dev_t, bool>> links_;    ///< which devices keep a second name
+  std::vector<dev_t> unlisted_;                  ///< devices whose attributes cannot be listed
+  /// A name that replace() made and could not remove, and the thread whose call made it.
+  struct LeftBehind {
+    std::thread::id thread;
+    std::string name;
+    Status status;
+  };
+  std::vector<LeftBehind> left_;  ///< see take_left()
 };
 
 }  // namespace nivra

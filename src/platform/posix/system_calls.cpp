@@ -28,6 +28,7 @@ const SystemCalls& libc_calls() {
       ::renameat2,
       ::renameat,
       ::unlinkat,
+      ::nanosleep,
   };
   return calls;
 }

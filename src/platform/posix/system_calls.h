@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -26,6 +27,8 @@ struct SystemCalls {
   int (*renameat2)(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
   int (*renameat)(int from_dir, const char* from, int to_dir, const char* to);
   int (*unlinkat)(int dir, const char* name, int flags);
+  /// The pause between two attempts of a call that a flaky file system failed.
+  int (*nanosleep)(const timespec* pause, timespec* left);
 };
 
 /// The C library's calls.
