@@ -258,13 +258,13 @@ TEST(SideBySide, AFileThatRunsShortBesideOthersIsConvertedAgainAlone) {
   }
 }
 
-TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndOneOnAShare) {
+TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndSixteenOnAShare) {
   const struct {
     unsigned processors;
     bool shared;
     unsigned workers;
   } cases[] = {{1, false, 1}, {1, true, 1}, {2, false, 2}, {8, false, 8},
-               {64, false, 8}, {2, true, 1}, {64, true, 1}};
+               {64, false, 8}, {2, true, 16}, {64, true, 16}};
   for (const auto& c : cases)
     EXPECT_EQ(worker_count(c.processors, c.shared), c.workers)
         << c.processors << " processors" << (c.shared ? " on a share" : "");
