@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -163,11 +164,14 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
 /// that limits access (an access list) must arrive, and `to` keeps none that `from` lacks
 /// (a folder's default list gives one to every file made in it); the others the system
 /// may refuse (a security label it sets by itself).
-Status copy_xattrs(const posix::SystemCalls& sys, int from, int to) {
+/// Where `list` is false, the file system is known to fail the listing: only the access
+/// lists are asked for, by name. `io_error` tells whether the listing failed with EIO.
+Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error) {
   std::vector<char> names(1024), value;
-  ssize_t n;
-  while ((n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+  ssize_t n = 0;
+  while (list && (n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
+  io_error = n < 0 && errno == EIO;
   if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
     const bool read = attribute(from, name, value);
@@ -322,6 +326,11 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{Fault::busy, 0};
 }
 
+bool PosixPlatform::unlisted(dev_t dev) {
+  Lock lock(mutex_);
+  return std::find(unlisted_.begin(), unlisted_.end(), dev) != unlisted_.end();
+}
+
 bool PosixPlatform::without_links(dev_t dev) {
   Lock lock(mutex_);
   for (const auto& [known, keeps] : links_)
@@ -469,7 +478,23 @@ Status PosixPlatform::copy_attributes(File from, File to) {
       group = st.st_gid;
     }
   }
-  const Status attributes = copy_xattrs(sys_, fd_of(from), fd_of(to));
+  // Some share clients fail every listing of attributes with EIO, after seconds, and then
+  // every call for seconds more (smbnetfs): that is learnt once per file system, which is
+  // not asked again, and the client is waited for, for a bounded time.
+  bool io_error = false;
+  const Status attributes =
+      copy_xattrs(sys_, fd_of(from), fd_of(to), !unlisted(st.st_dev), io_error);
+  if (io_error && shared_device(st.st_dev, fd_of(from))) {
+    {
+      Lock lock(mutex_);
+      unlisted_.push_back(st.st_dev);
+    }
+    const timespec pause{0, 250000000};
+    for (int attempt = 0; attempt < REMOVE_ATTEMPTS && sys_.fstat(fd_of(to), &now) != 0 &&
+                          errno == EIO;
+         ++attempt)
+      sys_.nanosleep(&pause, nullptr);
+  }
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
   // set-user-ID and set-group-ID bits, and so does a change of owner. Where the owner or
@@ -552,11 +577,19 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     if (known && !keeps_links(d, temp, o.st.st_dev))
       return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
     // Linking the descriptor, not the name, gives the backup exactly the file read:
-    // straight from it where the process may, else through /proc.
+    // straight from it where the process may, else through /proc. A share's client may
+    // link by the name it last knew the file by, which another client may have given
+    // another file meanwhile: there the link goes under a name of the run's own, is shown
+    // to be the file read, and only then takes the backup name, by a step that fails where
+    // that is taken. So no name but the run's own is removed for a link that went wrong:
+    // another client's run may put its backup under the backup name at any moment.
+    const std::string run_prefix = temp.substr(0, temp.rfind('.') + 1);
+    const bool own = backup.starts_with(run_prefix);
+    const std::string linked = shared && !own ? run_prefix + "bak" : backup;
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
-    if (sys_.linkat(fd_of(original), "", d, backup.c_str(), AT_EMPTY_PATH) != 0 &&
-        sys_.linkat(AT_FDCWD, proc, d, backup.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (sys_.linkat(fd_of(original), "", d, linked.c_str(), AT_EMPTY_PATH) != 0 &&
+        sys_.linkat(AT_FDCWD, proc, d, linked.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       const int e = errno;
       if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
       // A file system that keeps links may answer EPERM, or on a share EIO, for a name
@@ -564,7 +597,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
       // such failure is one of the backup: links work there, and the name is free.
       struct stat taken;
       if (e == EEXIST || ((e == EPERM || (shared && e == EIO)) &&
-                          sys_.fstatat(d, backup.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0))
+                          sys_.fstatat(d, linked.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0))
         return Status{Fault::exists, EEXIST, Step::backup};
       if (shared && (e == EPERM || e == EIO)) return from_errno(e).at(Step::backup);
       if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
@@ -573,13 +606,21 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     }
     // Some file systems link by name, whatever the descriptor: there the backup must be
     // shown to be the file that was read.
-    const Status s = read.digested ? check_name(dir, backup, read, Fault::replaced) : Status{};
+    Status s = read.digested || linked != backup ? check_name(dir, linked, read, Fault::replaced)
+                                                 : Status{};
     if (!s.ok()) {
       // Another client's run may have put its backup of the same original there since:
       // that stays.
-      const bool own = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
-      if (own || !check_name(dir, backup, read, Fault::replaced).ok()) remove_own(dir, backup);
+      if (linked != backup || own || !check_name(dir, backup, read, Fault::replaced).ok())
+        remove_own(dir, linked);
       return s;
+    }
+    if (linked != backup) {
+      s = rename_new(dir, linked, backup);
+      if (!s.ok()) {
+        remove_own(dir, linked);
+        return s.at(Step::backup);
+      }
     }
   }
   // Where a name replaced while a descriptor is open would disappear for a moment
@@ -614,8 +655,8 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
   // (it holds the original all the same) stays where the name changed; a name of this
   // run's own goes.
-  const bool own = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
-  if (!backup.empty() && (own || !read.digested || !changed_name(s)))
+  const bool own_backup = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
+  if (!backup.empty() && (own_backup || !read.digested || !changed_name(s)))
     remove_own(dir, backup);
   return s.at(Step::swap);
 }

@@ -72,6 +72,8 @@ class PosixPlatform final : public FileSystem {
   bool keeps_links(int dir, const std::string& temp, dev_t dev);
   /// Whether keeps_links() learnt that the file system of `dev` keeps no second name.
   bool without_links(dev_t dev);
+  /// Whether the file system of `dev` was found to fail the listing of attributes (EIO).
+  bool unlisted(dev_t dev);
 
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
   /// fails with `replaced`, or with `differs` where the name holds other content.
@@ -99,6 +101,7 @@ class PosixPlatform final : public FileSystem {
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
   std::vector<std::pair<dev_t, bool>> links_;    ///< which devices keep a second name
+  std::vector<dev_t> unlisted_;                  ///< devices whose attributes cannot be listed
   /// A name that replace() made and could not remove, and the thread whose call made it.
   struct LeftBehind {
     std::thread::id thread;
