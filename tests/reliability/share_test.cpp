@@ -394,6 +394,8 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
       EXPECT_EQ(left.faults(), 0) << what << " round " << round << "\n" << left.examples
                                   << "client a:\n" << head(results[0].err, 20)
                                   << "client b:\n" << head(results[1].err, 20);
+      const std::string both = "client a:\n" + head(results[0].out + results[0].err, 20) +
+                               "client b:\n" + head(results[1].out + results[1].err, 20);
       if (!mount().own_caches) {
         EXPECT_EQ(unsaid, 0) << what << " round " << round;
         // Where the share cannot swap two names in one step, a name is empty for an instant
@@ -401,13 +403,14 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
         // converts nor names that file (the other run converts it), and the runs count one
         // conversion too many for it. A file converted twice shows as a bad backup.
         EXPECT_GE(counted, left.converted) << "a file passed over silently: " << what
-                                           << " round " << round;
+                                           << " round " << round << "\n" << both;
         if (!(mount().cached_listings && direction == Direction::unsign)) {
           EXPECT_LE(counted - left.converted, int(missing_seen.size()))
               << "more conversions counted than names went missing: " << what << " round "
               << round;
         }
-        EXPECT_EQ(left.temporaries + left.hidden, 0) << what << " round " << round;
+        EXPECT_EQ(left.temporaries + left.hidden, 0) << what << " round " << round << "\n"
+                                                     << left.examples << both;
       }
       if (HasFailure()) return;
       // The next program starts from what this one left, without its backups.

@@ -513,6 +513,7 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     if (content == "<dir>") continue;
     if (is_temporary_path(rel)) {
       ++report.temporaries;
+      if (shown++ < 10) report.examples += rel + ": a temporary\n";
     } else if (rel.substr(rel.rfind('/') + 1).starts_with(".fuse_hidden")) {
       ++report.hidden;
     } else {
