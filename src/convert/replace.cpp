@@ -100,8 +100,12 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
     if (known.ok() && backup && !stat.same_file(target.read) &&
-        !same_content(target.dir, left, target.original, target.read) &&
-        fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX)).ok()) {
+        !same_content(target.dir, left, target.original, target.read)) {
+      // It may be the only copy of an original: where it cannot become NAME.OLD, it stays
+      // for a later run, and the file waits for it.
+      const Status moved = fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX));
+      if (!moved.ok())
+        return failure(MSG_BACKUP_FAILED, target.path.substr(0, base) + left, reason(fs_, moved));
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
       fs_.remove(target.dir, left);
       continue;

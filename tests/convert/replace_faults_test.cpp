@@ -309,10 +309,24 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
 }
 
 // The held backup of a run of another machine or an earlier boot: finished on a disk of
-// this machine alone, where that run has ended; on a share, named, and the run fails.
+// this machine alone, where that run has ended; on a share, named, and the run fails. A
+// held backup that cannot become NAME.OLD stays, the only copy of its original.
 TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string held = temporary_name("a.c", "old", FakePlatform::elsewhere_run());
+  {
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.add_file(held, ORIGINAL);
+    fs.inject(fail_on(Call::rename, "a.c.OLD", os_error(EIO)));
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1) << r.err;
+
+    EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
+    EXPECT_EQ(fs.snapshot(), (std::map<std::string, std::string>{
+                                 {"a.c", with_mode(converted)}, {held, with_mode(ORIGINAL)}}));
+  }
   for (const bool share : {false, true}) {
     SCOPED_TRACE(share ? "a share" : "a local disk");
     FakePlatform fs;

@@ -432,7 +432,7 @@ TEST_P(Share, ANameEmptiedThroughOneMountIsPutBackThroughTheOther) {
   ASSERT_TRUE(exists(at("a", "emptied") + "/a.c"));  // mount a now caches the name
   RunOptions killed;
   // The new file's step that fails on a taken name, after the original went aside.
-  killed.signal_after = {"renameat2", 2, SIGKILL};
+  killed.signal_after = {"renameat2", 3, SIGKILL};
   const ProgramResult r = run(at("b", "emptied") + "/nivra-sign", killed);
   ASSERT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
   ASSERT_FALSE(exists(at("server", "emptied") + "/a.c")) << "the kill missed the empty name";
