@@ -33,6 +33,13 @@ the memory against their targets. The first repetition also checks that the sign
 equals the Python peer's, byte for byte, that each signed file is the UTF-8 form of its
 source, and that unsign gives back the original tree and files.
 
+A real tree goes beside the generated one: the C and C++ sources under --real-tree (by
+default /usr/share/mingw-w64, the MinGW-w64 project's Windows headers as Debian's package
+mingw-w64-common installs them), laid out afresh in the workspace with every file that
+is not ASCII turned from UTF-8 into Windows-1252 (one that cannot be is left out); cp -a,
+nivra-sign and nivra-unsign run on it as on the tree. Where the folder is missing, the
+real tree is left out, and the script says so.
+
 --syscalls instead counts the system calls (strace -c -f) of cp -a, nivra-sign and
 nivra-unsign on a tree of 1,000 of these files and prints them per file.
 
@@ -218,6 +225,34 @@ def generate(root, scale, tree_only=False):
 ONE_LINE = bytes.maketrans(b"\r\n", b"  ")
 
 
+def lay_out_real_tree(src, dst):
+    """Copies the C and C++ sources under src to dst, each non-ASCII one in Windows-1252;
+    returns how many were turned and how many left out."""
+    turned = left_out = 0
+    for folder, dirs, names in os.walk(src):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in sorted(names):
+            if name.startswith(".") or os.path.splitext(name)[1].lower() not in SOURCE_EXTENSIONS:
+                continue
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                data = f.read()
+            if not data.isascii():
+                try:
+                    data = data.decode("utf-8").encode("cp1252")
+                    turned += 1
+                except (UnicodeDecodeError, UnicodeEncodeError):
+                    left_out += 1
+                    continue
+            out = os.path.join(dst, os.path.relpath(path, src))
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            with open(out, "wb") as f:
+                f.write(data)
+    return turned, left_out
+
+
 def tree_stats(tree):
     files, total = 0, 0
     for folder, _, names in os.walk(tree):
@@ -333,6 +368,9 @@ def main():
                     help="count the system calls per file on a tree of %d files" % SYSCALL_FILES)
     ap.add_argument("--generate", metavar="DIR",
                     help="only generate the files in DIR (used internally)")
+    ap.add_argument("--real-tree", default="/usr/share/mingw-w64", metavar="DIR",
+                    help="the sources of a real tree to lay out and convert too "
+                    "(default: %(default)s)")
     ap.add_argument("--share", action="store_true",
                     help="time %d files through sshfs, with one worker and with the programs' "
                     "choice" % SHARE_FILES)
@@ -434,9 +472,23 @@ def run(args, base, sign_bin, unsign_bin):
              ", ".join("%s %d bytes" % (k, single_size[k]) for k in singles),
              single_size["big"] * HUGE_COPIES, time.perf_counter() - t0))
 
+    real = None
+    if os.path.isdir(args.real_tree):
+        real = os.path.join(master, "real")
+        turned, left_out = lay_out_real_tree(args.real_tree, real)
+        real_files, real_total = tree_stats(real)
+        print("real tree: %d sources of %s, %d bytes; %d turned from UTF-8 into Windows-1252, "
+              "%d left out" % (real_files, args.real_tree, real_total, turned, left_out))
+    else:
+        print("real tree: %s is missing (Debian package mingw-w64-common): left out"
+              % args.real_tree)
+
     # The signed forms that unsign starts from, made once by nivra-sign itself.
     signed_tree = os.path.join(master, "tree-signed")
     sign_copy(tree, signed_tree, sign_bin)
+    if real:
+        signed_real = os.path.join(master, "real-signed")
+        sign_copy(real, signed_real, sign_bin)
     signed_dir = {}
     for k in singles:
         signed_dir[k] = os.path.join(master, k + "-signed")
@@ -479,6 +531,15 @@ def run(args, base, sign_bin, unsign_bin):
         ("nivra-unsign tree", program(unsign_bin, signed_tree), "tree",
          max(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(signed_tree)
              for n in ns if not n.endswith(".OLD"))),
+    ]
+    if real:
+        jobs += [
+            ("cp -a real", lambda: (shutil.rmtree(work, ignore_errors=True),
+                                    ["cp", "-a", real, work])[1], None, None),
+            ("nivra-sign real", program(sign_bin, real), "real", None),
+            ("nivra-unsign real", program(unsign_bin, signed_real), "real", None),
+        ]
+    jobs += [
         ("cp big", lambda: (fresh(os.path.dirname(single_file["big"])),
                             ["cp", single_file["big"], os.path.join(work, "copy.c")])[1],
          None, None),
@@ -539,7 +600,7 @@ def run(args, base, sign_bin, unsign_bin):
                     if not ok:
                         sys.exit(1)
                     shutil.rmtree(os.path.join(base, "check-nivra"))
-            if rep == 0 and name == "nivra-unsign tree":
+            if rep == 0 and name in ("nivra-unsign tree", "nivra-unsign real"):
                 os.remove(os.path.join(work, "nivra-unsign"))
                 back = os.path.join(work)
                 restored = os.path.join(base, "check-unsign")
@@ -551,8 +612,8 @@ def run(args, base, sign_bin, unsign_bin):
                             rel = os.path.relpath(os.path.join(folder, n), back)
                             os.makedirs(os.path.dirname(os.path.join(restored, rel)), exist_ok=True)
                             os.rename(os.path.join(folder, n), os.path.join(restored, rel))
-                ok = same_trees(restored, tree)
-                print("check: nivra-unsign gives back the original tree: %s" % ok)
+                ok = same_trees(restored, tree if what == "tree" else real)
+                print("check: nivra-unsign gives back the original %s: %s" % (what, ok))
                 if not ok:
                     sys.exit(1)
                 shutil.rmtree(restored)
@@ -649,7 +710,6 @@ def share_run(args, base, sign_bin, unsign_bin):
     files, total = tree_stats(tree)
     signed_tree = os.path.join(master, "tree-signed")
     sign_copy(tree, signed_tree, sign_bin)
-    os.remove(os.path.join(signed_tree, "nivra-sign"))
     state = os.path.join(base, "share")
     up = subprocess.run(["bash", SHARE_SCRIPT, "up", "sshfs", state], capture_output=True,
                         text=True)
@@ -760,6 +820,9 @@ def report(jobs, seconds, cpu, rss):
     print("| --- | ---: | ---: | ---: | :---: |")
     ratio("nivra-sign tree", "cp -a tree", "<= 0.6", lambda r: r <= 0.6)
     ratio("nivra-unsign tree", "cp -a tree", "<= 0.8", lambda r: r <= 0.8)
+    if "cp -a real" in med:
+        ratio("nivra-sign real", "cp -a real", "<= 0.6", lambda r: r <= 0.6)
+        ratio("nivra-unsign real", "cp -a real", "<= 0.8", lambda r: r <= 0.8)
     # The dense file has the size of the big one: cp takes the same time for both.
     for k in ("big", "dense"):
         ratio("nivra-sign " + k, "cp big", "<= 1.0", lambda r: r <= 1.0)
