@@ -292,7 +292,7 @@ class Share : public ::testing::TestWithParam<Mount> {
     for (const auto& [rel, content] : before) {
       if (after.at(rel) == content) continue;
       const std::string path = at("server", tree) + "/" + rel;
-      const auto names = [&](const ProgramResult& r) {
+      const auto names = [&, &rel = rel](const ProgramResult& r) {
         return r.err.find(rel + ": ") != r.err.npos;
       };
       n += exists(path) && read_file(path) == content &&
