@@ -258,6 +258,23 @@ TEST(SideBySide, AFileThatRunsShortBesideOthersIsConvertedAgainAlone) {
   }
 }
 
+// Sixteen workers on a share, each held to the end of its file: no more than eight large
+// files are converted at once, so that memory stays bounded.
+TEST(SideBySide, AtMostEightLargeFilesAtOnce) {
+  FakePlatform fs;
+  fs.as_share();
+  std::vector<std::string> order;
+  for (char i = 'a'; i < 'a' + 16; ++i) {
+    order.push_back(std::string(1, i) + ".c");
+    fs.add_file(order.back(), std::string(FakePlatform::LARGE + 1, 'x'));
+  }
+  std::reverse(order.begin(), order.end());
+  fs.finish_in(order, std::chrono::milliseconds(50));
+  RecordingReporter r;
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign", 2), 0) << r.err;
+  EXPECT_EQ(fs.most_large_read(), 8);
+}
+
 TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndSixteenOnAShare) {
   const struct {
     unsigned processors;
