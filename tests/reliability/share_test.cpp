@@ -59,8 +59,8 @@ struct Mount {
 // every call for seconds after that, once in each run.
 constexpr Mount MOUNTS[] = {
     {"sshfs", 100, 2, 12, 3, false, 0, true},
-    {"smbnetfs", 12, 2, 3, 8},
-    {"rclone-sftp-writes", 20, 2, 4, 15, true, 6},
+    {"smbnetfs", 12, 2, 2, 8},
+    {"rclone-sftp-writes", 20, 1, 3, 15, true, 6},
     {"rclone-sftp-full", 20, 1, 3, 15, true, 6},
     {"rclone-smb-writes", 20, 1, 3, 15, true, 6},
     {"davfs2", 16, 1, 3, 20, true, 2},
@@ -219,8 +219,23 @@ class Share : public ::testing::TestWithParam<Mount> {
     write_files(at("a", tree), files);
     install_program(at("a", tree), Direction::sign);
     install_program(at("a", tree), Direction::unsign);
+    // The programs too, whole, through both clients: a program started while its client
+    // still sends it (davfs2) is no program, and a shell takes it for a script.
+    const auto whole = [&](const std::string& view) {
+      for (const Direction d : {Direction::sign, Direction::unsign}) {
+        const std::string program =
+            at(view, tree) + (d == Direction::sign ? "/nivra-sign" : "/nivra-unsign");
+        std::ifstream in(program, std::ios::binary);
+        std::ostringstream bytes;
+        if (!in || !(bytes << in.rdbuf()) || bytes.str() != read_file(built_program(d)))
+          return false;
+      }
+      return true;
+    };
     for (int tries = 0; tries < mount().settle_s * 20; ++tries) {
-      if (sources(tree_of(at("server", tree))) == files) return;
+      if (sources(tree_of(at("server", tree))) == files && whole("server") && whole("a") &&
+          whole("b"))
+        return;
       usleep(100000);
     }
     ADD_FAILURE() << "the server does not hold the tree written through a";
@@ -409,8 +424,21 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
               << "more conversions counted than names went missing: " << what << " round "
               << round;
         }
-        EXPECT_EQ(left.temporaries + left.hidden, 0) << what << " round " << round << "\n"
-                                                     << left.examples << both;
+        // A temporary that the client would not let go of, or a copy of an original that
+        // the client could not show to be held elsewhere, is named by its run; no other
+        // may stay.
+        std::string unnamed;
+        for (const std::string& temporary : left.temporary_names) {
+          const std::string name = temporary.substr(temporary.rfind('/') + 1);
+          if (std::none_of(results.begin(), results.end(), [&](const ProgramResult& r) {
+                return r.err.find("/" + name + ": ") != r.err.npos;
+              }))
+            unnamed += temporary + "\n";
+        }
+        EXPECT_EQ(unnamed, "") << what << " round " << round << "\nclient a:\n"
+                               << head(results[0].err, 20) << "client b:\n"
+                               << head(results[1].err, 20);
+        EXPECT_EQ(left.hidden, 0) << what << " round " << round;
       }
       if (HasFailure()) return;
       // The next program starts from what this one left, without its backups.
@@ -503,7 +531,15 @@ TEST_P(Share, KillsThroughBothMountsLeaveWholeFilesAndACleanRunFinishes) {
         if (!line.ends_with(": held by another run\n")) return false;
       return r.status == 1 && r.out == repeat(MSG_OPEN_FAILED, split_lines(r.err).size());
     };
-    if (only_held(clean)) clean = run_in("a", tree, Direction::sign);
+    // A client whose caches are its own may show a name that a run killed through the
+    // other mount changed: the clean run reports that file, and the next one finishes it.
+    if (only_held(clean) || (mount().own_caches && clean.status == 1)) {
+      if (!only_held(clean)) std::printf("[ %-8.8s ] clean run again after: %s", mount().kind,
+                                         head(clean.err, 3).c_str());
+      sleep(unsigned(mount().write_back_s));
+      await_listing("a", tree);
+      clean = run_in("a", tree, Direction::sign);
+    }
     if (revived()) {
       ++crashes;
       continue;

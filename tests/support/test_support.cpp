@@ -513,7 +513,7 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     if (content == "<dir>") continue;
     if (is_temporary_path(rel)) {
       ++report.temporaries;
-      if (shown++ < 10) report.examples += rel + ": a temporary\n";
+      report.temporary_names.push_back(rel);
     } else if (rel.substr(rel.rfind('/') + 1).starts_with(".fuse_hidden")) {
       ++report.hidden;
     } else {

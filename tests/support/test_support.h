@@ -179,6 +179,7 @@ struct TreeReport {
   int converted = 0;     ///< names with their new content and their original as NAME.OLD
   int unconverted = 0;   ///< names with their old content
   int temporaries = 0;   ///< names of the programs' own temporaries
+  std::vector<std::string> temporary_names;  ///< and those names
   int hidden = 0;        ///< ".fuse_hidden" names a FUSE file system keeps for open files
   int missing = 0;       ///< names of `before` that are gone
   int kept_beside = 0;   ///< of those and of the files converted without a backup, those
