@@ -6,6 +6,7 @@ Usage (from anywhere; run as root to get a tmpfs):
     python3 bench/run.py [--reps 5] [--bin DIR] [--keep] [--scale 1] [--gb-reps 1]
                          [--iconv-reps N]
     python3 bench/run.py --syscalls [--bin DIR]
+    python3 bench/run.py --share [--bin DIR] [--reps 3]
 
 It builds the two programs in build-bench/ (Release) unless --bin names a folder that
 holds them, then generates, always the same way, a tree of 10,000 Windows-1252 sources
@@ -32,8 +33,22 @@ the memory against their targets. The first repetition also checks that the sign
 equals the Python peer's, byte for byte, that each signed file is the UTF-8 form of its
 source, and that unsign gives back the original tree and files.
 
+A real tree goes beside the generated one: the C and C++ sources under --real-tree (by
+default /usr/share/mingw-w64, the MinGW-w64 project's Windows headers as Debian's package
+mingw-w64-common installs them), laid out afresh in the workspace with every file that
+is not ASCII turned from UTF-8 into Windows-1252 (one that cannot be is left out); cp -a,
+nivra-sign and nivra-unsign run on it as on the tree. Where the folder is missing, the
+real tree is left out, and the script says so.
+
 --syscalls instead counts the system calls (strace -c -f) of cp -a, nivra-sign and
 nivra-unsign on a tree of 1,000 of these files and prints them per file.
+
+--share instead times a tree of 2,000 of these files (24 MB) through an sshfs mount of a
+folder served by an sshd of its own on 127.0.0.1 (tests/reliability/share.sh, as root):
+cp -a of the tree within the mount, and nivra-sign and nivra-unsign on a fresh copy, each
+with one worker (run under taskset -c 0: with one processor a run takes no threads) and
+with the number the programs choose for a share. Every copy goes into a folder of a name
+not used before, so that no cache of the client holds a view of an earlier one.
 """
 
 import argparse
@@ -56,6 +71,8 @@ BIG_BYTES = 200_000_000
 HUGE_COPIES = 5  # the 1 GB file: the 200 MB one this many times
 MEMORY_TARGET_MIB = 64
 SYSCALL_FILES = 1_000
+SHARE_FILES = 2_000
+SHARE_SCRIPT = os.path.join(REPO, "tests", "reliability", "share.sh")
 SEED = 20261208
 SOURCE_EXTENSIONS = (".c", ".cpp", ".h")
 
@@ -166,13 +183,13 @@ def non_ascii_share(data):
 
 def generate(root, scale, tree_only=False):
     """The tree and, unless `tree_only`, the 200 MB files, each in a folder of its own under
-    `root`, all sizes times `scale`."""
+    `root`, all sizes times `scale`. `tree_only` is the number of the tree's files."""
     rng = random.Random(SEED)
     corpus, starts = make_corpus(rng, 8 << 20)
     tree_files = max(10, round(TREE_FILES * scale))
     if tree_only:
-        tree_files = SYSCALL_FILES
-        scale = SYSCALL_FILES / TREE_FILES
+        tree_files = tree_only
+        scale = tree_only / TREE_FILES
     sizes = [rng.lognormvariate(0.0, 1.1) for _ in range(tree_files)]
     sizes_scale = TREE_BYTES * scale / sum(sizes)
     sizes = [max(80, int(s * sizes_scale)) for s in sizes]
@@ -206,6 +223,34 @@ def generate(root, scale, tree_only=False):
 
 # CR and LF become spaces: the same text and size as one line with no line end.
 ONE_LINE = bytes.maketrans(b"\r\n", b"  ")
+
+
+def lay_out_real_tree(src, dst):
+    """Copies the C and C++ sources under src to dst, each non-ASCII one in Windows-1252;
+    returns how many were turned and how many left out."""
+    turned = left_out = 0
+    for folder, dirs, names in os.walk(src):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        for name in sorted(names):
+            if name.startswith(".") or os.path.splitext(name)[1].lower() not in SOURCE_EXTENSIONS:
+                continue
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                data = f.read()
+            if not data.isascii():
+                try:
+                    data = data.decode("utf-8").encode("cp1252")
+                    turned += 1
+                except (UnicodeDecodeError, UnicodeEncodeError):
+                    left_out += 1
+                    continue
+            out = os.path.join(dst, os.path.relpath(path, src))
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            with open(out, "wb") as f:
+                f.write(data)
+    return turned, left_out
 
 
 def tree_stats(tree):
@@ -323,7 +368,13 @@ def main():
                     help="count the system calls per file on a tree of %d files" % SYSCALL_FILES)
     ap.add_argument("--generate", metavar="DIR",
                     help="only generate the files in DIR (used internally)")
-    ap.add_argument("--tree-only", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--real-tree", default="/usr/share/mingw-w64", metavar="DIR",
+                    help="the sources of a real tree to lay out and convert too "
+                    "(default: %(default)s)")
+    ap.add_argument("--share", action="store_true",
+                    help="time %d files through sshfs, with one worker and with the programs' "
+                    "choice" % SHARE_FILES)
+    ap.add_argument("--tree-only", type=int, default=0, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.generate:
         generate(args.generate, args.scale, args.tree_only)
@@ -340,6 +391,8 @@ def main():
     try:
         if args.syscalls:
             count_syscalls(base, sign_bin, unsign_bin)
+        elif args.share:
+            share_run(args, base, sign_bin, unsign_bin)
         else:
             run(args, base, sign_bin, unsign_bin)
     finally:
@@ -419,9 +472,23 @@ def run(args, base, sign_bin, unsign_bin):
              ", ".join("%s %d bytes" % (k, single_size[k]) for k in singles),
              single_size["big"] * HUGE_COPIES, time.perf_counter() - t0))
 
+    real = None
+    if os.path.isdir(args.real_tree):
+        real = os.path.join(master, "real")
+        turned, left_out = lay_out_real_tree(args.real_tree, real)
+        real_files, real_total = tree_stats(real)
+        print("real tree: %d sources of %s, %d bytes; %d turned from UTF-8 into Windows-1252, "
+              "%d left out" % (real_files, args.real_tree, real_total, turned, left_out))
+    else:
+        print("real tree: %s is missing (Debian package mingw-w64-common): left out"
+              % args.real_tree)
+
     # The signed forms that unsign starts from, made once by nivra-sign itself.
     signed_tree = os.path.join(master, "tree-signed")
     sign_copy(tree, signed_tree, sign_bin)
+    if real:
+        signed_real = os.path.join(master, "real-signed")
+        sign_copy(real, signed_real, sign_bin)
     signed_dir = {}
     for k in singles:
         signed_dir[k] = os.path.join(master, k + "-signed")
@@ -464,6 +531,15 @@ def run(args, base, sign_bin, unsign_bin):
         ("nivra-unsign tree", program(unsign_bin, signed_tree), "tree",
          max(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(signed_tree)
              for n in ns if not n.endswith(".OLD"))),
+    ]
+    if real:
+        jobs += [
+            ("cp -a real", lambda: (shutil.rmtree(work, ignore_errors=True),
+                                    ["cp", "-a", real, work])[1], None, None),
+            ("nivra-sign real", program(sign_bin, real), "real", None),
+            ("nivra-unsign real", program(unsign_bin, signed_real), "real", None),
+        ]
+    jobs += [
         ("cp big", lambda: (fresh(os.path.dirname(single_file["big"])),
                             ["cp", single_file["big"], os.path.join(work, "copy.c")])[1],
          None, None),
@@ -524,7 +600,7 @@ def run(args, base, sign_bin, unsign_bin):
                     if not ok:
                         sys.exit(1)
                     shutil.rmtree(os.path.join(base, "check-nivra"))
-            if rep == 0 and name == "nivra-unsign tree":
+            if rep == 0 and name in ("nivra-unsign tree", "nivra-unsign real"):
                 os.remove(os.path.join(work, "nivra-unsign"))
                 back = os.path.join(work)
                 restored = os.path.join(base, "check-unsign")
@@ -536,8 +612,8 @@ def run(args, base, sign_bin, unsign_bin):
                             rel = os.path.relpath(os.path.join(folder, n), back)
                             os.makedirs(os.path.dirname(os.path.join(restored, rel)), exist_ok=True)
                             os.rename(os.path.join(folder, n), os.path.join(restored, rel))
-                ok = same_trees(restored, tree)
-                print("check: nivra-unsign gives back the original tree: %s" % ok)
+                ok = same_trees(restored, tree if what == "tree" else real)
+                print("check: nivra-unsign gives back the original %s: %s" % (what, ok))
                 if not ok:
                     sys.exit(1)
                 shutil.rmtree(restored)
@@ -577,7 +653,7 @@ def count_syscalls(base, sign_bin, unsign_bin):
     """Prints the system calls per file of cp -a, nivra-sign and nivra-unsign on one tree."""
     master = os.path.join(base, "master")
     subprocess.run([sys.executable, os.path.abspath(__file__), "--generate", master,
-                    "--tree-only"], check=True)
+                    "--tree-only", str(SYSCALL_FILES)], check=True)
     tree = os.path.join(master, "tree")
     files = tree_stats(tree)[0]
     signed_tree = os.path.join(master, "tree-signed")
@@ -620,6 +696,104 @@ def count_syscalls(base, sign_bin, unsign_bin):
                                                        for r in runs.values()))
 
 
+def share_run(args, base, sign_bin, unsign_bin):
+    """Times cp -a, nivra-sign and nivra-unsign through an sshfs mount, the programs with one
+    worker and with their own choice."""
+    if os.geteuid() != 0:
+        sys.exit("benchmark: --share needs root (it starts sshd and mounts sshfs)")
+    if not shutil.which("taskset"):
+        sys.exit("benchmark: --share needs taskset (Debian package util-linux)")
+    master = os.path.join(base, "master")
+    subprocess.run([sys.executable, os.path.abspath(__file__), "--generate", master,
+                    "--tree-only", str(SHARE_FILES)], check=True)
+    tree = os.path.join(master, "tree")
+    files, total = tree_stats(tree)
+    signed_tree = os.path.join(master, "tree-signed")
+    sign_copy(tree, signed_tree, sign_bin)
+    state = os.path.join(base, "share")
+    up = subprocess.run(["bash", SHARE_SCRIPT, "up", "sshfs", state], capture_output=True,
+                        text=True)
+    if up.returncode != 0:
+        sys.exit("benchmark: share.sh up sshfs: %s%s" % (up.stdout, up.stderr))
+    server, view = up.stdout.split()[:2]
+    print("share: sshfs of %s on %s (sshd on 127.0.0.1); tree: %d files, %d bytes"
+          % (server, view, files, total))
+    made = [0]
+
+    def fresh(src, program=None):
+        """A copy of src on the server, under a name the client has never looked up."""
+        for old in os.listdir(server):
+            shutil.rmtree(os.path.join(server, old), ignore_errors=True)
+        made[0] += 1
+        name = "work%d" % made[0]
+        copy(src, os.path.join(server, name))
+        if program:
+            shutil.copy2(program, os.path.join(server, name))
+        return name
+
+    def program(prog, src, one):
+        def argv():
+            name = fresh(src, prog)
+            run = [os.path.join(view, name, os.path.basename(prog))]
+            return (["taskset", "-c", "0"] if one else []) + run
+        return argv
+
+    jobs = [
+        ("cp -a tree", lambda: ["cp", "-a", os.path.join(view, fresh(tree)),
+                                os.path.join(view, "copy%d" % made[0])]),
+        ("nivra-sign, 1 worker", program(sign_bin, tree, True)),
+        ("nivra-sign, own choice", program(sign_bin, tree, False)),
+        ("nivra-unsign, 1 worker", program(unsign_bin, signed_tree, True)),
+        ("nivra-unsign, own choice", program(unsign_bin, signed_tree, False)),
+    ]
+    seconds = {name: [] for name, _ in jobs}
+    cpu = {name: [] for name, _ in jobs}
+    try:
+        for rep in range(args.reps):
+            order = jobs[rep % len(jobs):] + jobs[:rep % len(jobs)]
+            for name, prepare in order:
+                argv = prepare()
+                s, c, _ = timed(argv)
+                seconds[name].append(s)
+                cpu[name].append(c)
+                if rep == 0 and name.startswith("nivra-"):
+                    work = os.path.join(server, "work%d" % made[0])
+                    for prog in ("nivra-sign", "nivra-unsign"):
+                        if os.path.exists(os.path.join(work, prog)):
+                            os.remove(os.path.join(work, prog))
+                    if name.startswith("nivra-sign"):
+                        ok = same_trees(signed_tree, work)
+                    else:
+                        back = os.path.join(base, "check-unsign")
+                        shutil.rmtree(back, ignore_errors=True)
+                        shutil.copytree(work, back, ignore=shutil.ignore_patterns("*.OLD"))
+                        ok = same_trees(back, tree)
+                        shutil.rmtree(back)
+                    print("check: %s through the share gives the local result: %s" % (name, ok))
+                    if not ok:
+                        sys.exit(1)
+            print("repetition %d of %d done" % (rep + 1, args.reps), flush=True)
+    finally:
+        subprocess.run(["bash", SHARE_SCRIPT, "down", "sshfs", state])
+    print()
+    print("| job through sshfs | runs | median s | min s | max s | CPU s (median) |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: |")
+    med = {}
+    for name, _ in jobs:
+        m, lo, hi = summary(seconds[name])
+        med[name] = m
+        print("| %s | %d | %.3f | %.3f | %.3f | %.3f |"
+              % (name, len(seconds[name]), m, lo, hi, statistics.median(cpu[name])))
+    print()
+    print("| ratio of medians | wall | target | met |")
+    print("| --- | ---: | ---: | :---: |")
+    for prog in ("nivra-sign", "nivra-unsign"):
+        r = med[prog + ", 1 worker"] / med[prog + ", own choice"]
+        print("| %s: 1 worker / own choice | %.2f | >= 3 | %s |" % (prog, r, "yes" if r >= 3 else "no"))
+        print("| %s, own choice / cp -a tree | %.2f | - | - |"
+              % (prog, med[prog + ", own choice"] / med["cp -a tree"]))
+
+
 def report(jobs, seconds, cpu, rss):
     """Prints the tables: times, ratios against the targets, memory against its target."""
     print()
@@ -646,6 +820,9 @@ def report(jobs, seconds, cpu, rss):
     print("| --- | ---: | ---: | ---: | :---: |")
     ratio("nivra-sign tree", "cp -a tree", "<= 0.6", lambda r: r <= 0.6)
     ratio("nivra-unsign tree", "cp -a tree", "<= 0.8", lambda r: r <= 0.8)
+    if "cp -a real" in med:
+        ratio("nivra-sign real", "cp -a real", "<= 0.6", lambda r: r <= 0.6)
+        ratio("nivra-unsign real", "cp -a real", "<= 0.8", lambda r: r <= 0.8)
     # The dense file has the size of the big one: cp takes the same time for both.
     for k in ("big", "dense"):
         ratio("nivra-sign " + k, "cp big", "<= 1.0", lambda r: r <= 1.0)

@@ -8,6 +8,7 @@
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
 #include "convert/write_behind.h"
+#include "platform/threads.h"
 #include "text/unicode.h"
 
 namespace nivra {
@@ -26,6 +27,21 @@ struct Converter::Plan {
 };
 
 namespace {
+
+/// Files above this size take buffers of up to a few MiB each; at most LARGE_AT_ONCE of them
+/// are converted at once, whatever the number of workers, so that memory stays bounded.
+constexpr std::uint64_t LARGE_FILE = 256 * 1024;
+constexpr int LARGE_AT_ONCE = 8;
+
+Semaphore& large_files() {
+  static struct Permits {
+    Semaphore semaphore;
+    Permits() {
+      for (int i = 0; i < LARGE_AT_ONCE; ++i) semaphore.post();
+    }
+  } permits;
+  return permits.semaphore;
+}
 
 std::string loss_reason(std::size_t offset) {
   return "cannot be converted without loss, first at byte " + std::to_string(offset);
@@ -238,6 +254,7 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
   try {
     replacer_.forget_last();
     Outcome outcome = convert(dir, name, path, neighbours);
+    replacer_.remove_stale();
     outcome.undecided = replacer_.undecided();
     outcome.left = replacer_.left();
     return outcome;
@@ -250,6 +267,17 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
 
 Outcome Converter::convert(Dir dir, const std::string& name, const std::string& path,
                            const Neighbours& neighbours) {
+  // A large file waits for a permit once it is open, and gives back the memory it took
+  // once it is closed.
+  struct Large {
+    Converter* self = nullptr;
+    ~Large() {
+      if (!self) return;
+      ReadBuffer().swap(self->buffer_);
+      std::string().swap(self->block_);
+      large_files().post();
+    }
+  } large;
   File in;
   Status s = fs_.open_read(dir, name, in);
   if (!s.ok()) return failure(MSG_OPEN_FAILED, path, fs_, s);
@@ -259,6 +287,10 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   FileStat read;
   held_ = 0;
   s = fs_.stat(in, read);
+  if (s.ok() && read.size > LARGE_FILE) {
+    large_files().wait();
+    large.self = this;
+  }
   if (s.ok()) s = read_at(in, 0, std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size)));
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);

@@ -70,9 +70,13 @@ Replacer::Replacer(FileSystem& fs, Host& host)
 Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neighbours) {
   ended_run_ = false;
   undecided_.clear();
+  stale_.clear();
   if (neighbours.temporaries.empty()) return Outcome{};
   const std::string prefix = temporary_prefix(target.name);
   const std::size_t base = target.path.size() - target.name.size();
+  const bool shared = fs_.on_shared_file_system(target.original);
+  stale_dir_ = target.dir;
+  stale_folder_ = target.path.substr(0, base);
   for (const std::string& left : neighbours.temporaries) {
     if (!left.starts_with(prefix)) continue;
     const std::string_view tag = tag_of(left);
@@ -106,11 +110,27 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
       fs_.remove(target.dir, left);
       continue;
     }
+    // On a share, where a NAME.OLD that holds what the name holds is taken for another
+    // client's claim, the ended run's leftovers are what shows the claim to be a dead
+    // run's: they go once this run's own temporaries have stood in for them.
+    if (shared) {
+      stale_.push_back(left);
+      continue;
+    }
     const Status s = fs_.remove(target.dir, left);
     if (!s.ok() && s.fault != Fault::not_found)
       return failure(MSG_WRITE_FAILED, target.path.substr(0, base) + left, reason(fs_, s));
   }
   return Outcome{};
+}
+
+void Replacer::remove_stale() {
+  for (const std::string& left : stale_) {
+    const Status s = fs_.remove(stale_dir_, left);
+    if (!s.ok() && s.fault != Fault::not_found)
+      left_.push_back(LeftName{stale_folder_ + left, "could not be removed: " + reason(fs_, s)});
+  }
+  stale_.clear();
 }
 
 bool Replacer::owned(const FileStat& left, const FileStat& file) const {

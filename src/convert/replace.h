@@ -188,8 +188,12 @@ class Replacer {
   /// plant a file under any name in a shared folder. What runs that may still be going on
   /// left stays as it is; so does what a run of another machine or boot left on a shared
   /// file system, which undecided() then names. Fails on a name that cannot be cleared.
-  /// Comes before replace() of the same file.
+  /// Comes before replace() of the same file. On a shared file system the removals wait
+  /// for remove_stale().
   Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
+  /// Removes the leftovers that finish_leftovers() kept for after the target's replace;
+  /// one that cannot be removed goes to left().
+  void remove_stale();
 
   /// A name of `dir` that a run that ended may have left empty: not listed, but named by a
   /// listed NAME.OLD, or kept in a record of that run (name_record()) whose temporary name
@@ -222,6 +226,7 @@ class Replacer {
   void forget_last() {
     undecided_.clear();
     left_.clear();
+    stale_.clear();
   }
 
   /// Puts the content that `write` makes under the target's name, keeping the original
@@ -255,6 +260,9 @@ class Replacer {
   bool ended_run_ = false;   ///< a run that ended left temporaries of the target
   std::string undecided_;    ///< a leftover of a run that may or may not have ended
   std::vector<LeftName> left_;  ///< see left(); by name until replace() ends
+  std::vector<std::string> stale_;  ///< leftovers of ended runs, for remove_stale()
+  Dir stale_dir_{};                 ///< their folder
+  std::string stale_folder_;        ///< its path, with the separator
 };
 
 }  // namespace nivra

@@ -216,6 +216,28 @@ TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
   }
 }
 
+// On a share an ended run's leftover goes only once the file is converted: one that cannot
+// be removed then is named, and the file stays converted.
+TEST(ReplaceFaults, AnEndedRunsLeftoverThatStaysOnAShareIsNamedAfterTheConversion) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  fs.as_share();
+  const std::string stale = temporary_name("a.c", "new", fs.ended_run());
+  fs.add_file(stale, "half of it");
+  fs.inject(fail_on(Call::remove, stale, os_error(EIO)));
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "nivra-sign: /t/" + stale + ": could not be removed: " + std::strerror(EIO) + "\n");
+  const std::map<std::string, std::string> expected = {
+      {"a.c", with_mode("\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n")},
+      {"a.c.OLD", with_mode(ORIGINAL)},
+      {stale, with_mode("half of it")}};
+  EXPECT_EQ(fs.snapshot(), expected);
+}
+
 // What a run that may still be going on left is its own: the file is converted beside it.
 TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
   FakePlatform fs;

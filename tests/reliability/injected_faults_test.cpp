@@ -31,8 +31,9 @@ void build_tree(FakePlatform& fs) {
 
 /// Readies `fs` for a run of `direction`: for unsign, the tree that an unfaulted sign run
 /// leaves, so that nearly every file has something to convert. With `stale`, a run that
-/// was killed while converting READ.C has left its temporaries.
-void prepare(FakePlatform& fs, Direction direction, bool stale) {
+/// was killed while converting READ.C has left its temporaries; with `claim` too, on a
+/// share, it had made READ.C.OLD a second name of READ.C, its claim on the file.
+void prepare(FakePlatform& fs, Direction direction, bool stale, bool claim = false) {
   build_tree(fs);
   if (direction == Direction::unsign) {
     RecordingReporter r;
@@ -41,6 +42,10 @@ void prepare(FakePlatform& fs, Direction direction, bool stale) {
   if (stale) {
     fs.add_file("src/io/" + temporary_name("READ.C", "new", fs.ended_run()), "\xEF\xBB\xBF/* \xC3");
     fs.add_file("src/io/" + temporary_name("READ.C", "cpy", fs.ended_run()), "/* \xE0 la");
+  }
+  if (claim) {
+    fs.as_share();
+    fs.put("src/io/READ.C.OLD", fs.snapshot().at("src/io/READ.C").substr(5));
   }
   fs.clear_faults();
 }
@@ -60,6 +65,7 @@ struct Background {
   std::vector<Injection> faults;
   bool stale;  ///< the tree holds temporaries that a killed run left
   bool moves_aside = false;  ///< the replace leaves the name empty for a moment
+  bool share = false;        ///< a share, where a killed run's NAME.OLD was its claim
 };
 
 const Background BACKGROUNDS[] = {
@@ -79,7 +85,7 @@ struct Baseline : Unfaulted {
 
 Baseline baseline(Direction direction, const Background& background = BACKGROUNDS[0]) {
   FakePlatform fs;
-  prepare(fs, direction, background.stale);
+  prepare(fs, direction, background.stale, background.share);
   for (const Injection& f : background.faults) fs.inject(f);
   if (background.moves_aside) fs.moves_aside();
   Baseline b{{fs.snapshot(), run(fs, direction)}, {}};
@@ -224,7 +230,8 @@ TEST(InjectedFaults, InterruptionsAndShortCountsChangeNothing) {
 // ended) leaves the unfaulted tree, also where the replace empties the name for a moment.
 void every_kill_point(unsigned processors) {
   const Background backgrounds[] = {{"", {}, false}, BACKGROUNDS[0], BACKGROUNDS[1],
-                                    {" (name moved aside)", {}, true, true}};
+                                    {" (name moved aside)", {}, true, true},
+                                    {" (share, a killed run's claim)", {}, true, true, true}};
   for (const Direction direction : {Direction::sign, Direction::unsign}) {
     for (const Background& background : backgrounds) {
       const Baseline b = baseline(direction, background);
@@ -234,7 +241,7 @@ void every_kill_point(unsigned processors) {
                      std::to_string(n) + (background.stale ? ", with leftovers" : "") +
                      background.name);
         FakePlatform fs;
-        prepare(fs, direction, background.stale);
+        prepare(fs, direction, background.stale, background.share);
         for (const Injection& f : background.faults) fs.inject(f);
         if (background.moves_aside) fs.moves_aside();
         fs.die_after(n);

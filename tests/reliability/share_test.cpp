@@ -307,7 +307,7 @@ class Share : public ::testing::TestWithParam<Mount> {
     for (const auto& [rel, content] : before) {
       if (after.at(rel) == content) continue;
       const std::string path = at("server", tree) + "/" + rel;
-      const auto names = [&](const ProgramResult& r) {
+      const auto names = [&, &rel = rel](const ProgramResult& r) {
         return r.err.find(rel + ": ") != r.err.npos;
       };
       n += exists(path) && read_file(path) == content &&
@@ -409,6 +409,8 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
       EXPECT_EQ(left.faults(), 0) << what << " round " << round << "\n" << left.examples
                                   << "client a:\n" << head(results[0].err, 20)
                                   << "client b:\n" << head(results[1].err, 20);
+      const std::string both = "client a:\n" + head(results[0].out + results[0].err, 20) +
+                               "client b:\n" + head(results[1].out + results[1].err, 20);
       if (!mount().own_caches) {
         EXPECT_EQ(unsaid, 0) << what << " round " << round;
         // Where the share cannot swap two names in one step, a name is empty for an instant
@@ -416,7 +418,7 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
         // converts nor names that file (the other run converts it), and the runs count one
         // conversion too many for it. A file converted twice shows as a bad backup.
         EXPECT_GE(counted, left.converted) << "a file passed over silently: " << what
-                                           << " round " << round;
+                                           << " round " << round << "\n" << both;
         if (!(mount().cached_listings && direction == Direction::unsign)) {
           EXPECT_LE(counted - left.converted, int(missing_seen.size()))
               << "more conversions counted than names went missing: " << what << " round "

@@ -390,6 +390,11 @@ Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_
   const Injection* i = meet(Call::read, f->path);
   if (i && !i->short_count) return i->status;
   const std::string& content = f->node->content;
+  if (!f->large_read && content.size() > LARGE && !f->path.ends_with(".OLD") &&
+      f->path.find(".nivra-") == std::string::npos) {
+    f->large_read = true;
+    most_large_read_ = std::max(most_large_read_, ++large_read_);
+  }
   const std::size_t at = std::min<std::size_t>(std::size_t(offset), content.size());
   got = std::min(n, content.size() - at);
   if (i) got = std::min<std::size_t>(got, 1);
@@ -443,6 +448,7 @@ Status FakePlatform::close(File file) {
   // The handle is gone and the bytes written stay, whatever the call reports.
   const OpenFile f = it->second;
   files_.erase(it);
+  large_read_ -= f.large_read;
   if (!f.writing) f.node->locked = false;
   if (const Injection* i = meet(Call::close, f.path)) return i->status;
   return Status{};

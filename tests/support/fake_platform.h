@@ -196,6 +196,14 @@ class FakePlatform final : public FileSystem, public Host {
     return finished_;
   }
 
+  /// The most source files (not backups nor temporaries) of more than `LARGE` bytes that
+  /// were read from and open at once.
+  static constexpr std::size_t LARGE = 256 * 1024;
+  int most_large_read() const {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return most_large_read_;
+  }
+
   /// Lets at most `files` files be open for reading at once; open_read() fails with EMFILE
   /// beyond.
   void limit_open_files(int files) { open_limit_ = files; }
@@ -227,6 +235,7 @@ class FakePlatform final : public FileSystem, public Host {
     std::string path;
     bool writing = false;
     std::size_t pos = 0;
+    bool large_read = false;  ///< a source file of more than LARGE bytes, read from
   };
 
   Status move_aside(Dir dir, const std::string& temp, const std::string& name,
@@ -268,6 +277,7 @@ class FakePlatform final : public FileSystem, public Host {
   std::set<std::uint32_t> live_;
   int total_calls_ = 0;
   int die_after_ = -1;
+  int large_read_ = 0, most_large_read_ = 0;
   bool dead_ = false;
   bool exclusive_ = true;
   int open_limit_ = 1 << 30;  ///< files open for reading at once

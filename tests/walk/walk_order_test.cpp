@@ -258,13 +258,30 @@ TEST(SideBySide, AFileThatRunsShortBesideOthersIsConvertedAgainAlone) {
   }
 }
 
-TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndOneOnAShare) {
+// Sixteen workers on a share, each held to the end of its file: no more than eight large
+// files are converted at once, so that memory stays bounded.
+TEST(SideBySide, AtMostEightLargeFilesAtOnce) {
+  FakePlatform fs;
+  fs.as_share();
+  std::vector<std::string> order;
+  for (char i = 'a'; i < 'a' + 16; ++i) {
+    order.push_back(std::string(1, i) + ".c");
+    fs.add_file(order.back(), std::string(FakePlatform::LARGE + 1, 'x'));
+  }
+  std::reverse(order.begin(), order.end());
+  fs.finish_in(order, std::chrono::milliseconds(50));
+  RecordingReporter r;
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign", 2), 0) << r.err;
+  EXPECT_EQ(fs.most_large_read(), 8);
+}
+
+TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndSixteenOnAShare) {
   const struct {
     unsigned processors;
     bool shared;
     unsigned workers;
   } cases[] = {{1, false, 1}, {1, true, 1}, {2, false, 2}, {8, false, 8},
-               {64, false, 8}, {2, true, 1}, {64, true, 1}};
+               {64, false, 8}, {2, true, 16}, {64, true, 16}};
   for (const auto& c : cases)
     EXPECT_EQ(worker_count(c.processors, c.shared), c.workers)
         << c.processors << " processors" << (c.shared ? " on a share" : "");

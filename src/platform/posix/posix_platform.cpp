@@ -160,18 +160,33 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
   return true;
 }
 
+/// Whether `fd` lists its attributes, and no access list among them.
+bool lists_no_access_list(int fd) {
+  std::vector<char> names(256);
+  ssize_t n;
+  while ((n = flistxattr(fd, names.data(), names.size())) < 0 && errno == ERANGE)
+    names.resize(names.size() * 4);
+  if (n < 0) return false;
+  for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1)
+    if (limits_access(name)) return false;
+  return true;
+}
+
 /// Copies every extended attribute of `from` that the process can read onto `to`. One
 /// that limits access (an access list) must arrive, and `to` keeps none that `from` lacks
 /// (a folder's default list gives one to every file made in it); the others the system
 /// may refuse (a security label it sets by itself).
 /// Where `list` is false, the file system is known to fail the listing: only the access
-/// lists are asked for, by name. `io_error` tells whether the listing failed with EIO.
-Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error) {
+/// lists are asked for, by name. `io_error` tells whether the listing failed with EIO;
+/// `no_lists` whether both files were shown to carry no access list.
+Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error,
+                   bool& no_lists) {
   std::vector<char> names(1024), value;
   ssize_t n = 0;
   while (list && (n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
   io_error = n < 0 && errno == EIO;
+  const bool listed_none = list && n == 0;
   if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
     const bool read = attribute(from, name, value);
@@ -179,6 +194,10 @@ Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, b
         limits_access(name))
       return Status{Fault::other, errno};
   }
+  // A file that lists no attribute at all has no access list: `to` need only list none
+  // either, which one listing shows.
+  no_lists = listed_none && lists_no_access_list(to);
+  if (no_lists) return Status{};
   for (const char* list : ACCESS_LISTS) {
     if (attribute(from, list, value) || !attribute(to, list, value)) continue;
     if (fremovexattr(to, list) != 0) return Status{Fault::other, errno};
@@ -481,9 +500,9 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   // Some share clients fail every listing of attributes with EIO, after seconds, and then
   // every call for seconds more (smbnetfs): that is learnt once per file system, which is
   // not asked again, and the client is waited for, for a bounded time.
-  bool io_error = false;
+  bool io_error = false, no_lists = false;
   const Status attributes =
-      copy_xattrs(sys_, fd_of(from), fd_of(to), !unlisted(st.st_dev), io_error);
+      copy_xattrs(sys_, fd_of(from), fd_of(to), !unlisted(st.st_dev), io_error, no_lists);
   if (io_error && shared_device(st.st_dev, fd_of(from))) {
     {
       Lock lock(mutex_);
@@ -523,7 +542,7 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   const bool gained = (given & 0777 & ~mode) != 0;
   const bool group_gains = group != st.st_gid && (given & 0070 & ~(mode << 3)) != 0;
   if (gained || group_gains) return e != 0 ? from_errno(e) : Status{Fault::other, EPERM};
-  if (!same_access_lists(fd_of(from), fd_of(to))) return Status{Fault::other, EPERM};
+  if (!no_lists && !same_access_lists(fd_of(from), fd_of(to))) return Status{Fault::other, EPERM};
   return Status{};
 }
 
