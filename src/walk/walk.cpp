@@ -48,9 +48,11 @@ struct Level {
 }  // namespace
 
 unsigned worker_count(unsigned processors, bool shared) {
-  // On a share most of a file's time is spent waiting for the server, not on a processor.
-  if (processors <= 1) return 1;
-  return shared ? 16 : std::min(processors, 8u);
+  // A share gets one worker: some clients fail every call for seconds after one failed
+  // call (smbnetfs, after its listing of attributes), which with other workers at once
+  // fails the walk's folders and their files.
+  if (processors <= 1 || shared) return 1;
+  return std::min(processors, 8u);
 }
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {

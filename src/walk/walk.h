@@ -14,7 +14,7 @@ namespace nivra {
 bool is_source_file(std::string_view name);
 
 /// How many files a run converts at once: one for each processor it may use, at most 8;
-/// 16 on a share. With a single processor, one: no threads at all.
+/// one on a share. With a single processor, one: no threads at all.
 unsigned worker_count(unsigned processors, bool shared);
 
 /// One walk of a tree: converts what it meets and reports what became of it.
