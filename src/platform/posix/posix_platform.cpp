@@ -160,12 +160,22 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
   return true;
 }
 
-/// Whether `fd` lists its attributes, and no access list among them.
-bool lists_no_access_list(int fd) {
-  std::vector<char> names(256);
+/// Lists the names of `fd`'s extended attributes into `names`, growing it as needed;
+/// returns their length, or -1 with errno.
+ssize_t list_attributes(int fd, std::vector<char>& names) {
   ssize_t n;
   while ((n = flistxattr(fd, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
+  return n;
+}
+
+/// The part of a run's temporary name `temp` that every temporary of its file shares.
+std::string run_prefix_of(const std::string& temp) { return temp.substr(0, temp.rfind('.') + 1); }
+
+/// Whether `fd` lists its attributes, and no access list among them.
+bool lists_no_access_list(int fd) {
+  std::vector<char> names(256);
+  const ssize_t n = list_attributes(fd, names);
   if (n < 0) return false;
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1)
     if (limits_access(name)) return false;
@@ -182,9 +192,7 @@ bool lists_no_access_list(int fd) {
 Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error,
                    bool& no_lists) {
   std::vector<char> names(1024), value;
-  ssize_t n = 0;
-  while (list && (n = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
-    names.resize(names.size() * 4);
+  ssize_t n = list ? list_attributes(from, names) : 0;
   io_error = n < 0 && errno == EIO;
   const bool listed_none = list && n == 0;
   if (n < 0) n = 0;  // none, or none that the file system keeps
@@ -384,7 +392,7 @@ bool PosixPlatform::keeps_links(int dir, const std::string& temp, dev_t dev) {
   };
   // Named as the run's temporaries of the file are, so that the next run clears it should
   // this one end before it is removed.
-  const std::string probe = temp.substr(0, temp.rfind('.') + 1) + "lnk";
+  const std::string probe = run_prefix_of(temp) + "lnk";
   struct stat before, linked, after;
   if (sys_.fstatat(dir, temp.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (sys_.linkat(dir, temp.c_str(), dir, probe.c_str(), 0) != 0) {
@@ -602,7 +610,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
     // to be the file read, and only then takes the backup name, by a step that fails where
     // that is taken. So no name but the run's own is removed for a link that went wrong:
     // another client's run may put its backup under the backup name at any moment.
-    const std::string run_prefix = temp.substr(0, temp.rfind('.') + 1);
+    const std::string run_prefix = run_prefix_of(temp);
     const bool own = backup.starts_with(run_prefix);
     const std::string linked = shared && !own ? run_prefix + "bak" : backup;
     char proc[64];
@@ -674,7 +682,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
   // (it holds the original all the same) stays where the name changed; a name of this
   // run's own goes.
-  const bool own_backup = backup.starts_with(temp.substr(0, temp.rfind('.') + 1));
+  const bool own_backup = backup.starts_with(run_prefix_of(temp));
   if (!backup.empty() && (own_backup || !read.digested || !changed_name(s)))
     remove_own(dir, backup);
   return s.at(Step::swap);
