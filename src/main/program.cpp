@@ -80,7 +80,10 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});
     return 1;
   }
-  run.use_workers(worker_count(processors, platform.shared(dir)));
+  // On a share a client may fail every call for seconds after its first listing of a
+  // file's attributes (smbnetfs): that is learnt from the first file alone.
+  const bool shared = platform.shared(dir);
+  run.use_workers(worker_count(processors, shared), shared);
   run.walk_directory(dir, root);
   platform.close_dir(dir);
   return run.failed() ? 1 : 0;

@@ -48,18 +48,17 @@ struct Level {
 }  // namespace
 
 unsigned worker_count(unsigned processors, bool shared) {
-  // A share gets one worker: some clients fail every call for seconds after one failed
-  // call (smbnetfs, after its listing of attributes), which with other workers at once
-  // fails the walk's folders and their files.
-  if (processors <= 1 || shared) return 1;
-  return std::min(processors, 8u);
+  // On a share most of a file's time is spent waiting for the server, not on a processor.
+  if (processors <= 1) return 1;
+  return shared ? 16 : std::min(processors, 8u);
 }
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {
   converter_.write_behind(workers_ > 1);
   converter_.pieces(workers_ > 1 ? workers_ : 0);
   std::optional<Workers> workers;
-  if (workers_ > 1) workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); });
+  if (workers_ > 1)
+    workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); }, first_alone_);
   // What the walk itself reports takes its place among the conversions' outcomes.
   auto note = [&](Outcome outcome) {
     if (workers)

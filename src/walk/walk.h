@@ -14,7 +14,7 @@ namespace nivra {
 bool is_source_file(std::string_view name);
 
 /// How many files a run converts at once: one for each processor it may use, at most 8;
-/// one on a share. With a single processor, one: no threads at all.
+/// 16 on a share. With a single processor, one: no threads at all.
 unsigned worker_count(unsigned processors, bool shared);
 
 /// One walk of a tree: converts what it meets and reports what became of it.
@@ -31,8 +31,13 @@ class Walk {
         converter_(fs, host, acp, direction),
         workers_(workers) {}
 
-  /// How many files the walk converts at once from now on.
-  void use_workers(unsigned workers) { workers_ = workers; }
+  /// How many files the walk converts at once from now on. With `first_alone`, the first
+  /// file is converted before any other starts: what the file system is learnt from it
+  /// (whether it keeps links, lists attributes) is known before the workers meet it.
+  void use_workers(unsigned workers, bool first_alone = false) {
+    workers_ = workers;
+    first_alone_ = first_alone;
+  }
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
   void walk_directory(Dir dir, const std::string& path);
@@ -49,6 +54,7 @@ class Walk {
   Reporter& reporter_;
   Converter converter_;
   unsigned workers_;
+  bool first_alone_ = false;
   int failures_ = 0;
 };
 

@@ -15,8 +15,11 @@ struct Workers::Slot {
 };
 
 Workers::Workers(unsigned count, const Converter& converter,
-                 std::function<void(const Outcome&)> report)
-    : report_(std::move(report)), converters_(count, converter), window_(std::size_t(4) * count) {
+                 std::function<void(const Outcome&)> report, bool first_alone)
+    : report_(std::move(report)),
+      converters_(count, converter),
+      window_(std::size_t(4) * count),
+      first_alone_(first_alone) {
   for (Converter& c : converters_) {
     auto thread = std::make_unique<Thread>([this, &c] { work(c); });
     if (!thread->started()) break;
@@ -128,11 +131,13 @@ void Workers::convert(std::shared_ptr<const Folder> folder, const std::string& n
   bool alone;
   {
     Lock lock(mutex_);
-    alone = threads_.empty() || serial_;
+    alone = threads_.empty() || serial_ || first_alone_;
   }
+  first_alone_ = false;
   if (alone) {
-    // No thread could be started, or the machine ran short of something: the file is
-    // converted here, as by a single worker, once those before it are reported.
+    // No thread could be started, the machine ran short of something, or the file system
+    // is learnt from this file: the file is converted here, as by a single worker, once
+    // those before it are reported.
     finish();
     report_(converters_[0].convert_file(folder->dir, name, path, folder->neighbours));
     return;

@@ -36,9 +36,10 @@ struct Folder {
 class Workers {
  public:
   /// `count` workers, each converting with a copy of `converter`; `report` takes every
-  /// outcome, in order, on the owner's thread.
+  /// outcome, in order, on the owner's thread. With `first_alone`, the first file given is
+  /// converted on the owner's thread before any other starts.
   Workers(unsigned count, const Converter& converter,
-          std::function<void(const Outcome&)> report);
+          std::function<void(const Outcome&)> report, bool first_alone = false);
   /// Reports what is left and stops the workers.
   ~Workers();
   Workers(const Workers&) = delete;
@@ -68,6 +69,7 @@ class Workers {
   std::size_t next_ = 0;  ///< the next file for a worker
   std::size_t tail_ = 0;  ///< the next free place
   std::size_t running_ = 0;  ///< files the workers are converting
+  bool first_alone_;  ///< the next file given is converted alone (owner's thread only)
   bool serial_ = false;  ///< a file ran short of resources: the rest, one at a time
   bool stopping_ = false;
   bool owner_waits_ = false;  ///< the owner waits for a worker to finish a file

@@ -281,13 +281,33 @@ TEST(SideBySide, AtMostEightLargeFilesAtOnce) {
   EXPECT_EQ(fs.most_large_read(), 8);
 }
 
-TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndOneOnAShare) {
+// On a share the first file is converted alone: the others wait for it, whatever order
+// they would finish in, and the run still prints and leaves what one at a time does.
+TEST(SideBySide, OnAShareTheFirstFileIsConvertedBeforeAnyOther) {
+  FakePlatform alone;
+  alone.as_share();
+  outcome_tree(alone, 20);
+  const SideBySide one = run_side_by_side(alone, 1);
+  const std::vector<std::string> walked = alone.opened();
+  FakePlatform fs;
+  fs.as_share();
+  outcome_tree(fs, 20);
+  fs.finish_in(std::vector<std::string>(walked.rbegin(), walked.rend()),
+               std::chrono::milliseconds(5));
+  const SideBySide many = run_side_by_side(fs, 4);
+  ASSERT_FALSE(many.finished.empty());
+  EXPECT_EQ(many.finished.front(), walked.front());
+  EXPECT_NE(many.finished, walked) << "the files after the first were not converted at once";
+  expect_same(one, many);
+}
+
+TEST(SideBySide, WorkersAreTheProcessorsUpToEightAndSixteenOnAShare) {
   const struct {
     unsigned processors;
     bool shared;
     unsigned workers;
   } cases[] = {{1, false, 1}, {1, true, 1}, {2, false, 2}, {8, false, 8},
-               {64, false, 8}, {2, true, 1}, {64, true, 1}};
+               {64, false, 8}, {2, true, 16}, {64, true, 16}};
   for (const auto& c : cases)
     EXPECT_EQ(worker_count(c.processors, c.shared), c.workers)
         << c.processors << " processors" << (c.shared ? " on a share" : "");
