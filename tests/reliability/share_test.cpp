@@ -566,5 +566,28 @@ INSTANTIATE_TEST_SUITE_P(Mounts, Share, ::testing::ValuesIn(MOUNTS),
                            return name;
                          });
 
+/// The suite runs for minutes and its output is long: every failure is told again at the
+/// end, shortened, where a log cut in the middle still shows it.
+class FailuresAgainAtTheEnd : public ::testing::EmptyTestEventListener {
+  void OnTestPartResult(const ::testing::TestPartResult& result) override {
+    if (!result.failed()) return;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string message = result.message();
+    if (message.size() > 1500) message = message.substr(0, 1500) + "...";
+    told_ += std::string(test ? test->name() : "") + " at line " +
+             std::to_string(result.line_number()) + ":\n" + message + "\n";
+  }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override {
+    if (!told_.empty()) std::printf("\nThe failures again:\n%s", told_.c_str());
+    std::fflush(stdout);
+  }
+  std::string told_;
+};
+
+[[maybe_unused]] const bool told_again = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new FailuresAgainAtTheEnd);
+  return true;
+}();
+
 }  // namespace
 }  // namespace nivra::test
