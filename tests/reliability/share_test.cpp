@@ -569,19 +569,21 @@ INSTANTIATE_TEST_SUITE_P(Mounts, Share, ::testing::ValuesIn(MOUNTS),
 /// The suite runs for minutes and its output is long: every failure is told again at the
 /// end, shortened, where a log cut in the middle still shows it.
 class FailuresAgainAtTheEnd : public ::testing::EmptyTestEventListener {
+  // The test's name is kept from its start: asking the suite for it while a failure is
+  // reported would wait on the lock the suite holds.
+  void OnTestStart(const ::testing::TestInfo& test) override { test_ = test.name(); }
   void OnTestPartResult(const ::testing::TestPartResult& result) override {
     if (!result.failed()) return;
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string message = result.message();
     if (message.size() > 1500) message = message.substr(0, 1500) + "...";
-    told_ += std::string(test ? test->name() : "") + " at line " +
+    told_ += test_ + " at line " +
              std::to_string(result.line_number()) + ":\n" + message + "\n";
   }
   void OnTestProgramEnd(const ::testing::UnitTest&) override {
     if (!told_.empty()) std::printf("\nThe failures again:\n%s", told_.c_str());
     std::fflush(stdout);
   }
-  std::string told_;
+  std::string test_, told_;
 };
 
 [[maybe_unused]] const bool told_again = [] {
