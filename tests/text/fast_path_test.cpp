@@ -395,12 +395,18 @@ TEST(VectorText, EveryCharacterOfTheBmpIsConvertedOrRefusedAsThePortableCodeDoes
   Cp1252CodePage cp1252;
   AnsiCodePage* const pages[] = {&odd, &cp1252};
   const std::vector<const TextKernels*> kernels = vector_kernels();
+  // Dense text of characters of two and three bytes that both code pages hold, before and
+  // after the character, or ASCII alone.
+  const std::string dense = "\xC3\xA9\xE2\x82\xAC" "ab\xE2\x80\x9C\xD0\x80" "c\xC3\xA9";
   for (char32_t cp = 0x80; cp < 0x10000; ++cp) {
     // At every place of a block of 64 bytes and just past it, with enough after it for the
     // vector code to take it.
-    std::string text(cp % 67, 'z');
+    std::string text;
+    const bool mixed = cp % 2 == 0;
+    while (text.size() < cp % 67) text += mixed ? dense.substr(0, cp % 67 - text.size()) : "z";
+    text.resize(utf8_whole_length(text));
     utf8_append(cp, text);  // surrogates too, which are malformed
-    text.append(100, 'y');
+    while (text.size() < 200) text += mixed ? dense : "y";
     for (AnsiCodePage* page : pages) {
       use_text_kernels(portable_text_kernels());
       const Outcome expected = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
