@@ -338,6 +338,11 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
   const uchar* p = src;
   const uchar* const end = src + n;
   char* d = dst;
+  // How many characters outside ASCII make a block worth the rows' lookups, and for how
+  // many blocks the rows rest after one they could not give.
+  constexpr int ROWS_FROM = 5;
+  constexpr unsigned ROWS_REST = 16, ROWS_REST_MOST = 1024;
+  [[maybe_unused]] unsigned rows_skipped = 0, rows_rest = ROWS_REST;
   // Blocks start between two characters, and end before a character they cut.
   while (size_t(end - p) >= B + AHEAD) {
     R x[K];
@@ -386,12 +391,21 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
     unsigned all = 0x100;  // stays set while every character has its byte
     if constexpr (V::PACKS) {
       // Where the rows give every character: their bytes, and ASCII, packed together
-      // from the places where characters end.
-      if (const uint64_t ends = ((~cont >> 1) | uint64_t(1) << 63) & (~uint64_t(0) >> (B - whole));
-          (ends & cont & ~row_bytes<V>(f, x, p1, p2, block)) == 0) {
-        d = V::pack(block, ends, d);
-        p += whole;
-        continue;
+      // from the places where characters end. Not worth it for a few characters, nor for a
+      // while after a block with a character outside the rows.
+      if (rows_skipped > 0) {
+        --rows_skipped;
+      } else if (V::bits(high & starts) >= ROWS_FROM) {
+        const uint64_t ends = ((~cont >> 1) | uint64_t(1) << 63) & (~uint64_t(0) >> (B - whole));
+        if ((ends & cont & ~row_bytes<V>(f, x, p1, p2, block)) == 0) {
+          rows_rest = ROWS_REST;
+          d = V::pack(block, ends, d);
+          p += whole;
+          continue;
+        }
+        // Twice as long each time the rows fail again.
+        rows_skipped = rows_rest;
+        rows_rest = rows_rest < ROWS_REST_MOST ? 2 * rows_rest : ROWS_REST_MOST;
       }
       // Else each character's byte looked up by its code point in place of its lead byte,
       // then the bytes that start characters packed together.
