@@ -36,6 +36,7 @@ SingleByteCodePage::SingleByteCodePage(const SingleByteTable& table) : table_(ta
   for (unsigned c = 0; c < 0x80; ++c) f.byte[c] = std::uint16_t(0x100 | c);
   for (auto it = reverse_.rbegin(); it != reverse_.rend(); ++it)
     if (it->first >= 0x80 && form_of(it->first) != 0) f.byte[it->first] = std::uint16_t(0x100 | it->second);
+  choose_byte_rows(f);
   forms_ = std::move(forms);
 }
 

@@ -1,7 +1,9 @@
 #include "text/vector.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -85,6 +87,37 @@ std::vector<const TextKernels*> runnable_text_kernels() {
   for (const TextKernels* k : {&portable_text_kernels(), sse2_text_kernels(), avx2_text_kernels()})
     if (runs(k)) all.push_back(k);
   return all;
+}
+
+void choose_byte_rows(ByteForms& f) {
+  // The rows by their first two bytes (the second 0 for characters of two bytes), and
+  // how many characters each holds.
+  std::map<unsigned, unsigned> count;
+  const auto key_of = [](unsigned cp) {
+    return cp < 0x800 ? (0xC0 | cp >> 6) << 8 : (0xE0 | cp >> 12) << 8 | 0x80 | (cp >> 6 & 0x3F);
+  };
+  for (unsigned cp = 0x80; cp < 0x10000; ++cp)
+    if (f.byte[cp] != 0) ++count[key_of(cp)];
+  std::vector<std::pair<unsigned, unsigned>> ranked(count.begin(), count.end());
+  const unsigned euro = key_of(0x20AC);
+  std::stable_sort(ranked.begin(), ranked.end(), [euro](const auto& a, const auto& b) {
+    if ((a.first == euro) != (b.first == euro)) return a.first == euro;
+    return a.second > b.second;
+  });
+  f.row_count = unsigned(std::min<std::size_t>(ranked.size(), ByteForms::ROWS));
+  for (unsigned r = 0; r < f.row_count; ++r) {
+    ByteForms::Row& row = f.rows[r];
+    const unsigned lead = ranked[r].first >> 8, second = ranked[r].first & 0xFF;
+    const unsigned first =
+        second == 0 ? (lead & 0x1Fu) << 6 : (lead & 0x0Fu) << 12 | (second & 0x3Fu) << 6;
+    for (unsigned i = 0; i < 32; ++i) {
+      for (unsigned quarter = 0; quarter < 4; ++quarter)
+        row.quarter[quarter][i] =
+            static_cast<unsigned char>(f.byte[first | quarter << 4 | (i & 15)]);
+      row.before_last[i] = static_cast<unsigned char>(second == 0 ? lead : second);
+      row.first[i] = static_cast<unsigned char>(second == 0 ? 0 : lead);
+    }
+  }
 }
 
 const TextKernels& text_kernels() { return *in_use().load(std::memory_order_relaxed); }

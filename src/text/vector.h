@@ -19,7 +19,27 @@ struct ByteForms {
   std::uint32_t form[256];
   /// The byte of each code point of the BMP plus 0x100, or 0 when the code page has none.
   std::uint16_t byte[0x10000];
+
+  /// Rows of 64 characters whose bytes the vector unit looks up itself, without going
+  /// through `byte`: the characters of a row have the same UTF-8 bytes but the last, whose
+  /// low six bits are the column.
+  static constexpr unsigned ROWS = 4;
+  struct Row {
+    /// The byte of each column, 0 where the code page has none: the sixteen of each
+    /// quarter of the row twice, once for each half of a 32-byte vector.
+    alignas(32) unsigned char quarter[4][32];
+    /// The byte before the last, 32 times, and for characters of three bytes the first
+    /// (else 0).
+    alignas(32) unsigned char before_last[32];
+    alignas(32) unsigned char first[32];
+  };
+  Row rows[ROWS];
+  unsigned row_count = 0;
 };
+
+/// Chooses the rows of `f` from its `byte` table: the row of the euro sign, which text of
+/// every language uses, then those that hold the most characters.
+void choose_byte_rows(ByteForms& f);
 
 /// The kernels of one instruction set. Each returns how much of the input it took; it
 /// stops early at a byte it leaves to its caller.

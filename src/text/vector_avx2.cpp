@@ -69,6 +69,15 @@ struct Avx2 {
   /// The byte of `table` at each index of `i` (0 to 15).
   static reg lookup(reg table, reg i) { return _mm256_shuffle_epi8(table, i); }
   static reg shr4(reg v) { return _mm256_srli_epi16(v, 4); }
+  /// Each 16-bit lane moved up by K bits.
+  template <int K>
+  static reg shl(reg v) {
+    return _mm256_slli_epi16(v, K);
+  }
+  /// ~a & b.
+  static reg andnot(reg a, reg b) { return _mm256_andnot_si256(a, b); }
+  /// The bytes of `b` where the top bit of `m` is set, of `a` elsewhere.
+  static reg select(reg a, reg b, reg m) { return _mm256_blendv_epi8(a, b, m); }
   /// a - b, by byte, not below 0.
   static reg subs(reg a, reg b) { return _mm256_subs_epu8(a, b); }
   static bool any(reg v) { return !_mm256_testz_si256(v, v); }

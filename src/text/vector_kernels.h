@@ -259,9 +259,11 @@ template <class V>
 /// The same as bmp_utf8_errors(), by three table lookups on half bytes where the vector
 /// unit has a byte shuffle: a byte and the one before it break UTF-8 where the three tables
 /// share a bit. Any bit set in the result is a break.
+/// `p1` and `p2` are the bytes one and two places before those of `x`.
 template <class V>
 [[gnu::always_inline]] inline typename V::reg bmp_utf8_errors_by_table(typename V::reg x,
-                                                                        typename V::reg before) {
+                                                                        typename V::reg p1,
+                                                                        typename V::reg p2) {
   using R = typename V::reg;
   constexpr int TOO_SHORT = 1, TOO_LONG = 2, OVERLONG_3 = 4, SURROGATE = 8, OVERLONG_2 = 16,
                 TWO_CONTS = 0x80;
@@ -284,7 +286,6 @@ template <class V>
                                TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE,
                                TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE, TOO_SHORT, TOO_SHORT,
                                TOO_SHORT, TOO_SHORT);
-  const R p1 = V::template prev<1>(x, before), p2 = V::template prev<2>(x, before);
   const R low = V::set1(0x0F);
   const R special = V::and_(V::and_(V::lookup(by_prev_high, V::and_(V::shr4(p1), low)),
                                     V::lookup(by_prev_low, V::and_(p1, low))),
@@ -292,6 +293,37 @@ template <class V>
   // Two continuations in a row are right exactly as the third byte of a character of three.
   const R third = V::and_(V::subs(p2, V::set1(0xE0 - 0x80)), V::set1(0x80));
   return V::or_(V::xor_(special, third), V::subs(x, V::set1(0xEF)));
+}
+
+/// Where the rows of `f` give the byte of each character of the 64 bytes `x` that
+/// start between two characters and are well-formed UTF-8: into `block`, each character's
+/// byte in place of its last byte and ASCII as it is. `p1` and `p2` are the bytes one and
+/// two places before those of `x`. Returns the bytes of `block` above 0x7F: a character
+/// that no row gives, or that has no byte, leaves one below 0x80.
+template <class V, size_t K>
+[[gnu::always_inline]] inline uint64_t row_bytes(const ByteForms& f, const typename V::reg (&x)[K],
+                                                 const typename V::reg (&p1)[K],
+                                                 const typename V::reg (&p2)[K], uchar* block) {
+  using R = typename V::reg;
+  uint64_t given = 0;
+  for (size_t k = 0; k < K; ++k) {
+    // The low four bits of the column pick a byte of each quarter of a row, and bits 4
+    // and 5, moved to the top of the byte, pick the quarter.
+    const R column = V::and_(x[k], V::set1(0x0F));
+    const R bit4 = V::template shl<3>(x[k]), bit5 = V::template shl<2>(x[k]);
+    R r = V::andnot(V::lt(x[k], V::set1(0xC0)), x[k]);  // continuation bytes 0
+    for (unsigned i = 0; i < f.row_count; ++i) {
+      const ByteForms::Row& row = f.rows[i];
+      R in_row = V::eq(p1[k], V::load(row.before_last));
+      if (row.first[0] != 0) in_row = V::and_(in_row, V::eq(p2[k], V::load(row.first)));
+      const auto q = [&](int j) { return V::lookup(V::load(row.quarter[j]), column); };
+      const R t = V::select(V::select(q(0), q(1), bit4), V::select(q(2), q(3), bit4), bit5);
+      r = V::select(r, t, in_row);
+    }
+    V::store(block + k * V::W, r);
+    given |= uint64_t(V::mask(r)) << (k * V::W);
+  }
+  return given;
 }
 
 template <class V>
@@ -306,6 +338,11 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
   const uchar* p = src;
   const uchar* const end = src + n;
   char* d = dst;
+  // How many characters outside ASCII make a block worth the rows' lookups, and for how
+  // many blocks the rows rest after one they could not give.
+  constexpr int ROWS_FROM = 5;
+  constexpr unsigned ROWS_REST = 16, ROWS_REST_MOST = 1024;
+  [[maybe_unused]] unsigned rows_skipped = 0, rows_rest = ROWS_REST;
   // Blocks start between two characters, and end before a character they cut.
   while (size_t(end - p) >= B + AHEAD) {
     R x[K];
@@ -322,9 +359,25 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
     }
     uint64_t cont = 0;
     for (size_t k = 0; k < K; ++k) cont |= uint64_t(V::mask(V::lt(x[k], C0))) << (k * W);
+    [[maybe_unused]] alignas(64) uchar block[B];
+    // The bytes before each of the block's, from memory past the first block (the vector
+    // unit's shuffles are the busiest); the text before the block is whole characters,
+    // which is all that the check and the lookups ask of them.
+    [[maybe_unused]] R p1[K], p2[K];
     if constexpr (V::PACKS) {
-      R bad = bmp_utf8_errors_by_table<V>(x[0], V::zero());
-      for (size_t k = 1; k < K; ++k) bad = V::or_(bad, bmp_utf8_errors_by_table<V>(x[k], x[k - 1]));
+      for (size_t k = 0; k < K; ++k) {
+        if (p - src >= 2) {
+          p1[k] = V::load(p + k * W - 1);
+          p2[k] = V::load(p + k * W - 2);
+        } else {
+          const R before = k == 0 ? V::zero() : x[k - 1];
+          p1[k] = V::template prev<1>(x[k], before);
+          p2[k] = V::template prev<2>(x[k], before);
+        }
+      }
+      R bad = bmp_utf8_errors_by_table<V>(x[0], p1[0], p2[0]);
+      for (size_t k = 1; k < K; ++k)
+        bad = V::or_(bad, bmp_utf8_errors_by_table<V>(x[k], p1[k], p2[k]));
       if (V::any(bad)) break;
     } else {
       R bad = bmp_utf8_errors<V>(x[0], V::zero());
@@ -337,9 +390,25 @@ size_t utf8_to_bytes(const ByteForms& f, const uchar* src, size_t n, char* dst,
     const uint64_t starts = ~cont & (~uint64_t(0) >> (B - whole));
     unsigned all = 0x100;  // stays set while every character has its byte
     if constexpr (V::PACKS) {
-      // Each character's byte in place of its lead byte, then the bytes that start
-      // characters packed together.
-      alignas(64) uchar block[B];
+      // Where the rows give every character: their bytes, and ASCII, packed together
+      // from the places where characters end. Not worth it for a few characters, nor for a
+      // while after a block with a character outside the rows.
+      if (rows_skipped > 0) {
+        --rows_skipped;
+      } else if (V::bits(high & starts) >= ROWS_FROM) {
+        const uint64_t ends = ((~cont >> 1) | uint64_t(1) << 63) & (~uint64_t(0) >> (B - whole));
+        if ((ends & cont & ~row_bytes<V>(f, x, p1, p2, block)) == 0) {
+          rows_rest = ROWS_REST;
+          d = V::pack(block, ends, d);
+          p += whole;
+          continue;
+        }
+        // Twice as long each time the rows fail again.
+        rows_skipped = rows_rest;
+        rows_rest = rows_rest < ROWS_REST_MOST ? 2 * rows_rest : ROWS_REST_MOST;
+      }
+      // Else each character's byte looked up by its code point in place of its lead byte,
+      // then the bytes that start characters packed together.
       alignas(64) std::uint16_t cps[B];  // the code point of the character at each start
       for (size_t k = 0; k < K; ++k) {
         V::store(block + k * W, x[k]);

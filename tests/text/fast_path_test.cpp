@@ -389,18 +389,49 @@ TEST(VectorText, LongTextsAndLossesFarInGiveWhatThePortableCodeGives) {
   }
 }
 
+TEST(VectorText, DenseTextWithCharactersOutsideTheCommonRowsNowAndThenGivesWhatThePortableCodeGives) {
+  // Letters, signs and punctuation of Windows-1252 that text uses most, and now and then,
+  // less often further on, one it holds that the vector code finds no faster way for (an
+  // OE, a florin sign, a trademark sign), or at the end one it lacks.
+  KernelsRestored restore;
+  std::mt19937 rng(16);
+  static const std::string_view common[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xE2\x80\x9C",
+                                            "b c", "\xC2\xB0", "\xE2\x80\xA6", "\r\n"};
+  static const std::string_view rare[] = {"\xC5\x92", "\xC6\x92", "\xE2\x84\xA2"};
+  std::string text;
+  for (int i = 0; i < 60000; ++i) {
+    text += common[rng() % std::size(common)];
+    if (rng() % (i < 20000 ? 40 : i < 40000 ? 700 : 9000) == 0) text += rare[rng() % std::size(rare)];
+  }
+  for (std::string_view last : {"", "\xC4\x80"}) {
+    const std::string all = text + std::string(last) + std::string(200, 'z');
+    use_text_kernels(portable_text_kernels());
+    const std::string expected = everything(all);
+    for (const TextKernels* k : vector_kernels()) {
+      use_text_kernels(*k);
+      ASSERT_TRUE(everything(all) == expected) << k->name;
+    }
+  }
+}
+
 TEST(VectorText, EveryCharacterOfTheBmpIsConvertedOrRefusedAsThePortableCodeDoes) {
   KernelsRestored restore;
   SingleByteCodePage odd(odd_table());
   Cp1252CodePage cp1252;
   AnsiCodePage* const pages[] = {&odd, &cp1252};
   const std::vector<const TextKernels*> kernels = vector_kernels();
+  // Dense text of characters of two and three bytes that both code pages hold, before and
+  // after the character, or ASCII alone.
+  const std::string dense = "\xC3\xA9\xE2\x82\xAC" "ab\xE2\x80\x9C\xD0\x80" "c\xC3\xA9";
   for (char32_t cp = 0x80; cp < 0x10000; ++cp) {
     // At every place of a block of 64 bytes and just past it, with enough after it for the
     // vector code to take it.
-    std::string text(cp % 67, 'z');
+    std::string text;
+    const bool mixed = cp % 2 == 0;
+    while (text.size() < cp % 67) text += mixed ? dense.substr(0, cp % 67 - text.size()) : "z";
+    text.resize(utf8_whole_length(text));
     utf8_append(cp, text);  // surrogates too, which are malformed
-    text.append(100, 'y');
+    while (text.size() < 200) text += mixed ? dense : "y";
     for (AnsiCodePage* page : pages) {
       use_text_kernels(portable_text_kernels());
       const Outcome expected = outcome([&](std::string& out) { return page->from_utf8(text, true, out); });
