@@ -19,6 +19,7 @@
 #include <memory>
 #include <ostream>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -192,28 +193,52 @@ class Share : public ::testing::TestWithParam<Mount> {
 
   /// Runs the program of `direction` in `tree` through `view`, killed after `kill_us`
   /// microseconds when that is not negative.
+  /// `log`: where strace writes the run's renames and links (see renamed_onto()), if given.
   ProgramResult run_in(const std::string& view, const std::string& tree, Direction direction,
-                       long long kill_us = -1) {
+                       long long kill_us = -1, const std::string& log = "") {
     RunOptions options;
     options.kill_after_us = kill_us;
+    if (!log.empty()) options.logged = {"rename,renameat,renameat2,link,linkat", log};
     return run(at(view, tree) + (direction == Direction::sign ? "/nivra-sign" : "/nivra-unsign"),
                options);
   }
 
   /// Runs the program through both views at once, each killed after its delay in
-  /// microseconds when that is not negative.
+  /// microseconds when that is not negative; with `logs`, each traced into its own.
   std::array<ProgramResult, 2> run_both(const std::string& tree, Direction direction,
-                                        long long kill_a = -1, long long kill_b = -1) {
+                                        long long kill_a = -1, long long kill_b = -1,
+                                        const std::array<std::string, 2>& logs = {}) {
     std::array<ProgramResult, 2> results;
     std::latch start(2);
     std::thread other([&] {
       start.arrive_and_wait();
-      results[1] = run_in("b", tree, direction, kill_b);
+      results[1] = run_in("b", tree, direction, kill_b, logs[1]);
     });
     start.arrive_and_wait();
-    results[0] = run_in("a", tree, direction, kill_a);
+    results[0] = run_in("a", tree, direction, kill_a, logs[0]);
     other.join();
     return results;
+  }
+
+  /// How many times each file got a run's new file under its name, by what strace wrote
+  /// to the files `prefix`.* (a rename or a link of a `.new` temporary onto the name that
+  /// succeeded); the files are removed.
+  static std::map<std::string, int> renamed_onto(const std::string& prefix) {
+    static const std::regex step(
+        R"re((?:renameat2?|linkat)\(-?\d+, "[^"]*\.new", -?\d+, "([^"/]+)"(?:, \w+)?\) = 0)re");
+    std::map<std::string, int> out;
+    const std::filesystem::path p(prefix);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), ec)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.starts_with(p.filename().string() + ".")) continue;
+      std::istringstream lines(read_file(entry.path().string()));
+      std::smatch m;
+      for (std::string line; std::getline(lines, line);)
+        if (std::regex_search(line, m, step) && !is_temporary_path(m[1].str())) ++out[m[1]];
+      std::filesystem::remove(entry.path(), ec);
+    }
+    return out;
   }
 
   /// Writes `files` into `tree` through view a, with both programs beside them, and waits
@@ -392,9 +417,20 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
           for (const auto& [rel, content] : before)
             if (!exists(at("server", tree) + "/" + rel)) missing_seen.insert(rel);
       });
-      const auto results = run_both(tree, direction);
+      // Where strace is there, what each run renamed onto which name is counted too.
+      std::array<std::string, 2> logs;
+      if (can_stop_runs())
+        for (int i = 0; i < 2; ++i)
+          logs[i] = (std::filesystem::temp_directory_path() /
+                     ("nivra-renames." + std::to_string(getpid()) + "." + "ab"[i]))
+                        .string();
+      const auto results = run_both(tree, direction, -1, -1, logs);
       done = true;
       watcher.join();
+      std::map<std::string, int> onto;
+      for (const std::string& log : logs)
+        if (!log.empty())
+          for (const auto& [name, n] : renamed_onto(log)) onto[name] += n;
       if (revived()) {
         ++crashes;
         --round;
@@ -423,10 +459,23 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
       // conversion too many for it. A file converted twice shows as a bad backup.
       EXPECT_GE(counted, left.converted) << "a file passed over silently: " << what
                                          << " round " << round << "\n" << both;
+      // Each file gets a new file under its name once: a second time, the other run took
+      // the first new file for the original and converted the file again, saying nothing.
+      std::string twice;
+      for (const auto& [name, n] : onto)
+        if (n > 1) twice += name + " ";
+      if (!logs[0].empty())
+        std::printf("[ %-8.8s ] round %d, %s: %zu files renamed onto by the runs, %zu of them "
+                    "twice or more\n",
+                    mount().kind, round, what, onto.size(),
+                    std::size_t(std::count_if(onto.begin(), onto.end(),
+                                              [](const auto& e) { return e.second > 1; })));
       if (!mount().stale_copies && !(mount().cached_listings && direction == Direction::unsign)) {
         EXPECT_LE(counted - left.converted, int(missing_seen.size()))
             << "more conversions counted than names went missing: " << what << " round "
             << round;
+        EXPECT_EQ(twice, "") << "converted twice: " << what << " round " << round << "\n"
+                             << both;
       }
       // A temporary that the client would not let go of, or a copy of an original that
       // the client could not show to be held elsewhere, is named by its run; no other

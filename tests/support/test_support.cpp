@@ -215,6 +215,12 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
                                "-e", "inject=" + a.call + ":signal=" + std::to_string(a.signal) +
                                          ":when=" + std::to_string(a.nth), "--"});
     args[10] = program;  // strace starts it by its path, as argument 0
+  } else if (!options.logged.calls.empty()) {
+    to_run = "strace";
+    args.insert(args.begin(), {"strace", "-ff", "--seccomp-bpf", "-qq", "-o",
+                               options.logged.prefix, "-e", "trace=" + options.logged.calls,
+                               "--"});
+    args[9] = program;
   }
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
@@ -228,7 +234,7 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
   // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
   // program at its exit.
-  if (!options.signal_after.call.empty()) {
+  if (!options.signal_after.call.empty() || !options.logged.calls.empty()) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     settings.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
   }

@@ -77,6 +77,12 @@ struct RunOptions {
     int nth = 1;
     int signal = 0;
   } signal_after;
+  /// Runs the program under strace, which writes each of these system calls (names, commas
+  /// between) that any of its threads made, with the outcome, to PREFIX.PID: one file a
+  /// thread. Not with signal_after.
+  struct {
+    std::string calls, prefix;
+  } logged;
 };
 
 struct ProgramResult {
