@@ -308,10 +308,6 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
     s = swap(aside->name());
   }
   if (s.fault == Fault::cannot_link) {
-    // Without links the backup is a copy, which later takes NAME.OLD whatever holds it:
-    // a claim made since the listing is looked for here.
-    if (!backup_exists && others_may_claim && holds_content(target.dir, backup, read))
-      return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
     if (!aside) aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_), &left_);
     s = copy_backup(target, aside->name());
     if (!s.ok()) return failure(MSG_BACKUP_FAILED, backup_path(target), fs_, s);

@@ -100,7 +100,6 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
     std::vector<Injection> faults;
     std::string_view message, reason;
     std::map<std::string, std::string> after;
-    bool links = true;  ///< the file system keeps a second name of a file
   } cases[] = {
       {"a save over it", false, true, Call::write, [&](FakePlatform& fs) { fs.put("a.c", theirs); },
        {}, MSG_CHANGED, "another file was put under its name while it was converted",
@@ -131,12 +130,6 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
        {fail_on(Call::link, "a.c.OLD", os_error(EIO))}, MSG_OPEN_FAILED, "held by another run",
        {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
-      // Where there are no links the backup is a copy, renamed over any NAME.OLD: the claim
-      // is looked for before.
-      {"as before, a share without links", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); }, {}, MSG_OPEN_FAILED,
-       "held by another run", {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}},
-       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -145,7 +138,6 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
     if (c.earlier) fs.add_file("a.c.OLD", EARLIER);
     fs.add_file("b.c", "x");
     if (c.share) fs.as_share();
-    if (!c.links) fs.without_links();
     for (const Injection& f : c.faults) fs.inject(f);
     fs.meanwhile(c.when, 1, [&] { c.action(fs); });
     RecordingReporter r;
