@@ -192,8 +192,8 @@ class Share : public ::testing::TestWithParam<Mount> {
   }
 
   /// Runs the program of `direction` in `tree` through `view`, killed after `kill_us`
-  /// microseconds when that is not negative.
-  /// `log`: where strace writes the run's renames and links (see renamed_onto()), if given.
+  /// microseconds when that is not negative; with `log`, strace writes the run's renames
+  /// and links there (see renamed_onto()).
   ProgramResult run_in(const std::string& view, const std::string& tree, Direction direction,
                        long long kill_us = -1, const std::string& log = "") {
     RunOptions options;
@@ -456,20 +456,22 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
       // Where the share cannot swap two names in one step, a name is empty for an instant
       // while a run puts its new file in place: a run that lists the folder then neither
       // converts nor names that file (the other run converts it), and the runs count one
-      // conversion too many for it. A file converted twice shows as a bad backup.
+      // conversion too many for it.
       EXPECT_GE(counted, left.converted) << "a file passed over silently: " << what
                                          << " round " << round << "\n" << both;
       // Each file gets a new file under its name once: a second time, the other run took
       // the first new file for the original and converted the file again, saying nothing.
       std::string twice;
+      int twice_count = 0;
       for (const auto& [name, n] : onto)
-        if (n > 1) twice += name + " ";
+        if (n > 1) {
+          twice += name + " ";
+          ++twice_count;
+        }
       if (!logs[0].empty())
-        std::printf("[ %-8.8s ] round %d, %s: %zu files renamed onto by the runs, %zu of them "
+        std::printf("[ %-8.8s ] round %d, %s: %zu files renamed onto by the runs, %d of them "
                     "twice or more\n",
-                    mount().kind, round, what, onto.size(),
-                    std::size_t(std::count_if(onto.begin(), onto.end(),
-                                              [](const auto& e) { return e.second > 1; })));
+                    mount().kind, round, what, onto.size(), twice_count);
       if (!mount().stale_copies && !(mount().cached_listings && direction == Direction::unsign)) {
         EXPECT_LE(counted - left.converted, int(missing_seen.size()))
             << "more conversions counted than names went missing: " << what << " round "
