@@ -130,6 +130,8 @@ void Replacer::remove_stale() {
     if (!s.ok() && s.fault != Fault::not_found)
       left_.push_back(LeftName{stale_folder_ + left, "could not be removed: " + reason(fs_, s)});
   }
+  for (const auto& [name, s] : fs_.take_left())
+    left_.push_back(LeftName{stale_folder_ + name, "could not be removed: " + reason(fs_, s)});
   stale_.clear();
 }
 

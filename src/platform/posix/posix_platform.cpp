@@ -47,6 +47,9 @@ bool changed_name(const Status& s) { return s.fault == Fault::replaced || s.faul
 /// How many times a removal that failed with EIO is tried again, a quarter of a second
 /// apart: some network clients fail every call for a few seconds after one failed.
 constexpr int REMOVE_ATTEMPTS = 24;
+/// The same for a rename on a share, which fails with EIO where the server still counts
+/// the file open by the client for a moment after its close.
+constexpr int RENAME_ATTEMPTS = 8;
 
 int fd_of(Dir d) { return int(d.id); }
 int fd_of(File f) { return int(f.id); }
@@ -305,7 +308,12 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
     while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int e = errno;
       if (e == EINTR) continue;
-      if (e == EWOULDBLOCK && locked_here(opened)) {
+      const std::optional<std::thread::id> holder =
+          e == EWOULDBLOCK ? locked_here(opened) : std::nullopt;
+      // This thread's own lock, on the file it converts, which another name of it (a
+      // NAME.OLD) meets: read without a lock of its own, as the lock is this thread's.
+      if (holder == std::this_thread::get_id()) break;
+      if (holder) {
         // Another name of a file this run converts: its turn comes once that is done.
         const timespec moment{0, 1000000};
         nanosleep(&moment, nullptr);
@@ -344,7 +352,7 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
       }
       Lock lock(mutex_);
       if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
-      opened_[std::size_t(fd)] = Opened{true, shared, opened};
+      opened_[std::size_t(fd)] = Opened{true, shared, opened, std::this_thread::get_id()};
       out.id = fd;
       return Status{};
     }
@@ -418,11 +426,11 @@ bool PosixPlatform::opened(File file, Opened& out) {
   return true;
 }
 
-bool PosixPlatform::locked_here(const struct stat& st) {
+std::optional<std::thread::id> PosixPlatform::locked_here(const struct stat& st) {
   Lock lock(mutex_);
   for (const Opened& h : opened_)
-    if (h.open && h.st.st_dev == st.st_dev && h.st.st_ino == st.st_ino) return true;
-  return false;
+    if (h.open && h.st.st_dev == st.st_dev && h.st.st_ino == st.st_ino) return h.holder;
+  return std::nullopt;
 }
 
 bool PosixPlatform::shared_device(dev_t dev, int fd) {
@@ -432,7 +440,7 @@ bool PosixPlatform::shared_device(dev_t dev, int fd) {
       if (known == dev) return shared;
   }
   struct statfs fs;
-  const bool shared = fstatfs(fd, &fs) != 0 || is_shared(fs);
+  const bool shared = sys_.fstatfs(fd, &fs) != 0 || is_shared(fs);
   Lock lock(mutex_);
   devices_.emplace_back(dev, shared);
   return shared;
@@ -575,14 +583,17 @@ Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileSta
   if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::replaced} : s;
   if (!read.digested) return now.unchanged(read) ? Status{} : Status{differs};
   // Which file a name stands for cannot be told here: its content must be the one read.
+  // A name that cannot be opened or read is not shown to hold another file: the failure is
+  // this run's own.
   const int fd = sys_.openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
-  if (fd < 0) return Status{Fault::replaced};
+  if (fd < 0) return errno == ENOENT ? Status{Fault::replaced} : last_error();
   read_around_cache(fd);
   Digest digest;
   std::uint64_t size = 0;
-  const bool whole = digest_file(*this, File{fd}, digest, size).ok();
+  s = digest_file(*this, File{fd}, digest, size);
   sys_.close(fd);
-  return whole && size == read.size && digest.value == read.digest ? Status{} : Status{differs};
+  if (!s.ok() && !changed_name(s)) return s;
+  return s.ok() && size == read.size && digest.value == read.digest ? Status{} : Status{differs};
 }
 
 void PosixPlatform::drop_descriptor(File file) {
@@ -640,7 +651,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
       // that stays.
       if (linked != backup || own || !check_name(dir, backup, read, Fault::replaced).ok())
         remove_own(dir, linked);
-      return s;
+      return changed_name(s) ? s : s.at(Step::backup);
     }
     if (linked != backup) {
       s = rename_new(dir, linked, backup);
@@ -713,14 +724,13 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
                               const FileStat& read, bool shared) {
   const int d = fd_of(dir);
   const std::string aside = aside_name(temp);
-  if (sys_.renameat(d, name.c_str(), d, aside.c_str()) != 0)
+  if (rename_at(d, name, aside) != 0)
     return errno == ENOENT ? Status{Fault::replaced} : last_error();
   // What was moved aside goes back under the name, unless that was taken again; where
   // the step that never replaces fails otherwise, by a rename once the name is free.
   const auto put_back = [&] {
     const Status back = rename_new(dir, aside, name);
-    if (!back.ok() && back.fault != Fault::exists && !present(d, name))
-      sys_.renameat(d, aside.c_str(), d, name.c_str());
+    if (!back.ok() && back.fault != Fault::exists && !present(d, name)) rename_at(d, aside, name);
   };
   Status s = check_name(dir, aside, read, Fault::modified);
   if (!s.ok()) {
@@ -738,15 +748,33 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
   // name for a moment.
   if (shared) {
     const timespec moment{0, 2000000};
-    nanosleep(&moment, nullptr);
+    sys_.nanosleep(&moment, nullptr);
   }
   remove_own(dir, aside);
   return Status{};
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {
-  if (sys_.renameat(fd_of(dir), from.c_str(), fd_of(dir), to.c_str()) != 0) return last_error();
+  if (rename_at(fd_of(dir), from, to) != 0) return last_error();
   return Status{};
+}
+
+int PosixPlatform::rename_at(int d, const std::string& from, const std::string& to) {
+  for (int attempt = 0;; ++attempt) {
+    if (sys_.renameat(d, from.c_str(), d, to.c_str()) == 0) return 0;
+    // Tried again only where it did not happen: `from` is still there. (A client may
+    // report EIO for a rename that the server did.)
+    struct stat st;
+    const int e = errno;
+    if (e != EIO || attempt == RENAME_ATTEMPTS || sys_.fstat(d, &st) != 0 ||
+        !shared_device(st.st_dev, d) ||
+        sys_.fstatat(d, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      errno = e;
+      return -1;
+    }
+    const timespec pause{0, 250000000};
+    sys_.nanosleep(&pause, nullptr);
+  }
 }
 
 Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
@@ -763,7 +791,7 @@ Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::st
     s = rename_new_once(d, from, to);
     if (s.fault != Fault::exists) break;
     const timespec step{0, STEP_NS};
-    nanosleep(&step, nullptr);
+    sys_.nanosleep(&step, nullptr);
   }
   return s;
 }
@@ -793,7 +821,7 @@ Status PosixPlatform::rename_new_once(int d, const std::string& from, const std:
   // Nor links: the name is asked for just before a rename, which another program may
   // outrun; there is no step that fails on a taken name.
   if (present(d, to)) return Status{Fault::exists, EEXIST};
-  if (sys_.renameat(d, from.c_str(), d, to.c_str()) != 0) return last_error();
+  if (rename_at(d, from, to) != 0) return last_error();
   return Status{};
 }
 
@@ -830,9 +858,23 @@ std::vector<std::pair<std::string, Status>> PosixPlatform::take_left() {
 }
 
 Status PosixPlatform::remove(Dir dir, const std::string& name) {
+  // Whether a name that a failure leaves unseen was there before, on a share (below).
+  struct stat st;
+  const bool shown = sys_.fstat(fd_of(dir), &st) == 0 && shared_device(st.st_dev, fd_of(dir)) &&
+                     sys_.fstatat(fd_of(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool io_error = false;
   for (int attempt = 0;; ++attempt) {
     if (sys_.unlinkat(fd_of(dir), name.c_str(), 0) == 0) return Status{};
     const int e = errno;
+    // A share's client may forget a name whose removal the server refused (rclone's SMB
+    // remote, while it still holds the file open): gone from the client's view after a
+    // failure, it may well stay on the server, and is reported as left.
+    if (e == ENOENT && io_error && shown) {
+      Lock lock(mutex_);
+      left_.push_back(LeftBehind{std::this_thread::get_id(), name, from_errno(EIO)});
+      return from_errno(e);
+    }
+    io_error = io_error || e == EIO;
     if ((e != EIO && e != EINTR) || attempt == REMOVE_ATTEMPTS) return from_errno(e);
     const timespec pause{0, 250000000};
     if (e == EIO) sys_.nanosleep(&pause, nullptr);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -55,11 +56,12 @@ class PosixPlatform final : public FileSystem {
     bool open = false;    ///< the descriptor is one open_read() gave and close() did not end
     bool shared = false;  ///< on a network or user-space file system
     struct stat st {};    ///< as it was opened
+    std::thread::id holder;  ///< the thread that opened it
   };
   /// What open_read() learnt of `file`; false for another descriptor.
   bool opened(File file, Opened& out);
-  /// Whether another thread of this run holds the file `st` describes.
-  bool locked_here(const struct stat& st);
+  /// Which thread of this run holds the file `st` describes, if one does.
+  std::optional<std::thread::id> locked_here(const struct stat& st);
   /// Whether the file system of device `dev`, on which `fd` is open, is shared.
   bool shared_device(dev_t dev, int fd);
 
@@ -92,6 +94,8 @@ class PosixPlatform final : public FileSystem {
                  const FileStat& read, bool shared);
   /// One try of rename_new() in directory `d`.
   Status rename_new_once(int d, const std::string& from, const std::string& to);
+  /// renameat() of two names of `d`, tried again where a share's client failed it with EIO.
+  int rename_at(int d, const std::string& from, const std::string& to);
   /// Whether `name` of directory `d` is there, asked of the file system itself where a
   /// lookup may be answered from a cache: a name that cannot be asked about counts as there.
   bool present(int d, const std::string& name);

@@ -29,6 +29,7 @@ const SystemCalls& libc_calls() {
       ::renameat,
       ::unlinkat,
       ::nanosleep,
+      ::fstatfs,
   };
   return calls;
 }

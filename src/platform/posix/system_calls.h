@@ -5,6 +5,7 @@
 // unless a test puts one in its place that fails chosen calls.
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -27,8 +28,11 @@ struct SystemCalls {
   int (*renameat2)(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
   int (*renameat)(int from_dir, const char* from, int to_dir, const char* to);
   int (*unlinkat)(int dir, const char* name, int flags);
-  /// The pause between two attempts of a call that a flaky file system failed.
+  /// The pause between two attempts of a call that a flaky file system failed, or that a
+  /// share's client is given to catch up.
   int (*nanosleep)(const timespec* pause, timespec* left);
+  /// Which file system holds a descriptor: a share's clients are treated apart.
+  int (*fstatfs)(int fd, struct statfs* st);
 };
 
 /// The C library's calls.
