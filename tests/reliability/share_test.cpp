@@ -13,10 +13,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <random>
 #include <regex>
@@ -172,6 +174,34 @@ class Share : public ::testing::TestWithParam<Mount> {
     if (!up.skip.empty()) GTEST_SKIP() << up.skip;
     ASSERT_EQ(up.error, "");
     up_ = &up;
+    transcript_.clear();
+  }
+  /// With NIVRA_SHARE_KEEP set to a folder, a failed test leaves there what the server
+  /// holds and what every run traced and printed, to be read after the suite.
+  void TearDown() override {
+    const char* keep = std::getenv("NIVRA_SHARE_KEEP");
+    if (!keep || !up_ || !HasFailure()) return;
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string to = std::string(keep) + "/" + name + "-" + std::to_string(time(nullptr));
+    std::error_code ec;
+    std::filesystem::create_directories(to, ec);
+    std::filesystem::copy(up_->server, to + "/server", std::filesystem::copy_options::recursive, ec);
+    write_file(to + "/runs.txt", transcript_);
+    for (const auto& entry : std::filesystem::directory_iterator(traces(), ec))
+      std::filesystem::rename(entry.path(), to + "/" + entry.path().filename().string(), ec);
+    std::printf("[ %-8.8s ] kept in %s\n", mount().kind, to.c_str());
+  }
+  /// Where runs are traced for NIVRA_SHARE_KEEP.
+  static std::string traces() {
+    static const std::string dir = [] {
+      const std::string d = (std::filesystem::temp_directory_path() /
+                             ("nivra-traces." + std::to_string(getpid())))
+                                .string();
+      std::filesystem::create_directories(d);
+      return d;
+    }();
+    return dir;
   }
 
   const Mount& mount() const { return GetParam(); }
@@ -199,8 +229,17 @@ class Share : public ::testing::TestWithParam<Mount> {
     RunOptions options;
     options.kill_after_us = kill_us;
     if (!log.empty()) options.logged = {"rename,renameat,renameat2,link,linkat", log};
-    return run(at(view, tree) + (direction == Direction::sign ? "/nivra-sign" : "/nivra-unsign"),
-               options);
+    const int number = ++traced_;
+    // Traced for NIVRA_SHARE_KEEP, unless it is to be killed: a kill would end strace.
+    if (std::getenv("NIVRA_SHARE_KEEP") && kill_us < 0 && can_stop_runs())
+      options.logged = {"openat,renameat,renameat2,rename,linkat,link,unlinkat,flock,newfstatat,pread64,pwrite64,write,close",
+                        log.empty() ? traces() + "/" + view + "-" + std::to_string(number) : log};
+    const ProgramResult r = run(
+        at(view, tree) + (direction == Direction::sign ? "/nivra-sign" : "/nivra-unsign"), options);
+    std::lock_guard lock(transcribing_);
+    transcript_ += "=== run " + std::to_string(number) + " through " + view + " in " + tree +
+                   ", status " + std::to_string(r.status) + "\n" + r.out + r.err;
+    return r;
   }
 
   /// Runs the program through both views at once, each killed after its delay in
@@ -232,6 +271,9 @@ class Share : public ::testing::TestWithParam<Mount> {
     for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), ec)) {
       const std::string name = entry.path().filename().string();
       if (!name.starts_with(p.filename().string() + ".")) continue;
+      if (std::getenv("NIVRA_SHARE_KEEP"))
+        std::filesystem::copy_file(entry.path(), traces() + "/" + name + "-" +
+                                       std::to_string(time(nullptr)), ec);
       std::istringstream lines(read_file(entry.path().string()));
       std::smatch m;
       for (std::string line; std::getline(lines, line);)
@@ -348,6 +390,9 @@ class Share : public ::testing::TestWithParam<Mount> {
 
   static inline std::map<std::string, Up> ups_;
   Up* up_ = nullptr;
+  std::string transcript_;  ///< what every run printed, for NIVRA_SHARE_KEEP
+  std::atomic<int> traced_ = 0;
+  std::mutex transcribing_;
 };
 
 // The user signs through one machine; later the other machine, which had listed the tree

@@ -217,10 +217,10 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
     args[10] = program;  // strace starts it by its path, as argument 0
   } else if (!options.logged.calls.empty()) {
     to_run = "strace";
-    args.insert(args.begin(), {"strace", "-ff", "--seccomp-bpf", "-qq", "-o",
+    args.insert(args.begin(), {"strace", "-ff", "-ttt", "--seccomp-bpf", "-qq", "-o",
                                options.logged.prefix, "-e", "trace=" + options.logged.calls,
                                "--"});
-    args[9] = program;
+    args[10] = program;
   }
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
