@@ -540,11 +540,16 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
                              << head(results[1].err, 20);
       EXPECT_EQ(left.hidden, 0) << what << " round " << round;
       if (HasFailure()) return;
-      // The next program starts from what this one left, without its backups.
+      // The next program starts from what this one left, without its backups, nor the
+      // temporaries it named: a copy of an original that it kept would become the NAME.OLD
+      // of a file the next program leaves as it is, which is right, and not its original.
       before = sources(tree_of(at("server", tree)));
       for (const auto& [rel, content] : before)
         if (exists(at("a", tree) + "/" + rel + ".OLD"))
           std::filesystem::remove(at("a", tree) + "/" + rel + ".OLD");
+      std::error_code ec;
+      for (const std::string& temporary : left.temporary_names)
+        std::filesystem::remove(at("a", tree) + "/" + temporary, ec);
     }
   }
 }
