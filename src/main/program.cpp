@@ -80,8 +80,8 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});
     return 1;
   }
-  // On a share a client may fail every call for seconds after its first listing of a
-  // file's attributes (smbnetfs): that is learnt from the first file alone.
+  // On a share what the file system can do is learnt before the files beside the first
+  // are converted: the platform asks of the folder now, and the first file goes alone.
   const bool shared = platform.shared(dir);
   run.use_workers(worker_count(processors, shared), shared);
   run.walk_directory(dir, root);

@@ -135,6 +135,8 @@ class FileSystem {
   virtual Status list_dir(Dir dir, std::vector<Entry>& out) = 0;
   virtual void close_dir(Dir dir) = 0;
   /// Whether `dir` is on a network or user-space file system, whose calls wait on a server.
+  /// Asked of the tree's folder before anything else: the platform may learn there, while
+  /// nothing else goes on, what a share's client does.
   virtual bool shared(Dir dir) = 0;
 
   /// Opens regular file `name` of `dir` for reading, never through a symbolic link, and

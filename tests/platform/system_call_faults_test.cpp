@@ -68,6 +68,9 @@ struct Shared {
   bool persistent;
   int calls[SYS_KINDS];
   int met, left_open, status;
+  int silent;    ///< calls that the client still fails after a failed listing
+  int listings;  ///< listings of attributes asked for
+  int written;   ///< writes made before the first listing
   bool closed_written;  ///< a failed close was of a file the run wrote
   std::size_t out_size, err_size;
   char out[16384], err[16384];
@@ -87,10 +90,19 @@ bool on_a_share = false;
 /// that forgets a name whose removal its server refused: the file stays as NAME~.
 bool forgets_failed_removal = false;
 
+/// Whether a listing of attributes fails with EIO, and the calls after it for a while, as
+/// a share's client does that asks its server for what it cannot give (smbnetfs).
+bool listing_fails = false;
+
 /// Counts a call of `kind`; true, with errno set, when it is to fail.
 bool fails(Sys kind) {
   Shared& s = shared();
   const int n = ++s.calls[int(kind)];
+  if (s.silent > 0) {
+    --s.silent;
+    errno = EIO;
+    return true;
+  }
   if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
   ++s.met;
   errno = s.code;
@@ -144,6 +156,13 @@ const posix::SystemCalls& faulty_calls() {
         if (r == 0 && on_a_share) st->f_type = 0x65735546;  // FUSE
         return r;
       },
+      [](int fd, char* names, std::size_t size) -> ssize_t {
+        if (shared().listings++ == 0) shared().written = shared().calls[int(Sys::write)];
+        if (!listing_fails) return libc_calls().flistxattr(fd, names, size);
+        shared().silent = 5;
+        errno = EIO;
+        return -1;
+      },
   };
   return calls;
 }
@@ -194,16 +213,16 @@ class TreeHost final : public Host {
 
 /// One run of `direction` over `root` with the `nth` call of `kind` failing with `code`.
 RunResult run(const std::string& root, Direction direction, Sys kind = {}, int nth = 0,
-              int code = 0, bool persistent = false) {
+              int code = 0, bool persistent = false, unsigned processors = 1) {
   Shared& s = shared();
-  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, false, 0, 0, {}, {}};
+  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, 0, 0, 0, false, 0, 0, {}, {}};
   in_child([&] {
     RecordingReporter r;
     {
       PosixPlatform fs(faulty_calls());
       TreeHost host;
       Cp1252CodePage acp;
-      s.status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra");
+      s.status = nivra::run_program(fs, host, acp, direction, r, root + "/nivra", processors);
     }
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code e;
@@ -364,6 +383,28 @@ TEST(SystemCallFaults, OnAShareARemovalThatFailedIsNamedWhereTheClientForgetsThe
   }
   on_a_share = without_rename_flags = forgets_failed_removal = false;
   EXPECT_GT(forgotten, 0);
+}
+
+// A share's client that fails the listing of attributes, and every call for a while after
+// it: the run asks it of the tree's folder before any file is converted, and never again,
+// so that no conversion meets the silence. Files are converted side by side.
+TEST(SystemCallFaults, OnAShareWhoseClientFailsAListingOfAttributesEveryFileConverts) {
+  on_a_share = without_rename_flags = true;
+  TempDir base(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+  const std::string root = base / "tree";
+  prepare(root, Direction::sign);
+  const RunResult unfaulted = run(root, Direction::sign, {}, 0, 0, false, 2);
+  ASSERT_EQ(unfaulted.status, 0) << unfaulted.err;
+  remove_tree(root);
+  prepare(root, Direction::sign);
+  listing_fails = true;
+  const RunResult r = run(root, Direction::sign, {}, 0, 0, false, 2);
+  on_a_share = without_rename_flags = listing_fails = false;
+  EXPECT_EQ(shared().listings, 1);
+  EXPECT_EQ(shared().written, 0) << "the client fell silent while files were converted";
+  EXPECT_EQ(shared().silent, 0);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.tree, unfaulted.tree) << differences(r.tree, unfaulted.tree);
 }
 
 // A share's client, as FUSE gives it: files are identified by their content, and where a

@@ -165,9 +165,9 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
 
 /// Lists the names of `fd`'s extended attributes into `names`, growing it as needed;
 /// returns their length, or -1 with errno.
-ssize_t list_attributes(int fd, std::vector<char>& names) {
+ssize_t list_attributes(const posix::SystemCalls& sys, int fd, std::vector<char>& names) {
   ssize_t n;
-  while ((n = flistxattr(fd, names.data(), names.size())) < 0 && errno == ERANGE)
+  while ((n = sys.flistxattr(fd, names.data(), names.size())) < 0 && errno == ERANGE)
     names.resize(names.size() * 4);
   return n;
 }
@@ -176,9 +176,9 @@ ssize_t list_attributes(int fd, std::vector<char>& names) {
 std::string run_prefix_of(const std::string& temp) { return temp.substr(0, temp.rfind('.') + 1); }
 
 /// Whether `fd` lists its attributes, and no access list among them.
-bool lists_no_access_list(int fd) {
+bool lists_no_access_list(const posix::SystemCalls& sys, int fd) {
   std::vector<char> names(256);
-  const ssize_t n = list_attributes(fd, names);
+  const ssize_t n = list_attributes(sys, fd, names);
   if (n < 0) return false;
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1)
     if (limits_access(name)) return false;
@@ -195,7 +195,7 @@ bool lists_no_access_list(int fd) {
 Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error,
                    bool& no_lists) {
   std::vector<char> names(1024), value;
-  ssize_t n = list ? list_attributes(from, names) : 0;
+  ssize_t n = list ? list_attributes(sys, from, names) : 0;
   io_error = n < 0 && errno == EIO;
   const bool listed_none = list && n == 0;
   if (n < 0) n = 0;  // none, or none that the file system keeps
@@ -205,9 +205,14 @@ Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, b
         limits_access(name))
       return Status{Fault::other, errno};
   }
+  if (!list)
+    for (const char* name : ACCESS_LISTS)
+      if (attribute(from, name, value) &&
+          sys.fsetxattr(to, name, value.data(), value.size(), 0) != 0)
+        return Status{Fault::other, errno};
   // A file that lists no attribute at all has no access list: `to` need only list none
   // either, which one listing shows.
-  no_lists = listed_none && lists_no_access_list(to);
+  no_lists = listed_none && lists_no_access_list(sys, to);
   if (no_lists) return Status{};
   for (const char* list : ACCESS_LISTS) {
     if (attribute(from, list, value) || !attribute(to, list, value)) continue;
@@ -286,7 +291,26 @@ void PosixPlatform::close_dir(Dir dir) { sys_.close(fd_of(dir)); }
 
 bool PosixPlatform::shared(Dir dir) {
   struct stat st;
-  return sys_.fstat(fd_of(dir), &st) == 0 && shared_device(st.st_dev, fd_of(dir));
+  if (sys_.fstat(fd_of(dir), &st) != 0 || !shared_device(st.st_dev, fd_of(dir))) return false;
+  // Asked before any file is converted, while nothing else goes on: a client that fails
+  // the listing of attributes fails every call for seconds afterwards (smbnetfs), which
+  // would fail the files that other threads convert meanwhile.
+  std::vector<char> names(1024);
+  if (!unlisted(st.st_dev) && list_attributes(sys_, fd_of(dir), names) < 0 && errno == EIO)
+    outlast_listing(st.st_dev, fd_of(dir));
+  return true;
+}
+
+void PosixPlatform::outlast_listing(dev_t dev, int fd) {
+  {
+    Lock lock(mutex_);
+    unlisted_.push_back(dev);
+  }
+  const timespec pause{0, 250000000};
+  struct stat st;
+  for (int attempt = 0; attempt < REMOVE_ATTEMPTS && sys_.fstat(fd, &st) != 0 && errno == EIO;
+       ++attempt)
+    sys_.nanosleep(&pause, nullptr);
 }
 
 Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
@@ -519,17 +543,7 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   bool io_error = false, no_lists = false;
   const Status attributes =
       copy_xattrs(sys_, fd_of(from), fd_of(to), !unlisted(st.st_dev), io_error, no_lists);
-  if (io_error && shared_device(st.st_dev, fd_of(from))) {
-    {
-      Lock lock(mutex_);
-      unlisted_.push_back(st.st_dev);
-    }
-    const timespec pause{0, 250000000};
-    for (int attempt = 0; attempt < REMOVE_ATTEMPTS && sys_.fstat(fd_of(to), &now) != 0 &&
-                          errno == EIO;
-         ++attempt)
-      sys_.nanosleep(&pause, nullptr);
-  }
+  if (io_error && shared_device(st.st_dev, fd_of(from))) outlast_listing(st.st_dev, fd_of(to));
   if (!attributes.ok()) return attributes;
   // The permissions last: a write by a process without the privilege clears the
   // set-user-ID and set-group-ID bits, and so does a change of owner. Where the owner or

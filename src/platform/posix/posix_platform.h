@@ -76,6 +76,9 @@ class PosixPlatform final : public FileSystem {
   bool without_links(dev_t dev);
   /// Whether the file system of `dev` was found to fail the listing of attributes (EIO).
   bool unlisted(dev_t dev);
+  /// Notes that the file system of `dev` failed the listing of attributes with EIO, and
+  /// waits, for a bounded time, until `fd`, open on it, answers again.
+  void outlast_listing(dev_t dev, int fd);
 
   /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
   /// fails with `replaced`, or with `differs` where the name holds other content.

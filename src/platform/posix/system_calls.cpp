@@ -30,6 +30,7 @@ const SystemCalls& libc_calls() {
       ::unlinkat,
       ::nanosleep,
       ::fstatfs,
+      ::flistxattr,
   };
   return calls;
 }

@@ -33,6 +33,9 @@ struct SystemCalls {
   int (*nanosleep)(const timespec* pause, timespec* left);
   /// Which file system holds a descriptor: a share's clients are treated apart.
   int (*fstatfs)(int fd, struct statfs* st);
+  /// The names of a file's extended attributes: some share clients fail it, and then
+  /// every call for seconds.
+  ssize_t (*flistxattr)(int fd, char* names, std::size_t size);
 };
 
 /// The C library's calls.
