@@ -254,7 +254,7 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
   try {
     replacer_.forget_last();
     Outcome outcome = convert(dir, name, path, neighbours);
-    replacer_.remove_stale();
+    replacer_.remove_stale(outcome.kind != Outcome::failed);
     outcome.undecided = replacer_.undecided();
     outcome.left = replacer_.left();
     return outcome;

@@ -124,7 +124,8 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
   return Outcome{};
 }
 
-void Replacer::remove_stale() {
+void Replacer::remove_stale(bool done) {
+  if (!done) stale_.clear();
   for (const std::string& left : stale_) {
     const Status s = fs_.remove(stale_dir_, left);
     if (!s.ok() && s.fault != Fault::not_found)

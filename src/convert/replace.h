@@ -191,9 +191,12 @@ class Replacer {
   /// Comes before replace() of the same file. On a shared file system the removals wait
   /// for remove_stale().
   Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
-  /// Removes the leftovers that finish_leftovers() kept for after the target's replace;
-  /// one that cannot be removed goes to left().
-  void remove_stale();
+  /// Removes the leftovers that finish_leftovers() kept for after the target's replace,
+  /// where `done` says the target was converted or left alone; one that cannot be removed
+  /// goes to left(). After a failure they stay for a later run: the content they were found
+  /// to share with the name may have been a client's stale view of it, and a copy of an
+  /// original among them the only one.
+  void remove_stale(bool done);
 
   /// A name of `dir` that a run that ended may have left empty: not listed, but named by a
   /// listed NAME.OLD, or kept in a record of that run (name_record()) whose temporary name

@@ -92,6 +92,8 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
 // did is kept and the file is reported, never converted over it.
 TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
   const std::string theirs = "their save\n";
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const std::string copy = temporary_name("a.c", "old", FakePlatform::ended_run());
   const struct {
     const char* what;
     bool share, earlier;  ///< a network share; an earlier a.c.OLD
@@ -100,6 +102,7 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
     std::vector<Injection> faults;
     std::string_view message, reason;
     std::map<std::string, std::string> after;
+    bool copy_left = false;  ///< the copy of the original of a run killed before its NAME.OLD
   } cases[] = {
       {"a save over it", false, true, Call::write, [&](FakePlatform& fs) { fs.put("a.c", theirs); },
        {}, MSG_CHANGED, "another file was put under its name while it was converted",
@@ -130,12 +133,19 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
        {fail_on(Call::link, "a.c.OLD", os_error(EIO))}, MSG_OPEN_FAILED, "held by another run",
        {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+      // The killed run's new file took the name, which a client's stale view still showed as
+      // the original: the copy seemed a spare one of it, but stays, the only one left.
+      {"a killed run's copy, seen through a stale view", true, false, Call::create,
+       [&](FakePlatform& fs) { fs.put("a.c", converted); }, {}, MSG_CHANGED,
+       "another file was put under its name while it was converted",
+       {{"a.c", with_mode(converted)}, {copy, with_mode(ORIGINAL)}}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakePlatform fs;
     fs.add_file("a.c", ORIGINAL);
     if (c.earlier) fs.add_file("a.c.OLD", EARLIER);
+    if (c.copy_left) fs.add_file(copy, ORIGINAL);
     fs.add_file("b.c", "x");
     if (c.share) fs.as_share();
     for (const Injection& f : c.faults) fs.inject(f);
