@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -94,15 +95,17 @@ bool forgets_failed_removal = false;
 /// a share's client does that asks its server for what it cannot give (smbnetfs).
 bool listing_fails = false;
 
-/// Counts a call of `kind`; true, with errno set, when it is to fail.
+/// Counts a call of `kind`; true, with errno set, when it is to fail. The run's threads
+/// may call at once.
 bool fails(Sys kind) {
   Shared& s = shared();
-  const int n = ++s.calls[int(kind)];
-  if (s.silent > 0) {
-    --s.silent;
-    errno = EIO;
-    return true;
-  }
+  const int n = std::atomic_ref<int>(s.calls[int(kind)]).fetch_add(1) + 1;
+  std::atomic_ref<int> silent(s.silent);
+  for (int left = silent.load(); left > 0;)
+    if (silent.compare_exchange_weak(left, left - 1)) {
+      errno = EIO;
+      return true;
+    }
   if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
   ++s.met;
   errno = s.code;
@@ -157,9 +160,11 @@ const posix::SystemCalls& faulty_calls() {
         return r;
       },
       [](int fd, char* names, std::size_t size) -> ssize_t {
-        if (shared().listings++ == 0) shared().written = shared().calls[int(Sys::write)];
+        Shared& s = shared();
+        if (std::atomic_ref<int>(s.listings).fetch_add(1) == 0)
+          s.written = std::atomic_ref<int>(s.calls[int(Sys::write)]).load();
         if (!listing_fails) return libc_calls().flistxattr(fd, names, size);
-        shared().silent = 5;
+        std::atomic_ref<int>(s.silent).store(5);
         errno = EIO;
         return -1;
       },
