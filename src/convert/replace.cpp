@@ -171,10 +171,11 @@ std::vector<Replacer::Missing> Replacer::missing_names(Dir dir, const Neighbours
     if (name.empty() || neighbours.names.contains(name)) return;
     for (Missing& m : out) {
       if (m.name != name) continue;
-      if (m.record.empty()) m.record = record;
+      if (!record.empty()) m.records.push_back(record);
       return;
     }
-    out.push_back(Missing{std::move(name), record});
+    out.push_back(Missing{std::move(name), {}});
+    if (!record.empty()) out.back().records.push_back(record);
   };
   for (const std::string& left : neighbours.temporaries)
     if (left.ends_with(".nam")) add(recorded_name(dir, left), left);
@@ -186,23 +187,45 @@ std::vector<Replacer::Missing> Replacer::missing_names(Dir dir, const Neighbours
 
 Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const std::string& path,
                                          const Neighbours& neighbours, Outcome& failed) {
-  const std::string& name = missing.name;
+  // Of several recorded runs, one that moved the original aside or held it goes before
+  // one whose new file only says NAME.OLD holds it: that may be an earlier backup.
+  const std::string backup = missing.name + std::string(BACKUP_SUFFIX);
+  std::string from, old;
+  for (const std::string& record :
+       missing.records.empty() ? std::vector<std::string>{""} : missing.records) {
+    std::string left = original_left(dir, missing.name, record, neighbours);
+    if (left == backup) old = std::move(left);
+    else if (!left.empty()) from = std::move(left);
+    if (!from.empty()) break;
+  }
+  if (from.empty()) from = old;
+  if (from.empty()) return Restore::nothing;
+  const Status s = fs_.rename_new(dir, from, missing.name);
+  // A name `from` that stays is a leftover beside the file, which its conversion finishes
+  // or reports.
+  fs_.take_left();
+  if (s.ok()) return Restore::put_back;
+  failed = failure(MSG_OPEN_FAILED, path, reason(fs_, s));
+  return Restore::failed;
+}
+
+std::string Replacer::original_left(Dir dir, const std::string& name,
+                                    const std::string& record_name, const Neighbours& neighbours) {
   const std::string prefix = temporary_prefix(name);
   const std::string backup = name + std::string(BACKUP_SUFFIX);
   // The leftovers are judged by NAME.OLD where there is one, else by the record: either
   // way they must be regular files of its owner or of this run's user.
   FileStat old, record;
   const bool has_old = fs_.stat_at(dir, backup, old).ok() && old.regular;
-  const bool recorded = !missing.record.empty() &&
-                        fs_.stat_at(dir, missing.record, record).ok() &&
+  const bool recorded = !record_name.empty() && fs_.stat_at(dir, record_name, record).ok() &&
                         (has_old ? owned(record, old) : record.regular);
-  if (!has_old && !recorded) return Restore::nothing;
+  if (!has_old && !recorded) return {};
   const FileStat& judge = has_old ? old : record;
   // A record that this run's user wrote vouches for its run's leftovers whoever owns them:
   // the original moved aside keeps its owner, who need not be the user of that run.
   const bool vouched = recorded && !has_old && record.owner == host_.running_user();
   // A record names the run that emptied the name: only that run's leftovers are taken.
-  const std::string_view recorded_run = recorded ? tag_of(missing.record) : std::string_view();
+  const std::string_view recorded_run = recorded ? tag_of(record_name) : std::string_view();
   std::string aside, held;
   bool fresh = false;
   for (const std::string& left : neighbours.temporaries) {
@@ -218,18 +241,7 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
     fresh = fresh || left.ends_with(".new");
   }
   // NAME.OLD holds the original only where the run went on to make its new file.
-  const std::string from = !aside.empty() ? aside
-                           : !held.empty()  ? held
-                           : fresh && has_old ? backup
-                                              : std::string();
-  if (from.empty()) return Restore::nothing;
-  const Status s = fs_.rename_new(dir, from, name);
-  // A name `from` that stays is a leftover beside the file, which its conversion finishes
-  // or reports.
-  fs_.take_left();
-  if (s.ok()) return Restore::put_back;
-  failed = failure(MSG_OPEN_FAILED, path, reason(fs_, s));
-  return Restore::failed;
+  return !aside.empty() ? aside : !held.empty() ? held : fresh && has_old ? backup : std::string();
 }
 
 /// The name only ever changes by one step that puts a complete file in its place. A

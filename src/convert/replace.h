@@ -203,7 +203,9 @@ class Replacer {
   /// carries its digest.
   struct Missing {
     std::string name;
-    std::string record;  ///< the record that keeps it; "" when only NAME.OLD names it
+    /// The records that keep it, in the listing's order; none when only NAME.OLD names it.
+    /// Runs killed one after another may each leave one, not all beside the original.
+    std::vector<std::string> records;
   };
   std::vector<Missing> missing_names(Dir dir, const Neighbours& neighbours);
 
@@ -212,8 +214,8 @@ class Replacer {
   /// run that ended was killed while the name was empty (between moving the original
   /// aside and the new file's taking the name): its aside name, its held backup, or else
   /// the NAME.OLD it made. Only what is provably that run's own is taken, by a rename that
-  /// never replaces. `failed` says why the original could not go back (`path` is the
-  /// name's).
+  /// never replaces; of several recorded runs, the first whose leftovers hold an original.
+  /// `failed` says why the original could not go back (`path` is the name's).
   Restore restore_name(Dir dir, const Missing& missing, const std::string& path,
                        const Neighbours& neighbours, Outcome& failed);
 
@@ -249,6 +251,10 @@ class Replacer {
   void keep_only_copy(const Target& target, TemporaryName& aside);
   /// The name `record` keeps, or "" where it is none of a run that ended, or forged.
   std::string recorded_name(Dir dir, const std::string& record);
+  /// The leftover of an ended run that holds the original of `name`, a missing name: of
+  /// the run of `record` where that is not "" (see restore_name()); "" when there is none.
+  std::string original_left(Dir dir, const std::string& name, const std::string& record,
+                            const Neighbours& neighbours);
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
   bool same_content(Dir dir, const std::string& name, File file, const FileStat& read);
   /// Whether a leftover as `left` found it may be finished by this run: a regular file of

@@ -273,7 +273,8 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
 // new file not yet in place) leaves no a.c: the next run puts the original back under the
 // name from what is provably that run's own, and converts it. Where no NAME.OLD names the
 // file, only the record of the run ("nam") does; one that names another file than its own
-// name's digest, or whose leftovers are another user's, moves nothing.
+// name's digest, or whose leftovers are another user's, moves nothing. The record of an
+// earlier run killed before it emptied the name does not hide the run that did.
 TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string original(ORIGINAL);
@@ -286,6 +287,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     std::map<std::string, std::uint64_t> owners = {};  ///< by kind; else the running user
     std::string record_of = "a.c";            ///< whose digest the record's name carries
     std::vector<Injection> faults = {};
+    std::map<std::string, std::string> earlier = {};  ///< by kind, of a run listed first
   } cases[] = {
       {"moved aside", {{"was", original}, {"new", "half"}}, ORIGINAL, true},
       {"its held backup", {{"old", original}, {"new", "half"}}, EARLIER, true},
@@ -307,6 +309,10 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
        false, {{"old", 8}}},
       {"putting it back fails", {{"old", original}, {"nam", "a.c"}}, "", false, false, {}, "a.c",
        {fail_on(Call::rename, "a.c", os_error(EACCES))}},
+      {"recorded, moved aside, after a run killed earlier", {{"was", original}, {"nam", "a.c"}},
+       "", true, false, {}, "a.c", {}, {{"nam", "a.c"}, {"new", "half"}}},
+      {"the same, beside an earlier backup", {{"was", original}, {"nam", "a.c"}}, EARLIER, true,
+       false, {}, "a.c", {}, {{"nam", "a.c"}, {"new", "half"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -314,6 +320,10 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     const std::string tag = c.live ? fs.running() : FakePlatform::ended_run();
     std::map<std::string, std::string> left;
     if (!c.backup.empty()) left["a.c.OLD"] = with_mode(c.backup);
+    for (const auto& [kind, content] : c.earlier) {
+      const std::string name = temporary_name("a.c", kind, FakePlatform::earlier_run());
+      fs.add_file(name, content);
+    }
     for (const auto& [kind, content] : c.left) {
       const std::string name = temporary_name(kind == "nam" ? c.record_of : "a.c", kind, tag);
       left[name] = with_mode(content);

@@ -167,6 +167,8 @@ class FakePlatform final : public FileSystem, public Host {
   }
   /// The tag of a run on this machine that has ended.
   static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
+  /// The tag of a run on this machine that ended before ended_run()'s, and lists first.
+  static std::string earlier_run() { return RunTag{MACHINE, 999998, 0}.format(); }
   /// The tag of a run on this machine that may still be going on.
   std::string running() {
     const std::uint32_t process = 1000000 + std::uint32_t(live_.size());
