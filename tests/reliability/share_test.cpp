@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "convert/messages.h"
 #include "support/test_support.h"
 
 namespace nivra::test {
@@ -363,12 +364,28 @@ class Share : public ::testing::TestWithParam<Mount> {
       usleep(200000);
   }
 
+  /// Whether `r` names on standard error a folder of `tree` that holds `rel`, one it could
+  /// not open: that stands for the files in it.
+  static bool in_named_folder(const ProgramResult& r, const std::string& tree,
+                              const std::string& rel) {
+    for (std::size_t cut = 0; cut != rel.npos; cut = rel.find('/', cut + 1)) {
+      const std::string folder = "/" + tree + (cut ? "/" + rel.substr(0, cut) : "") + ": ";
+      if (r.err.find(folder) != r.err.npos) return true;
+    }
+    return false;
+  }
+
   /// How many files of `before` the runs say they converted: each prints one line for
-  /// every other file.
-  static int conversions(const std::array<ProgramResult, 2>& results, const Files& before) {
+  /// every other file, and one for a folder it could not open.
+  static int conversions(const std::array<ProgramResult, 2>& results, const std::string& tree,
+                         const Files& before) {
     int n = 0;
-    for (const ProgramResult& r : results)
-      if (r.status >= 0) n += int(before.size()) - int(split_lines(r.out).size());
+    for (const ProgramResult& r : results) {
+      if (r.status < 0) continue;
+      n += int(before.size());
+      for (const std::string& line : split_lines(r.out)) n -= line != MSG_DIR_FAILED;
+      for (const auto& [rel, content] : before) n -= in_named_folder(r, tree, rel);
+    }
     return n;
   }
 
@@ -379,14 +396,8 @@ class Share : public ::testing::TestWithParam<Mount> {
     for (const auto& [rel, content] : before) {
       if (after.at(rel) == content) continue;
       const std::string path = at("server", tree) + "/" + rel;
-      // A folder that could not be opened is named for the files in it.
       const auto names = [&, &rel = rel](const ProgramResult& r) {
-        for (std::size_t cut = rel.find('/'); cut != rel.npos; cut = rel.find('/', cut + 1)) {
-          std::string folder(1, '/');
-          folder.append(rel, 0, cut).append(": ");
-          if (r.err.find(folder) != r.err.npos) return true;
-        }
-        return r.err.find(rel + ": ") != r.err.npos;
+        return in_named_folder(r, tree, rel) || r.err.find(rel + ": ") != r.err.npos;
       };
       n += exists(path) && read_file(path) == content &&
            std::none_of(results.begin(), results.end(), names);
@@ -490,7 +501,7 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
       sleep(unsigned(mount().write_back_s));
       const TreeReport left = settled(tree, before, after);
       const int unsaid = unreported(tree, results, before, after);
-      const int counted = conversions(results, before);
+      const int counted = conversions(results, tree, before);
       const char* what = direction == Direction::sign ? "sign" : "unsign";
       std::printf("[ %-8.8s ] round %d, %s: %d converted, %d left and reported, %d left "
                   "unreported, %d missing, %d damaged, %d bad backups, %d temporaries; the runs "
