@@ -13,7 +13,8 @@
 #
 # The kinds: sshfs; Samba through smbnetfs; rclone mounts of an sftp remote (cache modes
 # "writes" and "full") and of the Samba share ("writes"); davfs2 on rclone's WebDAV server;
-# s3fs where a local S3 server can run.
+# s3fs on s3rver, a local S3 server (npm package). An S3 bucket is no folder: there the
+# server's view is a third s3fs mount, one that caches nothing.
 
 set -u
 cmd=${1:-}
@@ -72,7 +73,7 @@ unmount() {
 # Stops whatever STATE/pids names (servers and client daemons), then removes STATE.
 down_all() {
   [ -d "$state" ] || return 0
-  for m in a b; do unmount "$state/$m"; done
+  for m in a b srv; do unmount "$state/$m"; done
   for f in "$state"/*.pid; do
     [ -s "$f" ] && kill "$(cat "$f")" 2>/dev/null
   done
@@ -163,6 +164,19 @@ start_webdav() {
   listening $dav_port || skip "rclone serve webdav did not start: $(tail -2 "$state/webdav.log")"
 }
 
+# s3rver serving the bucket "share" from files of its own under STATE/s3data.
+start_s3rver() {
+  s3_port=$(free_port)
+  mkdir -p "$state/s3data"
+  setsid s3rver -d "$state/s3data" -a 127.0.0.1 -p $s3_port --silent --configure-bucket share \
+    </dev/null >"$state/s3rver.log" 2>&1 &
+  echo $! >"$state/s3rver.pid"
+  listening $s3_port || skip "s3rver did not start: $(tail -2 "$state/s3rver.log")"
+  # Its default keys.
+  echo S3RVER:S3RVER >"$state/s3-passwd"
+  chmod 600 "$state/s3-passwd"
+}
+
 # --- clients: mount_KIND m (a or b) ----------------------------------------------------
 
 mount_sshfs() {
@@ -214,6 +228,15 @@ mount_davfs2() {
     -o conf="$state/davfs-$m.conf",file_mode=0755,dir_mode=0755 </dev/null >/dev/null 2>&1
 }
 
+# s3fs with its default caches; the server's view ("srv") with none, its own or the kernel's.
+mount_s3fs() {
+  local m=$1 cache=
+  [ "$m" = srv ] && cache=,max_stat_cache_size=0,entry_timeout=0,attr_timeout=0,negative_timeout=0
+  s3fs share "$state/$m" -o passwd_file="$state/s3-passwd",url=http://127.0.0.1:$s3_port \
+    -o use_path_request_style,umask=0022,logfile="$state/s3fs-$m.log"$cache || return 1
+  pgrep -n -f "s3fs share $state/$m" >"$state/s3fs-$m.pid"
+}
+
 mount_one() {
   local m=$1
   mkdir -p "$state/$m"
@@ -224,6 +247,7 @@ mount_one() {
     rclone-sftp-full) mount_rclone "$m" sftp:"$state/export" full ;;
     rclone-smb-writes) mount_rclone "$m" smb:share writes ;;
     davfs2) mount_davfs2 "$m" ;;
+    s3fs) mount_s3fs "$m" ;;
   esac
   mounted "$state/$m"
 }
@@ -233,6 +257,14 @@ view() {
   case $kind in
     smbnetfs) echo "$state/$1/127.0.0.1/share" ;;
     *) echo "$state/$1" ;;
+  esac
+}
+
+# The folder the server serves, or a view of it that caches nothing.
+served() {
+  case $kind in
+    s3fs) echo "$state/srv" ;;
+    *) echo "$state/export" ;;
   esac
 }
 
@@ -291,11 +323,14 @@ case $kind in
     start_webdav ;;
   s3fs)
     have s3fs || skip "s3fs not found (Debian package s3fs)"
-    skip "no S3 server installs from Debian's packages to serve s3fs on 127.0.0.1" ;;
+    have s3rver || skip "s3rver not found (npm package s3rver, see .ci/install-share-tools.sh)"
+    start_s3rver ;;
 esac
-echo "ssh_port=${ssh_port:-} smb_port=${smb_port:-} dav_port=${dav_port:-}" >"$state/ports"
+echo "ssh_port=${ssh_port:-} smb_port=${smb_port:-} dav_port=${dav_port:-} s3_port=${s3_port:-}" >"$state/ports"
 
-for m in a b; do
+mounts="a b"
+[ "$kind" = s3fs ] && mounts="a b srv"
+for m in $mounts; do
   mount_one $m || skip "$m could not be mounted: $(tail -3 "$state"/*-$m.log "$state/$m"*.log 2>/dev/null | tail -3)"
 done
 for m in a b; do
@@ -306,4 +341,4 @@ done
 # nothing is left mounted or running once it is gone.
 owner=$PPID
 (while kill -0 "$owner" 2>/dev/null; do sleep 1; done; down_all) </dev/null >/dev/null 2>&1 &
-echo "$state/export $(view a) $(view b)"
+echo "$(served) $(view a) $(view b)"
