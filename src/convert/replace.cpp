@@ -102,12 +102,23 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     if (known.ok() && backup && !stat.same_file(target.read) &&
         !same_content(target.dir, left, target.original, target.read)) {
       // It may be the only copy of an original: where it cannot become NAME.OLD, it stays
-      // for a later run, and the file waits for it.
-      const Status moved = fs_.rename(target.dir, left, target.name + std::string(BACKUP_SUFFIX));
+      // for a later run, and the file waits for it. It goes under a name of this run's own
+      // first, by a step that fails where another run took it meanwhile: a share's client
+      // may remove the target of a rename whose source another client moved (rclone), and
+      // NAME.OLD would then hold that original.
+      const std::string own = temporary_name(target.name, "old", run_);
+      Status moved = fs_.rename_new(target.dir, left, own);
+      if (moved.fault == Fault::not_found) continue;
+      std::string held = left;
+      if (moved.ok()) {
+        moved = fs_.rename(target.dir, own, target.name + std::string(BACKUP_SUFFIX));
+        // Where it cannot, it goes back under the name it was found under.
+        if (!moved.ok() && !fs_.rename_new(target.dir, own, left).ok()) held = own;
+      }
       if (!moved.ok())
-        return failure(MSG_BACKUP_FAILED, target.path.substr(0, base) + left, reason(fs_, moved));
+        return failure(MSG_BACKUP_FAILED, target.path.substr(0, base) + held, reason(fs_, moved));
       // Where NAME.OLD was a second name of the same file, the rename leaves both.
-      fs_.remove(target.dir, left);
+      fs_.remove(target.dir, own);
       continue;
     }
     // On a share, where a NAME.OLD that holds what the name holds is taken for another

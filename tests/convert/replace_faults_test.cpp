@@ -389,6 +389,28 @@ TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
   }
 }
 
+// Two runs may finish a killed run's held backup at once, and the second finds it gone: a
+// share's client may remove the target of that rename before it fails (rclone), NAME.OLD,
+// which the first made the original. This run comes second.
+TEST(ReplaceFaults, AKilledRunsBackupThatTwoRunsFinishAtOnceStaysTheBackup) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const std::string held = temporary_name("a.c", "old", FakePlatform::ended_run());
+  FakePlatform fs;
+  fs.add_file("a.c", converted);
+  fs.add_file("a.c.OLD", EARLIER);
+  fs.add_file(held, ORIGINAL);
+  fs.as_share();
+  fs.meanwhile(Call::rename, 1, [&] { fs.move(held, "a.c.OLD"); });
+  fs.inject(fail_after_removing("a.c.OLD", os_error(ENOENT)));
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+  EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+  EXPECT_EQ(fs.snapshot(), (std::map<std::string, std::string>{
+                               {"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}}));
+}
+
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
   FakePlatform fs;
   fs.add_file("held.c", ORIGINAL);

@@ -168,6 +168,21 @@ void FakePlatform::put(const std::string& path, std::string_view content) {
     dir->entries.emplace_back(name, node);
 }
 
+void FakePlatform::move(const std::string& from, const std::string& to) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::size_t slash = from.rfind('/');
+  NodePtr dir = slash == std::string::npos ? root_ : find(from.substr(0, slash));
+  const auto name = [&](const std::string& path) { return path.substr(slash + 1); };
+  auto source = entry_named(dir->entries, name(from));
+  NodePtr node = source->second;
+  dir->entries.erase(source);
+  auto target = entry_named(dir->entries, name(to));
+  if (target != dir->entries.end())
+    target->second = node;
+  else
+    dir->entries.emplace_back(name(to), node);
+}
+
 const Injection* FakePlatform::meet(Call call, const std::string& path) {
   ++counts_[int(call)];
   static const Injection KILLED = fail(Call::open_root, 1, os_error(EIO));

@@ -224,6 +224,9 @@ class FakePlatform final : public FileSystem, public Host {
   void change(const std::string& path, std::string_view content);
   /// Puts a new file with `content` under `path`, as another program's save would.
   void put(const std::string& path, std::string_view content);
+  /// Gives the file `from` the name `to` of the same folder, replacing what `to` held, as
+  /// another program's rename would.
+  void move(const std::string& from, const std::string& to);
 
  private:
   struct Node;
