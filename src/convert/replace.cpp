@@ -343,14 +343,14 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   }
   if (changed_meanwhile(s)) {
     // Where the name was taken while the original was aside, the original stays: as
-    // NAME.OLD where that is free, else under the aside name for a later run.
+    // NAME.OLD where that is free, else under the aside name for a later run, named.
     const std::string moved = aside_name(fresh.name());
     FileStat left, old;
     if (fs_.stat_at(target.dir, moved, left).ok()) {
       if (fs_.stat_at(target.dir, backup, old).ok() && old.same_file(left))
         fs_.remove(target.dir, moved);  // a second name of NAME.OLD
-      else
-        fs_.rename_new(target.dir, moved, backup);
+      else if (!fs_.rename_new(target.dir, moved, backup).ok())
+        left_.push_back(LeftName{moved, "the only copy of its original, kept under this name"});
     }
     return failure(MSG_CHANGED, path, fs_, s);
   }
