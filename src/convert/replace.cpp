@@ -64,6 +64,9 @@ TemporaryName::~TemporaryName() {
     left_->push_back(LeftName{name_, "could not be removed: " + reason(fs_, s)});
 }
 
+/// Why a copy of an original that a run could not show to be held elsewhere stays.
+constexpr std::string_view ONLY_COPY = "the only copy of its original, kept under this name";
+
 Replacer::Replacer(FileSystem& fs, Host& host)
     : fs_(fs), host_(host), tag_(host.run_tag()), run_(tag_.format()) {}
 
@@ -350,7 +353,7 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
       if (fs_.stat_at(target.dir, backup, old).ok() && old.same_file(left))
         fs_.remove(target.dir, moved);  // a second name of NAME.OLD
       else if (!fs_.rename_new(target.dir, moved, backup).ok())
-        left_.push_back(LeftName{moved, "the only copy of its original, kept under this name"});
+        left_.push_back(LeftName{moved, std::string(ONLY_COPY)});
     }
     return failure(MSG_CHANGED, path, fs_, s);
   }
@@ -429,7 +432,7 @@ void Replacer::keep_only_copy(const Target& target, TemporaryName& aside) {
   if (fs_.stat_at(target.dir, target.name, there).fault == Fault::not_found &&
       fs_.rename_new(target.dir, aside.name(), target.name).ok())
     return;
-  left_.push_back(LeftName{aside.name(), "the only copy of its original, kept under this name"});
+  left_.push_back(LeftName{aside.name(), std::string(ONLY_COPY)});
 }
 
 /// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.
