@@ -218,7 +218,9 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
   // A name `from` that stays is a leftover beside the file, which its conversion finishes
   // or reports.
   fs_.take_left();
-  if (s.ok()) return Restore::put_back;
+  // A name that holds a file after all (a client's listing that missed it, or another run
+  // that put it back meanwhile) is converted like any other.
+  if (s.ok() || s.fault == Fault::exists) return Restore::put_back;
   failed = failure(MSG_OPEN_FAILED, path, reason(fs_, s));
   return Restore::failed;
 }

@@ -215,7 +215,8 @@ class Replacer {
   /// aside and the new file's taking the name): its aside name, its held backup, or else
   /// the NAME.OLD it made. Only what is provably that run's own is taken, by a rename that
   /// never replaces; of several recorded runs, the first whose leftovers hold an original.
-  /// `failed` says why the original could not go back (`path` is the name's).
+  /// `put_back` also where the name turns out to hold a file already; `failed` says why
+  /// the original could not go back (`path` is the name's).
   Restore restore_name(Dir dir, const Missing& missing, const std::string& path,
                        const Neighbours& neighbours, Outcome& failed);
 

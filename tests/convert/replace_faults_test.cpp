@@ -274,7 +274,9 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
 // name from what is provably that run's own, and converts it. Where no NAME.OLD names the
 // file, only the record of the run ("nam") does; one that names another file than its own
 // name's digest, or whose leftovers are another user's, moves nothing. The record of an
-// earlier run killed before it emptied the name does not hide the run that did.
+// earlier run killed before it emptied the name does not hide the run that did. A name
+// that the listing missed but that holds a file (a client's stale listing, or another run
+// that put it back meanwhile) is converted in its turn, its leftovers finished beside it.
 TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string original(ORIGINAL);
@@ -288,6 +290,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     std::string record_of = "a.c";            ///< whose digest the record's name carries
     std::vector<Injection> faults = {};
     std::map<std::string, std::string> earlier = {};  ///< by kind, of a run listed first
+    bool there = false;  ///< a.c, converted, appears once the folder is listed
   } cases[] = {
       {"moved aside", {{"was", original}, {"new", "half"}}, ORIGINAL, true},
       {"its held backup", {{"old", original}, {"new", "half"}}, EARLIER, true},
@@ -313,6 +316,8 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
        "", true, false, {}, "a.c", {}, {{"nam", "a.c"}, {"new", "half"}}},
       {"the same, beside an earlier backup", {{"was", original}, {"nam", "a.c"}}, EARLIER, true,
        false, {}, "a.c", {}, {{"nam", "a.c"}, {"new", "half"}}},
+      {"there after all", {{"old", original}, {"nam", "a.c"}}, EARLIER, true, false, {}, "a.c",
+       {}, {}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -332,6 +337,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     }
     if (!c.backup.empty()) fs.add_file("a.c.OLD", c.backup);
     for (const Injection& f : c.faults) fs.inject(f);
+    if (c.there) fs.meanwhile(Call::open_read, 1, [&] { fs.put("a.c", converted); });
     RecordingReporter r;
 
     EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.faults.empty() ? 0 : 1)
@@ -344,7 +350,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     } else {
       EXPECT_EQ(fs.snapshot(), left);
     }
-    EXPECT_EQ(r.out, c.faults.empty() ? "" : MSG_OPEN_FAILED);
+    EXPECT_EQ(r.out, c.there ? MSG_ALREADY_SIGNED : c.faults.empty() ? "" : MSG_OPEN_FAILED);
     EXPECT_EQ(r.err, c.faults.empty() ? "" : "nivra-sign: /t/a.c: Permission denied\n");
     EXPECT_EQ(fs.open_handles(), 0);
   }
