@@ -11,7 +11,9 @@ if have setfacl && have setfattr && have chattr; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-if apt-get update -q >/dev/null && apt-get install -y -q acl attr e2fsprogs >/dev/null; then
+# A mirror that fails one list (one architecture, mid-sync) leaves the others usable.
+apt-get update -q >/dev/null || echo "install-attribute-tools: apt-get update failed in part; installing from the package lists there are" >&2
+if apt-get install -y -q acl attr e2fsprogs >/dev/null; then
   echo "install-attribute-tools: acl, attr and e2fsprogs installed"
 else
   echo "!!! install-attribute-tools: COULD NOT INSTALL acl / attr / e2fsprogs: the tests of access lists, attributes and immutable files will be skipped !!!"

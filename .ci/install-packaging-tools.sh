@@ -14,5 +14,5 @@ if [ "$(id -u)" != 0 ]; then
   echo "install-packaging-tools: missing:$missing; run as root, or: apt-get install$missing" >&2
   exit 1
 fi
-apt-get update -qq
+apt-get update -qq || echo "install-packaging-tools: apt-get update failed in part; installing from the package lists there are" >&2
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing

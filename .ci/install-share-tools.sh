@@ -17,7 +17,7 @@ if have sshfs && have fusermount3 && have ssh-keygen && [ -x /usr/sbin/sshd ] &&
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q >/dev/null
+apt-get update -q >/dev/null || echo "install-share-tools: apt-get update failed in part; installing from the package lists there are" >&2
 for set in "sshfs fuse3 openssh-server" "bindfs strace" "samba smbnetfs" "rclone" "davfs2" "s3fs"; do
   # shellcheck disable=SC2086
   if apt-get install -y -q --no-install-recommends $set >/dev/null 2>&1; then

@@ -11,9 +11,10 @@ if have i686-w64-mingw32-g++ && have x86_64-w64-mingw32-g++ && have i686-w64-min
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-if dpkg --add-architecture i386 &&
-   apt-get update -q >/dev/null &&
-   apt-get install -y -q \
+dpkg --add-architecture i386
+# A mirror that fails one list (one architecture, mid-sync) leaves the others usable.
+apt-get update -q >/dev/null || echo "install-windows-tools: apt-get update failed in part; installing from the package lists there are" >&2
+if apt-get install -y -q \
      g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 \
      >/dev/null; then
   echo "install-windows-tools: mingw-w64 $(i686-w64-mingw32-g++ -dumpversion), $(wine --version)"
