@@ -91,6 +91,15 @@ bool on_a_share = false;
 /// that forgets a name whose removal its server refused: the file stays as NAME~.
 bool forgets_failed_removal = false;
 
+/// Whether every move of a file aside meets another client's run moving the same file
+/// aside, as a client can whose rename copies (s3fs): that run's aside name appears too.
+bool another_run_moves_too = false;
+constexpr std::string_view OTHER_RUN = "0123456789abcdef01234567";
+/// Whether that run then puts its new file under the name, while this run waits.
+bool other_run_converts = false;
+constexpr std::string_view OTHER_FILE = "/* the other run's */";
+std::string moved_by_both;  ///< the path of the name that the other run is to fill
+
 /// Whether a listing of attributes fails with EIO, and the calls after it for a while, as
 /// a share's client does that asks its server for what it cannot give (smbnetfs).
 bool listing_fails = false;
@@ -144,7 +153,17 @@ const posix::SystemCalls& faulty_calls() {
         return fails(Sys::renameat2) ? -1
                                      : libc_calls().renameat2(from_dir, from, to_dir, to, flags);
       },
-      [](auto... a) { return fails(Sys::renameat) ? -1 : libc_calls().renameat(a...); },
+      [](int from_dir, const char* from, int to_dir, const char* to) {
+        const std::string_view into(to);
+        if (another_run_moves_too && into.ends_with(".was")) {
+          const std::size_t tag = into.find('-', into.find('-') + 1) + 1;
+          const std::string other = std::string(into.substr(0, tag)).append(OTHER_RUN) + ".was";
+          moved_by_both = "/proc/self/fd/" + std::to_string(from_dir) + "/" + from;
+          std::filesystem::copy_file(moved_by_both,
+                                     "/proc/self/fd/" + std::to_string(to_dir) + "/" + other);
+        }
+        return fails(Sys::renameat) ? -1 : libc_calls().renameat(from_dir, from, to_dir, to);
+      },
       [](int dir, const char* name, int flags) {
         if (!fails(Sys::unlinkat)) return libc_calls().unlinkat(dir, name, flags);
         const int e = errno;
@@ -153,7 +172,11 @@ const posix::SystemCalls& faulty_calls() {
         errno = e;
         return -1;
       },
-      [](const timespec*, timespec*) { return 0; },  // a failed call is tried again at once
+      [](const timespec*, timespec*) {  // a failed call is tried again at once
+        if (other_run_converts && !moved_by_both.empty()) write_file(moved_by_both, OTHER_FILE);
+        moved_by_both.clear();
+        return 0;
+      },
       [](int fd, struct statfs* st) {
         const int r = libc_calls().fstatfs(fd, st);
         if (r == 0 && on_a_share) st->f_type = 0x65735546;  // FUSE
@@ -410,6 +433,60 @@ TEST(SystemCallFaults, OnAShareWhoseClientFailsAListingOfAttributesEveryFileConv
   EXPECT_EQ(shared().silent, 0);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.tree, unfaulted.tree) << differences(r.tree, unfaulted.tree);
+}
+
+// A share's client whose rename copies the file and then removes it lets another client's
+// run move the same original aside at the same time: the run sees that run's aside name
+// appear and leaves the file to it, saying so. It puts the original back, unless the other
+// run's new file takes the name while it waits: then the original is the backup.
+TEST(SystemCallFaults, OnAShareARunThatMovedAnOriginalAsideWithAnotherLeavesItToThatRun) {
+  for (const bool converts : {false, true}) {
+    SCOPED_TRACE(converts ? "the other run converts the file" : "the other run backs off");
+    on_a_share = without_rename_flags = another_run_moves_too = true;
+    other_run_converts = converts;
+    TempDir base(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+    const std::string root = base / "tree";
+    prepare(root, Direction::sign);
+    const Tree before = tree_at(root);
+    const RunResult r = run(root, Direction::sign);
+    on_a_share = without_rename_flags = another_run_moves_too = other_run_converts = false;
+    EXPECT_EQ(r.status, 1);
+    // The original of a name the other run took is NAME.OLD where that was free, else
+    // it stays under this run's aside name, which the run names.
+    int others = 0, taken = 0, kept = 0;
+    for (const auto& [name, entry] : r.tree) {
+      if (name.ends_with(std::string(OTHER_RUN) + ".was")) {
+        ++others;
+      } else if (converts && entry.ends_with(OTHER_FILE)) {
+        ++taken;
+        std::string old = name + ".OLD";
+        if (before.contains(old)) {
+          ++kept;
+          old.clear();
+          for (const auto& [left, content] : r.tree)
+            if (r.err.find(left + ": the only copy of its original") != r.err.npos &&
+                content == before.at(name))
+              old = left;
+          EXPECT_NE(old, "") << "the original of " << name << " is nowhere\n" << r.err;
+        }
+        EXPECT_EQ(at(r.tree, old), before.at(name)) << name;
+      } else if (before.contains(name)) {
+        EXPECT_EQ(entry, before.at(name)) << name;
+      }
+    }
+    EXPECT_GT(others, 0);
+    EXPECT_EQ(taken, converts ? others : 0);
+    EXPECT_EQ(r.tree.size(), before.size() + others + taken) << differences(r.tree, before);
+    const std::string said = converts ? "another file was put under its name while it was "
+                                        "converted\n" : "held by another run\n";
+    const std::vector<std::string> out = split_lines(r.out), err = split_lines(r.err);
+    EXPECT_EQ(std::count(out.begin(), out.end(), converts ? MSG_CHANGED : MSG_OPEN_FAILED),
+              others) << r.out;
+    EXPECT_EQ(err.size(), std::size_t(others + kept)) << r.err;
+    EXPECT_EQ(std::count_if(err.begin(), err.end(),
+                            [&](const std::string& line) { return line.ends_with(said); }),
+              others) << r.err;
+  }
 }
 
 // A share's client, as FUSE gives it: files are identified by their content, and where a

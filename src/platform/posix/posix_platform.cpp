@@ -738,6 +738,12 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
                               const FileStat& read, bool shared) {
   const int d = fd_of(dir);
   const std::string aside = aside_name(temp);
+  // A share's client may rename by a copy and a removal (S3 has no rename), so that two
+  // runs both move one original aside, and both put a new file under the name. Each looks
+  // for another run's aside name that came while it moved the original: of two such runs,
+  // at least one sees the other's, for each moves before it looks, and that one backs off.
+  std::vector<std::string> before, after;
+  const bool looks = shared && asides_of_others(dir, temp, before);
   if (rename_at(d, name, aside) != 0)
     return errno == ENOENT ? Status{Fault::replaced} : last_error();
   // What was moved aside goes back under the name, unless that was taken again; where
@@ -750,6 +756,25 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
   if (!s.ok()) {
     put_back();  // another program's file
     return s;
+  }
+  if (looks && asides_of_others(dir, temp, after) &&
+      std::any_of(after.begin(), after.end(), [&](const std::string& other) {
+        return std::find(before.begin(), before.end(), other) == before.end();
+      })) {
+    // The other run may be putting its new file under the name: that is awaited, for a
+    // while, so that the original put back does not take the name from it. Where the other
+    // run's new file took the name, the original stays aside; where the other run put its
+    // copy of the original back first, this one goes.
+    constexpr long STEP_NS = 100000000, LIMIT_NS = 2000000000;
+    for (long waited = 0; waited < LIMIT_NS && !present(d, name); waited += STEP_NS) {
+      const timespec step{0, STEP_NS};
+      sys_.nanosleep(&step, nullptr);
+    }
+    put_back();
+    if (!present(d, aside)) return Status{Fault::busy};
+    if (!check_name(dir, name, read, Fault::replaced).ok()) return Status{Fault::replaced};
+    remove_own(dir, aside);
+    return Status{Fault::busy};
   }
   s = rename_new(dir, temp, name);
   if (s.fault == Fault::exists) return Status{Fault::replaced};
@@ -766,6 +791,20 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
   }
   remove_own(dir, aside);
   return Status{};
+}
+
+bool PosixPlatform::asides_of_others(Dir dir, const std::string& temp,
+                                     std::vector<std::string>& out) {
+  // A temporary's name is its file's prefix, the run's tag, and its kind.
+  const std::string prefix = temp.substr(0, temp.find('-', temp.find('-') + 1) + 1);
+  const std::string own = aside_name(temp);
+  std::vector<Entry> entries;
+  if (!list_dir(dir, entries).ok()) return false;
+  out.clear();
+  for (const Entry& e : entries)
+    if (e.name.starts_with(prefix) && e.name.ends_with(".was") && e.name != own)
+      out.push_back(e.name);
+  return true;
 }
 
 Status PosixPlatform::rename(Dir dir, const std::string& from, const std::string& to) {

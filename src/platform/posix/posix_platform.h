@@ -95,6 +95,10 @@ class PosixPlatform final : public FileSystem {
   /// The moves of replace_by_moves(), once the name is recorded.
   Status move_in(Dir dir, const std::string& temp, const std::string& name,
                  const FileStat& read, bool shared);
+  /// The names under which other runs keep the original of `temp`'s file while its name
+  /// is free (aside_name() of their own temporaries), as `dir` lists them now; false where
+  /// it cannot be listed.
+  bool asides_of_others(Dir dir, const std::string& temp, std::vector<std::string>& out);
   /// One try of rename_new() in directory `d`.
   Status rename_new_once(int d, const std::string& from, const std::string& to);
   /// renameat() of two names of `d`, tried again where a share's client failed it with EIO.
