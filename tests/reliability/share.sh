@@ -229,8 +229,11 @@ mount_davfs2() {
 }
 
 # s3fs with its default caches; the server's view ("srv") with none, its own or the kernel's.
+# s3fs keeps what it learnt of a name for 15 minutes, a name the other mount removed too
+# (which it then shows with its size and no content): the clients keep it 3 s here
+# (SHARE_STAT_CACHE sets another time), as the rclone mounts keep their listings.
 mount_s3fs() {
-  local m=$1 cache=
+  local m=$1 cache=,stat_cache_expire=${SHARE_STAT_CACHE:-3}
   [ "$m" = srv ] && cache=,max_stat_cache_size=0,entry_timeout=0,attr_timeout=0,negative_timeout=0
   s3fs share "$state/$m" -o passwd_file="$state/s3-passwd",url=http://127.0.0.1:$s3_port \
     -o use_path_request_style,umask=0022,logfile="$state/s3fs-$m.log"$cache || return 1

@@ -49,8 +49,8 @@ struct Mount {
   /// may report a file its listing still shows as it was.
   bool own_caches = false;
   /// How long after a close the client sends what was written (rclone: 5 s), and keeps
-  /// its listing (3 s, see share.sh): how long to wait before the server, or another run,
-  /// sees what a run did.
+  /// its listing (rclone) or what it learnt of a name (s3fs), 3 s (see share.sh): how long
+  /// to wait before the server, or another run, sees what a run did.
   int write_back_s = 0;
   /// The client keeps listings for seconds (sshfs: 20 s): a NAME.OLD removed through the
   /// other client still shows, so that both runs may pass over the claim it stands for,
@@ -73,7 +73,7 @@ constexpr Mount MOUNTS[] = {
     {"rclone-sftp-full", 20, 1, 3, 15, true, 6},
     {"rclone-smb-writes", 20, 1, 3, 15, true, 6},
     {"davfs2", 16, 1, 3, 20, true, 2, false, true},
-    {"s3fs", 16, 1, 3, 20},
+    {"s3fs", 16, 1, 3, 20, false, 4},
 };
 
 void PrintTo(const Mount& m, std::ostream* os) { *os << m.kind; }
