@@ -458,12 +458,13 @@ TEST(SystemCallFaults, OnAShareARunThatMovedAnOriginalAsideWithAnotherLeavesItTo
       others += name.ends_with(std::string(OTHER_RUN) + ".was");
       if (converts && entry.ends_with(OTHER_FILE)) {
         ++taken;
+        const std::string& original = before.at(name);
         const bool kept = before.contains(name + ".OLD") &&
                           std::any_of(r.tree.begin(), r.tree.end(), [&](const auto& left) {
-                            return left.second == before.at(name) &&
+                            return left.second == original &&
                                    r.err.find(left.first + ": the only copy") != r.err.npos;
                           });
-        EXPECT_TRUE(kept || at(r.tree, name + ".OLD") == before.at(name)) << name;
+        EXPECT_TRUE(kept || at(r.tree, name + ".OLD") == original) << name;
       } else if (before.contains(name) && !(converts && r.tree.contains(backup_of(name)))) {
         EXPECT_EQ(entry, before.at(name)) << name;
       }
