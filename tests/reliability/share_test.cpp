@@ -61,6 +61,11 @@ struct Mount {
   /// other client's file there, so that both runs may convert a file, with its right
   /// bytes. Only that is not held against them.
   bool stale_copies = false;
+  /// A rename is a copy, then a removal (s3fs): a run that leaves a file to another run puts
+  /// the original back after at most 2 s, which may replace that run's new file. The file
+  /// is then reported by one run and counted converted by the other. Only that is not held
+  /// against it; a file converted twice is.
+  bool late_put_backs = false;
 };
 
 // Fewer files on the slow mounts, so that the whole suite stays within some ten minutes on
@@ -73,7 +78,7 @@ constexpr Mount MOUNTS[] = {
     {"rclone-sftp-full", 20, 1, 3, 15, true, 6},
     {"rclone-smb-writes", 20, 1, 3, 15, true, 6},
     {"davfs2", 16, 1, 3, 20, true, 2, false, true},
-    {"s3fs", 16, 1, 3, 20, false, 4},
+    {"s3fs", 16, 1, 3, 20, false, 4, false, false, true},
 };
 
 void PrintTo(const Mount& m, std::ostream* os) { *os << m.kind; }
@@ -539,9 +544,11 @@ TEST_P(Share, TwoClientsAtOnceConvertEachFileOnceOrReportIt) {
                     mount().kind, round, what, onto.size(), twice_count);
       if (!mount().stale_copies &&
           !(mount().cached_listings && direction == Direction::unsign)) {
-        EXPECT_LE(counted - left.converted, int(missing_seen.size()))
-            << "more conversions counted than names went missing: " << what << " round "
-            << round;
+        if (!mount().late_put_backs) {
+          EXPECT_LE(counted - left.converted, int(missing_seen.size()))
+              << "more conversions counted than names went missing: " << what << " round "
+              << round;
+        }
         EXPECT_EQ(twice, "") << "converted twice: " << what << " round " << round << "\n"
                              << both;
       }
