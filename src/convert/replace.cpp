@@ -102,8 +102,16 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     ended_run_ = true;
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
+    Status compared;
     if (known.ok() && backup && !stat.same_file(target.read) &&
-        !same_content(target.dir, left, target.original, target.read)) {
+        !same_content(target.dir, left, target.original, target.read, compared)) {
+      // One whose content cannot be read (held, a client's error) may hold what the name
+      // holds: taken for an original, it would replace the NAME.OLD that holds the real one.
+      // It stays for a later run, and so does the file.
+      if (compared.fault == Fault::not_found) continue;
+      if (!compared.ok())
+        return failure(MSG_BACKUP_FAILED, target.path.substr(0, base) + left,
+                       reason(fs_, compared));
       // It may be the only copy of an original: where it cannot become NAME.OLD, it stays
       // for a later run, and the file waits for it. It goes under a name of this run's own
       // first, by a step that fails where another run took it meanwhile: a share's client
@@ -438,20 +446,28 @@ void Replacer::keep_only_copy(const Target& target, TemporaryName& aside) {
 }
 
 /// Whether the file `name` of `dir` holds the same bytes as `file`, as `read` found it.
-bool Replacer::same_content(Dir dir, const std::string& name, File file, const FileStat& read) {
+bool Replacer::same_content(Dir dir, const std::string& name, File file, const FileStat& read,
+                            Status& status) {
   FileStat stat;
-  if (!fs_.stat_at(dir, name, stat).ok() || stat.size != read.size) return false;
+  status = fs_.stat_at(dir, name, stat);
+  if (!status.ok() || stat.size != read.size) return false;
   File other;
-  if (!fs_.open_read(dir, name, other).ok()) return false;
+  status = fs_.open_read(dir, name, other);
+  if (!status.ok()) return false;
   Closer closer(fs_, other);
   std::vector<char> mine(65536), theirs(65536);
   for (std::uint64_t offset = 0; offset < read.size;) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(mine.size(), read.size - offset));
     for (auto [f, buf] : {std::pair{file, &mine}, std::pair{other, &theirs}}) {
       for (std::size_t at = 0, got = 0; at < n; at += got) {
-        const Status s = fs_.read(f, offset + at, buf->data() + at, n - at, got);
-        if (s.fault == Fault::interrupted) continue;
-        if (!s.ok() || got == 0) return false;
+        status = fs_.read(f, offset + at, buf->data() + at, n - at, got);
+        if (status.fault == Fault::interrupted) continue;
+        if (!status.ok()) return false;
+        if (got == 0) {
+          // Shorter than its size said: it changed while it was read.
+          status = Status{Fault::modified, 0};
+          return false;
+        }
       }
     }
     if (std::memcmp(mine.data(), theirs.data(), n) != 0) return false;

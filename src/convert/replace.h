@@ -257,7 +257,10 @@ class Replacer {
   std::string original_left(Dir dir, const std::string& name, const std::string& record,
                             const Neighbours& neighbours);
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
-  bool same_content(Dir dir, const std::string& name, File file, const FileStat& read);
+  /// Whether `name` holds the bytes of `file`, of `read`'s size; `status` says why that
+  /// could not be told (false with a fault), as against bytes that differ (false, ok).
+  bool same_content(Dir dir, const std::string& name, File file, const FileStat& read,
+                    Status& status);
   /// Whether a leftover as `left` found it may be finished by this run: a regular file of
   /// the owner of `file` or of the running user.
   bool owned(const FileStat& left, const FileStat& file) const;

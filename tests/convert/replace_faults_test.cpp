@@ -398,23 +398,41 @@ TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
 // Two runs may finish a killed run's held backup at once, and the second finds it gone: a
 // share's client may remove the target of that rename before it fails (rclone), NAME.OLD,
 // which the first made the original. This run comes second.
-TEST(ReplaceFaults, AKilledRunsBackupThatTwoRunsFinishAtOnceStaysTheBackup) {
+// A killed run's backup of the original stays the backup: where another run finishes it at
+// the same moment, and where a leftover beside it that cannot be read could hold what the
+// name holds (a client's lock, a copy of the name that a killed run moved aside).
+TEST(ReplaceFaults, AKilledRunsBackupStaysTheBackup) {
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string held = temporary_name("a.c", "old", FakePlatform::ended_run());
-  FakePlatform fs;
-  fs.add_file("a.c", converted);
-  fs.add_file("a.c.OLD", EARLIER);
-  fs.add_file(held, ORIGINAL);
-  fs.as_share();
-  fs.meanwhile(Call::rename, 1, [&] { fs.move(held, "a.c.OLD"); });
-  fs.inject(fail_after_removing("a.c.OLD", os_error(ENOENT)));
-  RecordingReporter r;
+  const std::string aside = temporary_name("a.c", "was", FakePlatform::ended_run());
+  for (const bool unreadable_aside : {false, true}) {
+    SCOPED_TRACE(unreadable_aside ? "an aside name that cannot be read" : "two runs at once");
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.add_file(held, ORIGINAL);
+    fs.as_share();
+    std::map<std::string, std::string> expected = {{"a.c", with_mode(converted)},
+                                                   {"a.c.OLD", with_mode(ORIGINAL)}};
+    if (unreadable_aside) {
+      fs.add_file(aside, converted);
+      fs.lock(aside);
+      expected[aside] = with_mode(converted);
+    } else {
+      fs.add_file("a.c.OLD", EARLIER);
+      fs.meanwhile(Call::rename, 1, [&] { fs.move(held, "a.c.OLD"); });
+      fs.inject(fail_after_removing("a.c.OLD", os_error(ENOENT)));
+    }
+    RecordingReporter r;
 
-  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), unreadable_aside ? 1 : 0)
+        << r.err;
 
-  EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
-  EXPECT_EQ(fs.snapshot(), (std::map<std::string, std::string>{
-                               {"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}}));
+    EXPECT_EQ(r.out, unreadable_aside ? MSG_BACKUP_FAILED : MSG_ALREADY_SIGNED);
+    if (unreadable_aside) {
+      EXPECT_EQ(r.err, "nivra-sign: /t/" + aside + ": held by another run\n");
+    }
+    EXPECT_EQ(fs.snapshot(), expected);
+  }
 }
 
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
