@@ -187,7 +187,8 @@ class Replacer {
   /// when it is a regular file of the file's owner or of this run's user: another user may
   /// plant a file under any name in a shared folder. What runs that may still be going on
   /// left stays as it is; so does what a run of another machine or boot left on a shared
-  /// file system, which undecided() then names. Fails on a name that cannot be cleared.
+  /// file system, which undecided() then names. Fails on a name that cannot be cleared,
+  /// and on a backup whose bytes cannot be read: it stays for a later run.
   /// Comes before replace() of the same file. On a shared file system the removals wait
   /// for remove_stale().
   Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
