@@ -56,9 +56,9 @@ struct Mount {
   /// removed through the other client still shows through this one.
   bool cached_listings = false;
   /// The client answers reads from its own copy of a file for a second after it last
-  /// asked, and a rename carries that copy along (davfs2): a run's checks cannot see the
-  /// other client's file there, so that both runs may convert a file, with its right
-  /// bytes. Only that is not held against them.
+  /// asked, and a rename carries that copy along, shown under the new name long after
+  /// (davfs2): a run's checks cannot see the other client's file there, so that both runs
+  /// may convert a file, with its right bytes. Only that is not held against them.
   bool stale_copies = false;
   /// A rename is a copy, then a removal (s3fs): a run that leaves a file to another run puts
   /// the original back after at most 2 s, which may replace that run's new file. The file
