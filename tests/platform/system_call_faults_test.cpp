@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,7 @@ constexpr std::string_view OTHER_RUN = "0123456789abcdef01234567";
 bool other_run_converts = false;
 constexpr std::string_view OTHER_FILE = "/* the other run's */";
 std::string moved_by_both;  ///< the path of the name that the other run is to fill
+std::mutex moved_by_both_mutex;  ///< workers side by side call the hooks that use it
 
 /// Whether a listing of attributes fails with EIO, and the calls after it for a while, as
 /// a share's client does that asks its server for what it cannot give (smbnetfs).
@@ -156,6 +158,7 @@ const posix::SystemCalls& faulty_calls() {
       [](int from_dir, const char* from, int to_dir, const char* to) {
         const std::string_view into(to);
         if (another_run_moves_too && into.ends_with(".was")) {
+          const std::lock_guard<std::mutex> lock(moved_by_both_mutex);
           const std::size_t tag = into.find('-', into.find('-') + 1) + 1;
           const std::string other = std::string(into.substr(0, tag)).append(OTHER_RUN) + ".was";
           moved_by_both = "/proc/self/fd/" + std::to_string(from_dir) + "/" + from;
@@ -173,6 +176,7 @@ const posix::SystemCalls& faulty_calls() {
         return -1;
       },
       [](const timespec*, timespec*) {  // a failed call is tried again at once
+        const std::lock_guard<std::mutex> lock(moved_by_both_mutex);
         if (other_run_converts && !moved_by_both.empty()) write_file(moved_by_both, OTHER_FILE);
         moved_by_both.clear();
         return 0;
