@@ -118,7 +118,7 @@ bool fails(Sys kind) {
       return true;
     }
   if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
-  ++s.met;
+  std::atomic_ref<int>(s.met).fetch_add(1);
   errno = s.code;
   return true;
 }
@@ -130,7 +130,8 @@ const posix::SystemCalls& faulty_calls() {
       // A failed close ends the descriptor all the same.
       [](int fd) {
         if (!fails(Sys::close)) return libc_calls().close(fd);
-        shared().closed_written |= (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY;
+        if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY)
+          std::atomic_ref<bool>(shared().closed_written).store(true);
         const int e = errno;
         libc_calls().close(fd);
         errno = e;
