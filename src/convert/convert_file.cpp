@@ -302,7 +302,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
 
   const DirectionTraits& t = traits(direction_);
   if (is_signed(std::string_view(buffer_.data(), held_)) != t.converts_signed)
-    return Outcome{Outcome::skipped, t.skip_message, {}, {}};
+    return Outcome{Outcome::skipped, t.skip_message, path, std::string(t.skip_reason)};
 
   // Which file a name stands for cannot be told on some file systems: there the content
   // read identifies it.

@@ -24,6 +24,7 @@ struct DirectionTraits {
   std::string_view program;        ///< the name diagnostics begin with
   bool converts_signed;            ///< which files it converts: signed ones, or the others
   std::string_view skip_message;   ///< printed for a file it leaves alone
+  std::string_view skip_reason;    ///< and why, on standard error
   std::string_view head;           ///< written before the text
   std::size_t start;               ///< where the text begins in the old content
   Encoding source;
@@ -31,9 +32,9 @@ struct DirectionTraits {
 };
 
 inline constexpr DirectionTraits SIGN = {
-    "nivra-sign", false, MSG_ALREADY_SIGNED, UTF8_SIGNATURE, 0, Encoding::ansi, Encoding::utf8};
+    "nivra-sign", false, MSG_ALREADY_SIGNED, "already signed", UTF8_SIGNATURE, 0, Encoding::ansi, Encoding::utf8};
 inline constexpr DirectionTraits UNSIGN = {
-    "nivra-unsign", true, MSG_NOT_SIGNED, "", 3, Encoding::utf8, Encoding::ansi};
+    "nivra-unsign", true, MSG_NOT_SIGNED, "not signed", "", 3, Encoding::utf8, Encoding::ansi};
 
 inline const DirectionTraits& traits(Direction d) { return d == Direction::sign ? SIGN : UNSIGN; }
 

@@ -60,8 +60,8 @@ struct Outcome {
       : kind(kind), message(message), path(std::move(path)), reason(std::move(reason)) {}
   Kind kind;
   std::string_view message;  ///< the fixed message, for a file skipped or failed
-  std::string path;          ///< what the diagnostic of a failure names
-  std::string reason;        ///< why it failed
+  std::string path;          ///< what the diagnostic of a skip or failure names
+  std::string reason;        ///< why it was skipped or failed
   /// It failed for want of something the machine shares among files (room, memory, ...),
   /// before anything changed: alone, it might not have.
   bool short_of_resources = false;

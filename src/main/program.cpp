@@ -26,6 +26,11 @@ namespace {
 
 constexpr std::string_view NOT_THE_PROGRAMS =
     "does not hold the running program under its name";
+constexpr std::string_view FOUND_THROUGH_PATH =
+    "found through PATH, in a folder of programs, not in a tree: copy the program into the "
+    "root of the tree and start it by its path, as ./";
+constexpr std::string_view ARGUMENTS_IGNORED =
+    ": arguments are ignored: the tree is always the folder that holds the program\n";
 
 /// Opens folder `root` (whose path may lead through links) where it holds the running
 /// program as `name`, the same file as the system's own; `holds` says whether it does.
@@ -46,6 +51,13 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
                 Reporter& reporter, std::string_view argv0, unsigned processors) {
   Walk run(platform, host, acp, direction, reporter);
   const char sep = host.separator();
+  // Where '/' separates, a bare name was found through PATH (Windows' cmd looks in the
+  // current folder first, so there it means the program's own folder).
+  if (sep == '/' && !argv0.empty() && argv0.find(sep) == std::string_view::npos) {
+    std::string why(FOUND_THROUGH_PATH);
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), why.append(argv0)});
+    return 1;
+  }
   std::string root;
   Status s = find_root(host, argv0, root);
   if (!s.ok()) {
@@ -91,6 +103,8 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
 
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
+  if (argc > 1)
+    system.reporter->diagnostic(std::string(traits(direction).program).append(ARGUMENTS_IGNORED));
   int status = run_program(*system.files, *system.host, *system.code_page, direction,
                            *system.reporter, system.argv0, processors());
   if (!system.reporter->finish()) {

@@ -159,9 +159,10 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
 
 void Walk::report(const Outcome& outcome) {
   const std::string_view program = traits(direction_).program;
-  if (outcome.kind != Outcome::converted) reporter_.message(outcome.message);
-  if (outcome.kind == Outcome::failed) {
-    ++failures_;
+  if (outcome.kind != Outcome::converted) {
+    // Every fixed message has its file on standard error, a skip's too.
+    reporter_.message(outcome.message);
+    if (outcome.kind == Outcome::failed) ++failures_;
     std::string line(program);
     line.append(": ").append(outcome.path).append(": ").append(outcome.reason).append("\n");
     reporter_.diagnostic(line);

@@ -41,8 +41,8 @@ class Walk {
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
   /// every subdirectory is walked when it is met, every source file converted.
   void walk_directory(Dir dir, const std::string& path);
-  /// Prints the message of `outcome`, and for a failure "PROGRAM: PATH: REASON" on
-  /// standard error.
+  /// Prints the message of `outcome`, and for a skip or a failure "PROGRAM: PATH: REASON"
+  /// on standard error.
   void report(const Outcome& outcome);
   /// Whether anything failed so far.
   bool failed() const { return failures_ > 0; }

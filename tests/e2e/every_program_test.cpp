@@ -73,10 +73,12 @@ TEST_P(EveryProgram, SelectsSourceFilesByNameAndSkipsDotEntries) {
   EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
-// The root is argument 0 up to its last '/', a backslash being part of a name; a bare
-// argument 0 (found through PATH) means the folder of the running program; further
-// arguments and the working folder change nothing.
+// The root is argument 0 up to its last '/', a backslash being part of a name; further
+// arguments and the working folder change nothing, and are said to be ignored. A bare
+// argument 0 (found through PATH) stands in a folder of programs: refused, nothing changed.
 TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
+  const std::string ignored =
+      name() + ": arguments are ignored: the tree is always the folder that holds the program\n";
   const struct {
     const char* folder;
     const char* file;  ///< the program's file name
@@ -86,6 +88,7 @@ TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
       {"p\\q", "nivra", false, {}},
       {"bin", "x\\nivra", false, {}},
       {"bin", "nivra", true, {}},
+      {"bin", "nivra", true, {"--help"}},
       {"bin", "nivra", false, {"/", "--help", ".."}},
   };
   for (const auto& c : cases) {
@@ -97,6 +100,7 @@ TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
     write_file(root + "/s\\t/x.h", job().before);
     write_file(tree / "above.c", job().before);
     write_file(elsewhere / "here.c", job().before);
+    const Files before = tree_of(tree.path());
     RunOptions o;
     o.cwd = elsewhere.path();
     if (c.bare_argv0) o.argv0 = name();
@@ -104,10 +108,21 @@ TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
 
     const ProgramResult r = run(program, o);
 
-    EXPECT_EQ(r.status, 0) << program << ": " << r.err;
-    EXPECT_EQ(r.out, "") << program;
-    EXPECT_EQ(read_file(root + "/a\\b.c"), job().after) << program;
-    EXPECT_EQ(read_file(root + "/s\\t/x.h"), job().after) << program;
+    const std::string said = c.args.empty() ? "" : ignored;
+    if (c.bare_argv0) {
+      EXPECT_EQ(r.status, 1) << program;
+      EXPECT_EQ(r.out, MSG_DIR_FAILED) << program;
+      EXPECT_TRUE(r.err.starts_with(said + name() + ": " + name() + ": found through PATH, "))
+          << r.err;
+      EXPECT_NE(r.err.find("copy the program into the root of the tree"), std::string::npos);
+      EXPECT_EQ(tree_of(tree.path()), before) << program;
+    } else {
+      EXPECT_EQ(r.status, 0) << program << ": " << r.err;
+      EXPECT_EQ(r.out, "") << program;
+      EXPECT_EQ(r.err, said) << program;
+      EXPECT_EQ(read_file(root + "/a\\b.c"), job().after) << program;
+      EXPECT_EQ(read_file(root + "/s\\t/x.h"), job().after) << program;
+    }
     EXPECT_EQ(read_file(tree / "above.c"), job().before) << program;
     EXPECT_EQ(read_file(elsewhere / "here.c"), job().before) << program;
   }
@@ -476,7 +491,10 @@ TEST_P(EveryProgram, ASecondRunSkipsAndOnlyTheLatestBackupIsKept) {
   r = run(program);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, repeat(job().skip, 2));
-  EXPECT_EQ(r.err, "");
+  // Each skip names its file on standard error.
+  const std::string why = job().direction == Direction::sign ? "already signed" : "not signed";
+  EXPECT_EQ(sorted_lines(r.err),
+            sorted_lines(diagnostic(tree / "a.c", why) + diagnostic(tree / "sub/b.h", why)));
   EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
