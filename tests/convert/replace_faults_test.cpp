@@ -351,7 +351,9 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
       EXPECT_EQ(fs.snapshot(), left);
     }
     EXPECT_EQ(r.out, c.there ? MSG_ALREADY_SIGNED : c.faults.empty() ? "" : MSG_OPEN_FAILED);
-    EXPECT_EQ(r.err, c.faults.empty() ? "" : "nivra-sign: /t/a.c: Permission denied\n");
+    EXPECT_EQ(r.err, c.there ? "nivra-sign: /t/a.c: already signed\n"
+                     : c.faults.empty() ? ""
+                                        : "nivra-sign: /t/a.c: Permission denied\n");
     EXPECT_EQ(fs.open_handles(), 0);
   }
 }
@@ -389,9 +391,10 @@ TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
     std::map<std::string, std::string> expected{{"a.c", with_mode(converted)}};
     expected[share ? held : "a.c.OLD"] = with_mode(ORIGINAL);
     EXPECT_EQ(fs.snapshot(), expected);
-    EXPECT_EQ(r.err, share ? "nivra-sign: /t/" + held + ": left by a run of another machine or "
-                             "an earlier boot, which may not have ended; left as it is\n"
-                           : "");
+    EXPECT_EQ(r.err, "nivra-sign: /t/a.c: already signed\n" +
+                         (share ? "nivra-sign: /t/" + held + ": left by a run of another machine "
+                                  "or an earlier boot, which may not have ended; left as it is\n"
+                                : ""));
   }
 }
 
