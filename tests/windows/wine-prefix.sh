@@ -4,7 +4,11 @@
 # Usage: wine-prefix.sh PREFIX BIN
 . "$(dirname "$0")/wine-arch.sh"
 if [ -z "$WIN_TRIPLET" ]; then
-  echo "SKIP: no Wine that runs here (Debian packages wine and wine32, after dpkg --add-architecture i386; or wine64)"
+  if [ -n "$WINE_ARCH_NOTE" ]; then
+    echo "SKIP: $WINE_ARCH_NOTE, and no 64-bit Wine runs either (Debian package wine64)"
+  else
+    echo "SKIP: no Wine installed (Debian packages wine and wine32, after dpkg --add-architecture i386; or wine64)"
+  fi
   exit 77
 fi
 wine_bin "$2"
