@@ -4,6 +4,9 @@
 
 include(GNUInstallDirs)
 
+set(NIVRA_PACKAGE_MAINTAINER "nivra developers <nivra@example.org>"
+    CACHE STRING "Maintainer named in the packages")
+
 # The manual pages, both made from man/nivra.1.in. In that file a line that begins with
 # @SIGN@ or @UNSIGN@ belongs to one program only; on the other program's page it becomes
 # a troff comment.
@@ -30,29 +33,59 @@ nivra_man_page(nivra-unsign)
 # takes them from to copy into a tree; elsewhere they go to bin/ with the manual pages.
 if(WIN32)
   set(NIVRA_INSTALL_BINDIR .)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION . RENAME README.txt)
+  # Notepad before Windows 10 shows a text whose lines end in LF alone as one line.
+  file(READ ${PROJECT_SOURCE_DIR}/docs/README-windows.txt readme)
+  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE ${CMAKE_BINARY_DIR}/README-windows.txt "${readme}")
+  install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   set(NIVRA_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${NIVRA_MAN_DIR}/nivra-sign.1 ${NIVRA_MAN_DIR}/nivra-unsign.1
+  # Compressed as Debian's policy wants pages, the changelog and no timestamps; the
+  # copyright file is the licence in Debian's machine-readable form.
+  set(NIVRA_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
+  string(TIMESTAMP NIVRA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/changelog.in ${NIVRA_DOC_DIR}/changelog @ONLY)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  string(REGEX REPLACE "^MIT License\n\nCopyright \\(c\\) [^\n]*\n\n" "" licence "${licence}")
+  string(REGEX REPLACE "\n\n" "\n.\n" licence "${licence}")
+  string(REGEX REPLACE "\n([^\n])" "\n \\1" licence " ${licence}")
+  file(WRITE ${NIVRA_DOC_DIR}/copyright
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: nivra\n\nFiles: *\nCopyright: 2026 the nivra developers\nLicense: MIT\n"
+    "${licence}")
+  set(gzipped)
+  foreach(file man/nivra-sign.1 man/nivra-unsign.1 doc/changelog)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${file}.gz
+      COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/${file} > ${CMAKE_BINARY_DIR}/${file}.gz
+      DEPENDS ${CMAKE_BINARY_DIR}/${file} VERBATIM)
+    list(APPEND gzipped ${CMAKE_BINARY_DIR}/${file}.gz)
+  endforeach()
+  add_custom_target(nivra_compressed_docs ALL DEPENDS ${gzipped})
+  install(FILES ${NIVRA_MAN_DIR}/nivra-sign.1.gz ${NIVRA_MAN_DIR}/nivra-unsign.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${NIVRA_DOC_DIR}/copyright ${NIVRA_DOC_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(TARGETS nivra-sign nivra-unsign RUNTIME DESTINATION ${NIVRA_INSTALL_BINDIR})
 
 # Packages.
-set(NIVRA_PACKAGE_MAINTAINER "nivra developers <nivra@example.org>"
-    CACHE STRING "Maintainer named in the packages")
 
 set(CPACK_PACKAGE_NAME nivra)
 set(CPACK_PACKAGE_VENDOR "nivra developers")
 set(CPACK_PACKAGE_CONTACT ${NIVRA_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "re-encode C and C++ sources between Windows-1252 and signed UTF-8")
+    "re-encode C and C++ sources between the ANSI code page and signed UTF-8")
 # Lines of the long description stay short, as Debian's control files want them.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "nivra-sign, copied into the root of a source tree and started there, turns"
-  "every .c, .cpp and .h file below from ANSI (Windows-1252) into UTF-8 with"
-  "the signature, keeping each former file as NAME.OLD. nivra-unsign does the"
-  "reverse, and refuses any file it cannot convert without loss.")
+  "every .c, .cpp and .h file below from the ANSI code page into UTF-8 with the"
+  "signature, keeping each former file as NAME.OLD. The code page follows the"
+  "locale: Windows-1252 for most languages, Shift_JIS for Japanese, and so on."
+  "nivra-unsign does the reverse, and refuses any file it cannot convert"
+  "without loss.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

@@ -28,14 +28,18 @@ TEST(CmakeInstall, PutsTheProgramsInBinAndThePagesInMan1) {
   const auto tree = snapshot(stage.path());
   const std::set<std::string> expected = {
       "opt/nivra/bin/nivra-sign", "opt/nivra/bin/nivra-unsign",
-      "opt/nivra/share/man/man1/nivra-sign.1", "opt/nivra/share/man/man1/nivra-unsign.1"};
+      "opt/nivra/share/man/man1/nivra-sign.1.gz", "opt/nivra/share/man/man1/nivra-unsign.1.gz",
+      "opt/nivra/share/doc/nivra/copyright", "opt/nivra/share/doc/nivra/changelog.gz"};
   EXPECT_EQ(files_of(tree), expected);
 
   for (Direction d : {Direction::sign, Direction::unsign}) {
     const std::string program(traits(d).program);
     EXPECT_EQ(mode_of(stage / ("opt/nivra/bin/" + program)) & 0111, 0111u) << program;
-    EXPECT_EQ(tree.at("opt/nivra/share/man/man1/" + program + ".1"), read_file(built_page(d)));
+    const std::string page = stage / ("opt/nivra/share/man/man1/" + program + ".1.gz");
+    EXPECT_EQ(shell("gzip -dc " + sh_quoted(page)).out, read_file(built_page(d)));
   }
+  EXPECT_NE(read_file(stage / "opt/nivra/share/doc/nivra/copyright").find("License: MIT\n"),
+            std::string::npos);
   expect_programs_convert(stage / "opt/nivra/bin/nivra-sign",
                           stage / "opt/nivra/bin/nivra-unsign");
 }
