@@ -90,6 +90,12 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  # nivra-VERSION-win32.zip, or -win64 for the x86-64 programs.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
   # The programs and the README at the top of the archive, not inside a folder.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")

@@ -3,8 +3,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh"
+echo "Building nivra-sign in build/ (about a minute the first time on 2 cores):"
 cmake -S "$top" -B "$top/build" -G Ninja -DNIVRA_BUILD_TESTS=OFF -DNIVRA_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$top/build" --target nivra-sign >/dev/null
+cmake --build "$top/build" --target nivra-sign
 
 demo=$(mktemp -d "${TMPDIR:-/tmp}/nivra-demo.XXXXXX")
 cp -R "$top/examples/sample-tree/." "$demo/"
