@@ -133,6 +133,8 @@ class Wine : public ::testing::Test {
       EXPECT_EQ(sorted_lines(l.out), sorted_lines(w.out)) << traits(d).program;
       EXPECT_NE(l.out, "");
       EXPECT_EQ(l.status, w.status) << traits(d).program;
+      // Each line on standard output has its file named on standard error, on both.
+      EXPECT_EQ(split_lines(w.err).size(), split_lines(l.err).size()) << l.err << w.err;
       EXPECT_EQ(differences(tree_of(linux_tree), tree_of(windows_tree)), "") << traits(d).program;
     }
   }
@@ -161,6 +163,7 @@ TEST_F(Wine, SignConvertsTheSourcesAndKeepsBackups) {
   const ProgramResult r = windows(Direction::sign);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+  EXPECT_EQ(r.err, diagnostic_line(Direction::sign, windows_path(root / "sub/B.H"), "already signed"));
   EXPECT_EQ(at("a.c"), BOM + "caf\xC3\xA9\r\nx\n");
   EXPECT_EQ(at("a.c.OLD"), "caf\xE9\r\nx\n");
   EXPECT_EQ(at("sub/B.H"), BOM + "signed\n");
@@ -187,6 +190,7 @@ TEST_F(Wine, RunsAgainSkipAndUnsignRestores) {
   const ProgramResult back = windows(Direction::unsign);
   EXPECT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(back.out, MSG_NOT_SIGNED);
+  EXPECT_EQ(back.err, diagnostic_line(Direction::unsign, windows_path(root / "unsigned.c"), "not signed"));
   EXPECT_EQ(at("a.c"), "\xE9t\xE9\n");
   EXPECT_EQ(at("a.c.OLD"), BOM + "\xC3\xA9t\xC3\xA9\n");
   EXPECT_EQ(at("plain.h"), "ascii\n");
