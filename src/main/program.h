@@ -17,7 +17,7 @@ Status find_root(Host& host, std::string_view argv0, std::string& root);
 
 /// One whole run of a program on a machine of `processors`: finds the tree, walks it, and
 /// returns the exit status, 0 when every source file was converted or left alone by
-/// design, else 1.
+/// design, else 1. Where '/' separates, a bare `argv0` (found through PATH) is refused.
 int run_program(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction,
                 Reporter& reporter, std::string_view argv0, unsigned processors = 1);
 
