@@ -78,6 +78,9 @@ class Host {
     (void)out;
     return false;
   }
+  /// Whether executable_stat() is how this system tells which file the running program is:
+  /// where it is and cannot say, a run walks no folder; elsewhere a folder is as named.
+  virtual bool identifies_program() const { return false; }
   /// The user this run acts as, in the terms of FileStat::owner.
   virtual std::uint64_t running_user() { return 0; }
 };

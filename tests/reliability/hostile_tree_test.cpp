@@ -285,6 +285,73 @@ TEST(HostileTree, TheRootIsTheFolderThatHoldsTheRunningProgram) {
   }
 }
 
+// Started through the dynamic loader, the system names the loader as the running program:
+// a run walks the tree that holds the program's code, never the loader's folder, and where
+// argument 0 names another folder, stops (the loader's folder does not hold the program).
+TEST(HostileTree, AStartThroughTheLoaderWalksTheProgramsTree) {
+  std::string loader;
+  for (const char* l : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1",
+                        "/lib/ld-linux.so.2"})
+    if (loader.empty() && exists(l)) loader = l;
+  if (loader.empty() || !command_succeeds("'" + loader + "' --help >/dev/null"))
+    GTEST_SKIP() << "no dynamic loader of glibc that runs a program named to it";
+  const struct {
+    bool argv0_elsewhere;
+    int status;
+  } cases[] = {{false, 0}, {true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv0_elsewhere ? "argument 0 names another folder" : "as a user starts it");
+    TempDir t;
+    const std::string copy = t / "loader/ld.so";
+    write_file(copy, read_file(loader), 0755);
+    write_file(t / "loader/victim.h", ANSI);
+    write_file(t / "other/o.h", ANSI);
+    const std::string program = install_program(t / "tree", Direction::sign);
+    write_file(t / "tree/a.h", ANSI);
+    RunOptions o;
+    if (c.argv0_elsewhere) o.extra_args = {"--argv0", t / "other/nivra-sign"};
+    o.extra_args.push_back(program);
+
+    const ProgramResult r = run(copy, o);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    for (const char* f : {"loader/victim.h", "other/o.h"}) {
+      EXPECT_EQ(read_file(t / f), ANSI) << f;
+      EXPECT_FALSE(exists(t / f + ".OLD")) << f;
+    }
+    EXPECT_EQ(read_file(t / "tree/a.h"), c.status == 0 ? SIGNED : ANSI);
+    EXPECT_EQ(r.out, c.status == 0 ? "" : MSG_DIR_FAILED);
+  }
+}
+
+// Without /proc the system cannot tell which file the program is: the run walks nothing,
+// neither the folder argument 0 names nor the one that holds the program.
+TEST(HostileTree, WithoutProcTheRunWalksNoFolder) {
+  if (!command_succeeds(std::string("unshare ") + (running_as_root() ? "-m" : "-rm") +
+                        " sh -c 'mount -t tmpfs none /proc && ! test -e /proc/self' 2>/dev/null"))
+    GTEST_SKIP() << "needs unshare (util-linux) and the right to mount in a namespace of its own";
+  for (const bool argv0_elsewhere : {false, true}) {
+    SCOPED_TRACE(argv0_elsewhere ? "argument 0 names another folder" : "as a user starts it");
+    TempDir t;
+    write_file(t / "other/o.h", ANSI);
+    const std::string program = install_program(t / "tree", Direction::sign);
+    write_file(t / "tree/a.h", ANSI);
+    const auto before = snapshot(t.path());
+    const std::string argv0 = argv0_elsewhere ? t / "other/nivra-sign" : program;
+    RunOptions o;
+    o.extra_args = {running_as_root() ? "-m" : "-rm", "bash", "-c",
+                    "mount -t tmpfs none /proc && exec -a \"$0\" \"$1\"", argv0, program};
+
+    const ProgramResult r = run("/usr/bin/unshare", o);
+
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, MSG_DIR_FAILED);
+    EXPECT_EQ(r.err, diagnostic_line(Direction::sign, argv0.substr(0, argv0.rfind('/')),
+                                     "the system cannot tell which file the program is"));
+    EXPECT_EQ(snapshot(t.path()), before);
+  }
+}
+
 TEST(HostileTree, NamesOfAnyBytesWork) {
   TempDir tree;
   const std::string program = install_program(tree.path(), Direction::sign);
