@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -166,6 +167,47 @@ TEST(HostileTree, FilesWithoutLineFeedsConvertInBoundedMemory) {
   EXPECT_TRUE(exists(tree / "cr.c.OLD") && exists(tree / "none.c.OLD"));
   std::printf("[ memory   ] two 64 MB files without line feeds converted with a peak of %ld KB\n",
               children.ru_maxrss);
+}
+
+// Under a limit of address space, files converted side by side (pieces, workers, writing
+// behind) meet memory they cannot get: a file that cannot get it fails alone, reported,
+// and the run goes on; nothing is lost, nothing is left behind, nothing aborts.
+TEST(HostileTree, AMemoryLimitFailsFilesAloneAndTheRunGoesOn) {
+  if (NIVRA_ADDRESS_SANITIZER || !exists("/usr/bin/prlimit"))
+    GTEST_SKIP() << "needs prlimit (util-linux), and a build without AddressSanitizer, whose "
+                    "shadow memory no limit of address space leaves room for";
+  constexpr std::size_t MB = std::size_t(1) << 20;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 40; ++i) files[std::to_string(i).append(".c")] = ANSI;
+  files["big1.c"] = repeat("int caf\xE9 = 1;\n", 6 * MB / 16);
+  files["big2.c"] = repeat("\xE9\xE8 x\n", 9 * MB / 5);
+  for (const long long limit_mb : {55, 60, 65, 70, 80, 120, 200}) {
+    SCOPED_TRACE(std::to_string(limit_mb) + " MB of address space");
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    for (const auto& [name, content] : files) write_file(tree / name, content);
+    RunOptions o;
+    o.extra_args = {"--as=" + std::to_string(limit_mb * 1000000), program};
+
+    const ProgramResult r = run("/usr/bin/prlimit", o);
+
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << ": " << r.err;
+    int failed = 0;
+    for (const auto& [name, content] : files) {
+      if (exists(tree / name + ".OLD")) {
+        EXPECT_EQ(read_file(tree / name + ".OLD"), content) << name;
+        continue;
+      }
+      ++failed;
+      EXPECT_EQ(read_file(tree / name), content) << name;
+      EXPECT_EQ(diagnostic_for(r.err, tree / name) + "\n",
+                diagnostic_line(Direction::sign, tree / name, "not enough memory"));
+    }
+    EXPECT_EQ(r.out, repeat(MSG_READ_FAILED, failed));
+    EXPECT_EQ(r.status, failed ? 1 : 0);
+    for (const auto& [rel, entry] : snapshot(tree.path()))
+      EXPECT_FALSE(is_temporary_path(rel)) << rel;
+  }
 }
 
 /// Status of `path` that a read or a write of it would change.

@@ -139,6 +139,24 @@ TEST(WalkFailures, MemoryThatRunsOutFailsOneFolderOrFileAndTheWalkGoesOn) {
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
+// Memory that runs out on a thread of a file's own (here the one that writes its new
+// content behind) fails the file there; it is converted again alone, in its turn.
+TEST(WalkFailures, MemoryThatRunsOutOnAFilesOwnThreadSendsItAgainAlone) {
+  FakePlatform fs;
+  std::string big;
+  for (int i = 0; i < 5 << 20 >> 2; ++i) big += "caf\xE9";
+  fs.add_file("big.c", big);
+  fs.meanwhile(Call::write, 1, [] { throw std::bad_alloc(); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign", 4), 0) << r.err;
+
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(fs.snapshot().at("big.c.OLD"), "0644 " + big);
+  EXPECT_EQ(fs.snapshot().size(), 2u);
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
 // Files converted side by side, finishing in a chosen order: what the run prints, in
 // which order, what it leaves on disk and its status are those of one file at a time.
 struct SideBySide {
