@@ -169,6 +169,42 @@ TEST(HostileTree, FilesWithoutLineFeedsConvertInBoundedMemory) {
               children.ru_maxrss);
 }
 
+// Under a low limit of open files, the walk holds at most the limit less 160 folders below
+// the tree's own, whatever descriptors the workers hold meanwhile: a shallow folder beside
+// many files is walked, and the one level too deep is reported alone.
+TEST(HostileTree, TheDeepestLevelIsTheLimitOfOpenFilesLess160) {
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
+  for (const int limit : {165, 167, 169}) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("a limit of " + std::to_string(limit) + " open files");
+      TempDir tree;
+      const std::string program = install_program(tree.path(), Direction::sign);
+      std::vector<std::string> files;
+      for (int i = 0; i < 30; ++i) files.push_back(std::to_string(i) + ".c");
+      for (int i = 0; i < 30; ++i)
+        files.push_back("s" + std::to_string(i % 6).append("/") + std::to_string(i) + ".h");
+      std::string level;
+      for (int depth = 1; depth <= limit - 160; ++depth) {
+        level += "d/";
+        files.push_back(level + "f.c");
+      }
+      for (const std::string& f : files) write_file(tree / f, ANSI);
+      const std::string too_deep = tree / level + "d";
+      write_file(too_deep + "/f.c", ANSI);
+      RunOptions o;
+      o.extra_args = {"--nofile=" + std::to_string(limit), program};
+
+      const ProgramResult r = run("/usr/bin/prlimit", o);
+
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, MSG_DIR_FAILED);
+      EXPECT_EQ(r.err, diagnostic_line(Direction::sign, too_deep, std::strerror(EMFILE)));
+      for (const std::string& f : files) EXPECT_EQ(read_file(tree / f), SIGNED) << f;
+      EXPECT_EQ(read_file(too_deep + "/f.c"), ANSI);
+    }
+  }
+}
+
 // Under a limit of address space, files converted side by side (pieces, workers, writing
 // behind) meet memory they cannot get: a file that cannot get it fails alone, reported,
 // and the run goes on; nothing is lost, nothing is left behind, nothing aborts.
