@@ -72,8 +72,8 @@ class Host {
   virtual RunTag run_tag() = 0;
   /// Whether process `process` of this machine is known to have ended.
   virtual bool process_has_ended(std::uint32_t process) = 0;
-  /// Which file the running program is, as the system knows it whatever its path; false
-  /// where the system cannot say.
+  /// Which file the running program is (the one its code was loaded from), as the system
+  /// knows it whatever its path; false where the system cannot say.
   virtual bool executable_stat(FileStat& out) {
     (void)out;
     return false;
