@@ -120,6 +120,23 @@ TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
 #ifndef NIVRA_ADDRESS_SANITIZER
 #define NIVRA_ADDRESS_SANITIZER 0
 #endif
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NIVRA_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) && !defined(NIVRA_THREAD_SANITIZER)
+#define NIVRA_THREAD_SANITIZER 1
+#endif
+#ifndef NIVRA_THREAD_SANITIZER
+#define NIVRA_THREAD_SANITIZER 0
+#endif
+/// Why a sanitizer's runtime cannot run the programs the way a test starts them; "" if none.
+constexpr const char* SANITIZER_IN_THE_WAY =
+    NIVRA_ADDRESS_SANITIZER || NIVRA_THREAD_SANITIZER
+        ? "a sanitizer's runtime reads /proc and maps its shadow memory where the program "
+          "would be"
+        : "";
 
 /// The resident memory of this process now, in KB.
 long resident_kb() {
@@ -209,9 +226,8 @@ TEST(HostileTree, TheDeepestLevelIsTheLimitOfOpenFilesLess160) {
 // behind) meet memory they cannot get: a file that cannot get it fails alone, reported,
 // and the run goes on; nothing is lost, nothing is left behind, nothing aborts.
 TEST(HostileTree, AMemoryLimitFailsFilesAloneAndTheRunGoesOn) {
-  if (NIVRA_ADDRESS_SANITIZER || !exists("/usr/bin/prlimit"))
-    GTEST_SKIP() << "needs prlimit (util-linux), and a build without AddressSanitizer, whose "
-                    "shadow memory no limit of address space leaves room for";
+  if (*SANITIZER_IN_THE_WAY) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
   constexpr std::size_t MB = std::size_t(1) << 20;
   std::map<std::string, std::string> files;
   for (int i = 0; i < 40; ++i) files[std::to_string(i).append(".c")] = ANSI;
@@ -367,6 +383,7 @@ TEST(HostileTree, TheRootIsTheFolderThatHoldsTheRunningProgram) {
 // a run walks the tree that holds the program's code, never the loader's folder, and where
 // argument 0 names another folder, stops (the loader's folder does not hold the program).
 TEST(HostileTree, AStartThroughTheLoaderWalksTheProgramsTree) {
+  if (NIVRA_THREAD_SANITIZER) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
   std::string loader;
   for (const char* l : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1",
                         "/lib/ld-linux.so.2"})
@@ -405,6 +422,7 @@ TEST(HostileTree, AStartThroughTheLoaderWalksTheProgramsTree) {
 // Without /proc the system cannot tell which file the program is: the run walks nothing,
 // neither the folder argument 0 names nor the one that holds the program.
 TEST(HostileTree, WithoutProcTheRunWalksNoFolder) {
+  if (*SANITIZER_IN_THE_WAY) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
   if (!command_succeeds(std::string("unshare ") + (running_as_root() ? "-m" : "-rm") +
                         " sh -c 'mount -t tmpfs none /proc && ! test -e /proc/self' 2>/dev/null"))
     GTEST_SKIP() << "needs unshare (util-linux) and the right to mount in a namespace of its own";
