@@ -183,11 +183,16 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
   const CutRule rule = cut_rule(plan.source, acp_.id());
   std::uint64_t read_to = offset;  ///< where the next read starts
   std::size_t carry = 0;
+  Status ended;  ///< why the pieces ended short of the text's end, where it was a fault
   // Takes the slot's piece back once converted and writes it out; false when it did not
   // convert, which ends the text there.
   const auto collect = [&](Pieces::Slot& slot) {
     if (!slot.busy) return true;
     pieces.take(slot);
+    if (slot.short_of_memory) {
+      ended = Status{Fault::too_large, 0};
+      return false;
+    }
     if (!slot.converted.lossless()) {
       converted = slot.converted;
       if (converted.loss != std::string_view::npos) converted.loss += std::size_t(slot.at);
@@ -204,10 +209,10 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
   };
   for (std::size_t i = 0;; ++i) {
     Pieces::Slot& slot = pieces.slot(i);
-    if (!collect(slot)) return Status{};
+    if (!collect(slot)) return ended;
     if (read_to == read.size) {
       // Everything is handed over: what is left is taken back in order.
-      if (!collect_after(i)) return Status{};
+      if (!collect_after(i)) return ended;
       offset = read.size;
       return Status{};
     }
@@ -215,6 +220,7 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
     const std::size_t length = carry + n;
     try {
       if (slot.input.size() < length) slot.input.resize(length);
+      if (buffer_.size() < length) buffer_.resize(length);  // the carry, at most
     } catch (const std::bad_alloc&) {
       collect_after(i);
       return Status{Fault::too_large, 0};
@@ -224,7 +230,7 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
     if (!s.ok()) {
       // A piece before it that does not convert is what converting in turn would meet
       // first.
-      return collect_after(i) ? s : Status{};
+      return collect_after(i) ? s : ended;
     }
     read_to += n;
     const std::string_view text(slot.input.data(), length);
@@ -236,14 +242,13 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
       if (cut == std::string_view::npos) {
         // Nowhere to cut near the end: the rest is converted in turn, from this text on.
         if (collect_after(i)) offset = read_to - length;
-        return Status{};
+        return ended;
       }
     }
     if (read.digested) digest.add(text.data(), cut);
     slot.size = cut;
     slot.at = read_to - length;
     carry = length - cut;
-    if (buffer_.size() < carry) buffer_.resize(carry);
     std::memcpy(buffer_.data(), text.data() + cut, carry);
     pieces.hand(slot);
   }

@@ -1,6 +1,7 @@
 #include "convert/pieces.h"
 
 #include <algorithm>
+#include <new>
 
 namespace nivra {
 
@@ -62,12 +63,18 @@ Pieces::Pieces(const Transcoder& transcoder, unsigned threads) : transcoder_(tra
     take = std::min<int>(int(threads), MOST_SLOTS - held);
     if (take < 2) take = 0;
   } while (!slots_held.compare_exchange_weak(held, held + take));
-  for (int i = 0; i < take; ++i) {
-    auto slot = std::make_unique<Slot>();
-    Slot* s = slot.get();
-    slot->thread = std::make_unique<Thread>([this, s] { convert(*s); });
-    if (!slot->thread->started()) break;
-    slots_.push_back(std::move(slot));
+  try {
+    // A thread that started is never dropped: joined, it would wait for its piece for ever.
+    slots_.reserve(std::size_t(take));
+    for (int i = 0; i < take; ++i) {
+      auto slot = std::make_unique<Slot>();
+      Slot* s = slot.get();
+      slot->thread = std::make_unique<Thread>([this, s] { convert(*s); });
+      if (!slot->thread->started()) break;
+      slots_.push_back(std::move(slot));
+    }
+  } catch (const std::bad_alloc&) {
+    // Fewer pieces at once, as where the system gives no more threads.
   }
   slots_held.fetch_sub(take - int(slots_.size()));
 }
@@ -98,29 +105,38 @@ void Pieces::convert(Slot& slot) {
     slot.go.wait();
     if (stopping_) return;
     slot.output.clear();
-    const std::string_view text(slot.input.data(), slot.size);
-    // Each piece begins and ends with a whole character, so each is converted as the
-    // last: a character cut short at its end is cut short in the file too.
-    Converted c;
-    std::size_t done = 0;
-    while (done < text.size()) {
-      c = transcoder_(text.substr(done), true, slot.output);
-      if (!c.lossless()) {
-        if (c.loss != std::string_view::npos) c.loss += done;
-        c.used += done;
-        break;
-      }
-      done += c.used;
-      // A codec that leaves the text unused would never come to the end.
-      if (c.used == 0 && done < text.size()) {
-        c = Converted{done, std::string_view::npos, true};
-        break;
-      }
-      c.used = done;
+    slot.short_of_memory = false;
+    try {
+      slot.converted = convert_piece(slot);
+    } catch (const std::bad_alloc&) {
+      slot.short_of_memory = true;
     }
-    slot.converted = c;
     slot.done.post();
   }
+}
+
+Converted Pieces::convert_piece(Slot& slot) {
+  const std::string_view text(slot.input.data(), slot.size);
+  // Each piece begins and ends with a whole character, so each is converted as the
+  // last: a character cut short at its end is cut short in the file too.
+  Converted c;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    c = transcoder_(text.substr(done), true, slot.output);
+    if (!c.lossless()) {
+      if (c.loss != std::string_view::npos) c.loss += done;
+      c.used += done;
+      break;
+    }
+    done += c.used;
+    // A codec that leaves the text unused would never come to the end.
+    if (c.used == 0 && done < text.size()) {
+      c = Converted{done, std::string_view::npos, true};
+      break;
+    }
+    c.used = done;
+  }
+  return c;
 }
 
 }  // namespace nivra

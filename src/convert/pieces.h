@@ -50,6 +50,7 @@ class Pieces {
     std::uint64_t at = 0;     ///< the offset of the piece in its file
     std::string output;
     Converted converted;
+    bool short_of_memory = false;  ///< the piece could not get the memory it needed
     bool busy = false;        ///< handed to its thread, not yet taken back
     Semaphore go;             ///< posted when the piece is handed over, or to stop
     Semaphore done;           ///< posted when the piece is converted
@@ -74,6 +75,7 @@ class Pieces {
 
  private:
   void convert(Slot& slot);
+  Converted convert_piece(Slot& slot);
 
   Transcoder transcoder_;
   std::vector<std::unique_ptr<Slot>> slots_;

@@ -1,6 +1,7 @@
 #include "convert/write_behind.h"
 
 #include <atomic>
+#include <new>
 
 namespace nivra {
 
@@ -32,8 +33,11 @@ WriteBehind::WriteBehind(Output& out) : out_(out) {
   }
   counted_ = true;
   free_.post();
-  thread_ = std::make_unique<Thread>([this] { write_blocks(); });
-  if (!thread_->started()) thread_.reset();
+  try {
+    thread_ = std::make_unique<Thread>([this] { write_blocks(); });
+  } catch (const std::bad_alloc&) {
+  }
+  if (thread_ && !thread_->started()) thread_.reset();
 }
 
 WriteBehind::~WriteBehind() {
@@ -50,7 +54,11 @@ void WriteBehind::write_blocks() {
   for (;;) {
     handed_.wait();
     if (stopping_) return;
-    if (status_.ok()) status_ = write_all(out_, pending_);
+    try {
+      if (status_.ok()) status_ = write_all(out_, pending_);
+    } catch (const std::bad_alloc&) {
+      status_ = Status{Fault::too_large, 0};
+    }
     pending_.clear();
     free_.post();
   }

@@ -31,17 +31,24 @@ constexpr std::string_view FOUND_THROUGH_PATH =
     "root of the tree and start it by its path, as ./";
 constexpr std::string_view ARGUMENTS_IGNORED =
     ": arguments are ignored: the tree is always the folder that holds the program\n";
+constexpr std::string_view PROGRAM_UNKNOWN = "the system cannot tell which file the program is";
+
+enum class Holding { yes, no, unknown };
 
 /// Opens folder `root` (whose path may lead through links) where it holds the running
-/// program as `name`, the same file as the system's own; `holds` says whether it does.
+/// program as `name`, the same file as the system's own; `holding` says whether it does.
 Status open_holding(FileSystem& platform, Host& host, const std::string& root,
-                    const std::string& name, Dir& dir, bool& holds) {
+                    const std::string& name, Dir& dir, Holding& holding) {
   const Status s = platform.open_root(root, dir);
   if (!s.ok()) return s;
   FileStat program, named;
-  holds = !host.executable_stat(program) ||  // the system cannot tell: as it was named
-          (platform.stat_at(dir, name, named).ok() && named.same_file(program));
-  if (!holds) platform.close_dir(dir);
+  if (!host.executable_stat(program))
+    holding = host.identifies_program() ? Holding::unknown : Holding::yes;
+  else if (platform.stat_at(dir, name, named).ok() && named.same_file(program))
+    holding = Holding::yes;
+  else
+    holding = Holding::no;
+  if (holding != Holding::yes) platform.close_dir(dir);
   return Status{};
 }
 
@@ -64,29 +71,33 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, std::string(argv0), reason(platform, s)});
     return 1;
   }
-  // The folder must hold the program itself: one on the path may have been swapped for a
-  // link since the program started. Else the folder of the running program is taken.
+  // The folder must hold the program itself under the name argument 0 gives: one on the
+  // path may have been swapped for a link since the program started. Else the folder of the
+  // running program is taken, which must hold it under that name too.
   const std::string shown = root.empty() ? std::string(1, sep) : root;
   const bool named = argv0.find(sep) != std::string_view::npos;
   Dir dir;
-  bool holds = true;
+  Holding holds = Holding::yes;
+  std::string name;
   if (named) {
-    const std::string name(argv0.substr(argv0.rfind(sep) + 1));
+    name = argv0.substr(argv0.rfind(sep) + 1);
     s = open_holding(platform, host, root, name, dir, holds);
   }
-  if (!named || (s.ok() && !holds)) {
+  if (!named || (s.ok() && holds == Holding::no)) {
     std::string program;
     s = host.executable_path(program);
     const std::size_t cut = program.rfind(sep);
     if (s.ok() && cut == std::string::npos) s = Status{Fault::not_found, ENOENT};
     if (s.ok()) {
       root = program.substr(0, cut);
-      s = open_holding(platform, host, root, program.substr(cut + 1), dir, holds);
+      if (!named) name = program.substr(cut + 1);
+      s = open_holding(platform, host, root, name, dir, holds);
     }
-    if (s.ok() && !holds) {
-      run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, std::string(NOT_THE_PROGRAMS)});
-      return 1;
-    }
+  }
+  if (s.ok() && holds != Holding::yes) {
+    const std::string_view why = holds == Holding::no ? NOT_THE_PROGRAMS : PROGRAM_UNKNOWN;
+    run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, std::string(why)});
+    return 1;
   }
   if (!s.ok()) {
     run.report(Outcome{Outcome::failed, MSG_DIR_FAILED, shown, reason(platform, s)});

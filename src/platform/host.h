@@ -72,12 +72,15 @@ class Host {
   virtual RunTag run_tag() = 0;
   /// Whether process `process` of this machine is known to have ended.
   virtual bool process_has_ended(std::uint32_t process) = 0;
-  /// Which file the running program is, as the system knows it whatever its path; false
-  /// where the system cannot say.
+  /// Which file the running program is (the one its code was loaded from), as the system
+  /// knows it whatever its path; false where the system cannot say.
   virtual bool executable_stat(FileStat& out) {
     (void)out;
     return false;
   }
+  /// Whether executable_stat() is how this system tells which file the running program is:
+  /// where it is and cannot say, a run walks no folder; elsewhere a folder is as named.
+  virtual bool identifies_program() const { return false; }
   /// The user this run acts as, in the terms of FileStat::owner.
   virtual std::uint64_t running_user() { return 0; }
 };

@@ -1,8 +1,21 @@
 #include "walk/workers.h"
 
 #include <algorithm>
+#include <new>
 
 namespace nivra {
+
+namespace {
+
+/// Once a file ran short, each is converted on the owner's thread alone, without the
+/// threads and memory of pieces and of writing behind.
+Converter& alone(Converter& converter) {
+  converter.pieces(0);
+  converter.write_behind(false);
+  return converter;
+}
+
+}  // namespace
 
 /// A place in the window: a file to convert, or an outcome to report.
 struct Workers::Slot {
@@ -20,10 +33,16 @@ Workers::Workers(unsigned count, const Converter& converter,
       converters_(count, converter),
       window_(std::size_t(4) * count),
       first_alone_(first_alone) {
-  for (Converter& c : converters_) {
-    auto thread = std::make_unique<Thread>([this, &c] { work(c); });
-    if (!thread->started()) break;
-    threads_.push_back(std::move(thread));
+  try {
+    // A thread that started is never dropped: joined, it would wait for work for ever.
+    threads_.reserve(converters_.size());
+    for (Converter& c : converters_) {
+      auto thread = std::make_unique<Thread>([this, &c] { work(c); });
+      if (!thread->started()) break;
+      threads_.push_back(std::move(thread));
+    }
+  } catch (const std::bad_alloc&) {
+    // Fewer workers, as where the system gives no more threads.
   }
 }
 
@@ -52,8 +71,15 @@ void Workers::work(Converter& converter) {
       ++running_;
     }
     // The slot stays as it is until its outcome is reported: no lock is needed to read it.
-    Outcome outcome = converter.convert_file(slot->folder->dir, slot->name, slot->path,
-                                             slot->folder->neighbours);
+    Outcome outcome;
+    try {
+      outcome = converter.convert_file(slot->folder->dir, slot->name, slot->path,
+                                       slot->folder->neighbours);
+    } catch (const std::bad_alloc&) {
+      // Not even its outcome could be had: the file goes again alone, in its turn.
+      outcome.kind = Outcome::failed;
+      outcome.short_of_resources = true;
+    }
     bool wake;
     {
       Lock lock(mutex_);
@@ -88,8 +114,8 @@ bool Workers::report_head(bool wait) {
       // No worker converts anything now: its converter is free.
       slot.state = Slot::running;
       mutex_.unlock();
-      Outcome outcome = converters_[0].convert_file(slot.folder->dir, slot.name, slot.path,
-                                                    slot.folder->neighbours);
+      Outcome outcome = alone(converters_[0]).convert_file(slot.folder->dir, slot.name,
+                                                           slot.path, slot.folder->neighbours);
       mutex_.lock();
       slot.outcome = std::move(outcome);
       slot.state = Slot::done;
@@ -128,18 +154,20 @@ Workers::Slot& Workers::take_slot() {
 
 void Workers::convert(std::shared_ptr<const Folder> folder, const std::string& name,
                       const std::string& path) {
-  bool alone;
+  bool serial, here;
   {
     Lock lock(mutex_);
-    alone = threads_.empty() || serial_ || first_alone_;
+    serial = serial_;
+    here = threads_.empty() || serial_ || first_alone_;
   }
   first_alone_ = false;
-  if (alone) {
+  if (here) {
     // No thread could be started, the machine ran short of something, or the file system
     // is learnt from this file: the file is converted here, as by a single worker, once
     // those before it are reported.
     finish();
-    report_(converters_[0].convert_file(folder->dir, name, path, folder->neighbours));
+    Converter& converter = serial ? alone(converters_[0]) : converters_[0];
+    report_(converter.convert_file(folder->dir, name, path, folder->neighbours));
     return;
   }
   Slot& slot = take_slot();

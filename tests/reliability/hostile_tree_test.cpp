@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -119,6 +120,23 @@ TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
 #ifndef NIVRA_ADDRESS_SANITIZER
 #define NIVRA_ADDRESS_SANITIZER 0
 #endif
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NIVRA_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) && !defined(NIVRA_THREAD_SANITIZER)
+#define NIVRA_THREAD_SANITIZER 1
+#endif
+#ifndef NIVRA_THREAD_SANITIZER
+#define NIVRA_THREAD_SANITIZER 0
+#endif
+/// Why a sanitizer's runtime cannot run the programs the way a test starts them; "" if none.
+constexpr const char* SANITIZER_IN_THE_WAY =
+    NIVRA_ADDRESS_SANITIZER || NIVRA_THREAD_SANITIZER
+        ? "a sanitizer's runtime reads /proc and maps its shadow memory where the program "
+          "would be"
+        : "";
 
 /// The resident memory of this process now, in KB.
 long resident_kb() {
@@ -166,6 +184,82 @@ TEST(HostileTree, FilesWithoutLineFeedsConvertInBoundedMemory) {
   EXPECT_TRUE(exists(tree / "cr.c.OLD") && exists(tree / "none.c.OLD"));
   std::printf("[ memory   ] two 64 MB files without line feeds converted with a peak of %ld KB\n",
               children.ru_maxrss);
+}
+
+// Under a low limit of open files, the walk holds at most the limit less 160 folders below
+// the tree's own, whatever descriptors the workers hold meanwhile: a shallow folder beside
+// many files is walked, and the one level too deep is reported alone.
+TEST(HostileTree, TheDeepestLevelIsTheLimitOfOpenFilesLess160) {
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
+  for (const int limit : {165, 167, 169}) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("a limit of " + std::to_string(limit) + " open files");
+      TempDir tree;
+      const std::string program = install_program(tree.path(), Direction::sign);
+      std::vector<std::string> files;
+      for (int i = 0; i < 30; ++i) files.push_back(std::to_string(i) + ".c");
+      for (int i = 0; i < 30; ++i)
+        files.push_back("s" + std::to_string(i % 6).append("/") + std::to_string(i) + ".h");
+      std::string level;
+      for (int depth = 1; depth <= limit - 160; ++depth) {
+        level += "d/";
+        files.push_back(level + "f.c");
+      }
+      for (const std::string& f : files) write_file(tree / f, ANSI);
+      const std::string too_deep = tree / level + "d";
+      write_file(too_deep + "/f.c", ANSI);
+      RunOptions o;
+      o.extra_args = {"--nofile=" + std::to_string(limit), program};
+
+      const ProgramResult r = run("/usr/bin/prlimit", o);
+
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, MSG_DIR_FAILED);
+      EXPECT_EQ(r.err, diagnostic_line(Direction::sign, too_deep, std::strerror(EMFILE)));
+      for (const std::string& f : files) EXPECT_EQ(read_file(tree / f), SIGNED) << f;
+      EXPECT_EQ(read_file(too_deep + "/f.c"), ANSI);
+    }
+  }
+}
+
+// Under a limit of address space, files converted side by side (pieces, workers, writing
+// behind) meet memory they cannot get: a file that cannot get it fails alone, reported,
+// and the run goes on; nothing is lost, nothing is left behind, nothing aborts.
+TEST(HostileTree, AMemoryLimitFailsFilesAloneAndTheRunGoesOn) {
+  if (*SANITIZER_IN_THE_WAY) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
+  if (!exists("/usr/bin/prlimit")) GTEST_SKIP() << "no /usr/bin/prlimit (util-linux)";
+  constexpr std::size_t MB = std::size_t(1) << 20;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 40; ++i) files[std::to_string(i).append(".c")] = ANSI;
+  files["big1.c"] = repeat("int caf\xE9 = 1;\n", 6 * MB / 16);
+  files["big2.c"] = repeat("\xE9\xE8 x\n", 9 * MB / 5);
+  for (const long long limit_mb : {55, 60, 65, 70, 80, 120, 200}) {
+    SCOPED_TRACE(std::to_string(limit_mb) + " MB of address space");
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    for (const auto& [name, content] : files) write_file(tree / name, content);
+    RunOptions o;
+    o.extra_args = {"--as=" + std::to_string(limit_mb * 1000000), program};
+
+    const ProgramResult r = run("/usr/bin/prlimit", o);
+
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << ": " << r.err;
+    int failed = 0;
+    for (const auto& [name, content] : files) {
+      if (exists(tree / name + ".OLD")) {
+        EXPECT_EQ(read_file(tree / name + ".OLD"), content) << name;
+        continue;
+      }
+      ++failed;
+      EXPECT_EQ(read_file(tree / name), content) << name;
+      EXPECT_EQ(diagnostic_for(r.err, tree / name) + "\n",
+                diagnostic_line(Direction::sign, tree / name, "not enough memory"));
+    }
+    EXPECT_EQ(r.out, repeat(MSG_READ_FAILED, failed));
+    EXPECT_EQ(r.status, failed ? 1 : 0);
+    for (const auto& [rel, entry] : snapshot(tree.path()))
+      EXPECT_FALSE(is_temporary_path(rel)) << rel;
+  }
 }
 
 /// Status of `path` that a read or a write of it would change.
@@ -282,6 +376,75 @@ TEST(HostileTree, TheRootIsTheFolderThatHoldsTheRunningProgram) {
     EXPECT_EQ(snapshot(tree / "secret"), secret) << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(tree / "home/real/mine.c"), SIGNED);
+  }
+}
+
+// Started through the dynamic loader, the system names the loader as the running program:
+// a run walks the tree that holds the program's code, never the loader's folder, and where
+// argument 0 names another folder, stops (the loader's folder does not hold the program).
+TEST(HostileTree, AStartThroughTheLoaderWalksTheProgramsTree) {
+  if (NIVRA_THREAD_SANITIZER) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
+  std::string loader;
+  for (const char* l : {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1",
+                        "/lib/ld-linux.so.2"})
+    if (loader.empty() && exists(l)) loader = l;
+  if (loader.empty() || !command_succeeds("'" + loader + "' --help >/dev/null"))
+    GTEST_SKIP() << "no dynamic loader of glibc that runs a program named to it";
+  const struct {
+    bool argv0_elsewhere;
+    int status;
+  } cases[] = {{false, 0}, {true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv0_elsewhere ? "argument 0 names another folder" : "as a user starts it");
+    TempDir t;
+    const std::string copy = t / "loader/ld.so";
+    write_file(copy, read_file(loader), 0755);
+    write_file(t / "loader/victim.h", ANSI);
+    write_file(t / "other/o.h", ANSI);
+    const std::string program = install_program(t / "tree", Direction::sign);
+    write_file(t / "tree/a.h", ANSI);
+    RunOptions o;
+    if (c.argv0_elsewhere) o.extra_args = {"--argv0", t / "other/nivra-sign"};
+    o.extra_args.push_back(program);
+
+    const ProgramResult r = run(copy, o);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    for (const char* f : {"loader/victim.h", "other/o.h"}) {
+      EXPECT_EQ(read_file(t / f), ANSI) << f;
+      EXPECT_FALSE(exists(t / f + ".OLD")) << f;
+    }
+    EXPECT_EQ(read_file(t / "tree/a.h"), c.status == 0 ? SIGNED : ANSI);
+    EXPECT_EQ(r.out, c.status == 0 ? "" : MSG_DIR_FAILED);
+  }
+}
+
+// Without /proc the system cannot tell which file the program is: the run walks nothing,
+// neither the folder argument 0 names nor the one that holds the program.
+TEST(HostileTree, WithoutProcTheRunWalksNoFolder) {
+  if (*SANITIZER_IN_THE_WAY) GTEST_SKIP() << SANITIZER_IN_THE_WAY;
+  if (!command_succeeds(std::string("unshare ") + (running_as_root() ? "-m" : "-rm") +
+                        " sh -c 'mount -t tmpfs none /proc && ! test -e /proc/self' 2>/dev/null"))
+    GTEST_SKIP() << "needs unshare (util-linux) and the right to mount in a namespace of its own";
+  for (const bool argv0_elsewhere : {false, true}) {
+    SCOPED_TRACE(argv0_elsewhere ? "argument 0 names another folder" : "as a user starts it");
+    TempDir t;
+    write_file(t / "other/o.h", ANSI);
+    const std::string program = install_program(t / "tree", Direction::sign);
+    write_file(t / "tree/a.h", ANSI);
+    const auto before = snapshot(t.path());
+    const std::string argv0 = argv0_elsewhere ? t / "other/nivra-sign" : program;
+    RunOptions o;
+    o.extra_args = {running_as_root() ? "-m" : "-rm", "bash", "-c",
+                    "mount -t tmpfs none /proc && exec -a \"$0\" \"$1\"", argv0, program};
+
+    const ProgramResult r = run("/usr/bin/unshare", o);
+
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, MSG_DIR_FAILED);
+    EXPECT_EQ(r.err, diagnostic_line(Direction::sign, argv0.substr(0, argv0.rfind('/')),
+                                     "the system cannot tell which file the program is"));
+    EXPECT_EQ(snapshot(t.path()), before);
   }
 }
 

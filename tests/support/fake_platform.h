@@ -132,8 +132,10 @@ class FakePlatform final : public FileSystem, public Host {
   Status executable_path(std::string& out) override;
   /// The file at relative path program() named, if any.
   bool executable_stat(FileStat& out) override;
-  /// Makes the file at relative path `path` the running program.
+  /// Makes the file at relative path `path` the running program; one that names no file
+  /// is a program the system cannot identify. Without it a folder is as named.
   void program(std::string path) { program_ = std::move(path); }
+  bool identifies_program() const override { return !program_.empty(); }
   Status open_root(const std::string& path, Dir& out) override;
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;

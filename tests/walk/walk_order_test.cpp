@@ -85,14 +85,18 @@ TEST(WalkFailures, RootThatCannotBeOpenedOrListedIsReported) {
 }
 
 // The root must hold the running program under the name argument 0 gives it; else the
-// folder of the running program (here "/t/nivra") is taken, and where that does not hold
-// it either, the run stops.
+// folder of the running program (here "/t/nivra") is taken, where it must hold it under
+// that name too; and where the system cannot tell which file the program is, the run stops.
 TEST(WalkFailures, ARootThatDoesNotHoldTheRunningProgramIsNeverWalked) {
+  constexpr std::string_view OTHER = "does not hold the running program under its name";
   const struct {
     const char* program;  ///< where the running program is
     int status;
-    std::string_view out;
-  } cases[] = {{"nivra-sign", 0, ""}, {"nivra", 0, ""}, {"sub/nivra", 1, MSG_DIR_FAILED}};
+    std::string_view out, reason;
+  } cases[] = {{"nivra-sign", 0, "", ""},
+               {"nivra", 1, MSG_DIR_FAILED, OTHER},
+               {"sub/nivra", 1, MSG_DIR_FAILED, OTHER},
+               {"gone", 1, MSG_DIR_FAILED, "the system cannot tell which file the program is"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.program);
     FakePlatform fs;
@@ -107,9 +111,7 @@ TEST(WalkFailures, ARootThatDoesNotHoldTheRunningProgramIsNeverWalked) {
 
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(fs.exists("a.c.OLD"), c.status == 0);
-    if (c.status != 0) {
-      EXPECT_EQ(r.err, "nivra-sign: /t: does not hold the running program under its name\n");
-    }
+    EXPECT_EQ(r.err, c.status == 0 ? "" : "nivra-sign: /t: " + std::string(c.reason) + "\n");
     EXPECT_EQ(fs.open_handles(), 0);
   }
 }
@@ -134,6 +136,24 @@ TEST(WalkFailures, MemoryThatRunsOutFailsOneFolderOrFileAndTheWalkGoesOn) {
       {"a.c", "0644 \xE9"},      {"z.c", "0644 \xEF\xBB\xBF\xC3\xA9"},
       {"z.c.OLD", "0644 \xE9"}};
   EXPECT_EQ(fs.snapshot(), expected);
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+// Memory that runs out on a thread of a file's own (here the one that writes its new
+// content behind) fails the file there; it is converted again alone, in its turn.
+TEST(WalkFailures, MemoryThatRunsOutOnAFilesOwnThreadSendsItAgainAlone) {
+  FakePlatform fs;
+  std::string big;
+  for (int i = 0; i < 5 << 20 >> 2; ++i) big += "caf\xE9";
+  fs.add_file("big.c", big);
+  fs.meanwhile(Call::write, 1, [] { throw std::bad_alloc(); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign", 4), 0) << r.err;
+
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(fs.snapshot().at("big.c.OLD"), "0644 " + big);
+  EXPECT_EQ(fs.snapshot().size(), 2u);
   EXPECT_EQ(fs.open_handles(), 0);
 }
 

@@ -2,13 +2,50 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace nivra {
+
+namespace {
+
+/// The device, inode and path of the file mapped at `address`, as the process's map of its
+/// memory names them; false where there is no such map.
+bool mapped_file(const void* address, FileStat& out, std::string& path) {
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (!maps) return false;
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  char* line = nullptr;
+  std::size_t size = 0;
+  bool found = false;
+  while (!found && getline(&line, &size, maps) > 0) {
+    std::uintptr_t start = 0, end = 0;
+    unsigned major = 0, minor = 0;
+    std::uint64_t inode = 0;
+    int name = 0;
+    if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %x:%x %" SCNu64 " %n", &start, &end,
+                    &major, &minor, &inode, &name) < 5 ||
+        at < start || at >= end || inode == 0)
+      continue;
+    out = FileStat{};
+    out.volume = std::uint64_t(makedev(major, minor));
+    out.inode = inode;
+    path = line + name;
+    if (!path.empty() && path.back() == '\n') path.pop_back();
+    found = true;
+  }
+  std::free(line);
+  std::fclose(maps);
+  return found;
+}
+
+}  // namespace
 
 Status PosixHost::executable_path(std::string& out) {
   std::string buf(256, '\0');
@@ -25,14 +62,24 @@ Status PosixHost::executable_path(std::string& out) {
 }
 
 bool PosixHost::executable_stat(FileStat& out) {
-  // The link names the file the process runs, wherever its names have gone since.
+  // The program is the file that holds this code. The link names the file the system
+  // started, wherever its names have gone since: the loader, where a user started the
+  // program through it.
+  FileStat code;
+  std::string code_path, started;
   struct stat st;
-  if (::stat("/proc/self/exe", &st) != 0) return false;
+  if (!mapped_file(reinterpret_cast<const void*>(&mapped_file), code, code_path) ||
+      ::stat("/proc/self/exe", &st) != 0)
+    return false;
   out = FileStat{};
   out.volume = std::uint64_t(st.st_dev);
   out.inode = std::uint64_t(st.st_ino);
   out.size = std::uint64_t(st.st_size);
   out.owner = std::uint64_t(st.st_uid);
+  // A stacked file system (overlayfs) may map the file of its lower layer: one path.
+  if (out.same_file(code) || (executable_path(started).ok() && started == code_path))
+    return true;
+  out = code;
   return true;
 }
 

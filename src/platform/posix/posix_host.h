@@ -12,6 +12,7 @@ class PosixHost final : public Host {
   RunTag run_tag() override;
   bool process_has_ended(std::uint32_t process) override;
   bool executable_stat(FileStat& out) override;
+  bool identifies_program() const override { return true; }
   std::uint64_t running_user() override;
 };
 

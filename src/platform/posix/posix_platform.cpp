@@ -237,26 +237,26 @@ Status PosixPlatform::open_root(const std::string& path, Dir& out) {
   const int fd = sys_.openat(AT_FDCWD, path.empty() ? "/" : path.c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
+  ++open_dirs_;
   out.id = fd;
   return Status{};
 }
 
 Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
+  // The walk holds a folder per level. Whatever numbers they took, KEPT_BACK descriptors
+  // are left for the rest: the standard streams, a listing, and the files and copies the
+  // workers convert at once.
+  static const long most_open = [] {
+    struct rlimit limit;
+    return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+               ? long(limit.rlim_cur) - KEPT_BACK + 1  // and the tree's own folder
+               : long(1) << 30;
+  }();
+  if (open_dirs_.load() >= most_open) return from_errno(EMFILE);
   const int fd = sys_.openat(fd_of(parent), name.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
-  // The walk holds a descriptor per level: some are kept back for the output and for
-  // converting files, a few at once, in the deepest folder and in folders it has left.
-  static const long reserve_from = [] {
-    struct rlimit limit;
-    return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-               ? long(limit.rlim_cur) - 160
-               : long(1) << 30;
-  }();
-  if (fd >= reserve_from) {
-    sys_.close(fd);
-    return from_errno(EMFILE);
-  }
+  ++open_dirs_;
   out.id = fd;
   return Status{};
 }
@@ -287,7 +287,10 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   return s;
 }
 
-void PosixPlatform::close_dir(Dir dir) { sys_.close(fd_of(dir)); }
+void PosixPlatform::close_dir(Dir dir) {
+  --open_dirs_;
+  sys_.close(fd_of(dir));
+}
 
 bool PosixPlatform::shared(Dir dir) {
   struct stat st;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -107,7 +108,13 @@ class PosixPlatform final : public FileSystem {
   /// lookup may be answered from a cache: a name that cannot be asked about counts as there.
   bool present(int d, const std::string& name);
 
+  /// Descriptors the walk's folders leave for everything else, whatever their numbers.
+  static constexpr long KEPT_BACK = 160;
+
   posix::SystemCalls sys_;
+  /// Folders open_root() and open_dir() opened and close_dir() did not close: the walk's
+  /// levels, and folders it has left whose files workers still convert.
+  std::atomic<long> open_dirs_{0};
   Mutex mutex_;  ///< over the tables below, which every thread of the run uses
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -50,16 +51,18 @@ void Semaphore::wait() {
 struct Thread::Impl {
   std::thread thread;
 };
-Thread::Thread(std::function<void()> body) : impl_(std::make_unique<Impl>()) {
+Thread::Thread(std::function<void()> body) {
   try {
+    impl_ = std::make_unique<Impl>();
     impl_->thread = std::thread(std::move(body));
   } catch (const std::system_error&) {
     // No thread: started() says so.
+  } catch (const std::bad_alloc&) {
   }
 }
 Thread::~Thread() {
-  if (impl_->thread.joinable()) impl_->thread.join();
+  if (started()) impl_->thread.join();
 }
-bool Thread::started() const { return impl_->thread.joinable(); }
+bool Thread::started() const { return impl_ && impl_->thread.joinable(); }
 
 }  // namespace nivra
