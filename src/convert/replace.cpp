@@ -80,8 +80,23 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
   const bool shared = fs_.on_shared_file_system(target.original);
   stale_dir_ = target.dir;
   stale_folder_ = target.path.substr(0, base);
-  for (const std::string& left : neighbours.temporaries) {
-    if (!left.starts_with(prefix)) continue;
+  // A leftover is judged by the owner of the file that was replaced as well: a run of
+  // another user leaves the original, of its owner, beside a new file of its own. NAME.OLD
+  // as it was before this run is the file some run replaced.
+  const std::string backup = target.name + std::string(BACKUP_SUFFIX);
+  FileStat earlier;
+  const bool has_earlier = neighbours.names.contains(backup) &&
+                           fs_.stat_at(target.dir, backup, earlier).ok() && earlier.regular;
+  const auto is_backup = [](const std::string& left) {
+    return left.ends_with(".old") || left.ends_with(".was");
+  };
+  // Backups first: what NAME.OLD holds once they are finished tells which of the others
+  // hold nothing that is not kept.
+  std::vector<std::string> lefts;
+  for (const std::string& left : neighbours.temporaries)
+    if (left.starts_with(prefix)) lefts.push_back(left);
+  std::stable_partition(lefts.begin(), lefts.end(), is_backup);
+  for (const std::string& left : lefts) {
     const std::string_view tag = tag_of(left);
     if (!run_has_ended(host_, tag_, tag)) {
       const std::optional<RunTag> run = RunTag::parse(tag);
@@ -97,8 +112,14 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     const Status known = fs_.stat_at(target.dir, left, stat);
     if (!known.ok() && known.fault != Fault::not_found)
       return failure(MSG_WRITE_FAILED, target.path.substr(0, base) + left, reason(fs_, known));
-    const bool backup = left.ends_with(".old") || left.ends_with(".was");
-    if (known.ok() ? !owned(stat, target.read) : backup) continue;
+    const bool backup = is_backup(left);
+    // Another user's leftover that is no backup is removed only where NAME.OLD holds its
+    // bytes: then nothing is lost whoever made it.
+    if (known.ok() ? !owned(stat, target.read) &&
+                         !(has_earlier && owned(stat, earlier)) &&
+                         (backup || !stat.regular || !held_as_backup(target, left))
+                   : backup)
+      continue;
     ended_run_ = true;
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
@@ -474,6 +495,16 @@ bool Replacer::same_content(Dir dir, const std::string& name, File file, const F
     offset += n;
   }
   return true;
+}
+
+bool Replacer::held_as_backup(const Target& target, const std::string& left) {
+  File file;
+  if (!fs_.open_read(target.dir, left, file).ok()) return false;
+  Closer closer(fs_, file);
+  FileStat stat;
+  Status status;
+  return fs_.stat(file, stat).ok() &&
+         same_content(target.dir, target.name + std::string(BACKUP_SUFFIX), file, stat, status);
 }
 
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.
