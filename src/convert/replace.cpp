@@ -354,15 +354,17 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   const auto swap = [&](const std::string& backup_name) {
     return fs_.replace(target.dir, fresh.name(), target.name, backup_name, target.original, read);
   };
-  // Where no lock keeps other machines out, a NAME.OLD that holds just what was read is
-  // another run's claim on the file: it converts the file. Unless a run that ended while
-  // converting the file made it. (One that the listing did not show may be older than a
+  // Where no lock keeps other machines out, a NAME.OLD that holds just what was read may
+  // be another run's claim on the file: it converts the file. Only where that run's
+  // temporaries are beside it: a copy its user made, or a run that ended left, is an
+  // ordinary earlier backup. (One that the listing did not show may be older than a
   // listing a client kept.)
   const bool others_may_claim = read.digested && !ended_run_;
   Status s{Fault::exists};
   if (!backup_exists) s = swap(backup);
   if (s.fault == Fault::exists) {
-    if (others_may_claim && holds_content(target.dir, backup, read))
+    if (others_may_claim && holds_content(target.dir, backup, read) &&
+        another_run_beside(target))
       return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
     aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_), &left_);
     s = swap(aside->name());
@@ -495,6 +497,17 @@ bool Replacer::same_content(Dir dir, const std::string& name, File file, const F
     offset += n;
   }
   return true;
+}
+
+bool Replacer::another_run_beside(const Target& target) {
+  std::vector<Entry> entries;
+  if (!fs_.list_dir(target.dir, entries).ok()) return true;  // which cannot be told
+  const std::string prefix = temporary_prefix(target.name);
+  return std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
+    const std::string_view tag = tag_of(e.name);
+    // A run of another machine or boot may have ended or not: it may be going on.
+    return e.name.starts_with(prefix) && tag != run_ && !run_has_ended(host_, tag_, tag);
+  });
 }
 
 bool Replacer::held_as_backup(const Target& target, const std::string& left) {

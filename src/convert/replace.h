@@ -265,6 +265,9 @@ class Replacer {
   /// could not be told (false with a fault), as against bytes that differ (false, ok).
   bool same_content(Dir dir, const std::string& name, File file, const FileStat& read,
                     Status& status);
+  /// Whether a temporary of the target of a run that may still be going on, other than
+  /// this one, is beside it now (true where the folder cannot be listed).
+  bool another_run_beside(const Target& target);
   /// Whether the leftover `left` beside the target holds the bytes of its NAME.OLD.
   bool held_as_backup(const Target& target, const std::string& left);
   /// Whether a leftover as `left` found it may be finished by this run: a regular file of
