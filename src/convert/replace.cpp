@@ -431,6 +431,10 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
   if (!s.ok()) return s;
   FileOutput output(fs_, out.file());
   BlockWriter writer(output, block_);
+  // A client's descriptor may give other bytes than the file holds once another file was
+  // written (fusefat gives zeros): where the content read was digested, the copy must
+  // have that digest.
+  Digest digest;
   for (std::uint64_t offset = 0; offset < target.read.size && s.ok();) {
     char buf[65536];
     const std::uint64_t left = target.read.size - offset;
@@ -442,9 +446,14 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
       continue;
     }
     if (s.ok() && got == 0) s = Status{Fault::modified};  // shorter than it was read
-    if (s.ok()) writer.append(std::string_view(buf, got));
+    if (s.ok()) {
+      writer.append(std::string_view(buf, got));
+      digest.add(buf, got);
+    }
     offset += got;
   }
+  if (s.ok() && target.read.digested && digest.value != target.read.digest)
+    s = Status{Fault::modified};
   const Status written = writer.finish();
   if (s.ok()) s = written;
   if (s.ok()) s = fs_.copy_attributes(target.original, out.file());

@@ -473,6 +473,27 @@ TEST(ReplaceFaults, AKilledRunsBackupStaysTheBackup) {
   }
 }
 
+// A client's descriptor may give other bytes than the file holds once another file was
+// written (fusefat gives zeros): a backup copied through it would be no backup. Where the
+// content read was digested, the copy is checked against it, and the file stays as it was.
+TEST(ReplaceFaults, ABackupCopyOfOtherBytesThanWereReadIsNoBackup) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  fs.as_share();
+  fs.without_links();
+  // The second file created is the copy: the next read of the original gives zeros.
+  fs.meanwhile(Call::create, 2, [&] { fs.inject(read_zeros("a.c")); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
+  EXPECT_EQ(r.err, "nivra-sign: /t/a.c.OLD: its content changed while it was converted\n");
+  const std::map<std::string, std::string> expected = {{"a.c", with_mode(ORIGINAL)}};
+  EXPECT_EQ(fs.snapshot(), expected);
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {
   FakePlatform fs;
   fs.add_file("held.c", ORIGINAL);
