@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "convert/replace.h"
 #include "convert/messages.h"
@@ -470,6 +471,53 @@ TEST(ReplaceFaults, AKilledRunsBackupStaysTheBackup) {
       EXPECT_EQ(r.err, "nivra-sign: /t/" + aside + ": held by another run\n");
     }
     EXPECT_EQ(fs.snapshot(), expected);
+  }
+}
+
+// Another user's run converted the file and was killed after the swap: the original, of its
+// owner, lies under the run's temporaries beside the runner's new file. A run of a third
+// user judges them by the owner of NAME.OLD as well, and takes a leftover that is no backup
+// of anybody's where NAME.OLD holds its bytes; a stranger's are left alone.
+TEST(ReplaceFaults, AKilledRunOfAnotherUserIsFinishedByTheOwnerOfTheReplacedFile) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  constexpr std::uint64_t RUNNER = 5, OWNER = 7, STRANGER = 9;
+  const struct {
+    const char* what;
+    std::map<std::string, std::uint64_t> left;  ///< kinds, each holding the original, by owner
+    std::optional<std::uint64_t> earlier;       ///< the owner of an earlier a.c.OLD
+    bool finished;
+  } cases[] = {
+      {"linked backup beside an earlier one", {{"old", OWNER}, {"new", OWNER}}, OWNER, true},
+      {"copied backup beside an earlier one", {{"old", RUNNER}, {"new", OWNER}}, OWNER, true},
+      {"copied backup, no earlier one", {{"old", RUNNER}, {"new", OWNER}}, std::nullopt, true},
+      {"beside a stranger's backup", {{"old", OWNER}, {"new", OWNER}}, STRANGER, false},
+      {"a stranger's copy", {{"old", STRANGER}, {"new", OWNER}}, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.own("a.c", RUNNER);
+    std::map<std::string, std::string> before = {{"a.c", with_mode(converted)}};
+    if (c.earlier) {
+      fs.add_file("a.c.OLD", EARLIER);
+      fs.own("a.c.OLD", *c.earlier);
+      before["a.c.OLD"] = with_mode(EARLIER);
+    }
+    for (const auto& [kind, owner] : c.left) {
+      const std::string name = temporary_name("a.c", kind, FakePlatform::ended_run());
+      fs.add_file(name, ORIGINAL);
+      fs.own(name, owner);
+      before[name] = with_mode(ORIGINAL);
+    }
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+    EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+    const std::map<std::string, std::string> finished = {{"a.c", with_mode(converted)},
+                                                         {"a.c.OLD", with_mode(ORIGINAL)}};
+    EXPECT_EQ(fs.snapshot(), c.finished ? finished : before);
   }
 }
 
