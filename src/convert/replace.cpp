@@ -80,8 +80,23 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
   const bool shared = fs_.on_shared_file_system(target.original);
   stale_dir_ = target.dir;
   stale_folder_ = target.path.substr(0, base);
-  for (const std::string& left : neighbours.temporaries) {
-    if (!left.starts_with(prefix)) continue;
+  // A leftover is judged by the owner of the file that was replaced as well: a run of
+  // another user leaves the original, of its owner, beside a new file of its own. NAME.OLD
+  // as it was before this run is the file some run replaced.
+  const std::string backup = target.name + std::string(BACKUP_SUFFIX);
+  FileStat earlier;
+  const bool has_earlier = neighbours.names.contains(backup) &&
+                           fs_.stat_at(target.dir, backup, earlier).ok() && earlier.regular;
+  const auto is_backup = [](const std::string& left) {
+    return left.ends_with(".old") || left.ends_with(".was");
+  };
+  // Backups first: what NAME.OLD holds once they are finished tells which of the others
+  // hold nothing that is not kept.
+  std::vector<std::string> lefts;
+  for (const std::string& left : neighbours.temporaries)
+    if (left.starts_with(prefix)) lefts.push_back(left);
+  std::stable_partition(lefts.begin(), lefts.end(), is_backup);
+  for (const std::string& left : lefts) {
     const std::string_view tag = tag_of(left);
     if (!run_has_ended(host_, tag_, tag)) {
       const std::optional<RunTag> run = RunTag::parse(tag);
@@ -97,8 +112,14 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
     const Status known = fs_.stat_at(target.dir, left, stat);
     if (!known.ok() && known.fault != Fault::not_found)
       return failure(MSG_WRITE_FAILED, target.path.substr(0, base) + left, reason(fs_, known));
-    const bool backup = left.ends_with(".old") || left.ends_with(".was");
-    if (known.ok() ? !owned(stat, target.read) : backup) continue;
+    const bool backup = is_backup(left);
+    // Another user's leftover that is no backup is removed only where NAME.OLD holds its
+    // bytes: then nothing is lost whoever made it.
+    if (known.ok() ? !owned(stat, target.read) &&
+                         !(has_earlier && owned(stat, earlier)) &&
+                         (backup || !stat.regular || !held_as_backup(target, left))
+                   : backup)
+      continue;
     ended_run_ = true;
     // A backup that holds what the name holds was made before a replace that never
     // happened: it is no original.
@@ -333,15 +354,17 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   const auto swap = [&](const std::string& backup_name) {
     return fs_.replace(target.dir, fresh.name(), target.name, backup_name, target.original, read);
   };
-  // Where no lock keeps other machines out, a NAME.OLD that holds just what was read is
-  // another run's claim on the file: it converts the file. Unless a run that ended while
-  // converting the file made it. (One that the listing did not show may be older than a
+  // Where no lock keeps other machines out, a NAME.OLD that holds just what was read may
+  // be another run's claim on the file: it converts the file. Only where that run's
+  // temporaries are beside it: a copy its user made, or a run that ended left, is an
+  // ordinary earlier backup. (One that the listing did not show may be older than a
   // listing a client kept.)
   const bool others_may_claim = read.digested && !ended_run_;
   Status s{Fault::exists};
   if (!backup_exists) s = swap(backup);
   if (s.fault == Fault::exists) {
-    if (others_may_claim && holds_content(target.dir, backup, read))
+    if (others_may_claim && holds_content(target.dir, backup, read) &&
+        another_run_beside(target))
       return failure(MSG_OPEN_FAILED, path, fs_, Status{Fault::busy});
     aside.emplace(fs_, target.dir, temporary_name(target.name, "old", run_), &left_);
     s = swap(aside->name());
@@ -408,6 +431,10 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
   if (!s.ok()) return s;
   FileOutput output(fs_, out.file());
   BlockWriter writer(output, block_);
+  // A client's descriptor may give other bytes than the file holds once another file was
+  // written (fusefat gives zeros): where the content read was digested, the copy must
+  // have that digest.
+  Digest digest;
   for (std::uint64_t offset = 0; offset < target.read.size && s.ok();) {
     char buf[65536];
     const std::uint64_t left = target.read.size - offset;
@@ -419,9 +446,14 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
       continue;
     }
     if (s.ok() && got == 0) s = Status{Fault::modified};  // shorter than it was read
-    if (s.ok()) writer.append(std::string_view(buf, got));
+    if (s.ok()) {
+      writer.append(std::string_view(buf, got));
+      digest.add(buf, got);
+    }
     offset += got;
   }
+  if (s.ok() && target.read.digested && digest.value != target.read.digest)
+    s = Status{Fault::modified};
   const Status written = writer.finish();
   if (s.ok()) s = written;
   if (s.ok()) s = fs_.copy_attributes(target.original, out.file());
@@ -474,6 +506,27 @@ bool Replacer::same_content(Dir dir, const std::string& name, File file, const F
     offset += n;
   }
   return true;
+}
+
+bool Replacer::another_run_beside(const Target& target) {
+  std::vector<Entry> entries;
+  if (!fs_.list_dir(target.dir, entries).ok()) return true;  // which cannot be told
+  const std::string prefix = temporary_prefix(target.name);
+  return std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
+    const std::string_view tag = tag_of(e.name);
+    // A run of another machine or boot may have ended or not: it may be going on.
+    return e.name.starts_with(prefix) && tag != run_ && !run_has_ended(host_, tag_, tag);
+  });
+}
+
+bool Replacer::held_as_backup(const Target& target, const std::string& left) {
+  File file;
+  if (!fs_.open_read(target.dir, left, file).ok()) return false;
+  Closer closer(fs_, file);
+  FileStat stat;
+  Status status;
+  return fs_.stat(file, stat).ok() &&
+         same_content(target.dir, target.name + std::string(BACKUP_SUFFIX), file, stat, status);
 }
 
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.

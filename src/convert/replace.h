@@ -184,8 +184,11 @@ class Replacer {
   /// Finishes what runs that ended while converting the target left beside it: a backup
   /// that no longer names the file, and holds other bytes than it, is the only copy of its
   /// original and becomes NAME.OLD; everything else is removed. A leftover is only touched
-  /// when it is a regular file of the file's owner or of this run's user: another user may
-  /// plant a file under any name in a shared folder. What runs that may still be going on
+  /// when it is a regular file of the file's owner, of the owner of NAME.OLD (a file that
+  /// a run replaced: a run of another user leaves the original, of its owner, beside a new
+  /// file of that user's) or of this run's user: another user may plant a file under any
+  /// name in a shared folder. Another user's leftover that is no backup is removed where
+  /// NAME.OLD holds its bytes. What runs that may still be going on
   /// left stays as it is; so does what a run of another machine or boot left on a shared
   /// file system, which undecided() then names. Fails on a name that cannot be cleared,
   /// and on a backup whose bytes cannot be read: it stays for a later run.
@@ -262,6 +265,11 @@ class Replacer {
   /// could not be told (false with a fault), as against bytes that differ (false, ok).
   bool same_content(Dir dir, const std::string& name, File file, const FileStat& read,
                     Status& status);
+  /// Whether a temporary of the target of a run that may still be going on, other than
+  /// this one, is beside it now (true where the folder cannot be listed).
+  bool another_run_beside(const Target& target);
+  /// Whether the leftover `left` beside the target holds the bytes of its NAME.OLD.
+  bool held_as_backup(const Target& target, const std::string& left);
   /// Whether a leftover as `left` found it may be finished by this run: a regular file of
   /// the owner of `file` or of the running user.
   bool owned(const FileStat& left, const FileStat& file) const;

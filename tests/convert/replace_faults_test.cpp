@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "convert/replace.h"
 #include "convert/messages.h"
@@ -94,6 +95,15 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
   const std::string theirs = "their save\n";
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string copy = temporary_name("a.c", "old", FakePlatform::ended_run());
+  // Another machine's run that linked a.c.OLD to the original, its new file beside it.
+  const std::string their_new = temporary_name("a.c", "new", FakePlatform::elsewhere_run());
+  const auto claim = [&](FakePlatform& fs) {
+    fs.put(their_new, "half of it");
+    fs.put("a.c.OLD", ORIGINAL);
+  };
+  const std::map<std::string, std::string> claimed = {{"a.c", with_mode(ORIGINAL)},
+                                                      {"a.c.OLD", with_mode(ORIGINAL)},
+                                                      {their_new, with_mode("half of it")}};
   const struct {
     const char* what;
     bool share, earlier;  ///< a network share; an earlier a.c.OLD
@@ -123,16 +133,16 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
        {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
       // On a share another machine's run that linked a.c.OLD (the original) converts the file.
       {"a backup made meanwhile, on a share", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); }, {}, MSG_OPEN_FAILED,
-       "held by another run", {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+       claim, {}, MSG_OPEN_FAILED,
+       "held by another run", claimed},
       {"as before, the share saying EPERM for EEXIST", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
+       claim,
        {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED, "held by another run",
-       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+       claimed},
       {"as before, the share answering EIO", true, false, Call::create,
-       [&](FakePlatform& fs) { fs.put("a.c.OLD", ORIGINAL); },
+       claim,
        {fail_on(Call::link, "a.c.OLD", os_error(EIO))}, MSG_OPEN_FAILED, "held by another run",
-       {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+       claimed},
       // The killed run's new file took the name, which a client's stale view still showed as
       // the original: the copy seemed a spare one of it, but stays, the only one left.
       {"a killed run's copy, seen through a stale view", true, false, Call::create,
@@ -165,20 +175,49 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
 }
 
 // A client's listing may be older than an earlier run's backup: a NAME.OLD it did not show,
-// and that holds another content than the file, is no other run's claim.
-TEST(ReplaceFaults, ABackupThatAStaleListingHidIsReplaced) {
-  FakePlatform fs;
-  fs.add_file("a.c", ORIGINAL);
-  fs.as_share();
-  fs.meanwhile(Call::create, 1, [&] { fs.put("a.c.OLD", EARLIER); });
-  RecordingReporter r;
+// and that holds another content than the file, is no other run's claim. Nor is one that
+// holds the file's very bytes (a user's copy, or a restore from it) unless something only
+// a run leaves backs it: a temporary of the file of a run that may still be going on.
+TEST(ReplaceFaults, ABackupIsAnotherRunsClaimOnlyBesideThatRunsTemporaries) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const struct {
+    const char* what;
+    std::string_view backup;  ///< what a.c.OLD holds before the run
+    bool listed;              ///< the listing shows it
+    const char* beside;       ///< the kind of a live run's temporary beside it; none when null
+  } cases[] = {
+      {"an earlier backup a stale listing hid", EARLIER, false, nullptr},
+      {"a copy of the file", ORIGINAL, true, nullptr},
+      {"a copy of the file a stale listing hid", ORIGINAL, false, nullptr},
+      {"a copy beside an ended run's temporary", ORIGINAL, true, "ended"},
+      {"another run's backup, beside its new file", ORIGINAL, true, "new"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", ORIGINAL);
+    fs.as_share();
+    if (c.listed) fs.add_file("a.c.OLD", c.backup);
+    else fs.meanwhile(Call::create, 1, [&] { fs.put("a.c.OLD", c.backup); });
+    const bool claimed = c.beside && std::string_view(c.beside) != "ended";
+    const std::string theirs =
+        temporary_name("a.c", "new", claimed ? fs.running() : FakePlatform::ended_run());
+    if (c.beside) fs.add_file(theirs, "half of it");
+    RecordingReporter r;
 
-  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), claimed ? 1 : 0) << r.err;
 
-  const std::map<std::string, std::string> expected = {
-      {"a.c", with_mode("\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n")},
-      {"a.c.OLD", with_mode(ORIGINAL)}};
-  EXPECT_EQ(fs.snapshot(), expected);
+    std::map<std::string, std::string> expected = {{"a.c", with_mode(converted)},
+                                                   {"a.c.OLD", with_mode(ORIGINAL)}};
+    if (claimed) {
+      expected = {{"a.c", with_mode(ORIGINAL)}, {"a.c.OLD", with_mode(ORIGINAL)},
+                  {theirs, with_mode("half of it")}};
+      EXPECT_EQ(r.out, MSG_OPEN_FAILED);
+      EXPECT_EQ(r.err, "nivra-sign: /t/a.c: held by another run\n");
+    }
+    EXPECT_EQ(fs.snapshot(), expected);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
 }
 
 // What a run leaves behind on a flaky share is named on standard error: a temporary it could
@@ -436,6 +475,74 @@ TEST(ReplaceFaults, AKilledRunsBackupStaysTheBackup) {
     }
     EXPECT_EQ(fs.snapshot(), expected);
   }
+}
+
+// Another user's run converted the file and was killed after the swap: the original, of its
+// owner, lies under the run's temporaries beside the runner's new file. A run of a third
+// user judges them by the owner of NAME.OLD as well, and takes a leftover that is no backup
+// of anybody's where NAME.OLD holds its bytes; a stranger's are left alone.
+TEST(ReplaceFaults, AKilledRunOfAnotherUserIsFinishedByTheOwnerOfTheReplacedFile) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  constexpr std::uint64_t RUNNER = 5, OWNER = 7, STRANGER = 9;
+  const struct {
+    const char* what;
+    std::map<std::string, std::uint64_t> left;  ///< kinds, each holding the original, by owner
+    std::optional<std::uint64_t> earlier;       ///< the owner of an earlier a.c.OLD
+    bool finished;
+  } cases[] = {
+      {"linked backup beside an earlier one", {{"old", OWNER}, {"new", OWNER}}, OWNER, true},
+      {"copied backup beside an earlier one", {{"old", RUNNER}, {"new", OWNER}}, OWNER, true},
+      {"copied backup, no earlier one", {{"old", RUNNER}, {"new", OWNER}}, std::nullopt, true},
+      {"beside a stranger's backup", {{"old", OWNER}, {"new", OWNER}}, STRANGER, false},
+      {"a stranger's copy", {{"old", STRANGER}, {"new", OWNER}}, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", converted);
+    fs.own("a.c", RUNNER);
+    std::map<std::string, std::string> before = {{"a.c", with_mode(converted)}};
+    if (c.earlier) {
+      fs.add_file("a.c.OLD", EARLIER);
+      fs.own("a.c.OLD", *c.earlier);
+      before["a.c.OLD"] = with_mode(EARLIER);
+    }
+    for (const auto& [kind, owner] : c.left) {
+      const std::string name = temporary_name("a.c", kind, FakePlatform::ended_run());
+      fs.add_file(name, ORIGINAL);
+      fs.own(name, owner);
+      before[name] = with_mode(ORIGINAL);
+    }
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 0) << r.err;
+
+    EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
+    const std::map<std::string, std::string> finished = {{"a.c", with_mode(converted)},
+                                                         {"a.c.OLD", with_mode(ORIGINAL)}};
+    EXPECT_EQ(fs.snapshot(), c.finished ? finished : before);
+  }
+}
+
+// A client's descriptor may give other bytes than the file holds once another file was
+// written (fusefat gives zeros): a backup copied through it would be no backup. Where the
+// content read was digested, the copy is checked against it, and the file stays as it was.
+TEST(ReplaceFaults, ABackupCopyOfOtherBytesThanWereReadIsNoBackup) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  fs.as_share();
+  fs.without_links();
+  // The second file created is the copy: the next read of the original gives zeros.
+  fs.meanwhile(Call::create, 2, [&] { fs.inject(read_zeros("a.c")); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, MSG_BACKUP_FAILED);
+  EXPECT_EQ(r.err, "nivra-sign: /t/a.c.OLD: its content changed while it was converted\n");
+  const std::map<std::string, std::string> expected = {{"a.c", with_mode(ORIGINAL)}};
+  EXPECT_EQ(fs.snapshot(), expected);
+  EXPECT_EQ(fs.open_handles(), 0);
 }
 
 TEST(ReplaceFaults, FileThatAnotherRunHoldsIsLeftAlone) {

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/messages.h"
+#include "convert/replace.h"
 #include "support/test_support.h"
 
 namespace nivra::test {
@@ -303,6 +304,55 @@ TEST(Concurrent, WithoutAnExchangeOfNamesASaveAtAnyStepIsKept) {
     }
   }
   EXPECT_GE(stopped, 2) << "the run was stopped at too few steps";
+}
+
+// On a user-space file system a NAME.OLD that holds the file's very bytes (a user's copy,
+// or a restore from it) is an earlier backup like any other, run after run; one beside a
+// temporary of a run that may still be going on is that run's claim, and the file waits.
+TEST(Concurrent, OnAUserSpaceFileSystemABackupEqualToItsFileIsNoClaim) {
+  if (!running_as_root() || !command_succeeds("bindfs --version"))
+    GTEST_SKIP() << "needs bindfs (.ci/install-share-tools.sh) and root to mount";
+  TempDir base;
+  make_dirs(base / "real");
+  make_dirs(base / "mount");
+  const std::string mount = base / "mount";
+  if (!command_succeeds("bindfs '" + base / "real" + "' '" + mount + "'"))
+    GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { command_succeeds("fusermount -u '" + at + "' || umount -l '" + at + "'"); }
+  } unmount{mount};
+  const std::string ansi = "caf\xE9\n", converted = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
+  const std::string tree = mount + "/t";
+  const std::string sign = install_program(tree, Direction::sign);
+  write_file(tree + "/a.c", ansi);
+  write_file(tree + "/a.c.OLD", ansi);
+  // Of a live run: this test's own process.
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%08x", unsigned(getpid()));
+  const std::string theirs =
+      tree + "/" + temporary_name("b.c", "new", ended_run_tag().substr(0, 8) + pid + "0000");
+  write_file(tree + "/b.c", ansi);
+  write_file(tree + "/b.c.OLD", ansi);
+  write_file(theirs, "half of it");
+
+  const ProgramResult signed_once = run(sign);
+
+  EXPECT_EQ(signed_once.status, 1) << signed_once.err;
+  EXPECT_EQ(signed_once.out, MSG_OPEN_FAILED);
+  EXPECT_EQ(signed_once.err, "nivra-sign: " + tree + "/b.c: held by another run\n");
+  EXPECT_EQ(read_file(tree + "/a.c"), converted);
+  EXPECT_EQ(read_file(tree + "/a.c.OLD"), ansi);
+  EXPECT_EQ(read_file(tree + "/b.c"), ansi);
+  std::remove(theirs.c_str());
+  // The user restores from the backup: the next run converts it again.
+  write_file(tree + "/a.c", read_file(tree + "/a.c.OLD"));
+  const ProgramResult signed_again = run(sign);
+  EXPECT_EQ(signed_again.status, 0) << signed_again.err;
+  EXPECT_EQ(signed_again.out, "");
+  const std::map<std::string, std::string> expected{
+      {"a.c", converted}, {"a.c.OLD", ansi}, {"b.c", converted}, {"b.c.OLD", ansi}};
+  EXPECT_EQ(tree_of(tree), expected);
 }
 
 }  // namespace

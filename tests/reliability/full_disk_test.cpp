@@ -64,9 +64,10 @@ void fill(const std::string& dir, bool inodes, int spare) {
 }
 
 /// Runs nivra-sign over FILES sources on a tmpfs mounted with `options`, after `fill`;
-/// `converts` of them find room.
+/// `converts` of them find room. With `one_processor`, the run may use one processor only
+/// (one file at a time).
 void check_full_disk(const std::string& options, bool inodes, int spare, int converts,
-                     std::string_view expected_message) {
+                     std::string_view expected_message, bool one_processor = false) {
   TempDir tree;
   const std::string program = install_program(tree.path(), Direction::sign);
   Tmpfs disk(tree / "disk", options);
@@ -77,7 +78,9 @@ void check_full_disk(const std::string& options, bool inodes, int spare, int con
     write_file(tree / ("disk/f" + std::to_string(i) + ".c"), ORIGINAL);
   fill(tree / "disk", inodes, spare);
 
-  const ProgramResult r = run(program);
+  RunOptions pinned;
+  pinned.extra_args = {"-c", "0", program};
+  const ProgramResult r = one_processor ? run("taskset", pinned) : run(program);
 
   int converted = 0, failed = 0;
   for (const auto& [rel, content] : snapshot(tree / "disk")) {
@@ -102,8 +105,12 @@ void check_full_disk(const std::string& options, bool inodes, int spare, int con
 }
 
 TEST(FullDisk, WritesThatFindNoRoomLeaveEachFileWhole) {
-  // Three pages: room for one signed file (9003 bytes) and not for a second.
-  check_full_disk("size=128k", false, 3 * 4096, 1, MSG_WRITE_FAILED);
+  // Three pages: room for one signed file (9003 bytes) and not for a second. Files of one
+  // size fail as many side by side as one at a time: only which of them may differ.
+  for (const bool one_processor : {false, true}) {
+    SCOPED_TRACE(one_processor ? "one processor" : "side by side");
+    check_full_disk("size=128k", false, 3 * 4096, 1, MSG_WRITE_FAILED, one_processor);
+  }
 }
 
 TEST(FullDisk, FilesThatCannotBeCreatedLeaveEachFileWhole) {

@@ -186,6 +186,47 @@ TEST(Kill, ABackupCopiedBeforeAReplaceThatNeverHappenedIsRemoved) {
   EXPECT_EQ(tree_of(tree.path()), expected);
 }
 
+// In a group's folder (setgid, group-writable) one member converts another's file and is
+// killed after the swap, before its temporaries go: the original, of its owner, lies under
+// them, and the new file under the name is the runner's. A later run by anybody else
+// judges them by the owner of the file that was replaced, and keeps the original as
+// NAME.OLD. Each case: whether the file system lets the runner link the other's file.
+TEST(Kill, TheOriginalOfAnotherUsersFileIsKeptByTheRunAfterAKill) {
+  if (!can_stop_runs() || !running_as_root() || !can_run_unprivileged())
+    GTEST_SKIP() << "needs strace, root and an unprivileged user";
+  constexpr uid_t OWNER = 4242;  // the file's owner: neither the killed run's user nor root
+  for (const bool linkable : {true, false}) {
+    SCOPED_TRACE(linkable ? "linked backup" : "copied backup");
+    TempDir tree;
+    const std::string program = install_program(tree.path(), Direction::sign);
+    ASSERT_EQ(chown(tree.path().c_str(), 0, 65534), 0);
+    ASSERT_EQ(chmod(tree.path().c_str(), 02775), 0);
+    write_file(tree / "b.c", ANSI);
+    write_file(tree / "b.c.OLD", "an earlier generation");
+    for (const char* name : {"b.c", "b.c.OLD"})
+      ASSERT_EQ(chown((tree / name).c_str(), OWNER, 65534), 0);
+    // Writable by the group, the file may be linked by its members; read-only, it is copied.
+    ASSERT_EQ(chmod((tree / "b.c").c_str(), linkable ? 0664 : 0644), 0);
+    RunOptions o;
+    o.unprivileged = true;
+    // The first removal is of a probe of links; the second, of the swapped-out temporary.
+    o.signal_after = {"unlinkat", 2, SIGKILL};
+
+    const ProgramResult killed = run(program, o);
+
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    ASSERT_EQ(read_file(tree / "b.c"), SIGNED) << "the kill did not land after the swap";
+    ASSERT_NE(differences(tree_of(tree.path()), {}).find(".new"), std::string::npos);
+
+    const ProgramResult next = run(program);  // root's: of neither user
+
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(next.out, MSG_ALREADY_SIGNED);
+    const std::map<std::string, std::string> expected{{"b.c", SIGNED}, {"b.c.OLD", ANSI}};
+    EXPECT_EQ(tree_of(tree.path()), expected);
+  }
+}
+
 // A tag whose machine digits are not this boot's: the run was killed before a reboot. On a
 // file system of this machine it has certainly ended, and its held backup, the only copy
 // of the original, becomes NAME.OLD.

@@ -12,7 +12,8 @@
 # Run as root. "up" exits 77 and prints the reason when this machine cannot host KIND.
 #
 # The kinds: sshfs; Samba through smbnetfs; rclone mounts of an sftp remote (cache modes
-# "writes" and "full") and of the Samba share ("writes"); davfs2 on rclone's WebDAV server;
+# "writes" and "full") and of the Samba share ("writes"); davfs2 on rclone's WebDAV server,
+# tuned for two clients ("davfs2") and with a user's default settings ("davfs2-defaults");
 # s3fs on s3rver, a local S3 server (npm package). An S3 bucket is no folder: there the
 # server's view is a third s3fs mount, one that caches nothing.
 
@@ -20,7 +21,7 @@ set -u
 cmd=${1:-}
 kind=${2:-}
 state=${3:-}
-KINDS="sshfs smbnetfs rclone-sftp-writes rclone-sftp-full rclone-smb-writes davfs2 s3fs"
+KINDS="sshfs smbnetfs rclone-sftp-writes rclone-sftp-full rclone-smb-writes davfs2 davfs2-defaults s3fs"
 PASS=Share-Pass1
 
 usage() { echo "usage: $0 kinds | up|remount|down KIND STATE" >&2; exit 2; }
@@ -64,7 +65,7 @@ unmount() {
   local m=$1
   mountpoint -q "$m" 2>/dev/null || return 0
   case $kind in
-    davfs2) timeout 20 umount "$m" 2>/dev/null || umount -l "$m" ;;
+    davfs2*) timeout 20 umount "$m" 2>/dev/null || umount -l "$m" ;;
     *) fusermount3 -u "$m" 2>/dev/null || fusermount -u "$m" 2>/dev/null ||
          fusermount3 -uz "$m" 2>/dev/null || umount -l "$m" ;;
   esac
@@ -223,7 +224,11 @@ mount_davfs2() {
   # ask for 32 KiB at once. delay_upload 0: a file goes to the server at its close, not
   # 10 s later. use_locks 0: with WebDAV locks, a file the other client has read stays
   # locked, and what this client writes stays in its cache, unseen, while it is.
-  printf 'cache_dir %s\nask_auth 0\nbuf_size 64\ndelay_upload 0\nuse_locks 0\n' "$state/davfs-cache-$m" >"$state/davfs-$m.conf"
+  # With "defaults", the only change is buf_size: WebDAV locks, and uploads 10 s after the
+  # close, as a user's mount has them.
+  local tuned='delay_upload 0\nuse_locks 0\n'
+  [ "$kind" = davfs2-defaults ] && tuned=
+  printf "cache_dir %s\nask_auth 0\nbuf_size 64\n$tuned" "$state/davfs-cache-$m" >"$state/davfs-$m.conf"
   mount.davfs "http://127.0.0.1:$dav_port/" "$state/$m" \
     -o conf="$state/davfs-$m.conf",file_mode=0755,dir_mode=0755 </dev/null >/dev/null 2>&1
 }
@@ -249,7 +254,7 @@ mount_one() {
     rclone-sftp-writes) mount_rclone "$m" sftp:"$state/export" writes ;;
     rclone-sftp-full) mount_rclone "$m" sftp:"$state/export" full ;;
     rclone-smb-writes) mount_rclone "$m" smb:share writes ;;
-    davfs2) mount_davfs2 "$m" ;;
+    davfs2*) mount_davfs2 "$m" ;;
     s3fs) mount_s3fs "$m" ;;
   esac
   mounted "$state/$m"
@@ -320,7 +325,7 @@ case $kind in
     start_smbd
     printf '[smb]\ntype = smb\nhost = 127.0.0.1\nport = %s\nuser = root\npass = %s\n' \
       "$smb_port" "$(rclone obscure $PASS)" >"$state/rclone.conf" ;;
-  davfs2)
+  davfs2*)
     have mount.davfs || skip "mount.davfs not found (Debian package davfs2)"
     getent group davfs2 >/dev/null || skip "no davfs2 group (Debian package davfs2)"
     start_webdav ;;

@@ -403,7 +403,7 @@ Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_
   OpenFile* f = file_of(file);
   if (!f || f->writing) return BAD_HANDLE;
   const Injection* i = meet(Call::read, f->path);
-  if (i && !i->short_count) return i->status;
+  if (i && !i->short_count && !i->zeros) return i->status;
   const std::string& content = f->node->content;
   if (!f->large_read && content.size() > LARGE && !f->path.ends_with(".OLD") &&
       f->path.find(".nivra-") == std::string::npos) {
@@ -412,8 +412,9 @@ Status FakePlatform::read(File file, std::uint64_t offset, char* buf, std::size_
   }
   const std::size_t at = std::min<std::size_t>(std::size_t(offset), content.size());
   got = std::min(n, content.size() - at);
-  if (i) got = std::min<std::size_t>(got, 1);
+  if (i && i->short_count) got = std::min<std::size_t>(got, 1);
   std::memcpy(buf, content.data() + at, got);
+  if (i && i->zeros) std::memset(buf, 0, got);
   return Status{};
 }
 

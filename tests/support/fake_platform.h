@@ -52,6 +52,9 @@ struct Injection {
   /// A rename that fails after it removed the name it was to replace, as some share
   /// clients' do.
   bool drops_target = false;
+  /// A read that succeeds with zero bytes in place of the file's, as a client's stale
+  /// descriptor may give (fusefat, once another file was written).
+  bool zeros = false;
 };
 
 /// The `nth` call of `call` fails with `status`; with `persistent`, every later one too.
@@ -78,6 +81,14 @@ inline Injection fail_after_removing(std::string path, Status status, int nth = 
   Injection i = fail(Call::rename, nth, status, persistent);
   i.path = std::move(path);
   i.drops_target = true;
+  return i;
+}
+
+/// The `nth` read of `path` gives zero bytes in place of the file's.
+inline Injection read_zeros(std::string path, int nth = 1) {
+  Injection i = fail(Call::read, nth, Status{});
+  i.path = std::move(path);
+  i.zeros = true;
   return i;
 }
 
