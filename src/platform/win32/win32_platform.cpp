@@ -136,6 +136,38 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
   return Status{};
 }
 
+/// `name` as the system compares names: in upper case.
+std::wstring folded(std::wstring name) {
+  if (!name.empty())
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.data(), int(name.size()), name.data(),
+                 int(name.size()));
+  return name;
+}
+
+/// The path the system gives the file or folder open as `h`, without its volume, folded;
+/// "" where it cannot say (XP has no GetFinalPathNameByHandleW).
+std::wstring final_path(HANDLE h) {
+  using Final = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const auto get = reinterpret_cast<Final>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+  if (!get) return L"";
+  constexpr DWORD VOLUME_NONE = 0x4;  // VOLUME_NAME_NONE, FILE_NAME_NORMALIZED
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = get(h, path.data(), DWORD(path.size()), VOLUME_NONE);
+    if (n == 0) return L"";
+    if (n < path.size()) return folded(path.substr(0, n));
+    path.resize(n + 1);
+  }
+}
+
+/// Whether the system shows a name it cannot decode as U+FFFD (see may_be_made_up()).
+bool makes_up_names() {
+  static const bool wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
 /// Which file `path` names, without following a link, and its attributes.
 Status identify(const std::wstring& path, FileStat& out, DWORD* attributes = nullptr) {
   // Opened for no access at all, the name can be asked which file it is, lock or no lock.
@@ -382,7 +414,11 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
   Status s = full_folder(path, full);
   // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
   if (s.ok()) s = add_dir(std::move(full), out);
-  if (s.ok()) make_mutex(out);
+  if (!s.ok()) return s;
+  make_mutex(out);
+  Lock lock(table_);
+  root_ = folded(dirs_[std::size_t(out.id)].path);
+  root_final_ = final_path(dirs_[std::size_t(out.id)].handle);
   return s;
 }
 
@@ -415,15 +451,27 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
     // A drive's root has no "." and "..", so an empty one yields nothing at all.
     return e == ERROR_FILE_NOT_FOUND ? Status{} : from_error(e);
   }
+  std::vector<std::wstring> keys;
   do {
     const wchar_t* name = data.cFileName;
     if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
     // The reparse tag is in dwReserved0 when the entry is a reparse point.
     out.push_back(Entry{narrow(name, std::wcslen(name)),
                         kind_of(data.dwFileAttributes, data.dwReserved0)});
+    keys.push_back(folded(name));
   } while (FindNextFileW(search, &data));
   const DWORD e = GetLastError();
   FindClose(search);
+  // Two names that differ only in case (a case-sensitive folder), or that the system shows
+  // alike: a step on one may reach the other. Neither is ever opened.
+  const std::vector<bool> twice = repeated(keys);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (!twice[i] && !(makes_up_names() && may_be_made_up(widen(out[i].name)))) continue;
+    const std::wstring full = path_in(dir, out[i].name);
+    Lock lock(own_);
+    if (std::find(ambiguous_.begin(), ambiguous_.end(), full) == ambiguous_.end())
+      ambiguous_.push_back(full);
+  }
   return e == ERROR_NO_MORE_FILES ? Status{} : from_error(e);
 }
 
@@ -449,6 +497,20 @@ bool Win32Platform::shared(Dir dir) {
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
+  {
+    Lock lock(own_);
+    if (std::find(ambiguous_.begin(), ambiguous_.end(), full) != ambiguous_.end())
+      return Status{Fault::other, ERR_AMBIGUOUS_NAME};
+  }
+  // Asked first by a handle that shares everything: a link opened sharing nothing would
+  // keep the file it leads to from the thread that converts that file.
+  HANDLE probe = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    const bool back = leads_back_here(probe, full);
+    CloseHandle(probe);
+    if (!back) return Status{Fault::symlink, 0};
+  }
   // Share mode 0: while it is open no other process can open the file at all.
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
@@ -467,8 +529,20 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
+  if (!leads_back_here(h, full)) {
+    CloseHandle(h);
+    return Status{Fault::symlink, 0};
+  }
   out = add_file(OpenFile{h, std::move(full), true, stat_from(info), GetCurrentThreadId()});
   return Status{};
+}
+
+bool Win32Platform::leads_back_here(void* h, const std::wstring& full) {
+  // A link that the system lists as a file (Wine's, of a Unix symbolic link) opens the
+  // file it leads to, and a rename of it would move that file.
+  if (root_final_.empty()) return true;
+  const std::wstring now = final_path(h);
+  return now.empty() || leads_back(root_, root_final_, folded(full), now);
 }
 
 Status Win32Platform::stat(File file, FileStat& out) {
@@ -850,11 +924,32 @@ Status Win32Host::executable_path(std::string& out) {
   }
 }
 
+namespace {
+
+/// When the process open as `process` started (see start_of()); 0 where it cannot be told.
+std::uint32_t started(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return start_of(std::uint64_t(created.dwHighDateTime) << 32 | created.dwLowDateTime);
+}
+
+}  // namespace
+
 RunTag Win32Host::run_tag() {
   // One tag for the whole process.
   static const RunTag tag{RunTag::machine_of(machine_name()), std::uint32_t(GetCurrentProcessId()),
-                          std::uint16_t(GetTickCount())};
+                          std::uint16_t(GetTickCount()), started(GetCurrentProcess())};
   return tag;
+}
+
+std::uint32_t Win32Host::process_start(std::uint32_t pid) {
+  constexpr DWORD QUERY_LIMITED = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista on
+  HANDLE process = OpenProcess(QUERY_LIMITED, FALSE, DWORD(pid));
+  if (!process) process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, DWORD(pid));
+  if (!process) return 0;
+  const std::uint32_t start = started(process);
+  CloseHandle(process);
+  return start;
 }
 
 bool Win32Host::process_has_ended(std::uint32_t pid) {
@@ -884,6 +979,8 @@ std::string Win32Platform::describe(const Status& status) {
     default: break;
   }
   if (status.fault == Fault::busy && status.code == 0) return "held by another run";
+  if (status.fault == Fault::other && status.code == ERR_AMBIGUOUS_NAME)
+    return "listed beside a name that the system may take for it, or shown for another name";
   wchar_t* text = nullptr;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -4,9 +4,11 @@
 // entry is to the walk, the form of every path handed to the system, and where a failed
 // ReplaceFileW left the files. Apart from the calls, so that any system can test them.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -29,6 +31,8 @@ inline constexpr std::uint32_t ERR_LOCK_VIOLATION = 33;
 inline constexpr std::uint32_t ERR_UNABLE_TO_REMOVE_REPLACED = 1175;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT = 1176;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT_2 = 1177;
+/// Of the platform's own: a name that the system may take for another (see repeated()).
+inline constexpr int ERR_AMBIGUOUS_NAME = -2;
 
 /// Whether a reparse point with `tag` stands for another name (a symbolic link, junction
 /// or mount point) rather than holding data of its own (a cloud placeholder, a
@@ -148,6 +152,46 @@ inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
 inline std::wstring own_backup_name(std::wstring_view fresh) {
   const std::size_t dot = fresh.rfind(L'.');
   return std::wstring(fresh.substr(0, dot == fresh.npos ? fresh.size() : dot)) + L".old";
+}
+
+/// A process's start in the terms of RunTag::start, from its creation time (100 ns units
+/// since 1601): the millisecond, folded to 32 bits, never 0.
+inline std::uint32_t start_of(std::uint64_t creation) {
+  const std::uint64_t ms = creation / 10000;
+  const std::uint32_t folded = std::uint32_t(ms ^ ms >> 32);
+  return folded ? folded : 1;
+}
+
+/// Which of `keys`, the names of one folder as the system compares them, come more than
+/// once: names that the system may take one for the other.
+inline std::vector<bool> repeated(const std::vector<std::wstring>& keys) {
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::vector<bool> out(keys.size(), false);
+  for (std::size_t i = 1; i < order.size(); ++i)
+    if (keys[order[i]] == keys[order[i - 1]]) out[order[i]] = out[order[i - 1]] = true;
+  return out;
+}
+
+/// Whether a name that a folder lists may stand for another name on disk: where the
+/// system shows bytes it cannot decode (Wine, of a name not in UTF-8) as U+FFFD, the name
+/// given back to it makes another file.
+inline bool may_be_made_up(std::wstring_view name) { return name.find(L'\xFFFD') != name.npos; }
+
+/// Whether a file opened by the path `listed` is the file listed: the path the system
+/// gives the open file, `final`, is the tree's root as the system gives it, `root_final`,
+/// with what follows the root in `listed` (`root` long, all as the system compares them).
+/// A link that the listing showed as a file leads elsewhere.
+inline bool leads_back(std::wstring_view root, std::wstring_view root_final,
+                       std::wstring_view listed, std::wstring_view final) {
+  if (!listed.starts_with(root)) return false;
+  std::wstring expected(root_final);
+  while (!expected.empty() && expected.back() == L'\\') expected.pop_back();
+  std::wstring_view rest = listed.substr(root.size());
+  while (!rest.empty() && rest.front() == L'\\') rest.remove_prefix(1);
+  expected.append(L"\\").append(rest);
+  return final == expected;
 }
 
 /// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
