@@ -87,8 +87,9 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
       const std::optional<RunTag> run = RunTag::parse(tag);
       if (!run || run->machine == tag_.machine) continue;
       // A run of another machine, or of an earlier boot of this one: it has certainly
-      // ended where the file system is this machine's alone.
-      if (fs_.on_shared_file_system(target.original)) {
+      // ended where the file system is this machine's alone, and the run is of a boot.
+      if (fs_.on_shared_file_system(target.original) ||
+          !host_.other_machines_may_be_earlier_boots()) {
         if (undecided_.empty()) undecided_ = target.path.substr(0, base) + left;
         continue;
       }

@@ -91,6 +91,10 @@ class Host {
     (void)out;
     return false;
   }
+  /// Whether a run tagged with another machine's number may be a run of an earlier boot of
+  /// this machine, which has ended, as where the number tells boots apart; false where it
+  /// is surely another machine's, which may share any disk of this one.
+  virtual bool other_machines_may_be_earlier_boots() { return true; }
   /// The user this run acts as, in the terms of FileStat::owner.
   virtual std::uint64_t running_user() { return 0; }
 };

@@ -173,6 +173,10 @@ class FakePlatform final : public FileSystem, public Host {
   static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
   /// The tag of a run on this machine that ended before ended_run()'s, and lists first.
   static std::string earlier_run() { return RunTag{MACHINE, 999998, 0}.format(); }
+  /// Whether another machine's number may be an earlier boot's (see Host).
+  bool other_machines_may_be_earlier_boots() override { return boots_; }
+  /// Makes this machine's number the same from boot to boot, as on Windows.
+  void one_number_for_all_boots() { boots_ = false; }
   /// The tag of a run on this machine that may still be going on.
   std::string running() {
     const std::uint32_t process = 1000000 + std::uint32_t(live_.size());
@@ -290,6 +294,7 @@ class FakePlatform final : public FileSystem, public Host {
   bool moves_aside_ = false;
   static constexpr std::uint32_t MACHINE = 0xfa4e;
   int runs_ = 0;
+  bool boots_ = true;
   std::map<std::uint32_t, std::uint32_t> live_;  ///< the start of each live process
   int total_calls_ = 0;
   int die_after_ = -1;

@@ -159,10 +159,21 @@ std::string own_tag() {
   char utf8[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, int(n), utf8, sizeof utf8, nullptr,
                                         nullptr);
+  char guid[64] = "";
+  DWORD size = sizeof guid - 1;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                    KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key, "MachineGuid", nullptr, nullptr, reinterpret_cast<BYTE*>(guid),
+                         &size) != ERROR_SUCCESS)
+      guid[0] = '\0';
+    RegCloseKey(key);
+  }
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   const nivra::RunTag tag{
-      nivra::RunTag::machine_of(std::string_view(utf8, std::size_t(bytes))),
+      nivra::RunTag::machine_of(nivra::win32::machine_seed(std::string(utf8, std::size_t(bytes)),
+                                                           guid)),
       std::uint32_t(GetCurrentProcessId()), 0,
       nivra::win32::start_of(std::uint64_t(created.dwHighDateTime) << 32 |
                              created.dwLowDateTime)};

@@ -82,7 +82,11 @@ TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingCh
        }) {
     EXPECT_EQ(left_by_replace(c.error, c.with_backup), c.left) << c.error << " " << c.with_backup;
     EXPECT_EQ(is_transient(c.error, c.with_backup), c.transient) << c.error << " " << c.with_backup;
+    EXPECT_FALSE(taken_meanwhile(c.error)) << c.error;
   }
+  // A name taken meanwhile is another run's doing: the file is reported as held.
+  EXPECT_TRUE(taken_meanwhile(ERR_FILE_EXISTS));
+  EXPECT_TRUE(taken_meanwhile(ERR_ALREADY_EXISTS));
   // The run's own name for the original while ReplaceFileW runs is its held backup's,
   // which a later run finishes as the only copy of an original.
   const std::string fresh = temporary_name("main.c", "new", "0011223344556677abcd");

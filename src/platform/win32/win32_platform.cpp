@@ -671,6 +671,8 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
   if (!s.ok()) return s;
   transient = !stranded && is_transient(e, with_backup);
+  // A name that the replace needed was taken meanwhile: another run's, of another machine.
+  if (taken_meanwhile(e)) return Status{Fault::busy, int(e)};
   return from_error(e).at(Step::swap);
 }
 
@@ -692,6 +694,7 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   // the name in a record for the next run, which puts the original back under it. The
   // record goes once the name holds a file again.
   const Status recorded = write_name_record(*this, dir, temp, name);
+  if (taken_meanwhile(DWORD(recorded.code))) return Status{Fault::busy, recorded.code};
   if (!recorded.ok()) return recorded.at(Step::swap);
   const Status s = replace_recorded(dir, temp, name, backup, original, read);
   if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES)
@@ -901,12 +904,28 @@ Status Win32Platform::remove(Dir dir, const std::string& name) {
 
 namespace {
 
-/// The machine's name, as the tags of its runs carry it.
+/// What tells the machine from others, as the tags of its runs carry it: its name, and the
+/// identity its installation was given (which Wine gives each of its prefixes).
 std::string machine_name() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
   DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
   if (!GetComputerNameW(name, &n)) n = 0;
-  return narrow(name, n);
+  wchar_t guid[64] = L"";
+  DWORD size = sizeof guid - sizeof(wchar_t), type = 0;
+  HKEY key;
+  constexpr REGSAM WOW64_64KEY = 0x0100;  // the one key of 32- and 64-bit programs alike
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                    KEY_QUERY_VALUE | WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, L"MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(guid),
+                         &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+      size = 0;
+    RegCloseKey(key);
+  } else {
+    size = 0;
+  }
+  const std::string id = narrow(guid, std::wcslen(guid) < size / 2 ? std::wcslen(guid) : size / 2);
+  return machine_seed(narrow(name, n), id);
 }
 
 }  // namespace

@@ -174,6 +174,8 @@ class Win32Host final : public Host {
   RunTag run_tag() override;
   bool process_has_ended(std::uint32_t process) override;
   std::uint32_t process_start(std::uint32_t process) override;
+  /// The machine's number stays from boot to boot: another is another machine's.
+  bool other_machines_may_be_earlier_boots() override { return false; }
 };
 
 }  // namespace nivra

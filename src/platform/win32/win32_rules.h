@@ -28,6 +28,8 @@ inline constexpr std::uint32_t ATTR_NOT_CONTENT_INDEXED = 0x2000;
 inline constexpr std::uint32_t ERR_ACCESS_DENIED = 5;
 inline constexpr std::uint32_t ERR_SHARING_VIOLATION = 32;
 inline constexpr std::uint32_t ERR_LOCK_VIOLATION = 33;
+inline constexpr std::uint32_t ERR_FILE_EXISTS = 80;
+inline constexpr std::uint32_t ERR_ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t ERR_UNABLE_TO_REMOVE_REPLACED = 1175;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT = 1176;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT_2 = 1177;
@@ -126,6 +128,12 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
   }
 }
 
+/// Whether a step of the replace that failed with `error` met a name that another run took
+/// since this run looked: the file is another run's to convert, as one it holds.
+inline bool taken_meanwhile(std::uint32_t error) {
+  return error == ERR_FILE_EXISTS || error == ERR_ALREADY_EXISTS;
+}
+
 /// The name of the mutex that runs on one tree pass through (see Win32Platform): of the
 /// tree's root folder, by its volume and its index there, so that runs on other trees
 /// never wait for it.
@@ -152,6 +160,12 @@ inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
 inline std::wstring own_backup_name(std::wstring_view fresh) {
   const std::size_t dot = fresh.rfind(L'.');
   return std::wstring(fresh.substr(0, dot == fresh.npos ? fresh.size() : dot)) + L".old";
+}
+
+/// What the number of a machine is made of (see RunTag::machine_of()): its name, and the
+/// identity its installation was given, where it has one.
+inline std::string machine_seed(const std::string& name, const std::string& identity) {
+  return identity.empty() ? name : name + "/" + identity;
 }
 
 /// A process's start in the terms of RunTag::start, from its creation time (100 ns units
