@@ -395,7 +395,7 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
     return from_error(ERROR_DIRECTORY);
   }
   while (full.size() > 1 && full.back() == L'\\') full.pop_back();
-  OpenDir entry{h, std::move(full)};
+  OpenDir entry{h, std::move(full), final_path(h)};
   Lock lock(table_);
   for (std::size_t i = 0; i < dirs_.size(); ++i) {
     if (!dirs_[i].handle) {
@@ -414,11 +414,7 @@ Status Win32Platform::open_root(const std::string& path, Dir& out) {
   Status s = full_folder(path, full);
   // A drive's root is opened with its backslash but kept as "C:", to which names are joined.
   if (s.ok()) s = add_dir(std::move(full), out);
-  if (!s.ok()) return s;
-  make_mutex(out);
-  Lock lock(table_);
-  root_ = folded(dirs_[std::size_t(out.id)].path);
-  root_final_ = final_path(dirs_[std::size_t(out.id)].handle);
+  if (s.ok()) make_mutex(out);
   return s;
 }
 
@@ -507,7 +503,7 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   HANDLE probe = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
-    const bool back = leads_back_here(probe, full);
+    const bool back = leads_back_here(probe, dir, name);
     CloseHandle(probe);
     if (!back) return Status{Fault::symlink, 0};
   }
@@ -529,7 +525,7 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
-  if (!leads_back_here(h, full)) {
+  if (!leads_back_here(h, dir, name)) {
     CloseHandle(h);
     return Status{Fault::symlink, 0};
   }
@@ -537,12 +533,17 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   return Status{};
 }
 
-bool Win32Platform::leads_back_here(void* h, const std::wstring& full) {
+bool Win32Platform::leads_back_here(void* h, Dir dir, const std::string& name) {
   // A link that the system lists as a file (Wine's, of a Unix symbolic link) opens the
   // file it leads to, and a rename of it would move that file.
-  if (root_final_.empty()) return true;
+  std::wstring folder;
+  {
+    Lock lock(table_);
+    folder = dirs_[std::size_t(dir.id)].final;
+  }
+  if (folder.empty()) return true;
   const std::wstring now = final_path(h);
-  return now.empty() || leads_back(root_, root_final_, folded(full), now);
+  return now.empty() || leads_back(folder, folded(widen(name)), now);
 }
 
 Status Win32Platform::stat(File file, FileStat& out) {

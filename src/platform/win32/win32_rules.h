@@ -193,19 +193,15 @@ inline std::vector<bool> repeated(const std::vector<std::wstring>& keys) {
 /// given back to it makes another file.
 inline bool may_be_made_up(std::wstring_view name) { return name.find(L'\xFFFD') != name.npos; }
 
-/// Whether a file opened by the path `listed` is the file listed: the path the system
-/// gives the open file, `final`, is the tree's root as the system gives it, `root_final`,
-/// with what follows the root in `listed` (`root` long, all as the system compares them).
-/// A link that the listing showed as a file leads elsewhere.
-inline bool leads_back(std::wstring_view root, std::wstring_view root_final,
-                       std::wstring_view listed, std::wstring_view final) {
-  if (!listed.starts_with(root)) return false;
-  std::wstring expected(root_final);
-  while (!expected.empty() && expected.back() == L'\\') expected.pop_back();
-  std::wstring_view rest = listed.substr(root.size());
-  while (!rest.empty() && rest.front() == L'\\') rest.remove_prefix(1);
-  expected.append(L"\\").append(rest);
-  return final == expected;
+/// Whether a file opened as `name` of a folder is the file listed there: the path the
+/// system gives the open file, `final`, is the folder's, `folder_final`, with the name
+/// (all as the system compares them). A link that the listing showed as a file leads
+/// elsewhere.
+inline bool leads_back(std::wstring_view folder_final, std::wstring_view name,
+                       std::wstring_view final) {
+  while (!folder_final.empty() && folder_final.back() == L'\\') folder_final.remove_suffix(1);
+  return final.size() == folder_final.size() + 1 + name.size() && final.starts_with(folder_final) &&
+         final[folder_final.size()] == L'\\' && final.ends_with(name);
 }
 
 /// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
