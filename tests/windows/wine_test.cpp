@@ -940,6 +940,37 @@ TEST_F(Wine, RunsOfTwoMachinesNeverLoseABackupNorEachOthersFiles) {
   std::system(stop.c_str());
 }
 
+TEST_F(Wine, WhatARunOfAnotherMachineLeftIsNeverTaken) {
+  // A run of the second Wine prefix, which may still be going on, between its replace and
+  // its backup's rename: its new file written, the original under its own name.
+  const std::string second = NIVRA_WINEPREFIX "-second";
+  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  RunOptions there = under_wine({PROGRAMS + "/helper.exe", "live", windows_path(root / "tag")}, "/");
+  there.env.push_back("WINEPREFIX=" + second);
+  Process live("timeout", there);
+  ASSERT_TRUE(live.await_output("live"));
+  const std::string tag = at("tag");
+  ASSERT_EQ(tag.size(), 28u) << tag;
+  std::filesystem::remove(root / "tag");
+  put("a.c", "caf\xE9\n");
+  put("a.c.OLD", "earlier\n");
+  put(temporary_name("a.c", "old", tag), "caf\xE8\n");
+  put(temporary_name("a.c", "new", tag), "half");
+  // The file is converted beside them; they are named, and left as they are.
+  const ProgramResult r = windows(Direction::sign);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(temporary_name("a.c", "", tag)), std::string::npos) << r.err;
+  EXPECT_EQ(at("a.c"), BOM + "caf\xC3\xA9\n");
+  EXPECT_EQ(at("a.c.OLD"), "caf\xE9\n");
+  EXPECT_EQ(at(temporary_name("a.c", "old", tag)), "caf\xE8\n");
+  EXPECT_EQ(at(temporary_name("a.c", "new", tag)), "half");
+  live.wait();
+}
+
 TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   const std::string second = NIVRA_WINEPREFIX "-second";
   const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "

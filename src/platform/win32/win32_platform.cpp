@@ -670,6 +670,12 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     MoveFileExW(fresh.c_str(), target.c_str(), 0);
   }
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
+  // The name no longer holds the file read, nor was it this run that emptied it: a run of
+  // another machine, which share modes do not keep out, took the file meanwhile.
+  FileStat there;
+  if (!stranded && (e == 0 || left_by_replace(e, with_backup) == Left::as_they_were) &&
+      !(identify(target, there).ok() && there.same_file(read)))
+    return Status{Fault::busy, s.ok() ? int(e) : s.code};
   if (!s.ok()) return s;
   transient = !stranded && is_transient(e, with_backup);
   // A name that the replace needed was taken meanwhile: another run's, of another machine.
@@ -698,7 +704,10 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   if (taken_meanwhile(DWORD(recorded.code))) return Status{Fault::busy, recorded.code};
   if (!recorded.ok()) return recorded.at(Step::swap);
   const Status s = replace_recorded(dir, temp, name, backup, original, read);
-  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES)
+  // Kept only while the name is empty and the original under this run's own name.
+  const std::wstring own = dir_path(dir) + L"\\" + own_backup_name(widen(temp));
+  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+      GetFileAttributesW(own.c_str()) == INVALID_FILE_ATTRIBUTES)
     remove(dir, name_record(temp));
   return s;
 }
