@@ -622,7 +622,12 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   Status s = identify(target, now, &attributes);
   if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
     return Status{Fault::replaced};
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    // A name that cannot be asked which file it holds is another run's in the middle of a
+    // step (Wine says "invalid handle" of a file another machine's run is moving).
+    transient = true;
+    return Status{Fault::busy, s.code};
+  }
   if (!now.unchanged(read)) return Status{Fault::modified};
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
@@ -670,11 +675,14 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     MoveFileExW(fresh.c_str(), target.c_str(), 0);
   }
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
-  // The name no longer holds the file read, nor was it this run that emptied it: a run of
-  // another machine, which share modes do not keep out, took the file meanwhile.
+  // The name holds another file, or none that this run emptied: a run of another machine,
+  // which share modes do not keep out, took the file meanwhile. (An original that could
+  // not go back stays under the run's own name, for the next run.)
   FileStat there;
-  if (!stranded && (e == 0 || left_by_replace(e, with_backup) == Left::as_they_were) &&
-      !(identify(target, there).ok() && there.same_file(read)))
+  const Status found = identify(target, there);
+  const bool taken =
+      found.ok() ? !there.same_file(read) : found.fault == Fault::not_found && !stranded;
+  if (taken && (stranded || e == 0 || left_by_replace(e, with_backup) == Left::as_they_were))
     return Status{Fault::busy, s.ok() ? int(e) : s.code};
   if (!s.ok()) return s;
   transient = !stranded && is_transient(e, with_backup);
