@@ -102,8 +102,9 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
       const std::optional<RunTag> run = RunTag::parse(tag);
       if (!run || run->machine == tag_.machine) continue;
       // A run of another machine, or of an earlier boot of this one: it has certainly
-      // ended where the file system is this machine's alone.
-      if (fs_.on_shared_file_system(target.original)) {
+      // ended where the file system is this machine's alone, and the run is of a boot.
+      if (fs_.on_shared_file_system(target.original) ||
+          !host_.other_machines_may_be_earlier_boots()) {
         if (undecided_.empty()) undecided_ = target.path.substr(0, base) + left;
         continue;
       }
@@ -183,8 +184,14 @@ bool Replacer::owned(const FileStat& left, const FileStat& file) const {
   return left.regular && (left.owner == file.owner || left.owner == host_.running_user());
 }
 
-std::string Replacer::recorded_name(Dir dir, const std::string& record) {
-  if (!record.ends_with(".nam") || !run_has_ended(host_, tag_, tag_of(record))) return {};
+std::string Replacer::recorded_name(Dir dir, const std::string& record, bool& live) {
+  live = false;
+  if (!record.ends_with(".nam")) return {};
+  if (!run_has_ended(host_, tag_, tag_of(record))) {
+    const std::optional<RunTag> run = RunTag::parse(tag_of(record));
+    if (!run || run->machine != tag_.machine || *run == tag_) return {};
+    live = true;
+  }
   File file;
   if (!fs_.open_read(dir, record, file).ok()) return {};
   Closer closer(fs_, file);
@@ -210,19 +217,23 @@ std::string Replacer::recorded_name(Dir dir, const std::string& record) {
 std::vector<Replacer::Missing> Replacer::missing_names(Dir dir, const Neighbours& neighbours) {
   std::vector<Missing> out;
   if (neighbours.temporaries.empty()) return out;  // no run was killed here
-  const auto add = [&](std::string name, const std::string& record) {
+  const auto add = [&](std::string name, const std::string& record, bool live) {
     if (name.empty() || neighbours.names.contains(name)) return;
-    for (Missing& m : out) {
-      if (m.name != name) continue;
-      if (!record.empty()) m.records.push_back(record);
-      return;
-    }
-    out.push_back(Missing{std::move(name), {}});
-    if (!record.empty()) out.back().records.push_back(record);
+    Missing* m = nullptr;
+    for (Missing& each : out) m = each.name == name ? &each : m;
+    if (!m) m = &out.emplace_back(Missing{std::move(name), {}, {}});
+    if (record.empty()) return;
+    if (!live) m->records.push_back(record);
+    else if (m->live_record.empty()) m->live_record = record;
   };
-  for (const std::string& left : neighbours.temporaries)
-    if (left.ends_with(".nam")) add(recorded_name(dir, left), left);
-  for (const std::string& listed : neighbours.names) add(backup_of(listed), "");
+  for (const std::string& left : neighbours.temporaries) {
+    bool live = false;
+    if (left.ends_with(".nam")) {
+      std::string name = recorded_name(dir, left, live);
+      add(std::move(name), left, live);
+    }
+  }
+  for (const std::string& listed : neighbours.names) add(backup_of(listed), "", false);
   std::sort(out.begin(), out.end(),
             [](const Missing& a, const Missing& b) { return a.name < b.name; });
   return out;
@@ -242,6 +253,12 @@ Replacer::Restore Replacer::restore_name(Dir dir, const Missing& missing, const 
     if (!from.empty()) break;
   }
   if (from.empty()) from = old;
+  if (from.empty() && !missing.live_record.empty()) {
+    failed = failure(MSG_OPEN_FAILED, path,
+                     "missing: the run that recorded it in " + missing.live_record +
+                         " may still be going on");
+    return Restore::failed;
+  }
   if (from.empty()) return Restore::nothing;
   const Status s = fs_.rename_new(dir, from, missing.name);
   // A name `from` that stays is a leftover beside the file, which its conversion finishes

@@ -210,6 +210,8 @@ class Replacer {
     /// The records that keep it, in the listing's order; none when only NAME.OLD names it.
     /// Runs killed one after another may each leave one, not all beside the original.
     std::vector<std::string> records;
+    /// A record of it by a run of this machine that may still be going on; "" for none.
+    std::string live_record;
   };
   std::vector<Missing> missing_names(Dir dir, const Neighbours& neighbours);
 
@@ -220,7 +222,8 @@ class Replacer {
   /// the NAME.OLD it made. Only what is provably that run's own is taken, by a rename that
   /// never replaces; of several recorded runs, the first whose leftovers hold an original.
   /// `put_back` also where the name turns out to hold a file already; `failed` says why
-  /// the original could not go back (`path` is the name's).
+  /// the original could not go back (`path` is the name's), or that a run that may still
+  /// be going on keeps the name missing.
   Restore restore_name(Dir dir, const Missing& missing, const std::string& path,
                        const Neighbours& neighbours, Outcome& failed);
 
@@ -254,8 +257,9 @@ class Replacer {
   /// original unless the name or NAME.OLD holds the original; puts it back under a name
   /// left empty.
   void keep_only_copy(const Target& target, TemporaryName& aside);
-  /// The name `record` keeps, or "" where it is none of a run that ended, or forged.
-  std::string recorded_name(Dir dir, const std::string& record);
+  /// The name `record` keeps, or "" where it is forged, or of no run that ended but for a
+  /// run of this machine that may still be going on, which `live` then says.
+  std::string recorded_name(Dir dir, const std::string& record, bool& live);
   /// The leftover of an ended run that holds the original of `name`, a missing name: of
   /// the run of `record` where that is not "" (see restore_name()); "" when there is none.
   std::string original_left(Dir dir, const std::string& name, const std::string& record,

@@ -14,11 +14,13 @@
 namespace nivra {
 
 /// The tag of a run: the machine, the process, and a nonce that tells the run from an
-/// earlier process of the same number.
+/// earlier process of the same number; where the system can tell when a process started,
+/// that too (see Host::process_start()), which tells the run from a later one.
 struct RunTag {
   std::uint32_t machine = 0;
   std::uint32_t process = 0;
   std::uint16_t nonce = 0;
+  std::uint32_t start = 0;  ///< 0 where the tag holds none
 
   bool operator==(const RunTag&) const = default;
 
@@ -29,7 +31,8 @@ struct RunTag {
     return std::uint32_t(d.value ^ d.value >> 32);
   }
 
-  /// Twenty hex digits: eight for the machine, eight for the process, four for the nonce.
+  /// Twenty hex digits: eight for the machine, eight for the process, four for the nonce;
+  /// then eight for the start, where there is one.
   std::string format() const {
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;
@@ -40,15 +43,17 @@ struct RunTag {
     hex(machine, 8);
     hex(process, 8);
     hex(nonce, 4);
+    if (start != 0) hex(start, 8);
     return out;
   }
 
   /// The tag that format() gave `text`; nothing for text it does not give.
   static std::optional<RunTag> parse(std::string_view text) {
-    if (text.size() != 20) return std::nullopt;
-    std::uint64_t v[3] = {};
-    const int digits[3] = {8, 8, 4};
-    for (int part = 0, at = 0; part < 3; ++part) {
+    if (text.size() != 20 && text.size() != 28) return std::nullopt;
+    std::uint64_t v[4] = {};
+    const int digits[4] = {8, 8, 4, 8};
+    const int parts = text.size() == 20 ? 3 : 4;
+    for (int part = 0, at = 0; part < parts; ++part) {
       for (int i = 0; i < digits[part]; ++i, ++at) {
         const char c = text[std::size_t(at)];
         const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
@@ -56,7 +61,9 @@ struct RunTag {
         v[part] = v[part] << 4 | unsigned(d);
       }
     }
-    return RunTag{std::uint32_t(v[0]), std::uint32_t(v[1]), std::uint16_t(v[2])};
+    if (parts == 4 && v[3] == 0) return std::nullopt;  // format() never gives it
+    return RunTag{std::uint32_t(v[0]), std::uint32_t(v[1]), std::uint16_t(v[2]),
+                  std::uint32_t(v[3])};
   }
 };
 
@@ -72,6 +79,12 @@ class Host {
   virtual RunTag run_tag() = 0;
   /// Whether process `process` of this machine is known to have ended.
   virtual bool process_has_ended(std::uint32_t process) = 0;
+  /// When process `process` of this machine, which runs, started, in the terms of
+  /// RunTag::start; 0 where that cannot be told (or it has ended meanwhile).
+  virtual std::uint32_t process_start(std::uint32_t process) {
+    (void)process;
+    return 0;
+  }
   /// Which file the running program is (the one its code was loaded from), as the system
   /// knows it whatever its path; false where the system cannot say.
   virtual bool executable_stat(FileStat& out) {
@@ -81,6 +94,10 @@ class Host {
   /// Whether executable_stat() is how this system tells which file the running program is:
   /// where it is and cannot say, a run walks no folder; elsewhere a folder is as named.
   virtual bool identifies_program() const { return false; }
+  /// Whether a run tagged with another machine's number may be a run of an earlier boot of
+  /// this machine, which has ended, as where the number tells boots apart; false where it
+  /// is surely another machine's, which may share any disk of this one.
+  virtual bool other_machines_may_be_earlier_boots() { return true; }
   /// The user this run acts as, in the terms of FileStat::owner.
   virtual std::uint64_t running_user() { return 0; }
 };
@@ -91,8 +108,13 @@ inline bool run_has_ended(Host& host, const RunTag& mine, std::string_view tag) 
   const std::optional<RunTag> run = RunTag::parse(tag);
   if (!run || run->machine != mine.machine) return false;
   // This process's own number: an earlier process of that number has ended.
-  if (run->process == mine.process) return run->nonce != mine.nonce;
-  return run->process != 0 && host.process_has_ended(run->process);
+  if (run->process == mine.process) return run->nonce != mine.nonce || run->start != mine.start;
+  if (run->process == 0) return false;
+  if (host.process_has_ended(run->process)) return true;
+  // A process of that number runs: the run itself, or a later process that got its number.
+  if (run->start == 0) return false;
+  const std::uint32_t start = host.process_start(run->process);
+  return start != 0 && start != run->start;
 }
 
 }  // namespace nivra

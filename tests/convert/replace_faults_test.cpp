@@ -317,6 +317,7 @@ TEST(ReplaceFaults, TemporariesOfARunThatMayStillGoOnAreLeftAlone) {
 // that the listing missed but that holds a file (a client's stale listing, or another run
 // that put it back meanwhile) is converted in its turn, its leftovers finished beside it.
 TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
+  constexpr int REUSED = 2;
   const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
   const std::string original(ORIGINAL);
   const struct {
@@ -324,7 +325,7 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     std::map<std::string, std::string> left;  ///< by kind
     std::string_view backup;                  ///< what a.c.OLD holds; "" for none
     bool put_back;                            ///< the original goes back, and is converted
-    bool live = false;                        ///< the run may still be going on
+    int live = false;  ///< the run may still be going on; REUSED: a later process has its number
     std::map<std::string, std::uint64_t> owners = {};  ///< by kind; else the running user
     std::string record_of = "a.c";            ///< whose digest the record's name carries
     std::vector<Injection> faults = {};
@@ -342,7 +343,12 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
       {"recorded, moved aside, of another owner", {{"was", original}, {"nam", "a.c"}}, "", true,
        false, {{"was", 8}}},
       {"recorded, in NAME.OLD", {{"new", "half"}, {"nam", "a.c"}}, ORIGINAL, true},
+      // Said every run: the name stays missing.
       {"recorded by a run that may go on", {{"old", original}, {"nam", "a.c"}}, "", false, true},
+      {"recorded by a run whose number a later process has", {{"old", original}, {"nam", "a.c"}},
+       "", true, REUSED},
+      {"recorded by that later process itself", {{"old", original}, {"nam", "a.c"}}, "", false,
+       REUSED + 1},
       {"a record under another name's digest", {{"old", original}, {"nam", "a.c"}}, "", false,
        false, {}, "b.c"},
       {"a record and backup of two other users", {{"old", original}, {"nam", "a.c"}}, "", false,
@@ -361,7 +367,11 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakePlatform fs;
-    const std::string tag = c.live ? fs.running() : FakePlatform::ended_run();
+    const std::string tag = c.live == REUSED       ? fs.reused()
+                            : c.live == REUSED + 1 ? fs.reused(true)
+                            : c.live               ? fs.running()
+                                                   : FakePlatform::ended_run();
+    const bool kept_missing = c.live && c.live != REUSED && c.left.contains("nam");
     std::map<std::string, std::string> left;
     if (!c.backup.empty()) left["a.c.OLD"] = with_mode(c.backup);
     for (const auto& [kind, content] : c.earlier) {
@@ -379,7 +389,8 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     if (c.there) fs.meanwhile(Call::open_read, 1, [&] { fs.put("a.c", converted); });
     RecordingReporter r;
 
-    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.faults.empty() ? 0 : 1)
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"),
+              c.faults.empty() && !kept_missing ? 0 : 1)
         << r.err;
 
     if (c.put_back) {
@@ -389,8 +400,13 @@ TEST(ReplaceFaults, ANameThatAKilledRunLeftEmptyGetsItsOriginalBack) {
     } else {
       EXPECT_EQ(fs.snapshot(), left);
     }
-    EXPECT_EQ(r.out, c.there ? MSG_ALREADY_SIGNED : c.faults.empty() ? "" : MSG_OPEN_FAILED);
-    EXPECT_EQ(r.err, c.there ? "nivra-sign: /t/a.c: already signed\n"
+    EXPECT_EQ(r.out, c.there                             ? MSG_ALREADY_SIGNED
+                     : c.faults.empty() && !kept_missing ? ""
+                                                         : MSG_OPEN_FAILED);
+    EXPECT_EQ(r.err, c.there        ? "nivra-sign: /t/a.c: already signed\n"
+                     : kept_missing ? "nivra-sign: /t/a.c: missing: the run that recorded it in " +
+                                          temporary_name("a.c", "nam", tag) +
+                                          " may still be going on\n"
                      : c.faults.empty() ? ""
                                         : "nivra-sign: /t/a.c: Permission denied\n");
     EXPECT_EQ(fs.open_handles(), 0);
@@ -416,12 +432,15 @@ TEST(ReplaceFaults, LeftoversOfAnotherBootAreFinishedOnlyWhereThatRunHasEnded) {
     EXPECT_EQ(fs.snapshot(), (std::map<std::string, std::string>{
                                  {"a.c", with_mode(converted)}, {held, with_mode(ORIGINAL)}}));
   }
-  for (const bool share : {false, true}) {
-    SCOPED_TRACE(share ? "a share" : "a local disk");
+  // Where the machine's number is the same from boot to boot, the run is another
+  // machine's, which may share even a local disk: left as on a share.
+  for (const int share : {0, 1, 2}) {
+    SCOPED_TRACE(share == 1 ? "a share" : share ? "one number for all boots" : "a local disk");
     FakePlatform fs;
     fs.add_file("a.c", converted);
     fs.add_file(held, ORIGINAL);
-    if (share) fs.as_share();
+    if (share == 1) fs.as_share();
+    if (share == 2) fs.one_number_for_all_boots();
     RecordingReporter r;
 
     EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), share ? 1 : 0) << r.err;

@@ -178,15 +178,30 @@ class FakePlatform final : public FileSystem, public Host {
     const std::lock_guard<std::recursive_mutex> lock(mutex_);
     return !live_.contains(process);
   }
+  std::uint32_t process_start(std::uint32_t process) override {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return live_.contains(process) ? live_.at(process) : 0;
+  }
   /// The tag of a run on this machine that has ended.
   static std::string ended_run() { return RunTag{MACHINE, 999999, 0}.format(); }
   /// The tag of a run on this machine that ended before ended_run()'s, and lists first.
   static std::string earlier_run() { return RunTag{MACHINE, 999998, 0}.format(); }
+  /// Whether another machine's number may be an earlier boot's (see Host).
+  bool other_machines_may_be_earlier_boots() override { return boots_; }
+  /// Makes this machine's number the same from boot to boot, as on Windows.
+  void one_number_for_all_boots() { boots_ = false; }
   /// The tag of a run on this machine that may still be going on.
   std::string running() {
     const std::uint32_t process = 1000000 + std::uint32_t(live_.size());
-    live_.insert(process);
+    live_[process] = 1;
     return RunTag{MACHINE, process, 0}.format();
+  }
+  /// The tag, with its start, of a run on this machine that has ended, whose number a
+  /// process that runs now has taken; or, `same_start`, of that process itself.
+  std::string reused(bool same_start = false) {
+    const std::uint32_t process = 1000000 + std::uint32_t(live_.size());
+    live_[process] = 2;
+    return RunTag{MACHINE, process, 0, same_start ? 2u : 1u}.format();
   }
   /// The tag of a run of another machine, or of an earlier boot of this one.
   static std::string elsewhere_run() { return RunTag{MACHINE ^ 1, 999999, 0}.format(); }
@@ -292,7 +307,8 @@ class FakePlatform final : public FileSystem, public Host {
   bool moves_aside_ = false;
   static constexpr std::uint32_t MACHINE = 0xfa4e;
   int runs_ = 0;
-  std::set<std::uint32_t> live_;
+  bool boots_ = true;
+  std::map<std::uint32_t, std::uint32_t> live_;  ///< the start of each live process
   int total_calls_ = 0;
   int die_after_ = -1;
   int large_read_ = 0, most_large_read_ = 0;

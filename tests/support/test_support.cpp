@@ -240,7 +240,15 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   }
   std::vector<char*> envp;
   for (auto& e : settings) envp.push_back(e.data());
-  for (char** e = environ; *e; ++e) envp.push_back(*e);  // the first setting of a name wins
+  // A name set here is not passed on as well: which of two settings a program takes
+  // differs (getenv() the first, a shell the last).
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    const std::string_view name = entry.substr(0, entry.find('=') + 1);
+    if (std::none_of(settings.begin(), settings.end(),
+                     [&](const std::string& set) { return set.starts_with(name); }))
+      envp.push_back(*e);
+  }
   envp.push_back(nullptr);
 
   pid_ = fork();

@@ -9,6 +9,8 @@
 //                            would; holds it MS milliseconds and prints the size it had
 //   helper.exe tag           prints the tag a run of the programs in this process would have
 //                            had: once it exits, that of a run that has ended
+//   helper.exe live PATH     writes that tag into PATH, says "live", and runs on until its
+//                            standard input ends: the tag of a run that may still go on
 //   helper.exe gate FOLDER   owns the mutex of the tree at FOLDER (once a run that has it
 //                            lets go), as a run stopped in it would; says "held", lets go
 //                            when its standard input ends
@@ -16,6 +18,10 @@
 //                            process of the programs started from PATTERN's folder; prints the name found and "stopped",
 //                            then on "kill" ends them, on "go" (or at the end of its
 //                            standard input) lets them go on
+//   helper.exe squat PID     starts processes until one gets the number PID (in hex), as a
+//                            later process takes the number of a run that was killed; says
+//                            "squatting" once one has it, ends it when its standard input ends
+//   helper.exe sleep         waits until it is ended
 //   helper.exe kernels       prints the text kernels the programs would use here, then for
 //                            each table the processor runs whether it gives what the portable
 //                            one gives on random text of every length, alignment and mix
@@ -144,6 +150,36 @@ void suspend(const std::vector<DWORD>& ids, bool stop) {
   CloseHandle(all);
 }
 
+/// The tag a run of the programs in this process would have had, but for its nonce; "" where
+/// it cannot be told.
+std::string own_tag() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+  DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &n)) return "";
+  char utf8[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, int(n), utf8, sizeof utf8, nullptr,
+                                        nullptr);
+  char guid[64] = "";
+  DWORD size = sizeof guid - 1;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                    KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key, "MachineGuid", nullptr, nullptr, reinterpret_cast<BYTE*>(guid),
+                         &size) != ERROR_SUCCESS)
+      guid[0] = '\0';
+    RegCloseKey(key);
+  }
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const nivra::RunTag tag{
+      nivra::RunTag::machine_of(nivra::win32::machine_seed(std::string(utf8, std::size_t(bytes)),
+                                                           guid)),
+      std::uint32_t(GetCurrentProcessId()), 0,
+      nivra::win32::start_of(std::uint64_t(created.dwHighDateTime) << 32 |
+                             created.dwLowDateTime)};
+  return tag.format();
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -192,21 +228,64 @@ int wmain(int argc, wchar_t** argv) {
     std::puts("done");
     return 0;
   }
+  if (argc == 2 && std::wcscmp(argv[1], L"sleep") == 0) {
+    Sleep(INFINITE);
+    return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"squat") == 0) {
+    const DWORD wanted = DWORD(std::wcstoul(argv[2], nullptr, 16));
+    wchar_t self[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" sleep";
+    PROCESS_INFORMATION got = {};
+    for (int tries = 0; tries < 20000 && !got.hProcess; ++tries) {
+      STARTUPINFOW start = {};
+      start.cb = sizeof start;
+      PROCESS_INFORMATION p = {};
+      if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &start, &p))
+        return 1;
+      CloseHandle(p.hThread);
+      if (p.dwProcessId == wanted) {
+        got = p;
+        break;
+      }
+      TerminateProcess(p.hProcess, 0);
+      WaitForSingleObject(p.hProcess, 10000);
+      CloseHandle(p.hProcess);
+    }
+    if (!got.hProcess) return 1;
+    std::puts("squatting");
+    std::fflush(stdout);
+    char c;
+    while (std::fread(&c, 1, 1, stdin) == 1) {
+    }
+    TerminateProcess(got.hProcess, 0);
+    CloseHandle(got.hProcess);
+    return 0;
+  }
   if (argc == 2 && std::wcscmp(argv[1], L"acp") == 0) {
     std::printf("%u\n", GetACP());
     return 0;
   }
   if (argc == 2 && std::wcscmp(argv[1], L"kernels") == 0) return check_kernels();
   if (argc == 2 && std::wcscmp(argv[1], L"tag") == 0) {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(name, &n)) return 1;
-    char utf8[4 * (MAX_COMPUTERNAME_LENGTH + 1)];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, int(n), utf8, sizeof utf8, nullptr,
-                                          nullptr);
-    const nivra::RunTag tag{nivra::RunTag::machine_of(std::string_view(utf8, std::size_t(bytes))),
-                            std::uint32_t(GetCurrentProcessId()), 0};
-    std::printf("%s\n", tag.format().c_str());
+    const std::string tag = own_tag();
+    if (tag.empty()) return 1;
+    std::printf("%s\n", tag.c_str());
+    return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"live") == 0) {
+    const std::string tag = own_tag();
+    FILE* f = _wfopen(argv[2], L"wb");
+    if (tag.empty() || !f) return 1;
+    std::fputs(tag.c_str(), f);
+    std::fclose(f);
+    std::puts("live");
+    std::fflush(stdout);
+    char c;
+    while (std::fread(&c, 1, 1, stdin) == 1) {
+    }
     return 0;
   }
   if (argc == 5 && std::wcscmp(argv[1], L"grab") == 0) {

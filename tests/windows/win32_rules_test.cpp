@@ -3,6 +3,7 @@
 #include "platform/win32/win32_rules.h"
 
 #include "convert/convert_file.h"
+#include "platform/host.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +82,11 @@ TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingCh
        }) {
     EXPECT_EQ(left_by_replace(c.error, c.with_backup), c.left) << c.error << " " << c.with_backup;
     EXPECT_EQ(is_transient(c.error, c.with_backup), c.transient) << c.error << " " << c.with_backup;
+    EXPECT_FALSE(taken_meanwhile(c.error)) << c.error;
   }
+  // A name taken meanwhile is another run's doing: the file is reported as held.
+  EXPECT_TRUE(taken_meanwhile(ERR_FILE_EXISTS));
+  EXPECT_TRUE(taken_meanwhile(ERR_ALREADY_EXISTS));
   // The run's own name for the original while ReplaceFileW runs is its held backup's,
   // which a later run finishes as the only copy of an original.
   const std::string fresh = temporary_name("main.c", "new", "0011223344556677abcd");
@@ -91,6 +96,41 @@ TEST(Win32Rules, AFailedReplaceIsUndoneAsItsErrorSaysAndRetriedOnlyWhenNothingCh
   const unsigned waited = std::accumulate(std::begin(RETRY_PAUSES), std::end(RETRY_PAUSES), 0u);
   EXPECT_GE(waited, 1500u);
   EXPECT_LE(waited, 2500u);
+}
+
+TEST(Win32Rules, ANameThatMayStandForAnotherIsToldFromTheListing) {
+  // Keys as the system compares names: upper case.
+  EXPECT_EQ(repeated({L"A.C", L"B.C", L"A.C", L"A.C.OLD"}),
+            (std::vector<bool>{true, false, true, false}));
+  EXPECT_EQ(repeated({}), std::vector<bool>{});
+  EXPECT_TRUE(may_be_made_up(L"x\xFFFD.c"));
+  EXPECT_FALSE(may_be_made_up(L"caf\xE9.c"));
+  // The folder as the system names it once open, and a file in it.
+  EXPECT_TRUE(leads_back(L"\\WORK\\SRC", L"A.C", L"\\WORK\\SRC\\A.C"));
+  EXPECT_TRUE(leads_back(L"\\", L"A.C", L"\\A.C"));  // a drive's root
+  // A link opens the file it leads to, in the folder or out of it.
+  EXPECT_FALSE(leads_back(L"\\WORK\\SRC", L"A.C", L"\\WORK\\SRC\\Z.C"));
+  EXPECT_FALSE(leads_back(L"\\WORK\\SRC", L"A.C", L"\\OUT\\SRC\\A.C"));
+  EXPECT_FALSE(leads_back(L"\\WORK\\SRC", L"A.C", L"\\WORK\\SRC\\SUB\\A.C"));
+  EXPECT_FALSE(leads_back(L"\\WORK\\SRC", L"A.C", L"\\WORK\\SRCXA.C"));
+}
+
+TEST(Win32Rules, ARunIsToldFromALaterProcessOfItsNumberByItsStart) {
+  // Two processes a millisecond apart start differently; the start is never "none".
+  const std::uint64_t at = 133000000000000000;  // 100 ns units since 1601
+  EXPECT_NE(start_of(at), start_of(at + 10000));
+  EXPECT_EQ(start_of(at), start_of(at + 9999));
+  EXPECT_NE(start_of(0), 0u);
+  // Tags with a start, and tags without one (of POSIX, or of earlier runs), read back.
+  for (const RunTag& tag : {RunTag{0x0011aabb, 0x1234, 0xbeef, start_of(at)},
+                            RunTag{0x0011aabb, 0x1234, 0xbeef, 0}}) {
+    const std::string text = tag.format();
+    EXPECT_EQ(text.size(), tag.start ? 28u : 20u);
+    EXPECT_EQ(RunTag::parse(text), tag) << text;
+    EXPECT_EQ(RunTag::parse(text + "0"), std::nullopt);
+  }
+  EXPECT_EQ(RunTag::parse("0011aabb00001234beef00000000"), std::nullopt);
+  EXPECT_EQ(RunTag::parse("0011aabb00001234beef0000000G"), std::nullopt);
 }
 
 }  // namespace

@@ -483,8 +483,20 @@ TEST_F(Wine, TheNewFileKeepsItsProtectionAndTheBackupIsTheOriginal) {
     EXPECT_EQ(mode("private.h.OLD") & 0007, 0u) << when;
     EXPECT_TRUE(clean()) << when;
   };
+  // The modes Wine gives a converted file, as the notes for Windows tell them.
+  const std::map<mode_t, mode_t> under_wine = {
+      {0600, 0770}, {0640, 0770}, {0644, 0775}, {0664, 0775}, {0755, 0775}};
+  for (const auto& [before, after] : under_wine) {
+    put("m" + std::to_string(before) + ".c", "\xE9");
+    chmod((root / ("m" + std::to_string(before) + ".c")).c_str(), before);
+  }
   ASSERT_EQ(windows(Direction::sign).status, 0);
   check("first run");
+  for (const auto& [before, after] : under_wine) {
+    const std::string name = "m" + std::to_string(before) + ".c";
+    EXPECT_EQ(mode(name), after) << std::oct << before;
+    EXPECT_EQ(mode(name + ".OLD"), before) << std::oct << before;
+  }
   // The backup is the original itself: its mode and time, as it was.
   EXPECT_EQ(mode("read_only.c.OLD"), 0444u);
   EXPECT_EQ(mode("private.h.OLD"), 0600u);
@@ -707,13 +719,17 @@ TEST_F(Wine, TheNewFileIsPrivateWhileItIsWritten) {
   EXPECT_TRUE(clean());
 }
 
-TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
+/// Wine, where a run can be killed in its replace.
+class WineKill : public Wine {
+ protected:
+  /// Kills a run of nivra-sign in the replace of "a.c", which holds `text`, where it
+  /// leaves the name missing; `record` is the name of the record it left.
+  void kill_in_the_replace(const std::string& text, std::string& record) {
   // ReplaceFileW moves the original aside under the run's own name, then the new file
   // under the name: a run killed between the two leaves the name missing. Made certain:
   // the run is stopped while it writes its new file, another run's hold of the tree keeps
   // it waiting just before its ReplaceFileW, it is stopped there, the files are put as
   // ReplaceFileW's first step leaves them, and the run is killed.
-  const std::string text = std::string(64 << 20, 'x') + "\xE9";
   put("a.c", text);
   install_windows_program(root.path(), Direction::sign);
   Process writing("timeout", under_wine({PROGRAMS + "/helper.exe", "stop",
@@ -726,7 +742,6 @@ TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
   writing.send("go\n");
   writing.wait();
   // The name is recorded before the replace, which then waits for the tree's mutex.
-  std::string record;
   for (int tries = 0; record.empty() && tries < 2000; ++tries) {
     for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
       const std::string name = entry.path().filename().string();
@@ -746,6 +761,14 @@ TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
   run.wait();
   gate.wait();
   ASSERT_FALSE(has("a.c"));
+  }
+};
+
+TEST_F(WineKill, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
+  const std::string text = std::string(64 << 20, 'x') + "\xE9";
+  std::string record;
+  kill_in_the_replace(text, record);
+  if (HasFatalFailure()) return;
   // The next run puts the original back under its name and converts it; the one after
   // finds it converted.
   for (int again = 0; again < 2; ++again) {
@@ -757,6 +780,46 @@ TEST_F(Wine, ANameThatAKillInTheReplaceLeftMissingIsPutBack) {
   EXPECT_EQ(at("a.c.OLD"), text);
   EXPECT_EQ(at("a.c").size(), text.size() + 4);
   EXPECT_TRUE(clean());
+}
+
+TEST_F(WineKill, ANameLeftMissingByARunWhoseNumberALaterProcessHasIsPutBack) {
+  // In a session of the Wine server of its own, which hands out again the numbers that
+  // processes and threads gave back, oldest first, once it holds 256 of them: a few
+  // hundred short processes later, one gets the killed run's.
+  ASSERT_EQ(std::system("timeout 60 wineserver -w"), 0);
+  const std::string text = std::string(64 << 20, 'x') + "\xE9";
+  std::string record;
+  kill_in_the_replace(text, record);
+  if (HasFatalFailure()) return;
+  // A process of the session takes the killed run's number (the tag's second part).
+  const std::string process = record.substr(record.find('-', 7) + 9, 8);
+  Process squat("timeout", under_wine({PROGRAMS + "/helper.exe", "squat", process}, "/"));
+  ASSERT_TRUE(squat.await_output("squatting"));
+  const ProgramResult r = windows(Direction::sign);
+  squat.wait();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  ASSERT_TRUE(has("a.c"));
+  EXPECT_EQ(at("a.c.OLD"), text);
+  EXPECT_TRUE(clean());
+}
+
+TEST_F(Wine, ANameLeftMissingByARunThatMayStillGoOnIsSaidEveryRun) {
+  // The record of a run of this machine that runs (the helper, as long as it sleeps).
+  Process live("timeout", under_wine({PROGRAMS + "/helper.exe", "live",
+                                      windows_path(root / "tag.txt")}, "/"));
+  ASSERT_TRUE(live.await_output("live"));
+  const std::string tag = at("tag.txt");
+  ASSERT_EQ(tag.size(), 28u) << tag;
+  put(temporary_name("a.c", "old", tag), "\xE9");
+  put(temporary_name("a.c", "nam", tag), "a.c");
+  for (int run = 0; run < 2; ++run) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 1) << run;
+    EXPECT_EQ(r.out, MSG_OPEN_FAILED) << run;
+    EXPECT_NE(r.err.find("a.c: missing: "), std::string::npos) << r.err;
+    EXPECT_EQ(at(temporary_name("a.c", "old", tag)), "\xE9");
+  }
 }
 
 TEST_F(Wine, NamesTheSystemTakesForOneNeverCostAnOriginal) {
@@ -774,6 +837,67 @@ TEST_F(Wine, NamesTheSystemTakesForOneNeverCostAnOriginal) {
     EXPECT_EQ(kept.count("upper \xE8\n"), 1u) << run;
     EXPECT_EQ(at("m/main.c"), "\xE9\n");
     EXPECT_EQ(at("m/main.c.old"), "the user's own\n");
+  }
+}
+
+TEST_F(Wine, NamesThatDifferOnlyInCaseAreLeftAsTheyAreAndSaidEveryRun) {
+  // In a case-sensitive folder a step on one name may reach the other: neither is touched.
+  const std::map<std::string, std::string> files = {
+      {"a.c", "lower \xE9\n"}, {"A.c", "upper \xE8\n"}, {"Case.H", "\xE9"}, {"case.h", "\xE8"}};
+  for (const auto& [name, bytes] : files) put(name, bytes);
+  put("b.c", "\xE9");
+  for (int run = 0; run < 3; ++run) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 1) << run;
+    EXPECT_EQ(sorted_lines(r.out),
+              sorted_lines(repeat(MSG_OPEN_FAILED, 4) + repeat(MSG_ALREADY_SIGNED, run ? 1 : 0)))
+        << run;
+    for (const auto& [name, bytes] : files) {
+      EXPECT_NE(r.err.find(name + ": "), std::string::npos) << name << "\n" << r.err;
+      EXPECT_EQ(at(name), bytes) << name;
+      EXPECT_FALSE(has(name + ".OLD")) << name;
+    }
+    EXPECT_EQ(at("b.c"), BOM + "\xC3\xA9");
+    EXPECT_TRUE(clean()) << run;
+  }
+}
+
+TEST_F(Wine, ALinkThatWineShowsAsAFileNeverMovesTheFileItLeadsTo) {
+  // Wine lists a Unix symbolic link to a file as the file, and a rename of it moves the
+  // file it leads to: out of the tree, or a file of the tree met later.
+  put("out/target.c", "\xE9");
+  put("t/z.c", "\xE8");
+  ASSERT_EQ(symlink((root / "out/target.c").c_str(), (root / "t/linkfile.c").c_str()), 0);
+  ASSERT_EQ(symlink("z.c", (root / "t/a.c").c_str()), 0);
+  for (int run = 0; run < 2; ++run) {
+    const ProgramResult r = windows(Direction::sign, root / "t");
+    EXPECT_EQ(r.status, 1) << run << r.err;
+    EXPECT_EQ(sorted_lines(r.out),
+              sorted_lines(repeat(MSG_OPEN_FAILED, 2) + repeat(MSG_ALREADY_SIGNED, run ? 1 : 0)));
+    EXPECT_EQ(at("out/target.c"), "\xE9");
+    EXPECT_FALSE(has("out/target.c.OLD"));
+    EXPECT_FALSE(has("t/linkfile.c.OLD"));
+    EXPECT_FALSE(has("t/a.c.OLD"));
+    EXPECT_EQ(std::filesystem::read_symlink(root / "t/a.c"), "z.c");
+    EXPECT_TRUE(std::filesystem::is_symlink(root / "t/linkfile.c"));
+    EXPECT_EQ(at("t/z.c"), BOM + "\xC3\xA8");
+    EXPECT_EQ(at("t/z.c.OLD"), "\xE8");
+  }
+}
+
+TEST_F(Wine, NamesThatWineCannotShowAsTheyAreAreLeftAsTheyAre) {
+  // Names not in UTF-8 are listed with U+FFFD: two of them alike, and a name that, given
+  // back, would make another file.
+  const std::map<std::string, std::string> files = {
+      {"x\xFF.c", "one \xE9\n"}, {"x\xFE.c", "two \xE8\n"}, {"y\xFF.c", "three \xE9\n"}};
+  for (const auto& [name, bytes] : files) put(name, bytes);
+  for (int run = 0; run < 2; ++run) {
+    const ProgramResult r = windows(Direction::sign);
+    EXPECT_EQ(r.status, 1) << run;
+    EXPECT_EQ(r.out, repeat(MSG_OPEN_FAILED, 3)) << run << r.err;
+    const auto tree = snapshot(root.path());
+    EXPECT_EQ(tree.size(), files.size() + 1) << run;  // and the program
+    for (const auto& [name, bytes] : files) EXPECT_EQ(at(name), bytes) << run;
   }
 }
 
@@ -808,14 +932,92 @@ TEST_F(Wine, RunsOfTwoMachinesNeverLoseABackupNorEachOthersFiles) {
         EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
             << line << r.err;
     }
-    // A third run converts what both left; then every file is converted and its original
-    // is its NAME.OLD.
+    // A third run on each machine converts what both left (an original one kept under its
+    // own name, which only it finishes); then every file is converted and its original is
+    // its NAME.OLD.
     const ProgramResult last = windows(Direction::sign);
+    from_crlf(run("timeout", there));
     int lost = 0;
     for (int i = 0; i < FILES; ++i) lost += !has(name(i) + ".OLD") || at(name(i) + ".OLD") != text(i);
     EXPECT_EQ(lost, 0) << "round " << round << "\n" << last.out << last.err;
     EXPECT_TRUE(clean()) << "round " << round;
   }
+  const std::string stop = "WINEPREFIX='" + second + "' wineserver -k 2>/dev/null";
+  std::system(stop.c_str());
+}
+
+TEST_F(Wine, WhatARunOfAnotherMachineLeftIsNeverTaken) {
+  // A run of the second Wine prefix, which may still be going on, between its replace and
+  // its backup's rename: its new file written, the original under its own name.
+  const std::string second = NIVRA_WINEPREFIX "-second";
+  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  RunOptions there = under_wine({PROGRAMS + "/helper.exe", "live", windows_path(root / "tag")}, "/");
+  there.env.push_back("WINEPREFIX=" + second);
+  Process live("timeout", there);
+  ASSERT_TRUE(live.await_output("live"));
+  const std::string tag = at("tag");
+  ASSERT_EQ(tag.size(), 28u) << tag;
+  std::filesystem::remove(root / "tag");
+  put("a.c", "caf\xE9\n");
+  put("a.c.OLD", "earlier\n");
+  put(temporary_name("a.c", "old", tag), "caf\xE8\n");
+  put(temporary_name("a.c", "new", tag), "half");
+  // The file is converted beside them; they are named, and left as they are.
+  const ProgramResult r = windows(Direction::sign);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(temporary_name("a.c", "", tag)), std::string::npos) << r.err;
+  EXPECT_EQ(at("a.c"), BOM + "caf\xC3\xA9\n");
+  EXPECT_EQ(at("a.c.OLD"), "caf\xE9\n");
+  EXPECT_EQ(at(temporary_name("a.c", "old", tag)), "caf\xE8\n");
+  EXPECT_EQ(at(temporary_name("a.c", "new", tag)), "half");
+  live.wait();
+}
+
+TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
+  const std::string second = NIVRA_WINEPREFIX "-second";
+  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  constexpr int FILES = 800;
+  const auto name = [](int i) { return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c"; };
+  const auto text = [](int i) {
+    const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
+    if (i % 2) return ansi;
+    std::string utf16 = "\xFF\xFE";
+    for (const char c : ansi) utf16.append({c, '\0'});
+    return utf16;
+  };
+  const std::string large = std::string(40 << 20, 'x') + "\xE9";
+  for (int i = 0; i < FILES; ++i) put(name(i), text(i));
+  put("t/d0/large.c", large);
+  const std::string exe = install_windows_program(root.path(), Direction::sign);
+  RunOptions there = under_wine({exe}, root.path());
+  there.env.push_back("WINEPREFIX=" + second);
+  Process one("timeout", under_wine({exe}, root.path()));
+  Process two("timeout", there);
+  for (Process* p : {&one, &two}) {
+    const ProgramResult r = from_crlf(p->wait());
+    for (const std::string& line : split_lines(r.out))
+      EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
+          << line << r.err;
+  }
+  // What a run left is an original it could not put back (another machine's file took its
+  // name between the two steps of its replace), for its machine's next run: nothing else.
+  std::set<std::string> texts = {large};
+  for (int i = 0; i < FILES; ++i) texts.insert(text(i));
+  for (const auto& [path, bytes] : snapshot(root.path()))
+    if (is_temporary_path(path))
+      EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path;
+  int wrong = 0;
+  for (int i = 0; i < FILES; ++i)
+    wrong += has(name(i) + ".OLD") ? at(name(i) + ".OLD") != text(i) : at(name(i)) != text(i);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(has("t/d0/large.c.OLD") ? at("t/d0/large.c.OLD") : at("t/d0/large.c"), large);
   const std::string stop = "WINEPREFIX='" + second + "' wineserver -k 2>/dev/null";
   std::system(stop.c_str());
 }

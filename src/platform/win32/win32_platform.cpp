@@ -136,6 +136,38 @@ Status open_unfollowed(const std::wstring& path, DWORD access, DWORD share, DWOR
   return Status{};
 }
 
+/// `name` as the system compares names: in upper case.
+std::wstring folded(std::wstring name) {
+  if (!name.empty())
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.data(), int(name.size()), name.data(),
+                 int(name.size()));
+  return name;
+}
+
+/// The path the system gives the file or folder open as `h`, without its volume, folded;
+/// "" where it cannot say (XP has no GetFinalPathNameByHandleW).
+std::wstring final_path(HANDLE h) {
+  using Final = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const auto get = reinterpret_cast<Final>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+  if (!get) return L"";
+  constexpr DWORD VOLUME_NONE = 0x4;  // VOLUME_NAME_NONE, FILE_NAME_NORMALIZED
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = get(h, path.data(), DWORD(path.size()), VOLUME_NONE);
+    if (n == 0) return L"";
+    if (n < path.size()) return folded(path.substr(0, n));
+    path.resize(n + 1);
+  }
+}
+
+/// Whether the system shows a name it cannot decode as U+FFFD (see may_be_made_up()).
+bool makes_up_names() {
+  static const bool wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
 /// Which file `path` names, without following a link, and its attributes.
 Status identify(const std::wstring& path, FileStat& out, DWORD* attributes = nullptr) {
   // Opened for no access at all, the name can be asked which file it is, lock or no lock.
@@ -363,7 +395,7 @@ Status Win32Platform::add_dir(std::wstring full, Dir& out) {
     return from_error(ERROR_DIRECTORY);
   }
   while (full.size() > 1 && full.back() == L'\\') full.pop_back();
-  OpenDir entry{h, std::move(full)};
+  OpenDir entry{h, std::move(full), final_path(h)};
   Lock lock(table_);
   for (std::size_t i = 0; i < dirs_.size(); ++i) {
     if (!dirs_[i].handle) {
@@ -415,15 +447,27 @@ Status Win32Platform::list_dir(Dir dir, std::vector<Entry>& out) {
     // A drive's root has no "." and "..", so an empty one yields nothing at all.
     return e == ERROR_FILE_NOT_FOUND ? Status{} : from_error(e);
   }
+  std::vector<std::wstring> keys;
   do {
     const wchar_t* name = data.cFileName;
     if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
     // The reparse tag is in dwReserved0 when the entry is a reparse point.
     out.push_back(Entry{narrow(name, std::wcslen(name)),
                         kind_of(data.dwFileAttributes, data.dwReserved0)});
+    keys.push_back(folded(name));
   } while (FindNextFileW(search, &data));
   const DWORD e = GetLastError();
   FindClose(search);
+  // Two names that differ only in case (a case-sensitive folder), or that the system shows
+  // alike: a step on one may reach the other. Neither is ever opened.
+  const std::vector<bool> twice = repeated(keys);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (!twice[i] && !(makes_up_names() && may_be_made_up(widen(out[i].name)))) continue;
+    const std::wstring full = path_in(dir, out[i].name);
+    Lock lock(own_);
+    if (std::find(ambiguous_.begin(), ambiguous_.end(), full) == ambiguous_.end())
+      ambiguous_.push_back(full);
+  }
   return e == ERROR_NO_MORE_FILES ? Status{} : from_error(e);
 }
 
@@ -449,6 +493,20 @@ bool Win32Platform::shared(Dir dir) {
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
+  {
+    Lock lock(own_);
+    if (std::find(ambiguous_.begin(), ambiguous_.end(), full) != ambiguous_.end())
+      return Status{Fault::other, ERR_AMBIGUOUS_NAME};
+  }
+  // Asked first by a handle that shares everything: a link opened sharing nothing would
+  // keep the file it leads to from the thread that converts that file.
+  HANDLE probe = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    const bool back = leads_back_here(probe, dir, name);
+    CloseHandle(probe);
+    if (!back) return Status{Fault::symlink, 0};
+  }
   // Share mode 0: while it is open no other process can open the file at all.
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
@@ -467,8 +525,25 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
     CloseHandle(h);
     return Status{Fault::not_regular, 0};
   }
+  if (!leads_back_here(h, dir, name)) {
+    CloseHandle(h);
+    return Status{Fault::symlink, 0};
+  }
   out = add_file(OpenFile{h, std::move(full), true, stat_from(info), GetCurrentThreadId()});
   return Status{};
+}
+
+bool Win32Platform::leads_back_here(void* h, Dir dir, const std::string& name) {
+  // A link that the system lists as a file (Wine's, of a Unix symbolic link) opens the
+  // file it leads to, and a rename of it would move that file.
+  std::wstring folder;
+  {
+    Lock lock(table_);
+    folder = dirs_[std::size_t(dir.id)].final;
+  }
+  if (folder.empty()) return true;
+  const std::wstring now = final_path(h);
+  return now.empty() || leads_back(folder, folded(widen(name)), now);
 }
 
 Status Win32Platform::stat(File file, FileStat& out) {
@@ -547,7 +622,12 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   Status s = identify(target, now, &attributes);
   if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
     return Status{Fault::replaced};
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    // A name that cannot be asked which file it holds is another run's in the middle of a
+    // step (Wine says "invalid handle" of a file another machine's run is moving).
+    transient = true;
+    return Status{Fault::busy, s.code};
+  }
   if (!now.unchanged(read)) return Status{Fault::modified};
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
@@ -595,8 +675,19 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     MoveFileExW(fresh.c_str(), target.c_str(), 0);
   }
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
+  // The name holds another file, or none that this run emptied: a run of another machine,
+  // which share modes do not keep out, took the file meanwhile. (An original that could
+  // not go back stays under the run's own name, for the next run.)
+  FileStat there;
+  const Status found = identify(target, there);
+  const bool taken =
+      found.ok() ? !there.same_file(read) : found.fault == Fault::not_found && !stranded;
+  if (taken && (stranded || e == 0 || left_by_replace(e, with_backup) == Left::as_they_were))
+    return Status{Fault::busy, s.ok() ? int(e) : s.code};
   if (!s.ok()) return s;
   transient = !stranded && is_transient(e, with_backup);
+  // A name that the replace needed was taken meanwhile: another run's, of another machine.
+  if (taken_meanwhile(e)) return Status{Fault::busy, int(e)};
   return from_error(e).at(Step::swap);
 }
 
@@ -618,9 +709,13 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   // the name in a record for the next run, which puts the original back under it. The
   // record goes once the name holds a file again.
   const Status recorded = write_name_record(*this, dir, temp, name);
+  if (taken_meanwhile(DWORD(recorded.code))) return Status{Fault::busy, recorded.code};
   if (!recorded.ok()) return recorded.at(Step::swap);
   const Status s = replace_recorded(dir, temp, name, backup, original, read);
-  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES)
+  // Kept only while the name is empty and the original under this run's own name.
+  const std::wstring own = dir_path(dir) + L"\\" + own_backup_name(widen(temp));
+  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+      GetFileAttributesW(own.c_str()) == INVALID_FILE_ATTRIBUTES)
     remove(dir, name_record(temp));
   return s;
 }
@@ -827,12 +922,28 @@ Status Win32Platform::remove(Dir dir, const std::string& name) {
 
 namespace {
 
-/// The machine's name, as the tags of its runs carry it.
+/// What tells the machine from others, as the tags of its runs carry it: its name, and the
+/// identity its installation was given (which Wine gives each of its prefixes).
 std::string machine_name() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
   DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
   if (!GetComputerNameW(name, &n)) n = 0;
-  return narrow(name, n);
+  wchar_t guid[64] = L"";
+  DWORD size = sizeof guid - sizeof(wchar_t), type = 0;
+  HKEY key;
+  constexpr REGSAM WOW64_64KEY = 0x0100;  // the one key of 32- and 64-bit programs alike
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                    KEY_QUERY_VALUE | WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, L"MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(guid),
+                         &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+      size = 0;
+    RegCloseKey(key);
+  } else {
+    size = 0;
+  }
+  const std::string id = narrow(guid, std::wcslen(guid) < size / 2 ? std::wcslen(guid) : size / 2);
+  return machine_seed(narrow(name, n), id);
 }
 
 }  // namespace
@@ -850,11 +961,32 @@ Status Win32Host::executable_path(std::string& out) {
   }
 }
 
+namespace {
+
+/// When the process open as `process` started (see start_of()); 0 where it cannot be told.
+std::uint32_t started(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return start_of(std::uint64_t(created.dwHighDateTime) << 32 | created.dwLowDateTime);
+}
+
+}  // namespace
+
 RunTag Win32Host::run_tag() {
   // One tag for the whole process.
   static const RunTag tag{RunTag::machine_of(machine_name()), std::uint32_t(GetCurrentProcessId()),
-                          std::uint16_t(GetTickCount())};
+                          std::uint16_t(GetTickCount()), started(GetCurrentProcess())};
   return tag;
+}
+
+std::uint32_t Win32Host::process_start(std::uint32_t pid) {
+  constexpr DWORD QUERY_LIMITED = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista on
+  HANDLE process = OpenProcess(QUERY_LIMITED, FALSE, DWORD(pid));
+  if (!process) process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, DWORD(pid));
+  if (!process) return 0;
+  const std::uint32_t start = started(process);
+  CloseHandle(process);
+  return start;
 }
 
 bool Win32Host::process_has_ended(std::uint32_t pid) {
@@ -884,6 +1016,8 @@ std::string Win32Platform::describe(const Status& status) {
     default: break;
   }
   if (status.fault == Fault::busy && status.code == 0) return "held by another run";
+  if (status.fault == Fault::other && status.code == ERR_AMBIGUOUS_NAME)
+    return "listed beside a name that the system may take for it, or shown for another name";
   wchar_t* text = nullptr;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

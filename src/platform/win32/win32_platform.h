@@ -91,6 +91,7 @@ class Win32Platform final : public FileSystem {
   struct OpenDir {
     void* handle = nullptr;  ///< null for a free slot
     std::wstring path;       ///< full, without a trailing backslash
+    std::wstring final;      ///< as the system names it once open (see leads_back()); or ""
   };
 
   Status add_dir(std::wstring full, Dir& out);
@@ -138,6 +139,9 @@ class Win32Platform final : public FileSystem {
   /// An original that could not go back under its name, never to be removed.
   void keep(const std::wstring& path);
   bool kept(const std::wstring& path);
+  /// Whether the file open as `h` is the file `name` of `dir` names, not one a link leads
+  /// to; true where the system cannot tell.
+  bool leads_back_here(void* h, Dir dir, const std::string& name);
   /// Whether this run put `path` in place itself.
   bool made(const std::wstring& path);
 
@@ -156,6 +160,8 @@ class Win32Platform final : public FileSystem {
   /// Originals this run could not put back under their name: never removed.
   std::vector<std::wstring> kept_;
   void* owner_only_ = nullptr;  ///< a security descriptor for new files, or null
+  /// Full paths of listed files that the system may take for other names: never opened.
+  std::vector<std::wstring> ambiguous_;
 };
 
 /// What Windows says of the running program.
@@ -165,6 +171,9 @@ class Win32Host final : public Host {
   Status executable_path(std::string& out) override;
   RunTag run_tag() override;
   bool process_has_ended(std::uint32_t process) override;
+  std::uint32_t process_start(std::uint32_t process) override;
+  /// The machine's number stays from boot to boot: another is another machine's.
+  bool other_machines_may_be_earlier_boots() override { return false; }
 };
 
 }  // namespace nivra

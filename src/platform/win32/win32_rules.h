@@ -4,9 +4,11 @@
 // entry is to the walk, the form of every path handed to the system, and where a failed
 // ReplaceFileW left the files. Apart from the calls, so that any system can test them.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -26,9 +28,13 @@ inline constexpr std::uint32_t ATTR_NOT_CONTENT_INDEXED = 0x2000;
 inline constexpr std::uint32_t ERR_ACCESS_DENIED = 5;
 inline constexpr std::uint32_t ERR_SHARING_VIOLATION = 32;
 inline constexpr std::uint32_t ERR_LOCK_VIOLATION = 33;
+inline constexpr std::uint32_t ERR_FILE_EXISTS = 80;
+inline constexpr std::uint32_t ERR_ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t ERR_UNABLE_TO_REMOVE_REPLACED = 1175;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT = 1176;
 inline constexpr std::uint32_t ERR_UNABLE_TO_MOVE_REPLACEMENT_2 = 1177;
+/// Of the platform's own: a name that the system may take for another (see repeated()).
+inline constexpr int ERR_AMBIGUOUS_NAME = -2;
 
 /// Whether a reparse point with `tag` stands for another name (a symbolic link, junction
 /// or mount point) rather than holding data of its own (a cloud placeholder, a
@@ -122,6 +128,12 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
   }
 }
 
+/// Whether a step of the replace that failed with `error` met a name that another run took
+/// since this run looked: the file is another run's to convert, as one it holds.
+inline bool taken_meanwhile(std::uint32_t error) {
+  return error == ERR_FILE_EXISTS || error == ERR_ALREADY_EXISTS;
+}
+
 /// The name of the mutex that runs on one tree pass through (see Win32Platform): of the
 /// tree's root folder, by its volume and its index there, so that runs on other trees
 /// never wait for it.
@@ -148,6 +160,48 @@ inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
 inline std::wstring own_backup_name(std::wstring_view fresh) {
   const std::size_t dot = fresh.rfind(L'.');
   return std::wstring(fresh.substr(0, dot == fresh.npos ? fresh.size() : dot)) + L".old";
+}
+
+/// What the number of a machine is made of (see RunTag::machine_of()): its name, and the
+/// identity its installation was given, where it has one.
+inline std::string machine_seed(const std::string& name, const std::string& identity) {
+  return identity.empty() ? name : name + "/" + identity;
+}
+
+/// A process's start in the terms of RunTag::start, from its creation time (100 ns units
+/// since 1601): the millisecond, folded to 32 bits, never 0.
+inline std::uint32_t start_of(std::uint64_t creation) {
+  const std::uint64_t ms = creation / 10000;
+  const std::uint32_t folded = std::uint32_t(ms ^ ms >> 32);
+  return folded ? folded : 1;
+}
+
+/// Which of `keys`, the names of one folder as the system compares them, come more than
+/// once: names that the system may take one for the other.
+inline std::vector<bool> repeated(const std::vector<std::wstring>& keys) {
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::vector<bool> out(keys.size(), false);
+  for (std::size_t i = 1; i < order.size(); ++i)
+    if (keys[order[i]] == keys[order[i - 1]]) out[order[i]] = out[order[i - 1]] = true;
+  return out;
+}
+
+/// Whether a name that a folder lists may stand for another name on disk: where the
+/// system shows bytes it cannot decode (Wine, of a name not in UTF-8) as U+FFFD, the name
+/// given back to it makes another file.
+inline bool may_be_made_up(std::wstring_view name) { return name.find(L'\xFFFD') != name.npos; }
+
+/// Whether a file opened as `name` of a folder is the file listed there: the path the
+/// system gives the open file, `final`, is the folder's, `folder_final`, with the name
+/// (all as the system compares them). A link that the listing showed as a file leads
+/// elsewhere.
+inline bool leads_back(std::wstring_view folder_final, std::wstring_view name,
+                       std::wstring_view final) {
+  while (!folder_final.empty() && folder_final.back() == L'\\') folder_final.remove_suffix(1);
+  return final.size() == folder_final.size() + 1 + name.size() && final.starts_with(folder_final) &&
+         final[folder_final.size()] == L'\\' && final.ends_with(name);
 }
 
 /// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
