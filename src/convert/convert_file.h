@@ -58,6 +58,7 @@ class Converter {
                   const Neighbours& neighbours);
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
   Status choose_plan(File file, const FileStat& read, Plan& plan);
+  Status reads_in_code_page(File file, const FileStat& read, bool& reads);
   Status write_text(File from, FileStat& read, const Plan& plan, File to,
                     Converted& converted, Status& read_fault);
   Status write_pieces(File from, const FileStat& read, const Plan& plan, Pieces& pieces,

@@ -12,39 +12,6 @@ namespace nivra {
 
 namespace {
 
-/// A single-byte code page that also writes a few private-use characters as bytes it
-/// refuses to read, as Windows does for the bytes the code page leaves undefined.
-class WithUnreadBytes final : public AnsiCodePage {
- public:
-  WithUnreadBytes(const SingleByteTable& table, const UnreadByte* unread, std::size_t count)
-      : inner_(table), unread_(unread), count_(count) {}
-  unsigned id() const override { return inner_.id(); }
-  Converted to_utf8(std::string_view text, bool last, std::string& out) override {
-    return inner_.to_utf8(text, last, out);
-  }
-  Converted from_utf8(std::string_view text, bool last, std::string& out) override {
-    std::size_t done = 0;
-    for (;;) {
-      Converted c = inner_.from_utf8(text.substr(done), last, out);
-      if (c.lossless()) return Converted{done + c.used, c.loss, false};
-      const std::size_t at = done + c.loss;
-      const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
-      char32_t cp = 0;
-      const std::size_t len = utf8_decode(p, p + (text.size() - at), cp);
-      const UnreadByte* u = std::find_if(unread_, unread_ + count_,
-                                         [&](const UnreadByte& x) { return x.ch == cp; });
-      if (len == 0 || u == unread_ + count_) return Converted{at, at, false};
-      out.push_back(char(u->byte));
-      done = at + len;
-    }
-  }
-
- private:
-  SingleByteCodePage inner_;
-  const UnreadByte* unread_;
-  std::size_t count_;
-};
-
 struct LanguageCodePage {
   std::string_view language;
   unsigned code_page;
@@ -89,9 +56,11 @@ std::unique_ptr<AnsiCodePage> make_code_page(unsigned id) {
   for (std::size_t i = 0; i < KNOWN_CODE_PAGE_COUNT; ++i) {
     const CodePageTables& t = KNOWN_CODE_PAGES[i];
     if (t.id != id) continue;
-    if (t.dbcs) return std::make_unique<DoubleByteCodePage>(*t.dbcs, t.unread, t.unread_count);
-    if (t.unread_count == 0) return std::make_unique<SingleByteCodePage>(*t.single);
-    return std::make_unique<WithUnreadBytes>(*t.single, t.unread, t.unread_count);
+    // Windows also writes a few private-use characters as bytes it refuses to read back;
+    // these code pages refuse to write them, so that what one program writes the other
+    // reads.
+    if (t.dbcs) return std::make_unique<DoubleByteCodePage>(*t.dbcs);
+    return std::make_unique<SingleByteCodePage>(*t.single);
   }
   return nullptr;
 }

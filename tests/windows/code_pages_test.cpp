@@ -123,7 +123,16 @@ TEST(WineCodePages, EveryByteAndCharacterAsWindowsHasIt) {
       std::string out;
       const Converted w = page->from_utf8(utf8_of(c), true, out);
       const std::string ours = w.lossless() ? out : "-";
-      if (ours != (it == windows.written.end() ? "-" : it->second)) {
+      // Bytes Windows writes but does not read back as the character are refused.
+      std::string expected = it == windows.written.end() ? "-" : it->second;
+      if (expected != "-") {
+        const auto* b = reinterpret_cast<const unsigned char*>(expected.data());
+        const unsigned code = expected.size() == 1 ? b[0] : b[0] << 8 | b[1];
+        const auto read = windows.bytes.find(code);
+        if (expected.size() > 2 || read == windows.bytes.end() || read->second != utf8_of(c))
+          expected = "-";
+      }
+      if (ours != expected) {
         std::snprintf(hex, sizeof hex, "U+%04X", unsigned(c));
         fault(hex);
       }
