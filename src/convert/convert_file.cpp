@@ -52,8 +52,22 @@ Semaphore& large_files() {
 /// Chinese, Japanese or Korean in UTF-8 has them in every short sentence.
 constexpr std::size_t WIDE_EVIDENCE = 4;
 
-std::string loss_reason(std::size_t offset) {
-  return "cannot be converted without loss, first at byte " + std::to_string(offset);
+/// The name of an encoding in a reason; "" for the ANSI code page.
+std::string_view encoding_name(Encoding e) {
+  switch (e) {
+    case Encoding::utf8: return "UTF-8";
+    case Encoding::utf16le:
+    case Encoding::utf16be: return "UTF-16";
+    case Encoding::utf32le:
+    case Encoding::utf32be: return "UTF-32";
+    case Encoding::ansi: break;
+  }
+  return "";
+}
+
+/// Whether the text of a plan from `source` to `target` goes through the code page.
+bool through_code_page(Encoding source, Encoding target) {
+  return source == Encoding::ansi || target == Encoding::ansi;
 }
 
 /// Reads the `n` bytes of `file` from `offset` on into `to`. Fewer bytes than the file
@@ -72,6 +86,50 @@ Status read_fully(FileSystem& fs, File file, std::uint64_t offset, char* to, std
 }
 
 }  // namespace
+
+/// Why a file was refused at `offset`, where the text is, with its line and column: the
+/// text before it is read again and counted in characters.
+std::string Converter::loss_reason(File file, const Plan& plan, std::uint64_t offset) {
+  std::string reason;
+  if (plan.source == Encoding::ansi)
+    reason = "cannot be converted from code page " + std::to_string(acp_.id()) + " without loss";
+  else if (plan.target == Encoding::ansi)
+    reason = "cannot be converted to code page " + std::to_string(acp_.id()) + " without loss";
+  else
+    reason = "is not valid " + std::string(encoding_name(plan.source));
+  const Transcoder read_as_utf8{acp_, plan.source, Encoding::utf8};
+  std::uint64_t lines = 0, column = 0;
+  std::string block, utf8;
+  std::size_t carry = 0;
+  bool whole = true;
+  for (std::uint64_t at = plan.start; at < offset && whole;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, offset - at));
+    block.resize(carry + n);
+    whole = read_fully(fs_, file, at, block.data() + carry, n).ok();
+    if (!whole) break;
+    at += n;
+    utf8.clear();
+    const Converted c = read_as_utf8(block, at == offset, utf8);
+    whole = c.lossless();
+    for (const char ch : utf8) {
+      if (ch == '\n') {
+        ++lines;
+        column = 0;
+      } else if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    carry = block.size() - c.used;
+    block.erase(0, c.used);
+  }
+  if (whole) {
+    reason += ": line " + std::to_string(lines + 1) + ", column " + std::to_string(column + 1) +
+              " (byte " + std::to_string(offset) + ")";
+  } else {
+    reason += ": byte " + std::to_string(offset);  // the text before it cannot be read again
+  }
+  return reason;
+}
 
 Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction)
     : fs_(fs), acp_(acp), direction_(direction), replacer_(fs, host) {}
@@ -200,6 +258,8 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
     const char* begin = buffer_.data() + skip;
     const std::string_view text(begin, carry + n);
     if (read.digested) digest.add(text.data() + carry, n);
+    if (!met_code_page_ && through_code_page(plan.source, plan.target))
+      met_code_page_ = !is_ascii(text.substr(carry));
     const std::uint64_t text_at = offset - carry;
     offset += n;
     converted = transcode_lines(transcoder, text, offset == read.size, writer);
@@ -284,6 +344,8 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
       }
     }
     if (read.digested) digest.add(text.data(), cut);
+    if (!met_code_page_ && through_code_page(plan.source, plan.target))
+      met_code_page_ = !is_ascii(text.substr(0, cut));
     slot.size = cut;
     slot.at = read_to - length;
     carry = length - cut;
@@ -297,7 +359,9 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
                                 const Neighbours& neighbours) {
   try {
     replacer_.forget_last();
+    met_code_page_ = false;
     Outcome outcome = convert(dir, name, path, neighbours);
+    outcome.met_code_page = met_code_page_;
     replacer_.remove_stale(outcome.kind != Outcome::failed);
     outcome.undecided = replacer_.undecided();
     outcome.left = replacer_.left();
@@ -357,6 +421,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   s = choose_plan(in, read, plan);
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
+  met_code_page_ = plan.ambiguous;
   if (plan.ambiguous)
     return failure(MSG_LOSSY, path,
                    "valid both as UTF-8 and as code page " + std::to_string(acp_.id()) +
@@ -368,7 +433,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
     Status read_fault;
     const Status written = write_text(in, read, plan, to, converted, read_fault);
     if (converted.loss != std::string_view::npos)
-      refused = failure(MSG_LOSSY, path, loss_reason(converted.loss));
+      refused = failure(MSG_LOSSY, path, loss_reason(in, plan, converted.loss));
     else if (converted.failed)
       refused = failure(MSG_WRITE_FAILED, path, "the text could not be converted");
     else if (!read_fault.ok() && !changed_meanwhile(read_fault) &&

@@ -43,8 +43,10 @@ Status open_holding(FileSystem& platform, Host& host, const std::string& root,
 }  // namespace
 
 int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
-                Reporter& reporter, std::string_view argv0, unsigned processors) {
+                Reporter& reporter, std::string_view argv0, unsigned processors,
+                const CodePageChoice& choice) {
   Walk run(platform, host, acp, direction, reporter);
+  run.name_code_page(choice);
   const char sep = host.separator();
   std::string root;
   Status s = find_root(host, argv0, root);
@@ -92,7 +94,8 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
 int program_main(int argc, native_char** argv, Direction direction) {
   System system = start_system(argc, argv);
   int status = run_program(*system.files, *system.host, *system.code_page, direction,
-                           *system.reporter, system.argv0, processors());
+                           *system.reporter, system.argv0, processors(),
+                           system.code_page_choice);
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

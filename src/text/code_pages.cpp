@@ -1,6 +1,7 @@
 #include "text/code_pages.h"
 
 #include <algorithm>
+#include <utility>
 #include <string_view>
 
 #include "text/code_page_tables.h"
@@ -65,16 +66,38 @@ std::unique_ptr<AnsiCodePage> make_code_page(unsigned id) {
   return nullptr;
 }
 
+namespace {
+
+unsigned code_page_of_language(std::string_view name);
+
+}  // namespace
+
 unsigned ansi_code_page_for_locale(const char* lc_all, const char* lc_ctype, const char* lang) {
-  const char* chosen = "";
-  for (const char* name : {lc_all, lc_ctype, lang}) {
-    if (name && *name) {
-      chosen = name;
+  return code_page_choice(lc_all, lc_ctype, lang).id;
+}
+
+CodePageChoice code_page_choice(const char* lc_all, const char* lc_ctype, const char* lang) {
+  CodePageChoice choice;
+  const std::pair<std::string_view, const char*> variables[] = {
+      {"LC_ALL", lc_all}, {"LC_CTYPE", lc_ctype}, {"LANG", lang}};
+  for (const auto& [variable, value] : variables) {
+    if (value && *value) {
+      choice.variable = variable;
+      choice.value = value;
       break;
     }
   }
+  const std::string_view language =
+      choice.value.substr(0, choice.value.find_first_of("_.@"));
+  choice.by_language = !language.empty() && language != "C" && language != "POSIX";
+  choice.id = code_page_of_language(choice.value);
+  return choice;
+}
+
+namespace {
+
+unsigned code_page_of_language(std::string_view name) {
   // language[_territory][.charset][@modifier]
-  const std::string_view name = chosen;
   const std::size_t at = name.find('@');
   const std::string_view modifier = at == name.npos ? std::string_view() : name.substr(at + 1);
   const std::string_view base = name.substr(0, std::min(name.find('.'), at));
@@ -94,5 +117,7 @@ unsigned ansi_code_page_for_locale(const char* lc_all, const char* lc_ctype, con
     if (language == l.language) return l.code_page;
   return 1252;  // C, POSIX, none, and every language Windows writes in Western code
 }
+
+}  // namespace
 
 }  // namespace nivra

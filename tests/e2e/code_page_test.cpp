@@ -49,9 +49,10 @@ TEST(CodePagePrograms, EveryDefinedByteComesBackAndTheRestIsRefused) {
     for (const std::string& undefined : {sample.undefined, sample.undefined_pair})
       if (!undefined.empty())
         cases.push_back(refused("undefined" + std::to_string(undefined.size()) + ".c",
-                                "ab" + undefined + "cd\n", 2));
+                                "ab" + undefined + "cd\n", 2, "line 1, column 3"));
     if (!sample.pair.empty())
-      cases.push_back(refused("cut.h", "ab" + sample.pair + sample.pair.substr(0, 1), 4));
+      cases.push_back(
+          refused("cut.h", "ab" + sample.pair + sample.pair.substr(0, 1), 4, "line 1, column 4"));
     const std::vector<std::string> env = {"LC_ALL=" + std::string(row.locale)};
     TempDir signing;
     const ProgramResult sign = run_cases(signing, Direction::sign, cases, env);
@@ -61,8 +62,12 @@ TEST(CodePagePrograms, EveryDefinedByteComesBackAndTheRestIsRefused) {
     TempDir unsigning;
     const ProgramResult unsign = run_cases(unsigning, Direction::unsign, {
         {"all.c", read_file(signing / "all.c"), back},
-        refused("unholdable.cpp", SIG + "ab" + sample.unholdable + "\n", 5),
+        refused("unholdable.cpp", SIG + "ab" + sample.unholdable + "\n", 5, "line 1, column 3"),
     }, env);
+    EXPECT_TRUE(diagnostic_for(unsign.err, unsigning / "unholdable.cpp")
+                    .find(": cannot be converted to code page " + std::to_string(row.id) +
+                          " without loss: ") != std::string::npos)
+        << unsign.err;
     EXPECT_EQ(unsign.status, 1);
     EXPECT_EQ(unsign.out, MSG_LOSSY);
   }
@@ -132,18 +137,25 @@ TEST(CodePagePrograms, AmbiguousDoubleByteTextIsNeverTakenForUtf8) {
 }
 
 TEST(CodePagePrograms, TheLocaleIsTakenByPosixPrecedenceWithoutItsCharset) {
+  // Where no language names the code page, standard error says which it is, and how to
+  // choose another.
+  const std::string how = "; for Shift_JIS sources run ";
   const struct {
     std::vector<std::string> env;  // every other locale variable is unset
     unsigned id;
+    std::string notice;
   } cases[] = {
-      {{"LC_ALL=ja_JP.UTF-8", "LC_CTYPE=ru_RU.UTF-8", "LANG=el_GR.UTF-8"}, 932},
-      {{"LC_CTYPE=ru_RU.KOI8-R", "LANG=ja_JP.UTF-8"}, 1251},
-      {{"LC_ALL=", "LC_CTYPE=", "LANG=el_GR"}, 1253},
-      {{"LANG=ja_JP.eucJP"}, 932},
-      {{"LC_ALL=C", "LANG=ja_JP.UTF-8"}, 1252},
-      {{"LC_CTYPE=POSIX", "LANG=ru_RU.UTF-8"}, 1252},
-      {{"LANG=C.UTF-8"}, 1252},
-      {{}, 1252},
+      {{"LC_ALL=ja_JP.UTF-8", "LC_CTYPE=ru_RU.UTF-8", "LANG=el_GR.UTF-8"}, 932, ""},
+      {{"LC_CTYPE=ru_RU.KOI8-R", "LANG=ja_JP.UTF-8"}, 1251, ""},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=el_GR"}, 1253, ""},
+      {{"LANG=ja_JP.eucJP"}, 932, ""},
+      {{"LANG=en_US.UTF-8"}, 1252, ""},
+      {{"LC_ALL=C", "LANG=ja_JP.UTF-8"}, 1252,
+       "since LC_ALL=C names no language" + how + "LC_ALL=ja_JP.UTF-8"},
+      {{"LC_CTYPE=POSIX", "LANG=ru_RU.UTF-8"}, 1252,
+       "since LC_CTYPE=POSIX names no language" + how + "LC_CTYPE=ja_JP.UTF-8"},
+      {{"LANG=C.UTF-8"}, 1252, "since LANG=C.UTF-8 names no language" + how + "LANG=ja_JP.UTF-8"},
+      {{}, 1252, "since no locale variable is set" + how + "LANG=ja_JP.UTF-8"},
   };
   const std::string text = "\x93\xFA\x96\x7B\n";  // two kanji in 932
   for (const auto& c : cases) {
@@ -159,6 +171,9 @@ TEST(CodePagePrograms, TheLocaleIsTakenByPosixPrecedenceWithoutItsCharset) {
     const ProgramResult r = run("env", o);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(tree / "a.c"), SIG + to_utf8(*make_code_page(c.id), text)) << c.id;
+    EXPECT_EQ(r.err, c.notice.empty() ? ""
+                                      : "nivra-sign: code page 1252, " + c.notice + " ./nivra-sign\n");
+    EXPECT_EQ(r.out, "");
   }
 }
 

@@ -106,9 +106,9 @@ TEST(SignProgram, MalformedUtf16IsLeftAloneAndReported) {
       refused("odd.c", "\xFF\xFE" "a\0\n"s, 4),
       refused("unpaired_high.c", "\xFF\xFE\x3D\xD8" "a\0"s, 2),
       refused("high_at_end.h", "\xFF\xFE" "a\0\x3D\xD8"s, 4),
-      refused("lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4),
+      refused("lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4, "line 1, column 2"),
       refused("short32.c", "\xFF\xFE\0\0" "a\0\0\0\n\0"s, 8),
-      refused("surrogate32.c", "\xFF\xFE\0\0" "a\0\0\0\x00\xD8\0\0"s, 8),
+      refused("surrogate32.c", "\xFF\xFE\0\0" "\n\0\0\0\xE9\0\0\0\x00\xD8\0\0"s, 12, "line 2, column 2"),
       refused("beyond32.h", "\0\0\xFE\xFF" "\0\x11\0\0"s, 4),
   };
   TempDir tree;

@@ -410,7 +410,11 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
     const std::string line = diagnostic_for(result.err, tree / c.name);
     EXPECT_TRUE(line.starts_with(std::string(traits(direction).program) + ": "))
         << c.name << ": " << result.err;
-    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
+    EXPECT_TRUE(line.ends_with(" (byte " + std::to_string(c.offset) + ")")) << line;
+    if (!c.place.empty()) {
+      EXPECT_TRUE(line.ends_with(": " + c.place + " (byte " + std::to_string(c.offset) + ")"))
+          << line;
+    }
   }
   return result;
 }

@@ -144,11 +144,14 @@ struct FileCase {
   std::string before;
   std::string after;
   int offset = -1;  ///< for a file refused as lossy, the byte its diagnostic names
+  std::string place{};  ///< and the line and column it names before that byte, unless ""
 };
 
-/// A file to be left alone and reported as lossy from byte `offset` on.
-inline FileCase refused(std::string name, std::string content, int offset) {
-  return FileCase{std::move(name), content, content, offset};
+/// A file to be left alone and reported as lossy from byte `offset` on, at `place`
+/// ("line 2, column 5") when given.
+inline FileCase refused(std::string name, std::string content, int offset,
+                        std::string place = "") {
+  return FileCase{std::move(name), content, content, offset, std::move(place)};
 }
 
 /// Writes every case into `tree`, installs the program of `direction` there and runs it
