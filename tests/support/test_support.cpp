@@ -28,6 +28,8 @@
 #include <gtest/gtest.h>
 
 #include "convert/replace.h"
+#include "text/code_page_tables.h"
+#include "text/unicode.h"
 #include "platform/posix/posix_host.h"
 
 namespace nivra::test {
@@ -586,6 +588,10 @@ CodePageSample code_page_sample(AnsiCodePage& page) {
     if (page.from_utf8(utf8, true, out).lossless()) continue;
     s.unholdable = utf8;
     break;
+  }
+  for (std::size_t i = 0; i < KNOWN_CODE_PAGE_COUNT; ++i) {
+    const CodePageTables& t = KNOWN_CODE_PAGES[i];
+    if (t.id == page.id() && t.unread_count > 0) utf8_append(t.unread[0].ch, s.unread);
   }
   return s;
 }

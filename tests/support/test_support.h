@@ -231,6 +231,8 @@ struct CodePageSample {
   std::string undefined;       ///< a byte that stands for nothing; "" if none
   std::string undefined_pair;  ///< a lead byte and a trail byte that stand for nothing
   std::string unholdable;      ///< UTF-8 that the code page has no bytes for
+  /// UTF-8 of a character Windows writes as bytes it refuses to read; "" if none.
+  std::string unread;
 };
 CodePageSample code_page_sample(AnsiCodePage& page);
 
