@@ -392,6 +392,9 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
         {"cut.h", "ab" + s.pair + s.pair.substr(0, 1)},
         {"unholdable.cpp", BOM + "ab" + s.unholdable + "\n"},
         {"unread.cpp", BOM + "ab" + s.unread + "\n"},
+        // Valid UTF-8 that reads in 936 too, without the evidence of UTF-8 prose; and prose.
+        {"ambiguous.c", "/* \xD7\xB4\xCC\xAC */\n"},
+        {"prose.c", "/* \xE5\x88\x9D\xE5\xA7\x8B\xE5\x8C\x96\xE7\x8A\xB6\xE6\x80\x81 */\n"},
         {"utf8.cpp", "\xC3\xA9t\xC3\xA9\n"},
         {"signed.h", BOM + "x\n"},
     };
