@@ -196,18 +196,6 @@ TEST(TranscodeLines, Utf16GroupsEndOnlyAfterAWholeLineFeedUnit) {
                       .ok());
       EXPECT_TRUE(p.written() == test::repeat("x", lead) + test::repeat(utf8_line, 30000))
           << (big_endian ? "big" : "little") << "-endian, lead " << lead;
-      // The same characters in UTF-32, after a lead of a unit cut at every group's end.
-      std::string wide = big_endian ? std::string("\0\0\0x", 4) : std::string("x\0\0\0", 4);
-      for (const char32_t ch : std::u32string(U"\u0A41\u010A \U0001D11E caf\u00E9\n"))
-        for (int b = 0; b < 4; ++b) wide += char(ch >> 8 * (big_endian ? 3 - b : b) & 0xFF);
-      const std::string text32 = test::repeat(wide.substr(0, 4), lead * 2 + 1) +
-                                 test::repeat(wide.substr(4), 30000);
-      WriteRecorder p32;
-      ASSERT_TRUE(transcode_from(p32, text32, big_endian ? Encoding::utf32be : Encoding::utf32le,
-                                 Encoding::utf8)
-                      .ok());
-      EXPECT_TRUE(p32.written() == test::repeat("x", lead * 2 + 1) + test::repeat(utf8_line, 30000))
-          << (big_endian ? "big" : "little") << "-endian UTF-32, lead " << lead;
     }
   }
 }

@@ -74,13 +74,6 @@ TEST(WalkOrder, CodePageNoticeComesOnceBeforeTheFirstFileThatMeetsIt) {
       const std::string skipped(MSG_ALREADY_SIGNED);
       EXPECT_EQ(r.both, skipped + (ansi ? notice("nivra-sign") : "") + skipped);
     }
-    // Chosen by a language: nothing to say.
-    FakePlatform named;
-    named.add_file("e.c", "caf\xE9\n");
-    RecordingReporter quiet;
-    EXPECT_EQ(run_program(named, Direction::sign, quiet, "/t/nivra-sign", processors), 0);
-    EXPECT_EQ(quiet.err, "");
-
     FakePlatform fs;
     fs.add_file("a.c", sig + "int a;\n");
     fs.add_file("x.c", sig + "ok\n\xC4\x80");
