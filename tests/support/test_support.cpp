@@ -229,11 +229,12 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> settings = options.env;
-  // The programs take their code page from the locale: Windows-1252 unless a test says.
+  // The programs take their code page from the locale: Windows-1252, named by a language
+  // so that the run has no guess to tell of, unless a test says.
   const bool locale_given = std::any_of(settings.begin(), settings.end(), [](const auto& e) {
     return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
   });
-  if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
+  if (!locale_given) settings.push_back("LC_ALL=en_US.UTF-8");
   // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
   // program at its exit.
   if (!options.signal_after.call.empty() || !options.logged.calls.empty()) {
