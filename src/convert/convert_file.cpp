@@ -24,6 +24,9 @@ struct Converter::Plan {
   std::size_t start;      ///< where the text begins
   Encoding source;
   Encoding target;
+  /// Valid UTF-8 that reads as well in a code page that pairs bytes, without the evidence
+  /// that it is UTF-8: it is left alone.
+  bool ambiguous = false;
 };
 
 namespace {
@@ -43,8 +46,28 @@ Semaphore& large_files() {
   return permits.semaphore;
 }
 
-std::string loss_reason(std::size_t offset) {
-  return "cannot be converted without loss, first at byte " + std::to_string(offset);
+/// In a code page that pairs bytes, valid UTF-8 text that also reads in the code page is
+/// taken for UTF-8 when it holds at least this many characters of three or four bytes.
+/// Text of a few characters of such a code page never forms that many by chance; text in
+/// Chinese, Japanese or Korean in UTF-8 has them in every short sentence.
+constexpr std::size_t WIDE_EVIDENCE = 4;
+
+/// The name of an encoding in a reason; "" for the ANSI code page.
+std::string_view encoding_name(Encoding e) {
+  switch (e) {
+    case Encoding::utf8: return "UTF-8";
+    case Encoding::utf16le:
+    case Encoding::utf16be: return "UTF-16";
+    case Encoding::utf32le:
+    case Encoding::utf32be: return "UTF-32";
+    case Encoding::ansi: break;
+  }
+  return "";
+}
+
+/// Whether the text of a plan from `source` to `target` goes through the code page.
+bool through_code_page(Encoding source, Encoding target) {
+  return source == Encoding::ansi || target == Encoding::ansi;
 }
 
 /// Reads the `n` bytes of `file` from `offset` on into `to`. Fewer bytes than the file
@@ -63,6 +86,50 @@ Status read_fully(FileSystem& fs, File file, std::uint64_t offset, char* to, std
 }
 
 }  // namespace
+
+/// Why a file was refused at `offset`, where the text is, with its line and column: the
+/// text before it is read again and counted in characters.
+std::string Converter::loss_reason(File file, const Plan& plan, std::uint64_t offset) {
+  std::string reason;
+  if (plan.source == Encoding::ansi)
+    reason = "cannot be converted from code page " + std::to_string(acp_.id()) + " without loss";
+  else if (plan.target == Encoding::ansi)
+    reason = "cannot be converted to code page " + std::to_string(acp_.id()) + " without loss";
+  else
+    reason = "is not valid " + std::string(encoding_name(plan.source));
+  const Transcoder read_as_utf8{acp_, plan.source, Encoding::utf8};
+  std::uint64_t lines = 0, column = 0;
+  std::string block, utf8;
+  std::size_t carry = 0;
+  bool whole = true;
+  for (std::uint64_t at = plan.start; at < offset && whole;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, offset - at));
+    block.resize(carry + n);
+    whole = read_fully(fs_, file, at, block.data() + carry, n).ok();
+    if (!whole) break;
+    at += n;
+    utf8.clear();
+    const Converted c = read_as_utf8(block, at == offset, utf8);
+    whole = c.lossless();
+    for (const char ch : utf8) {
+      if (ch == '\n') {
+        ++lines;
+        column = 0;
+      } else if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    carry = block.size() - c.used;
+    block.erase(0, c.used);
+  }
+  if (whole) {
+    reason += ": line " + std::to_string(lines + 1) + ", column " + std::to_string(column + 1) +
+              " (byte " + std::to_string(offset) + ")";
+  } else {
+    reason += ": byte " + std::to_string(offset);  // the text before it cannot be read again
+  }
+  return reason;
+}
 
 Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction)
     : fs_(fs), acp_(acp), direction_(direction), replacer_(fs, host) {}
@@ -87,19 +154,28 @@ Status Converter::read_at(File file, std::uint64_t offset, std::size_t n, std::s
 }
 
 /// Decides how the file becomes its new content. Beyond the direction's own values: a
-/// UTF-16 file with its byte-order mark, and UTF-8 text without the signature, are signed
-/// as the text they already are. Whether a file is UTF-8 text may need a pass over it.
+/// UTF-16 or UTF-32 file with its byte-order mark, and UTF-8 text without the signature,
+/// are signed as the text they already are. Whether a file is UTF-8 text may need a pass
+/// over it, and in a code page that pairs bytes, one more.
 Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
   const DirectionTraits& t = traits(direction_);
   plan = Plan{t.head, t.start, t.source, t.target};
   if (direction_ != Direction::sign) return Status{};
   const std::string_view first(buffer_.data(), held_);
+  using std::string_view_literals::operator""sv;
+  if (first.starts_with("\xFF\xFE\0\0"sv) || first.starts_with("\0\0\xFE\xFF"sv)) {
+    plan.start = 4;
+    plan.source = first[0] == '\xFF' ? Encoding::utf32le : Encoding::utf32be;
+    return Status{};
+  }
   if (first.starts_with("\xFF\xFE") || first.starts_with("\xFE\xFF")) {
     plan.start = 2;
     plan.source = first[0] == '\xFF' ? Encoding::utf16le : Encoding::utf16be;
     return Status{};
   }
   bool ascii = true;
+  const bool pairs = acp_.pairs_bytes();
+  std::size_t wide = 0;  // characters of three or four bytes
   std::size_t carry = 0;
   for (std::uint64_t offset = 0; offset < read.size;) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
@@ -110,10 +186,36 @@ Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
     if (offset < read.size) text = text.substr(0, utf8_whole_length(text));
     if (utf8_first_invalid(text) != std::string_view::npos) return Status{};
     ascii = ascii && is_ascii(text);
+    if (pairs && !ascii && wide < WIDE_EVIDENCE)
+      wide += std::size_t(std::count_if(text.begin(), text.end(),
+                                        [](char c) { return static_cast<unsigned char>(c) >= 0xE0; }));
     carry = carry + n - text.size();
     std::memmove(buffer_.data(), buffer_.data() + text.size(), carry);
   }
-  if (!ascii) plan.source = Encoding::utf8;
+  if (ascii) return Status{};
+  plan.source = Encoding::utf8;
+  if (!pairs || wide >= WIDE_EVIDENCE) return Status{};
+  return reads_in_code_page(file, read, plan.ambiguous);
+}
+
+/// Whether the whole of `file` reads in the code page without loss.
+Status Converter::reads_in_code_page(File file, const FileStat& read, bool& reads) {
+  reads = false;
+  std::string scratch;
+  std::size_t carry = 0;
+  for (std::uint64_t offset = 0; offset < read.size;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
+    const Status s = read_at(file, offset, n, carry);
+    if (!s.ok()) return s;
+    offset += n;
+    const std::string_view text(buffer_.data(), carry + n);
+    scratch.clear();
+    const Converted c = acp_.to_utf8(text, offset == read.size, scratch);
+    if (!c.lossless()) return Status{};
+    carry = text.size() - c.used;
+    std::memmove(buffer_.data(), buffer_.data() + c.used, carry);
+  }
+  reads = true;
   return Status{};
 }
 
@@ -156,6 +258,8 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
     const char* begin = buffer_.data() + skip;
     const std::string_view text(begin, carry + n);
     if (read.digested) digest.add(text.data() + carry, n);
+    if (!met_code_page_ && through_code_page(plan.source, plan.target))
+      met_code_page_ = !is_ascii(text.substr(carry));
     const std::uint64_t text_at = offset - carry;
     offset += n;
     converted = transcode_lines(transcoder, text, offset == read.size, writer);
@@ -246,6 +350,8 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
       }
     }
     if (read.digested) digest.add(text.data(), cut);
+    if (!met_code_page_ && through_code_page(plan.source, plan.target))
+      met_code_page_ = !is_ascii(text.substr(0, cut));
     slot.size = cut;
     slot.at = read_to - length;
     carry = length - cut;
@@ -258,7 +364,9 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
                                 const Neighbours& neighbours) {
   try {
     replacer_.forget_last();
+    met_code_page_ = false;
     Outcome outcome = convert(dir, name, path, neighbours);
+    outcome.met_code_page = met_code_page_;
     replacer_.remove_stale(outcome.kind != Outcome::failed);
     outcome.undecided = replacer_.undecided();
     outcome.left = replacer_.left();
@@ -312,12 +420,17 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   // Which file a name stands for cannot be told on some file systems: there the content
   // read identifies it.
   read.digested = fs_.on_shared_file_system(in);
-  lead_.assign(buffer_.data(), std::min<std::size_t>(held_, 3));
+  lead_.assign(buffer_.data(), std::min<std::size_t>(held_, 4));
 
   Plan plan;
   s = choose_plan(in, read, plan);
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
+  met_code_page_ = plan.ambiguous;
+  if (plan.ambiguous)
+    return failure(MSG_LOSSY, path,
+                   "valid both as UTF-8 and as code page " + std::to_string(acp_.id()) +
+                       ": left alone; convert it by hand");
   const bool backup_exists = neighbours.names.count(name + std::string(BACKUP_SUFFIX)) != 0;
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {
@@ -325,7 +438,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
     Status read_fault;
     const Status written = write_text(in, read, plan, to, converted, read_fault);
     if (converted.loss != std::string_view::npos)
-      refused = failure(MSG_LOSSY, path, loss_reason(converted.loss));
+      refused = failure(MSG_LOSSY, path, loss_reason(in, plan, converted.loss));
     else if (converted.failed)
       refused = failure(MSG_WRITE_FAILED, path, "the text could not be converted");
     else if (!read_fault.ok() && !changed_meanwhile(read_fault) &&

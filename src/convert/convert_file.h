@@ -58,6 +58,8 @@ class Converter {
                   const Neighbours& neighbours);
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
   Status choose_plan(File file, const FileStat& read, Plan& plan);
+  Status reads_in_code_page(File file, const FileStat& read, bool& reads);
+  std::string loss_reason(File file, const Plan& plan, std::uint64_t offset);
   Status write_text(File from, FileStat& read, const Plan& plan, File to,
                     Converted& converted, Status& read_fault);
   Status write_pieces(File from, const FileStat& read, const Plan& plan, Pieces& pieces,
@@ -73,6 +75,7 @@ class Converter {
   std::size_t held_ = 0;          ///< how many bytes of the file buffer_ holds
   std::string block_;             ///< output waiting to be written
   std::string lead_;              ///< the first bytes of the file, before its text
+  bool met_code_page_ = false;    ///< the file's text beyond ASCII went through acp_
   bool write_behind_ = false;
   unsigned pieces_ = 0;
   std::uint64_t pieces_from_ = PIECES_FROM;

@@ -13,7 +13,7 @@ namespace nivra {
 enum class Direction { sign, unsign };
 
 /// The encodings a source file may be in.
-enum class Encoding { ansi, utf8, utf16le, utf16be };
+enum class Encoding { ansi, utf8, utf16le, utf16be, utf32le, utf32be };
 
 inline constexpr std::string_view UTF8_SIGNATURE = "\xEF\xBB\xBF";
 

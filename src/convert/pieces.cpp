@@ -18,6 +18,8 @@ CutRule cut_rule(Encoding source, unsigned acp) {
     case Encoding::utf8: return CutRule::utf8_start;
     case Encoding::utf16le: return CutRule::utf16le_start;
     case Encoding::utf16be: return CutRule::utf16be_start;
+    case Encoding::utf32le:
+    case Encoding::utf32be: return CutRule::every_fourth;
     case Encoding::ansi: break;
   }
   if (acp == 65001) return CutRule::utf8_start;
@@ -33,6 +35,10 @@ std::size_t last_cut(std::string_view text, std::size_t from, CutRule rule) {
   switch (rule) {
     case CutRule::anywhere:
       return from <= text.size() ? text.size() : none;
+    case CutRule::every_fourth: {
+      const std::size_t c = text.size() & ~std::size_t(3);
+      return from <= c && c > 0 ? c : none;
+    }
     case CutRule::after_low_byte:
       for (std::size_t c = text.size(); c > from && c > 0; --c)
         if (byte(c - 1) < 0x40) return c;

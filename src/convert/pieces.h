@@ -20,6 +20,7 @@ enum class CutRule {
   utf8_start,       ///< before a byte that does not continue a UTF-8 character
   utf16le_start,    ///< at an even offset, before a code unit that is no low surrogate
   utf16be_start,
+  every_fourth,     ///< UTF-32: at an offset that is a multiple of four
 };
 
 /// The rule for text in `source`, where the ANSI code page is the one numbered `acp`.

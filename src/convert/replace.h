@@ -65,6 +65,8 @@ struct Outcome {
   /// It failed for want of something the machine shares among files (room, memory, ...),
   /// before anything changed: alone, it might not have.
   bool short_of_resources = false;
+  /// Text beyond ASCII was read or written in the ANSI code page, or could have been.
+  bool met_code_page = false;
   /// The path of a leftover beside the file that a run of another machine or boot left on
   /// a shared file system, where whether that run ended cannot be known; "" when none.
   std::string undecided;

@@ -71,6 +71,8 @@ Converted Transcoder::operator()(std::string_view text, bool last, std::string& 
     case Encoding::ansi: return acp.to_utf8(text, last, out);
     case Encoding::utf16le: return utf16_to_utf8(text, false, last, out);
     case Encoding::utf16be: return utf16_to_utf8(text, true, last, out);
+    case Encoding::utf32le: return utf32_to_utf8(text, false, last, out);
+    case Encoding::utf32be: return utf32_to_utf8(text, true, last, out);
     case Encoding::utf8: break;
   }
   return target == Encoding::ansi ? acp.from_utf8(text, last, out) : copy_utf8(text, last, out);

@@ -55,8 +55,10 @@ Status open_holding(FileSystem& platform, Host& host, const std::string& root,
 }  // namespace
 
 int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction direction,
-                Reporter& reporter, std::string_view argv0, unsigned processors) {
+                Reporter& reporter, std::string_view argv0, unsigned processors,
+                const CodePageChoice& choice) {
   Walk run(platform, host, acp, direction, reporter);
+  run.name_code_page(choice);
   const char sep = host.separator();
   // Where '/' separates, a bare name was found through PATH (Windows' cmd looks in the
   // current folder first, so there it means the program's own folder).
@@ -117,7 +119,8 @@ int program_main(int argc, native_char** argv, Direction direction) {
   if (argc > 1)
     system.reporter->diagnostic(std::string(traits(direction).program).append(ARGUMENTS_IGNORED));
   int status = run_program(*system.files, *system.host, *system.code_page, direction,
-                           *system.reporter, system.argv0, processors());
+                           *system.reporter, system.argv0, processors(),
+                           system.code_page_choice);
   if (!system.reporter->finish()) {
     std::fprintf(stderr, "%s: standard output: %s\n", traits(direction).program.data(),
                  std::strerror(errno));

@@ -11,6 +11,7 @@
 #include "platform/host.h"
 #include "platform/reporter.h"
 #include "text/code_page.h"
+#include "text/code_pages.h"
 
 namespace nivra {
 
@@ -29,6 +30,8 @@ struct System {
   std::unique_ptr<AnsiCodePage> code_page;
   std::unique_ptr<Reporter> reporter;
   std::string argv0;  ///< argument 0 in the core's terms ("" when there is none)
+  /// Where the code page came from, where the platform guesses it.
+  CodePageChoice code_page_choice = {};
 };
 
 /// Readies the process for a run (signals, limits) and builds the platform's pieces.

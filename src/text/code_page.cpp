@@ -59,4 +59,21 @@ Converted utf16_to_utf8(std::string_view text, bool big_endian, bool last, std::
   return c;
 }
 
+Converted utf32_to_utf8(std::string_view text, bool big_endian, bool last, std::string& out) {
+  const std::size_t size = text.size() & ~std::size_t(3);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  Converted c{size, npos, false};
+  for (std::size_t i = 0; i < size; i += 4) {
+    const char32_t cp = big_endian ? char32_t(p[i]) << 24 | p[i + 1] << 16 | p[i + 2] << 8 | p[i + 3]
+                                   : char32_t(p[i + 3]) << 24 | p[i + 2] << 16 | p[i + 1] << 8 | p[i];
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
+      c.used = c.loss = i;
+      return c;
+    }
+    utf8_append(cp, out);
+  }
+  if (last && size != text.size()) c.loss = size;
+  return c;
+}
+
 }  // namespace nivra

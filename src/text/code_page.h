@@ -26,6 +26,12 @@ class AnsiCodePage {
   virtual ~AnsiCodePage() = default;
   /// The code page's number as Windows gives it: 1252, 932, 65001, ...
   virtual unsigned id() const = 0;
+  /// Whether a character may take two bytes: 932, 936, 949 and 950 are the ANSI code pages
+  /// that do.
+  virtual bool pairs_bytes() const {
+    const unsigned n = id();
+    return n == 932 || n == 936 || n == 949 || n == 950;
+  }
   /// Appends `text`, in this code page, as UTF-8. A byte that stands for no character is a
   /// loss. Unless `last`, a character cut at the end is left unused.
   virtual Converted to_utf8(std::string_view text, bool last, std::string& out) = 0;
@@ -40,6 +46,10 @@ Converted copy_utf8(std::string_view text, bool last, std::string& out);
 /// Appends UTF-16 `text` as UTF-8; an unpaired surrogate is a loss, and so is an odd byte
 /// at the end of the last piece.
 Converted utf16_to_utf8(std::string_view text, bool big_endian, bool last, std::string& out);
+
+/// Appends UTF-32 `text` as UTF-8; a unit that is a surrogate or above U+10FFFF is a loss,
+/// and so are bytes short of a unit at the end of the last piece.
+Converted utf32_to_utf8(std::string_view text, bool big_endian, bool last, std::string& out);
 
 /// Length of the longest start of UTF-8 `text` that does not end inside a character.
 std::size_t utf8_whole_length(std::string_view text);

@@ -1,6 +1,7 @@
 #include "text/code_pages.h"
 
 #include <algorithm>
+#include <utility>
 #include <string_view>
 
 #include "text/code_page_tables.h"
@@ -11,39 +12,6 @@
 namespace nivra {
 
 namespace {
-
-/// A single-byte code page that also writes a few private-use characters as bytes it
-/// refuses to read, as Windows does for the bytes the code page leaves undefined.
-class WithUnreadBytes final : public AnsiCodePage {
- public:
-  WithUnreadBytes(const SingleByteTable& table, const UnreadByte* unread, std::size_t count)
-      : inner_(table), unread_(unread), count_(count) {}
-  unsigned id() const override { return inner_.id(); }
-  Converted to_utf8(std::string_view text, bool last, std::string& out) override {
-    return inner_.to_utf8(text, last, out);
-  }
-  Converted from_utf8(std::string_view text, bool last, std::string& out) override {
-    std::size_t done = 0;
-    for (;;) {
-      Converted c = inner_.from_utf8(text.substr(done), last, out);
-      if (c.lossless()) return Converted{done + c.used, c.loss, false};
-      const std::size_t at = done + c.loss;
-      const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
-      char32_t cp = 0;
-      const std::size_t len = utf8_decode(p, p + (text.size() - at), cp);
-      const UnreadByte* u = std::find_if(unread_, unread_ + count_,
-                                         [&](const UnreadByte& x) { return x.ch == cp; });
-      if (len == 0 || u == unread_ + count_) return Converted{at, at, false};
-      out.push_back(char(u->byte));
-      done = at + len;
-    }
-  }
-
- private:
-  SingleByteCodePage inner_;
-  const UnreadByte* unread_;
-  std::size_t count_;
-};
 
 struct LanguageCodePage {
   std::string_view language;
@@ -89,23 +57,47 @@ std::unique_ptr<AnsiCodePage> make_code_page(unsigned id) {
   for (std::size_t i = 0; i < KNOWN_CODE_PAGE_COUNT; ++i) {
     const CodePageTables& t = KNOWN_CODE_PAGES[i];
     if (t.id != id) continue;
-    if (t.dbcs) return std::make_unique<DoubleByteCodePage>(*t.dbcs, t.unread, t.unread_count);
-    if (t.unread_count == 0) return std::make_unique<SingleByteCodePage>(*t.single);
-    return std::make_unique<WithUnreadBytes>(*t.single, t.unread, t.unread_count);
+    // Windows also writes a few private-use characters as bytes it refuses to read back;
+    // these code pages refuse to write them, so that what one program writes the other
+    // reads.
+    if (t.dbcs) return std::make_unique<DoubleByteCodePage>(*t.dbcs);
+    return std::make_unique<SingleByteCodePage>(*t.single);
   }
   return nullptr;
 }
 
+namespace {
+
+unsigned code_page_of_language(std::string_view name);
+
+}  // namespace
+
 unsigned ansi_code_page_for_locale(const char* lc_all, const char* lc_ctype, const char* lang) {
-  const char* chosen = "";
-  for (const char* name : {lc_all, lc_ctype, lang}) {
-    if (name && *name) {
-      chosen = name;
+  return code_page_choice(lc_all, lc_ctype, lang).id;
+}
+
+CodePageChoice code_page_choice(const char* lc_all, const char* lc_ctype, const char* lang) {
+  CodePageChoice choice;
+  const std::pair<std::string_view, const char*> variables[] = {
+      {"LC_ALL", lc_all}, {"LC_CTYPE", lc_ctype}, {"LANG", lang}};
+  for (const auto& [variable, value] : variables) {
+    if (value && *value) {
+      choice.variable = variable;
+      choice.value = value;
       break;
     }
   }
+  const std::string_view language =
+      choice.value.substr(0, choice.value.find_first_of("_.@"));
+  choice.by_language = !language.empty() && language != "C" && language != "POSIX";
+  choice.id = code_page_of_language(choice.value);
+  return choice;
+}
+
+namespace {
+
+unsigned code_page_of_language(std::string_view name) {
   // language[_territory][.charset][@modifier]
-  const std::string_view name = chosen;
   const std::size_t at = name.find('@');
   const std::string_view modifier = at == name.npos ? std::string_view() : name.substr(at + 1);
   const std::string_view base = name.substr(0, std::min(name.find('.'), at));
@@ -125,5 +117,7 @@ unsigned ansi_code_page_for_locale(const char* lc_all, const char* lc_ctype, con
     if (language == l.language) return l.code_page;
   return 1252;  // C, POSIX, none, and every language Windows writes in Western code
 }
+
+}  // namespace
 
 }  // namespace nivra

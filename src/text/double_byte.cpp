@@ -61,8 +61,7 @@ inline bool dense(const unsigned char* p) {
 
 }  // namespace
 
-DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const UnreadByte* unread,
-                                       std::size_t unread_count)
+DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table)
     : table_(table), row_start_{}, is_lead_{}, bytes_of_(0x10000, 0) {
   const std::uint16_t* unwritten_end = table.unwritten + table.unwritten_count;
   const auto written = [&](std::uint16_t code) {
@@ -82,7 +81,6 @@ DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table, const Unrea
       if (cells[t] != NO_UNIT && written(code)) bytes_of_[cells[t]] = code;
     }
   }
-  for (std::size_t i = 0; i < unread_count; ++i) bytes_of_[unread[i].ch] = unread[i].byte;
 }
 
 Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::string& out) {

@@ -16,8 +16,7 @@ namespace nivra {
 /// A code page given by a DoubleByteTable.
 class DoubleByteCodePage final : public AnsiCodePage {
  public:
-  DoubleByteCodePage(const DoubleByteTable& table, const UnreadByte* unread,
-                     std::size_t unread_count);
+  explicit DoubleByteCodePage(const DoubleByteTable& table);
   unsigned id() const override { return table_.id; }
   Converted to_utf8(std::string_view text, bool last, std::string& out) override;
   Converted from_utf8(std::string_view text, bool last, std::string& out) override;

@@ -157,8 +157,27 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   if (workers) workers->finish();
 }
 
+void Walk::name_code_page(const CodePageChoice& choice) {
+  code_page_notice_.clear();
+  if (choice.by_language) return;
+  const std::string_view program = traits(direction_).program;
+  const std::string_view variable = choice.variable.empty() ? "LANG" : choice.variable;
+  std::string& n = code_page_notice_;
+  n.append(program).append(": code page ").append(std::to_string(choice.id)).append(", since ");
+  if (choice.variable.empty())
+    n.append("no locale variable is set");
+  else
+    n.append(choice.variable).append("=").append(choice.value).append(" names no language");
+  n.append("; for Shift_JIS sources run ").append(variable).append("=ja_JP.UTF-8 ./");
+  n.append(program).append("\n");
+}
+
 void Walk::report(const Outcome& outcome) {
   const std::string_view program = traits(direction_).program;
+  if (outcome.met_code_page && !code_page_notice_.empty()) {
+    reporter_.diagnostic(code_page_notice_);
+    code_page_notice_.clear();
+  }
   if (outcome.kind != Outcome::converted) {
     // Every fixed message has its file on standard error, a skip's too.
     reporter_.message(outcome.message);

@@ -6,6 +6,7 @@
 
 #include "convert/convert_file.h"
 #include "platform/reporter.h"
+#include "text/code_pages.h"
 #include "walk/workers.h"
 
 namespace nivra {
@@ -44,6 +45,9 @@ class Walk {
   /// Prints the message of `outcome`, and for a skip or a failure "PROGRAM: PATH: REASON"
   /// on standard error.
   void report(const Outcome& outcome);
+  /// Where `choice` came from no language, its notice goes to standard error once, before
+  /// the outcome of the first file whose text beyond ASCII meets the code page.
+  void name_code_page(const CodePageChoice& choice);
   /// Whether anything failed so far.
   bool failed() const { return failures_ > 0; }
 
@@ -56,6 +60,7 @@ class Walk {
   unsigned workers_;
   bool first_alone_ = false;
   int failures_ = 0;
+  std::string code_page_notice_;  ///< "" once given, or when there is none to give
 };
 
 }  // namespace nivra

@@ -158,13 +158,21 @@ TEST(Pieces, FaultsBehindPiecesInFlight) {
   const std::string text = "\xEF\xBB\xBF" + repeat("caf\xC3\xA9\r\n", 4) + "\xE2\x82" + "A" +
                            repeat("int x;\n", 20);
   const FileRun lossy = convert(cp1252, Direction::unsign, text, 0, 0);
-  ASSERT_TRUE(lossy.result.find("first at byte 31") != std::string::npos) << lossy.result;
+  const std::string place = "line 5, column 1 (byte 31)";
+  const std::size_t at = lossy.result.find(place);
+  ASSERT_NE(at, std::string::npos) << lossy.result;
+  // Where the text before it cannot be read again, the byte alone.
+  const std::string unplaced = std::string(lossy.result).replace(at, place.size(), "byte 31");
+  int unplaced_runs = 0;
   // The lossy piece is the fifth read.
   for (int nth = 6; nth < 12; ++nth) {
     SCOPED_TRACE("read " + std::to_string(nth));
     const auto fault = [&](FakePlatform& fs) { fs.inject(fail(Call::read, nth, os_error(EIO), true)); };
-    EXPECT_EQ(convert(cp1252, Direction::unsign, text, 3, 8, fault).result, lossy.result);
+    const std::string result = convert(cp1252, Direction::unsign, text, 3, 8, fault).result;
+    EXPECT_TRUE(result == lossy.result || result == unplaced) << result;
+    unplaced_runs += result == unplaced;
   }
+  EXPECT_GT(unplaced_runs, 0);
   const std::string clean = "\xEF\xBB\xBF" + repeat("caf\xC3\xA9\r\n", 20);
   const FileRun failed = convert(cp1252, Direction::unsign, clean, 3, 8, [](FakePlatform& fs) {
     fs.inject(fail(Call::read, 9, os_error(EIO), true));

@@ -86,13 +86,19 @@ TEST(SignProgram, LongLinesAndNulBytesPassThrough) {
   EXPECT_EQ(r.out, "");
 }
 
-// The byte-order mark goes; CR LF stays; a surrogate pair becomes one character.
-TEST(SignProgram, Utf16FilesOfBothByteOrdersBecomeSignedUtf8) {
+// The byte-order mark goes; CR LF stays; a surrogate pair becomes one character. A UTF-32
+// mark is never taken for UTF-16 followed by a NUL.
+TEST(SignProgram, Utf16AndUtf32FilesOfBothByteOrdersBecomeSignedUtf8) {
   TempDir tree;
   const ProgramResult r = run_cases(tree, Direction::sign, {
       {"le.c", "\xFF\xFE" "a\0\xE9\0\r\0\n\0\x3D\xD8\x00\xDE"s, SIG + "a\xC3\xA9\r\n\xF0\x9F\x98\x80"},
       {"be.h", "\xFE\xFF\0a\0\xE9\0\r\0\n\xD8\x3D\xDE\x00"s, SIG + "a\xC3\xA9\r\n\xF0\x9F\x98\x80"},
       {"bom_only.c", "\xFF\xFE", SIG},
+      {"le32.c", "\xFF\xFE\0\0" "a\0\0\0\xE9\0\0\0\r\0\0\0\n\0\0\0\0\xF6\x01\0"s,
+       SIG + "a\xC3\xA9\r\n\xF0\x9F\x98\x80"},
+      {"be32.h", "\0\0\xFE\xFF" "\0\0\0a\0\0\0\xE9\0\0\0\n\0\x01\xF6\0"s,
+       SIG + "a\xC3\xA9\n\xF0\x9F\x98\x80"},
+      {"bom32_only.c", "\xFF\xFE\0\0"s, SIG},
   });
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
@@ -103,7 +109,10 @@ TEST(SignProgram, MalformedUtf16IsLeftAloneAndReported) {
       refused("odd.c", "\xFF\xFE" "a\0\n"s, 4),
       refused("unpaired_high.c", "\xFF\xFE\x3D\xD8" "a\0"s, 2),
       refused("high_at_end.h", "\xFF\xFE" "a\0\x3D\xD8"s, 4),
-      refused("lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4),
+      refused("lone_low.cpp", "\xFE\xFF\0a\xDC\x00"s, 4, "line 1, column 2"),
+      refused("short32.c", "\xFF\xFE\0\0" "a\0\0\0\n\0"s, 8),
+      refused("surrogate32.c", "\xFF\xFE\0\0" "\n\0\0\0\xE9\0\0\0\x00\xD8\0\0"s, 12, "line 2, column 2"),
+      refused("beyond32.h", "\0\0\xFE\xFF" "\0\x11\0\0"s, 4),
   };
   TempDir tree;
   const ProgramResult r = run_cases(tree, Direction::sign, cases);
@@ -113,19 +122,27 @@ TEST(SignProgram, MalformedUtf16IsLeftAloneAndReported) {
 
 // The text is converted in groups of whole lines; in UTF-16 a group must end after the
 // two bytes of a line feed, never between them.
+// In UTF-32, never inside a unit.
 TEST(Utf16Groups, LargeFilesAreSignedWhole) {
-  for (const bool big_endian : {false, true}) {
+  const struct {
+    std::string mark, unit;  // the byte-order mark, and "e\u00E9\n"
+  } cases[] = {
+      {"\xFF\xFE", "e\0\xE9\0\n\0"s},
+      {"\xFE\xFF", "\0e\0\xE9\0\n"s},
+      {"\xFF\xFE\0\0"s, "e\0\0\0\xE9\0\0\0\n\0\0\0"s},
+      {"\0\0\xFE\xFF"s, "\0\0\0e\0\0\0\xE9\0\0\0\n"s},
+  };
+  for (const auto& c : cases) {
     TempDir tree;
-    std::string content = big_endian ? "\xFE\xFF" : "\xFF\xFE", expected = SIG;
+    std::string content = c.mark, expected = SIG;
     for (int i = 0; i < 60000; ++i) {
-      // "e\u00E9\n" as UTF-16, then as UTF-8.
-      content += big_endian ? "\0e\0\xE9\0\n"s : "e\0\xE9\0\n\0"s;
+      content += c.unit;
       expected += "e\xC3\xA9\n";
     }
     write_file(tree / "wide.c", content);
     const ProgramResult r = run(install_program(tree.path(), Direction::sign));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(read_file(tree / "wide.c") == expected) << (big_endian ? "BE" : "LE");
+    EXPECT_TRUE(read_file(tree / "wide.c") == expected) << c.mark.size() << c.unit[0];
   }
 }
 

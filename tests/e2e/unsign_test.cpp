@@ -45,30 +45,33 @@ TEST(UnsignProgram, FilesWithoutTheSignatureAreSkipped) {
 }
 
 // Windows-1252 cannot hold it, or it is not well-formed UTF-8: the file stays as it is,
-// and the offset of the first such byte, signature included, goes to standard error.
+// and the line, the column in characters and the offset of the first such byte, signature
+// included, go to standard error.
 TEST(UnsignProgram, WhatWindows1252CannotHoldIsRefusedWithItsOffset) {
   const struct {
     const char* name;
     std::string text;
     int offset;
+    std::string place;
   } cases[] = {
-      {"no_byte.c", "x\xC4\x80", 4},           // U+0100
-      {"c1_without_byte.c", "\xC2\x80", 3},    // U+0080: byte 0x80 is the euro sign
-      {"emoji.c", "ok \xF0\x9F\x98\x80", 6},
-      {"second_signature.c", SIG + "int x;", 3},
-      {"overlong.c", "ab\xC0\xAF", 5},
-      {"overlong3.c", "\xE0\x80\xAF", 3},
-      {"surrogate.c", "\xED\xA0\x80", 3},
-      {"above_max.c", "\xF4\x90\x80\x80", 3},
-      {"lead_f5.c", "\xF5\x80\x80\x80", 3},
-      {"lead_ff.c", "a\xFF", 4},
-      {"lone_continuation.c", "\x80", 3},
-      {"bad_continuation.c", "\xC3" "a", 3},
-      {"truncated.c", "abc\xE2\x82", 6},
-      {"late.c", "\xC3\xA9 fine\n" + std::string(5000, 'x') + "\xC4\x80", 5011},
+      {"no_byte.c", "x\xC4\x80", 4, "line 1, column 2"},  // U+0100
+      {"c1_without_byte.c", "\xC2\x80", 3, "line 1, column 1"},  // 0x80 is the euro sign
+      {"emoji.c", "ok \xF0\x9F\x98\x80", 6, "line 1, column 4"},
+      {"second_signature.c", SIG + "int x;", 3, "line 1, column 1"},
+      {"overlong.c", "ab\xC0\xAF", 5, "line 1, column 3"},
+      {"overlong3.c", "\xE0\x80\xAF", 3, "line 1, column 1"},
+      {"surrogate.c", "\xED\xA0\x80", 3, "line 1, column 1"},
+      {"above_max.c", "\xF4\x90\x80\x80", 3, "line 1, column 1"},
+      {"lead_f5.c", "\xF5\x80\x80\x80", 3, "line 1, column 1"},
+      {"lead_ff.c", "a\xFF", 4, "line 1, column 2"},
+      {"lone_continuation.c", "\x80", 3, "line 1, column 1"},
+      {"bad_continuation.c", "\xC3" "a", 3, "line 1, column 1"},
+      {"truncated.c", "abc\xE2\x82", 6, "line 1, column 4"},
+      {"late.c", "\xC3\xA9 fine\n" + std::string(5000, 'x') + "\xC4\x80", 5011,
+       "line 2, column 5001"},
   };
   std::vector<FileCase> files;
-  for (const auto& c : cases) files.push_back(refused(c.name, SIG + c.text, c.offset));
+  for (const auto& c : cases) files.push_back(refused(c.name, SIG + c.text, c.offset, c.place));
   TempDir tree;
   const ProgramResult r = run_cases(tree, Direction::unsign, files);
   EXPECT_EQ(r.status, 1);

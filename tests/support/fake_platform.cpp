@@ -602,9 +602,9 @@ std::string FakePlatform::describe(const Status& status) {
 }
 
 int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
-                std::string_view argv0, unsigned processors) {
+                std::string_view argv0, unsigned processors, const CodePageChoice& choice) {
   Cp1252CodePage acp;
-  return nivra::run_program(fs, fs, acp, direction, reporter, argv0, processors);
+  return nivra::run_program(fs, fs, acp, direction, reporter, argv0, processors, choice);
 }
 
 }  // namespace nivra::test

@@ -21,6 +21,7 @@
 #include "platform/host.h"
 #include "platform/reporter.h"
 #include "text/code_page.h"
+#include "text/code_pages.h"
 
 namespace nivra::test {
 
@@ -326,15 +327,23 @@ class FakePlatform final : public FileSystem, public Host {
 /// Keeps what a run printed: its messages and its diagnostics.
 class RecordingReporter final : public Reporter {
  public:
-  void message(std::string_view text) override { out.append(text); }
-  void diagnostic(std::string_view line) override { err.append(line); }
+  void message(std::string_view text) override {
+    out.append(text);
+    both.append(text);
+  }
+  void diagnostic(std::string_view line) override {
+    err.append(line);
+    both.append(line);
+  }
   std::string out;
   std::string err;
+  std::string both;  ///< both, in the order they came
 };
 
 /// One run of the program of `direction` over `fs`, with Windows-1252 as the ANSI code
-/// page, on a machine of `processors`.
+/// page chosen as `choice` says, on a machine of `processors`.
 int run_program(FakePlatform& fs, Direction direction, Reporter& reporter,
-                std::string_view argv0, unsigned processors = 1);
+                std::string_view argv0, unsigned processors = 1,
+                const CodePageChoice& choice = {});
 
 }  // namespace nivra::test

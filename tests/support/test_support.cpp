@@ -28,6 +28,8 @@
 #include <gtest/gtest.h>
 
 #include "convert/replace.h"
+#include "text/code_page_tables.h"
+#include "text/unicode.h"
 #include "platform/posix/posix_host.h"
 
 namespace nivra::test {
@@ -227,11 +229,12 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> settings = options.env;
-  // The programs take their code page from the locale: Windows-1252 unless a test says.
+  // The programs take their code page from the locale: Windows-1252, named by a language
+  // so that the run has no guess to tell of, unless a test says.
   const bool locale_given = std::any_of(settings.begin(), settings.end(), [](const auto& e) {
     return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
   });
-  if (!locale_given) settings.push_back("LC_ALL=C.UTF-8");
+  if (!locale_given) settings.push_back("LC_ALL=en_US.UTF-8");
   // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
   // program at its exit.
   if (!options.signal_after.call.empty() || !options.logged.calls.empty()) {
@@ -418,7 +421,11 @@ ProgramResult run_cases(const TempDir& tree, Direction direction,
     const std::string line = diagnostic_for(result.err, tree / c.name);
     EXPECT_TRUE(line.starts_with(std::string(traits(direction).program) + ": "))
         << c.name << ": " << result.err;
-    EXPECT_TRUE(line.ends_with(" byte " + std::to_string(c.offset))) << line;
+    EXPECT_TRUE(line.ends_with(" (byte " + std::to_string(c.offset) + ")")) << line;
+    if (!c.place.empty()) {
+      EXPECT_TRUE(line.ends_with(": " + c.place + " (byte " + std::to_string(c.offset) + ")"))
+          << line;
+    }
   }
   return result;
 }
@@ -590,6 +597,10 @@ CodePageSample code_page_sample(AnsiCodePage& page) {
     if (page.from_utf8(utf8, true, out).lossless()) continue;
     s.unholdable = utf8;
     break;
+  }
+  for (std::size_t i = 0; i < KNOWN_CODE_PAGE_COUNT; ++i) {
+    const CodePageTables& t = KNOWN_CODE_PAGES[i];
+    if (t.id == page.id() && t.unread_count > 0) utf8_append(t.unread[0].ch, s.unread);
   }
   return s;
 }

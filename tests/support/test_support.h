@@ -144,11 +144,14 @@ struct FileCase {
   std::string before;
   std::string after;
   int offset = -1;  ///< for a file refused as lossy, the byte its diagnostic names
+  std::string place{};  ///< and the line and column it names before that byte, unless ""
 };
 
-/// A file to be left alone and reported as lossy from byte `offset` on.
-inline FileCase refused(std::string name, std::string content, int offset) {
-  return FileCase{std::move(name), content, content, offset};
+/// A file to be left alone and reported as lossy from byte `offset` on, at `place`
+/// ("line 2, column 5") when given.
+inline FileCase refused(std::string name, std::string content, int offset,
+                        std::string place = "") {
+  return FileCase{std::move(name), content, content, offset, std::move(place)};
 }
 
 /// Writes every case into `tree`, installs the program of `direction` there and runs it
@@ -228,6 +231,8 @@ struct CodePageSample {
   std::string undefined;       ///< a byte that stands for nothing; "" if none
   std::string undefined_pair;  ///< a lead byte and a trail byte that stand for nothing
   std::string unholdable;      ///< UTF-8 that the code page has no bytes for
+  /// UTF-8 of a character Windows writes as bytes it refuses to read; "" if none.
+  std::string unread;
 };
 CodePageSample code_page_sample(AnsiCodePage& page);
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "text/code_pages.h"
+#include "text/unicode.h"
 
 namespace nivra {
 namespace {
@@ -88,6 +89,20 @@ TEST(CodePages, ReadWriteAndRefuseAsWindowsDoes) {
       ++other_form;
     }
     EXPECT_EQ(other_form, t.not_written);
+
+    // Every character written is read back as itself: what one program writes, the
+    // other reads.
+    std::size_t unreadable = 0;
+    for (char32_t ch = 0x80; ch < 0x10000; ++ch) {
+      if (ch >= 0xD800 && ch < 0xE000) continue;
+      std::string utf8;
+      utf8_append(ch, utf8);
+      const Read w = write(*page, utf8);
+      if (!w.c.lossless()) continue;
+      const Read back = read(*page, w.out);
+      if (!back.c.lossless() || back.out != utf8) ++unreadable;
+    }
+    EXPECT_EQ(unreadable, 0u);
 
     // All of them at once, single bytes among pairs and lines among both, give what they
     // give one by one; a refused byte among them is found where it is.

@@ -47,6 +47,45 @@ TEST(WalkOrder, FollowsTheListingAndFinishesEachFolderBeforeTheNextEntry) {
   EXPECT_EQ(walk_order(files_first), (Paths{"a.c", "z.c", "sub/x.c"}));
 }
 
+// A code page chosen by no language is named once, on standard error, before the outcome
+// of the first file whose text beyond ASCII meets it, whatever the workers; files in
+// ASCII, in UTF-16 or UTF-8 already, or signed, do not meet it.
+TEST(WalkOrder, CodePageNoticeComesOnceBeforeTheFirstFileThatMeetsIt) {
+  using namespace std::string_literals;
+  const std::string sig = "\xEF\xBB\xBF";
+  const CodePageChoice guessed{1252, "LANG", "C.UTF-8", false};
+  const auto notice = [](std::string program) {
+    return program + ": code page 1252, since LANG=C.UTF-8 names no language; for Shift_JIS "
+                     "sources run LANG=ja_JP.UTF-8 ./" + program + "\n";
+  };
+  for (const unsigned processors : {1u, 4u}) {
+    SCOPED_TRACE(processors);
+    for (const bool ansi : {true, false}) {
+      FakePlatform fs;
+      fs.add_file("a.c", "int a;\n");
+      fs.add_file("b.c", sig + "caf\xC3\xA9");
+      fs.add_file("c.c", "\xFF\xFE\xE9\0"s);
+      fs.add_file("d.c", "caf\xC3\xA9\n");
+      if (ansi) fs.add_file("e.c", "caf\xE9\n");
+      fs.add_file("f.c", sig + "x");
+      if (ansi) fs.add_file("g.c", "\xE9");
+      RecordingReporter r;
+      EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign", processors, guessed), 0);
+      const std::string skipped(MSG_ALREADY_SIGNED);
+      EXPECT_EQ(r.both, skipped + (ansi ? notice("nivra-sign") : "") + skipped);
+    }
+    FakePlatform fs;
+    fs.add_file("a.c", sig + "int a;\n");
+    fs.add_file("x.c", sig + "ok\n\xC4\x80");
+    fs.add_file("y.c", sig + "\xC3\xA9");
+    RecordingReporter r;
+    EXPECT_EQ(run_program(fs, Direction::unsign, r, "/t/nivra-unsign", processors, guessed), 1);
+    EXPECT_EQ(r.both, notice("nivra-unsign") + std::string(MSG_LOSSY) +
+                          "nivra-unsign: /t/x.c: cannot be converted to code page 1252 without "
+                          "loss: line 2, column 1 (byte 6)\n");
+  }
+}
+
 TEST(WalkFailures, FolderThatCannotBeListedOrOpenedIsReportedAndTheWalkGoesOn) {
   FakePlatform fs;
   fs.add_file("a/one.c", "1");

@@ -123,7 +123,16 @@ TEST(WineCodePages, EveryByteAndCharacterAsWindowsHasIt) {
       std::string out;
       const Converted w = page->from_utf8(utf8_of(c), true, out);
       const std::string ours = w.lossless() ? out : "-";
-      if (ours != (it == windows.written.end() ? "-" : it->second)) {
+      // Bytes Windows writes but does not read back as the character are refused.
+      const std::string written = it == windows.written.end() ? "-" : it->second;
+      bool read_back = true;
+      if (written != "-" && cp.id != 65001) {
+        const auto* b = reinterpret_cast<const unsigned char*>(written.data());
+        const unsigned code = written.size() == 1 ? b[0] : b[0] << 8 | b[1];
+        const auto read = windows.bytes.find(code);
+        read_back = written.size() <= 2 && read != windows.bytes.end() && read->second == utf8_of(c);
+      }
+      if (ours != (read_back ? written : std::string("-"))) {
         std::snprintf(hex, sizeof hex, "U+%04X", unsigned(c));
         fault(hex);
       }

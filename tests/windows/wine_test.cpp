@@ -206,7 +206,9 @@ TEST_F(Wine, UnsignRefusesWhatWindows1252CannotHoldExactly) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, repeat(MSG_LOSSY, 2));
   // The offset is that of the first byte of U+0100.
-  EXPECT_TRUE(diagnostic_for(r.err, windows_path(root / "best_fit.c")).ends_with("byte 4"))
+  EXPECT_TRUE(diagnostic_for(r.err, windows_path(root / "best_fit.c"))
+                  .ends_with(": cannot be converted to code page 1252 without loss: line 1, "
+                             "column 2 (byte 4)"))
       << r.err;
   EXPECT_EQ(at("best_fit.c"), BOM + "A\xC4\x80\n");
   EXPECT_EQ(at("malformed.c"), BOM + "\xC3(\n");
@@ -224,14 +226,15 @@ TEST_F(Wine, TheAnsiCodePageIsTheSystemsOwn) {
   EXPECT_EQ(sign.status, 1);
   EXPECT_EQ(at("sjis.c"), BOM + "\xE6\x97\xA5\xE6\x9C\xAC\n");
   EXPECT_EQ(at("cut.c"), "\x93\xFA" "ab\x81\n");
-  EXPECT_TRUE(diagnostic_for(sign.err, windows_path(root / "cut.c")).ends_with("byte 4"))
+  EXPECT_TRUE(diagnostic_for(sign.err, windows_path(root / "cut.c"))
+                  .ends_with("from code page 932 without loss: line 1, column 4 (byte 4)"))
       << sign.err;
 
   const ProgramResult unsign = windows(Direction::unsign, root.path(), japanese);
   EXPECT_EQ(unsign.status, 1);
   EXPECT_EQ(at("sjis.c"), "\x93\xFA\x96\x7B\n");
   EXPECT_EQ(at("utf8.c"), BOM + "\xE6\x97\xA5 \xC3\xA9\n");
-  EXPECT_TRUE(diagnostic_for(unsign.err, windows_path(root / "utf8.c")).ends_with("byte 7"))
+  EXPECT_TRUE(diagnostic_for(unsign.err, windows_path(root / "utf8.c")).ends_with("(byte 7)"))
       << unsign.err;
 }
 
@@ -392,6 +395,10 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
         {"undefined_pair.c", "ab" + s.undefined_pair + "\n"},
         {"cut.h", "ab" + s.pair + s.pair.substr(0, 1)},
         {"unholdable.cpp", BOM + "ab" + s.unholdable + "\n"},
+        {"unread.cpp", BOM + "ab" + s.unread + "\n"},
+        // Valid UTF-8 that reads in 936 too, without the evidence of UTF-8 prose; and prose.
+        {"ambiguous.c", "/* \xD7\xB4\xCC\xAC */\n"},
+        {"prose.c", "/* \xE5\x88\x9D\xE5\xA7\x8B\xE5\x8C\x96\xE7\x8A\xB6\xE6\x80\x81 */\n"},
         {"utf8.cpp", "\xC3\xA9t\xC3\xA9\n"},
         {"signed.h", BOM + "x\n"},
     };

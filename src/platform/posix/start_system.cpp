@@ -27,13 +27,13 @@ System start_system(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
   // The ANSI code page Windows would have for the language of the process's locale.
-  const unsigned acp = ansi_code_page_for_locale(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
-                                                 std::getenv("LANG"));
-  std::unique_ptr<AnsiCodePage> code_page = make_code_page(acp);
+  const CodePageChoice choice =
+      code_page_choice(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"));
+  std::unique_ptr<AnsiCodePage> code_page = make_code_page(choice.id);
   if (!code_page) code_page = std::make_unique<Cp1252CodePage>();
   return System{std::make_unique<PosixPlatform>(), std::make_unique<PosixHost>(),
                 std::move(code_page), std::make_unique<StdioReporter>(),
-                argc > 0 && argv[0] ? argv[0] : ""};
+                argc > 0 && argv[0] ? argv[0] : "", choice};
 }
 
 }  // namespace nivra

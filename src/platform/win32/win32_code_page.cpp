@@ -42,6 +42,7 @@ class Win32CodePage::Borrowed {
 Win32CodePage::Win32CodePage() : id_(GetACP()) {
   CPINFO info;
   if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 2) {
+    pairs_ = true;
     for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i]; i += 2)
       for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1]; ++b) lead_[b] = true;
   }
@@ -105,11 +106,21 @@ std::size_t Win32CodePage::first_undecodable(unsigned code_page, std::string_vie
   return 0;  // bad only as a whole: blame its start
 }
 
+bool Win32CodePage::reads_back(Scratch& s) {
+  if (s.probe.empty()) return s.wide.empty();
+  s.back.resize(s.probe.size());  // never more units than bytes
+  const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, s.probe.data(),
+                                    int(s.probe.size()), s.back.data(), int(s.back.size()));
+  return n > 0 && std::wstring_view(s.back.data(), std::size_t(n)) == s.wide;
+}
+
 std::size_t Win32CodePage::first_unmappable(Scratch& s, std::string_view text) {
   bool inexact = false;
   s.probe.clear();
   if (!to_wide(s, CP_UTF8, text) || !from_wide(s, CP_ACP, s.probe, &inexact)) return 0;
-  if (!inexact) return npos;
+  // Windows writes a few private-use characters as bytes it refuses to read: they are
+  // refused as a character without bytes is.
+  if (!inexact && reads_back(s)) return npos;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   for (const auto* c = p; c < end;) {
@@ -117,7 +128,7 @@ std::size_t Win32CodePage::first_unmappable(Scratch& s, std::string_view text) {
     const std::size_t len = utf8_decode(c, end, cp);
     s.probe.clear();
     if (!to_wide(s, CP_UTF8, std::string_view(reinterpret_cast<const char*>(c), len)) ||
-        !from_wide(s, CP_ACP, s.probe, &inexact) || inexact)
+        !from_wide(s, CP_ACP, s.probe, &inexact) || inexact || !reads_back(s))
       return std::size_t(c - p);
     c += len;
   }

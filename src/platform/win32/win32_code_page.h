@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/threads.h"
@@ -16,6 +17,7 @@ class Win32CodePage final : public AnsiCodePage {
  public:
   Win32CodePage();
   unsigned id() const override { return id_; }
+  bool pairs_bytes() const override { return pairs_; }
   Converted to_utf8(std::string_view text, bool last, std::string& out) override;
   Converted from_utf8(std::string_view text, bool last, std::string& out) override;
 
@@ -23,6 +25,7 @@ class Win32CodePage final : public AnsiCodePage {
   /// What one conversion works in, reused by the next.
   struct Scratch {
     std::wstring wide;
+    std::wstring back;  ///< s.probe read back
     std::string probe;
   };
   class Borrowed;
@@ -31,8 +34,11 @@ class Win32CodePage final : public AnsiCodePage {
   std::size_t whole_length(std::string_view text) const;
   /// Offset of the first character of `text` that `code_page` cannot decode.
   std::size_t first_undecodable(unsigned code_page, std::string_view text) const;
-  /// Offset of the first character of valid UTF-8 `text` without an exact byte form.
+  /// Offset of the first character of valid UTF-8 `text` without an exact byte form that
+  /// reads back as that character.
   static std::size_t first_unmappable(Scratch& s, std::string_view text);
+  /// Whether s.probe, in the ANSI code page, reads back as exactly s.wide.
+  static bool reads_back(Scratch& s);
   /// `text` in `code_page` as UTF-16 in s.wide; false when the service failed.
   static bool to_wide(Scratch& s, unsigned code_page, std::string_view text);
   /// Appends s.wide in `code_page` to `out`; false when the service failed. `inexact`
@@ -40,6 +46,7 @@ class Win32CodePage final : public AnsiCodePage {
   static bool from_wide(Scratch& s, unsigned code_page, std::string& out, bool* inexact);
 
   unsigned id_;
+  bool pairs_ = false;
   bool lead_[256] = {};  ///< the lead bytes of a double-byte code page
   Mutex mutex_;          ///< over spare_
   std::vector<std::unique_ptr<Scratch>> spare_;  ///< buffers no conversion uses now
