@@ -493,14 +493,18 @@ TEST_F(Wine, TheNewFileKeepsItsProtectionAndTheBackupIsTheOriginal) {
   // The modes Wine gives a converted file, as the notes for Windows tell them.
   const std::map<mode_t, mode_t> under_wine = {
       {0600, 0770}, {0640, 0770}, {0644, 0775}, {0664, 0775}, {0755, 0775}};
+  // Built by appending: g++ 12 warns falsely (-Wrestrict) on "m" + std::to_string(...).
+  const auto mode_file = [](mode_t m) {
+    return std::string("m").append(std::to_string(m)).append(".c");
+  };
   for (const auto& [before, after] : under_wine) {
-    put("m" + std::to_string(before) + ".c", "\xE9");
-    chmod((root / ("m" + std::to_string(before) + ".c")).c_str(), before);
+    put(mode_file(before), "\xE9");
+    chmod((root / mode_file(before)).c_str(), before);
   }
   ASSERT_EQ(windows(Direction::sign).status, 0);
   check("first run");
   for (const auto& [before, after] : under_wine) {
-    const std::string name = "m" + std::to_string(before) + ".c";
+    const std::string name = mode_file(before);
     EXPECT_EQ(mode(name), after) << std::oct << before;
     EXPECT_EQ(mode(name + ".OLD"), before) << std::oct << before;
   }
@@ -1017,9 +1021,11 @@ TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   // name between the two steps of its replace), for its machine's next run: nothing else.
   std::set<std::string> texts = {large};
   for (int i = 0; i < FILES; ++i) texts.insert(text(i));
-  for (const auto& [path, bytes] : snapshot(root.path()))
-    if (is_temporary_path(path))
+  for (const auto& [path, bytes] : snapshot(root.path())) {
+    if (is_temporary_path(path)) {
       EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path;
+    }
+  }
   int wrong = 0;
   for (int i = 0; i < FILES; ++i)
     wrong += has(name(i) + ".OLD") ? at(name(i) + ".OLD") != text(i) : at(name(i)) != text(i);
