@@ -234,7 +234,8 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
   const bool locale_given = std::any_of(settings.begin(), settings.end(), [](const auto& e) {
     return e.starts_with("LC_ALL=") || e.starts_with("LC_CTYPE=") || e.starts_with("LANG=");
   });
-  if (!locale_given) settings.push_back("LC_ALL=en_US.UTF-8");
+  // By LANG, with the two before it empty: a shell warns of an LC_ALL not installed here.
+  if (!locale_given) settings.insert(settings.end(), {"LC_ALL=", "LC_CTYPE=", "LANG=en_US.UTF-8"});
   // LeakSanitizer cannot look at a traced process: in a sanitizer build it would abort the
   // program at its exit.
   if (!options.signal_after.call.empty() || !options.logged.calls.empty()) {

@@ -26,14 +26,16 @@ namespace {
 const std::string BOM = "\xEF\xBB\xBF";
 const std::string PROGRAMS = NIVRA_WINDOWS_PROGRAMS;
 
-/// How `args` run under Wine from folder `cwd`, with `locale` as LC_ALL when it is given.
+/// How `args` run under Wine from folder `cwd`, with `locale` as LC_ALL when it is given,
+/// else C.UTF-8: Wine reads Linux names in the locale's charset, and only a locale that is
+/// installed has one (Windows-1252 either way).
 RunOptions under_wine(std::vector<std::string> args, const std::string& cwd,
                       const char* locale = nullptr) {
   RunOptions o;
   o.cwd = cwd;
   o.extra_args = {"120", "wine"};
   o.extra_args.insert(o.extra_args.end(), args.begin(), args.end());
-  if (locale) o.env = {"LC_ALL=" + std::string(locale)};
+  o.env = {"LC_ALL=" + std::string(locale ? locale : "C.UTF-8")};
   return o;
 }
 
@@ -327,8 +329,7 @@ TEST_F(Wine, DiagnosticsOnAConsoleShowNamesBeyondAscii) {
   make_dirs(root / "\xC3\xB1.c.OLD");  // the backup fails: a diagnostic names it
   install_windows_program(root.path(), Direction::sign);
   // Started on a terminal, the program has a console (which speaks UTF-8 to the terminal).
-  RunOptions o;
-  o.cwd = root.path();
+  RunOptions o = under_wine({}, root.path());
   o.extra_args = {"-qec", "timeout 120 wine nivra-sign.exe", "/dev/null"};
   const ProgramResult r = run("script", o);
   const std::string shown = std::regex_replace(r.out, std::regex("\x1B\\[[?0-9;]*[A-Za-z]"), "");
