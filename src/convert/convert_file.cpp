@@ -153,6 +153,26 @@ Status Converter::read_at(File file, std::uint64_t offset, std::size_t n, std::s
   return Status{};
 }
 
+/// Reads `file` a block at a time into buffer_, each after what the last visit left unused,
+/// and hands `visit` that text and whether it ends the file; `visit` returns how much of
+/// the text it used, or npos to stop there.
+template <typename Visit>
+Status Converter::each_block(File file, const FileStat& read, Visit visit) {
+  std::size_t carry = 0;
+  for (std::uint64_t offset = 0; offset < read.size;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
+    const Status s = read_at(file, offset, n, carry);
+    if (!s.ok()) return s;
+    offset += n;
+    const std::string_view text(buffer_.data(), carry + n);
+    const std::size_t used = visit(text, offset == read.size);
+    if (used == std::string_view::npos) return Status{};
+    carry = text.size() - used;
+    std::memmove(buffer_.data(), buffer_.data() + used, carry);
+  }
+  return Status{};
+}
+
 /// Decides how the file becomes its new content. Beyond the direction's own values: a
 /// UTF-16 or UTF-32 file with its byte-order mark, and UTF-8 text without the signature,
 /// are signed as the text they already are. Whether a file is UTF-8 text may need a pass
@@ -173,26 +193,22 @@ Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
     plan.source = first[0] == '\xFF' ? Encoding::utf16le : Encoding::utf16be;
     return Status{};
   }
-  bool ascii = true;
+  bool ascii = true, valid = true;
   const bool pairs = acp_.pairs_bytes();
   std::size_t wide = 0;  // characters of three or four bytes
-  std::size_t carry = 0;
-  for (std::uint64_t offset = 0; offset < read.size;) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
-    const Status s = read_at(file, offset, n, carry);
-    if (!s.ok()) return s;
-    offset += n;
-    std::string_view text(buffer_.data(), carry + n);
-    if (offset < read.size) text = text.substr(0, utf8_whole_length(text));
-    if (utf8_first_invalid(text) != std::string_view::npos) return Status{};
+  const Status s = each_block(file, read, [&](std::string_view text, bool last) {
+    if (!last) text = text.substr(0, utf8_whole_length(text));
+    if (utf8_first_invalid(text) != std::string_view::npos) {
+      valid = false;
+      return std::string_view::npos;
+    }
     ascii = ascii && is_ascii(text);
     if (pairs && !ascii && wide < WIDE_EVIDENCE)
       wide += std::size_t(std::count_if(text.begin(), text.end(),
                                         [](char c) { return static_cast<unsigned char>(c) >= 0xE0; }));
-    carry = carry + n - text.size();
-    std::memmove(buffer_.data(), buffer_.data() + text.size(), carry);
-  }
-  if (ascii) return Status{};
+    return text.size();
+  });
+  if (!s.ok() || !valid || ascii) return s;
   plan.source = Encoding::utf8;
   if (!pairs || wide >= WIDE_EVIDENCE) return Status{};
   return reads_in_code_page(file, read, plan.ambiguous);
@@ -200,23 +216,17 @@ Status Converter::choose_plan(File file, const FileStat& read, Plan& plan) {
 
 /// Whether the whole of `file` reads in the code page without loss.
 Status Converter::reads_in_code_page(File file, const FileStat& read, bool& reads) {
-  reads = false;
-  std::string scratch;
-  std::size_t carry = 0;
-  for (std::uint64_t offset = 0; offset < read.size;) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size - offset));
-    const Status s = read_at(file, offset, n, carry);
-    if (!s.ok()) return s;
-    offset += n;
-    const std::string_view text(buffer_.data(), carry + n);
-    scratch.clear();
-    const Converted c = acp_.to_utf8(text, offset == read.size, scratch);
-    if (!c.lossless()) return Status{};
-    carry = text.size() - c.used;
-    std::memmove(buffer_.data(), buffer_.data() + c.used, carry);
-  }
   reads = true;
-  return Status{};
+  std::string scratch;
+  const Status s = each_block(file, read, [&](std::string_view text, bool last) {
+    scratch.clear();
+    const Converted c = acp_.to_utf8(text, last, scratch);
+    if (c.lossless()) return c.used;
+    reads = false;
+    return std::string_view::npos;
+  });
+  if (!s.ok()) reads = false;
+  return s;
 }
 
 /// Writes the head and the converted text of `from` into `to`, a block at a time.

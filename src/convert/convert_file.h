@@ -57,6 +57,8 @@ class Converter {
   Outcome convert(Dir dir, const std::string& name, const std::string& path,
                   const Neighbours& neighbours);
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
+  template <typename Visit>
+  Status each_block(File file, const FileStat& read, Visit visit);
   Status choose_plan(File file, const FileStat& read, Plan& plan);
   Status reads_in_code_page(File file, const FileStat& read, bool& reads);
   std::string loss_reason(File file, const Plan& plan, std::uint64_t offset);
