@@ -264,6 +264,21 @@ TEST(Concurrent, ASaveBetweenTheSwapAndItsUndoIsKept) {
   }
 }
 
+/// Folder "real" of `base` mounted through bindfs at "mount" (`at`, empty where it could not
+/// be), unmounted when it goes.
+struct BindMount {
+  std::string at;
+  explicit BindMount(const TempDir& base) {
+    make_dirs(base / "real");
+    make_dirs(base / "mount");
+    if (command_succeeds("bindfs '" + base / "real" + "' '" + base / "mount" + "'"))
+      at = base / "mount";
+  }
+  ~BindMount() {
+    if (!at.empty()) command_succeeds("fusermount -u '" + at + "' || umount -l '" + at + "'");
+  }
+};
+
 // On a user-space file system (bindfs here; sshfs and the like alike), which cannot swap
 // two names, the run is stopped after each step of its replace while an editor saves over
 // the name: whatever the step, the save stays, and the original is kept as NAME.OLD.
@@ -271,15 +286,9 @@ TEST(Concurrent, WithoutAnExchangeOfNamesASaveAtAnyStepIsKept) {
   if (!can_stop_runs() || !running_as_root() || !command_succeeds("bindfs --version"))
     GTEST_SKIP() << "needs strace, bindfs (.ci/install-share-tools.sh) and root to mount";
   TempDir base;
-  make_dirs(base / "real");
-  make_dirs(base / "mount");
-  const std::string mount = base / "mount";
-  if (!command_succeeds("bindfs '" + base / "real" + "' '" + mount + "'"))
-    GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
-  struct Unmount {
-    std::string at;
-    ~Unmount() { command_succeeds("fusermount -u '" + at + "' || umount -l '" + at + "'"); }
-  } unmount{mount};
+  BindMount bound(base);
+  if (bound.at.empty()) GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
+  const std::string& mount = bound.at;
   const std::pair<const char*, int> stops[] = {
       {"renameat2", 1}, {"renameat", 1}, {"renameat2", 2}, {"linkat", 2}, {"clock_nanosleep", 1}};
   int stopped = 0;
@@ -313,15 +322,9 @@ TEST(Concurrent, OnAUserSpaceFileSystemABackupEqualToItsFileIsNoClaim) {
   if (!running_as_root() || !command_succeeds("bindfs --version"))
     GTEST_SKIP() << "needs bindfs (.ci/install-share-tools.sh) and root to mount";
   TempDir base;
-  make_dirs(base / "real");
-  make_dirs(base / "mount");
-  const std::string mount = base / "mount";
-  if (!command_succeeds("bindfs '" + base / "real" + "' '" + mount + "'"))
-    GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
-  struct Unmount {
-    std::string at;
-    ~Unmount() { command_succeeds("fusermount -u '" + at + "' || umount -l '" + at + "'"); }
-  } unmount{mount};
+  BindMount bound(base);
+  if (bound.at.empty()) GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
+  const std::string& mount = bound.at;
   const std::string ansi = "caf\xE9\n", converted = std::string(UTF8_SIGNATURE) + "caf\xC3\xA9\n";
   const std::string tree = mount + "/t";
   const std::string sign = install_program(tree, Direction::sign);
