@@ -44,6 +44,28 @@ ProgramResult wine(std::vector<std::string> args, const std::string& cwd,
   return run("timeout", under_wine(std::move(args), cwd, locale));
 }
 
+/// Makes Wine prefix `prefix`, which stands for a second machine, where it is not made yet.
+bool make_prefix(const std::string& prefix) {
+  const std::string make = "WINEPREFIX='" + prefix + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
+                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
+                           "timeout 60 wineserver -w' >/dev/null 2>&1";
+  return std::system(make.c_str()) == 0;
+}
+
+/// File `i` of the trees that two machines convert at once, in four folders.
+std::string two_machines_name(int i) {
+  return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c";
+}
+
+/// Its text: ANSI, but for every `utf16_every`-th file, which holds the same in UTF-16.
+std::string two_machines_text(int i, int utf16_every) {
+  const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
+  if (i % utf16_every) return ansi;
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : ansi) utf16.append({c, '\0'});
+  return utf16;
+}
+
 /// The active ANSI code page of a Windows program started with `locale`.
 std::string active_code_page(const char* locale = nullptr) {
   const ProgramResult r = wine({PROGRAMS + "/helper.exe", "acp"}, "/", locale);
@@ -917,19 +939,10 @@ TEST_F(Wine, RunsOfTwoMachinesNeverLoseABackupNorEachOthersFiles) {
   // Two Wine prefixes stand for two machines on one share: neither's holds nor process
   // ids mean anything to the other.
   const std::string second = NIVRA_WINEPREFIX "-second";
-  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
-                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
-                           "timeout 60 wineserver -w' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  ASSERT_TRUE(make_prefix(second)) << second;
   constexpr int FILES = 200;
-  const auto name = [](int i) { return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c"; };
-  const auto text = [](int i) {
-    const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
-    if (i % 3) return ansi;
-    std::string utf16 = "\xFF\xFE";  // the same text in UTF-16
-    for (const char c : ansi) utf16.append({c, '\0'});
-    return utf16;
-  };
+  const auto name = two_machines_name;
+  const auto text = [](int i) { return two_machines_text(i, 3); };
   const std::string exe = install_windows_program(root.path(), Direction::sign);
   for (int round = 0; round < 2; ++round) {
     remove_tree(root / "t");
@@ -962,10 +975,7 @@ TEST_F(Wine, WhatARunOfAnotherMachineLeftIsNeverTaken) {
   // A run of the second Wine prefix, which may still be going on, between its replace and
   // its backup's rename: its new file written, the original under its own name.
   const std::string second = NIVRA_WINEPREFIX "-second";
-  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
-                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
-                           "timeout 60 wineserver -w' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  ASSERT_TRUE(make_prefix(second)) << second;
   RunOptions there = under_wine({PROGRAMS + "/helper.exe", "live", windows_path(root / "tag")}, "/");
   there.env.push_back("WINEPREFIX=" + second);
   Process live("timeout", there);
@@ -991,19 +1001,10 @@ TEST_F(Wine, WhatARunOfAnotherMachineLeftIsNeverTaken) {
 
 TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   const std::string second = NIVRA_WINEPREFIX "-second";
-  const std::string make = "WINEPREFIX='" + second + "' WINEDLLOVERRIDES='mscoree,mshtml=' sh -c "
-                           "'[ -f \"$WINEPREFIX/system.reg\" ] || timeout 300 wineboot -i; "
-                           "timeout 60 wineserver -w' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  ASSERT_TRUE(make_prefix(second)) << second;
   constexpr int FILES = 800;
-  const auto name = [](int i) { return "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".c"; };
-  const auto text = [](int i) {
-    const std::string ansi = "int f" + std::to_string(i) + "; // caf\xE9\r\n";
-    if (i % 2) return ansi;
-    std::string utf16 = "\xFF\xFE";
-    for (const char c : ansi) utf16.append({c, '\0'});
-    return utf16;
-  };
+  const auto name = two_machines_name;
+  const auto text = [](int i) { return two_machines_text(i, 2); };
   const std::string large = std::string(40 << 20, 'x') + "\xE9";
   for (int i = 0; i < FILES; ++i) put(name(i), text(i));
   put("t/d0/large.c", large);
@@ -1012,8 +1013,10 @@ TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   there.env.push_back("WINEPREFIX=" + second);
   Process one("timeout", under_wine({exe}, root.path()));
   Process two("timeout", there);
+  std::string said;  // what both runs said, for a failure below
   for (Process* p : {&one, &two}) {
     const ProgramResult r = from_crlf(p->wait());
+    said += r.out + r.err;
     for (const std::string& line : split_lines(r.out))
       EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
           << line << r.err;
@@ -1022,16 +1025,37 @@ TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   // name between the two steps of its replace), for its machine's next run: nothing else.
   std::set<std::string> texts = {large};
   for (int i = 0; i < FILES; ++i) texts.insert(text(i));
+  std::multiset<std::string> waiting;
   for (const auto& [path, bytes] : snapshot(root.path())) {
-    if (is_temporary_path(path)) {
-      EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path;
-    }
+    if (!is_temporary_path(path)) continue;
+    EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path;
+    waiting.insert(bytes);
   }
-  int wrong = 0;
-  for (int i = 0; i < FILES; ++i)
-    wrong += has(name(i) + ".OLD") ? at(name(i) + ".OLD") != text(i) : at(name(i)) != text(i);
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(has("t/d0/large.c.OLD") ? at("t/d0/large.c.OLD") : at("t/d0/large.c"), large);
+  const auto converted = [](int i) {
+    return BOM + "int f" + std::to_string(i) + "; // caf\xC3\xA9\r\n";
+  };
+  // Every file is as it was, or converted with its original as NAME.OLD, or converted with
+  // its original waiting under such a name; once each machine has run again, the second.
+  for (const bool again : {false, true}) {
+    int wrong = 0;
+    for (int i = 0; i < FILES; ++i) {
+      const bool backed_up = has(name(i) + ".OLD");
+      if (backed_up ? at(name(i) + ".OLD") == text(i) && at(name(i)) == converted(i)
+                    : at(name(i)) == text(i) || (!again && at(name(i)) == converted(i) &&
+                                                 waiting.contains(text(i))))
+        continue;
+      ++wrong;
+      ADD_FAILURE() << name(i) << (backed_up ? ".OLD is not the original" : " is not the original")
+                    << "; the name holds " << at(name(i)).size() << " bytes";
+    }
+    EXPECT_EQ(wrong, 0) << said;
+    EXPECT_EQ(has("t/d0/large.c.OLD") ? at("t/d0/large.c.OLD") : at("t/d0/large.c"), large);
+    if (again) break;
+    run("timeout", under_wine({exe}, root.path()));
+    run("timeout", there);
+    for (const auto& [path, bytes] : snapshot(root.path()))
+      EXPECT_FALSE(is_temporary_path(path)) << path << " after each machine ran again";
+  }
   const std::string stop = "WINEPREFIX='" + second + "' wineserver -k 2>/dev/null";
   std::system(stop.c_str());
 }
