@@ -339,7 +339,8 @@ struct FaultSample {
 void every_fault(Direction direction, bool without_flags = false, bool share = false) {
   const FaultSample sample = FaultSample::from_environment();
   std::printf("[ faults   ] %s; NIVRA_FAULTS_SEED=%llu picks the same sample%s\n",
-              sample.all ? "every call failed in turn" : "the first calls of each kind and a sample",
+              sample.all ? "every call failed in turn"
+                         : "the first calls of each kind and a sample",
               static_cast<unsigned long long>(sample.seed),
               sample.all ? "" : ", NIVRA_FAULTS_ALL=1 fails every call");
   without_rename_flags = without_flags;
