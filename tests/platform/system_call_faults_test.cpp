@@ -1,5 +1,6 @@
 // The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
-// of each kind, once and from then on, for every N until a run meets no fault. Whatever
+// of each kind, once and from then on, for the first few N and a sample beyond (every N
+// with NIVRA_FAULTS_ALL=1), until a run meets no fault. Whatever
 // fails, no file is lost, no descriptor is left open, the run says so, and a clean rerun
 // finishes the job.
 
@@ -13,6 +14,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -303,7 +306,43 @@ void prepare(const std::string& root, Direction direction) {
   write_file(root + "/src/io/" + temporary_name("READ.C", "cpy", ended), "/* \xE0 la");
 }
 
+/// Which Nth calls of a kind are failed: every one with NIVRA_FAULTS_ALL=1 in the
+/// environment; else the first FIRST, then one in every STRIDE, and always the first past
+/// the unfaulted run's count, which must meet no fault. The seed (NIVRA_FAULTS_SEED,
+/// printed) picks where a kind's sample starts; each way of failing it (error, once or
+/// on) starts one further, so that with two errors every Nth call fails one way or another.
+struct FaultSample {
+  static constexpr int FIRST = 3, STRIDE = 4;
+  bool all = false;
+  std::uint64_t seed = 0;
+
+  static FaultSample from_environment() {
+    FaultSample sample;
+    const char* all = std::getenv("NIVRA_FAULTS_ALL");
+    sample.all = all != nullptr && std::string_view(all) == "1";
+    const char* seed = std::getenv("NIVRA_FAULTS_SEED");
+    if (seed != nullptr) sample.seed = std::strtoull(seed, nullptr, 10);
+    return sample;
+  }
+
+  /// `way`: the error's place in its kind's list, twice, plus one where the fault stays on.
+  bool tries(int n, int unfaulted_calls, int kind, int way) const {
+    if (all || n <= FIRST || n > unfaulted_calls) return true;
+    std::uint64_t z = seed + 0x9E3779B97F4A7C15u * std::uint64_t(kind + 1);  // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    z ^= z >> 31;
+    return (std::uint64_t(n - FIRST - 1) + z) % STRIDE == std::uint64_t(way) % STRIDE;
+  }
+};
+
 void every_fault(Direction direction, bool without_flags = false, bool share = false) {
+  const FaultSample sample = FaultSample::from_environment();
+  std::printf("[ faults   ] %s; NIVRA_FAULTS_SEED=%llu picks the same sample%s\n",
+              sample.all ? "every call failed in turn"
+                         : "the first calls of each kind and a sample",
+              static_cast<unsigned long long>(sample.seed),
+              sample.all ? "" : ", NIVRA_FAULTS_ALL=1 fails every call");
   without_rename_flags = without_flags;
   on_a_share = share;
   // In memory where it can: over a disk, every rename over a name waits for the device.
@@ -317,11 +356,14 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
   std::copy(std::begin(shared().calls), std::end(shared().calls), calls);
   for (int k = 0; k < SYS_KINDS; ++k) {
     int runs = 0, harmless = 0;
-    for (const int code : KINDS[k].codes) {
+    for (std::size_t c = 0; c < KINDS[k].codes.size(); ++c) {
+      const int code = KINDS[k].codes[c];
       for (const bool persistent : {false, true}) {
         for (int n = 1; n < 10000; ++n) {
+          if (!sample.tries(n, calls[k], k, int(c) * 2 + persistent)) continue;
           SCOPED_TRACE(std::string(KINDS[k].name) + " #" + std::to_string(n) + " " +
-                       std::strerror(code) + (persistent ? ", on" : ", once"));
+                       std::strerror(code) + (persistent ? ", on" : ", once") +
+                       ", NIVRA_FAULTS_SEED=" + std::to_string(sample.seed));
           remove_tree(root);
           prepare(root, direction);
           const RunResult r = run(root, direction, Sys(k), n, code, persistent);
