@@ -22,4 +22,7 @@ trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || :; rm -rf "$prefix"' EXI
 sh "$here/wine-prefix.sh" "$prefix" "$out/bin"
 export PATH="$out/bin:$PATH"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# One server for the runs of every locale, until the end: a run that starts while an idle
+# server exits loses its connection ("recvmsg: Connection reset by peer").
+wineserver -p
 NIVRA_CODE_PAGE_DUMP="$out/code_page_dump.exe" "$test"
