@@ -2,7 +2,7 @@
 // which must agree; then the bytes as the content of one source file, signed and then
 // unsigned by convert_file on a real folder. Whatever the bytes, a file that is left
 // alone is unchanged and a converted one has its backup; for ANSI text (no signature,
-// no UTF-16 byte-order mark, not UTF-8 text already) unsign after sign gives it back.
+// no UTF-16 or UTF-32 byte-order mark, not UTF-8 text already) unsign after sign gives it back.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -148,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(fd >= 0 && write(fd, input.data(), size) == ssize_t(size) && close(fd) == 0, "write");
 
   const bool is_signed = input.starts_with(UTF8_SIGNATURE);
-  const bool utf16 = input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF");
+  // A UTF-16 or UTF-32 byte-order mark (FF FE 00 00 begins with the UTF-16 one).
+  const bool utf16 = input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF") ||
+                     input.starts_with(std::string_view("\0\0\xFE\xFF", 4));
   const bool utf8_text = !is_ascii(input) && utf8_first_invalid(input) == std::string::npos;
 
   // Unsign first: either converted, with the input as backup, or left as it was.
@@ -168,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string signed_out = convert(Direction::sign);
   check(entries() == (signed_out.empty() ? 2 : 1), "no temporary left by sign");
   if (!signed_out.empty()) {
-    check(is_signed || utf16, "only signed or UTF-16 files are left alone by sign");
+    check(is_signed || utf16, "only signed, UTF-16 or UTF-32 files are left alone by sign");
     check(read("f.c") == input && read("f.c.OLD") == "<missing>", "sign left the file alone");
     return 0;
   }
