@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds nivra with its tests and benchmarks, and runs the tests, a group at a time.
-#   ./scripts/test.sh         every test, every system call failed in turn: about 30
+#   ./scripts/test.sh         every test, every system call failed in turn: about 20
 #                             minutes on 2 cores
 #   ./scripts/test.sh quick   the tests labelled unit, faults and e2e (not windows, not
 #                             shares), system calls failed by sample: about two minutes
@@ -16,7 +16,7 @@ esac
 # name|what|ctest selection
 groups=("programs and engine|unit, fault and end-to-end tests|-L ^(unit|faults|e2e)\$")
 if [ "$mode" = all ]; then
-  echo "Every test: about 30 minutes on 2 cores. Most of it is the Windows programs under Wine"
+  echo "Every test: about 20 minutes on 2 cores. Most of it is the Windows programs under Wine"
   echo "(a Wine prefix is made the first time) and real network shares mounted from this"
   echo "machine (as root); every system call of a run is failed in turn. './scripts/test.sh"
   echo "quick' leaves out Wine and the shares, and fails a sample of the system calls."
