@@ -28,10 +28,10 @@ bool limits_access(const char* name) {
 }
 
 /// The value of attribute `name` of `fd`; false when it has none (or it cannot be read).
-bool attribute(int fd, const char* name, std::vector<char>& value) {
+bool attribute(const SystemCalls& sys, int fd, const char* name, std::vector<char>& value) {
   value.resize(256);
   ssize_t size;
-  while ((size = fgetxattr(fd, name, value.data(), value.size())) < 0 && errno == ERANGE)
+  while ((size = sys.fgetxattr(fd, name, value.data(), value.size())) < 0 && errno == ERANGE)
     value.resize(value.size() * 4);
   if (size < 0) return false;
   value.resize(std::size_t(size));
@@ -39,7 +39,7 @@ bool attribute(int fd, const char* name, std::vector<char>& value) {
 }
 
 /// Whether `fd` lists its attributes, and no access list among them.
-bool lists_no_access_list(const posix::SystemCalls& sys, int fd) {
+bool lists_no_access_list(const SystemCalls& sys, int fd) {
   std::vector<char> names(256);
   const ssize_t n = list_attributes(sys, fd, names);
   if (n < 0) return false;
@@ -55,7 +55,7 @@ bool lists_no_access_list(const posix::SystemCalls& sys, int fd) {
 /// Where `list` is false, the file system is known to fail the listing: only the access
 /// lists are asked for, by name. `io_error` tells whether the listing failed with EIO;
 /// `no_lists` whether both files were shown to carry no access list.
-Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, bool& io_error,
+Status copy_xattrs(const SystemCalls& sys, int from, int to, bool list, bool& io_error,
                    bool& no_lists) {
   std::vector<char> names(1024), value;
   ssize_t n = list ? list_attributes(sys, from, names) : 0;
@@ -63,33 +63,33 @@ Status copy_xattrs(const posix::SystemCalls& sys, int from, int to, bool list, b
   const bool listed_none = list && n == 0;
   if (n < 0) n = 0;  // none, or none that the file system keeps
   for (const char* name = names.data(); name < names.data() + n; name += std::strlen(name) + 1) {
-    const bool read = attribute(from, name, value);
+    const bool read = attribute(sys, from, name, value);
     if ((!read || sys.fsetxattr(to, name, value.data(), value.size(), 0) != 0) &&
         limits_access(name))
-      return Status{Fault::other, errno};
+      return other_error(errno);
   }
   if (!list)
     for (const char* name : ACCESS_LISTS)
-      if (attribute(from, name, value) &&
+      if (attribute(sys, from, name, value) &&
           sys.fsetxattr(to, name, value.data(), value.size(), 0) != 0)
-        return Status{Fault::other, errno};
+        return other_error(errno);
   // A file that lists no attribute at all has no access list: `to` need only list none
   // either, which one listing shows.
   no_lists = listed_none && lists_no_access_list(sys, to);
   if (no_lists) return Status{};
   for (const char* list : ACCESS_LISTS) {
-    if (attribute(from, list, value) || !attribute(to, list, value)) continue;
-    if (fremovexattr(to, list) != 0) return Status{Fault::other, errno};
+    if (attribute(sys, from, list, value) || !attribute(sys, to, list, value)) continue;
+    if (sys.fremovexattr(to, list) != 0) return other_error(errno);
   }
   return Status{};
 }
 
 /// Whether `to` carries exactly the access lists of `from`.
-bool same_access_lists(int from, int to) {
+bool same_access_lists(const SystemCalls& sys, int from, int to) {
   std::vector<char> a, b;
   for (const char* list : ACCESS_LISTS) {
-    const bool has = attribute(from, list, a);
-    if (has != attribute(to, list, b) || (has && a != b)) return false;
+    const bool has = attribute(sys, from, list, a);
+    if (has != attribute(sys, to, list, b) || (has && a != b)) return false;
   }
   return true;
 }
@@ -161,7 +161,7 @@ Status PosixPlatform::copy_attributes(File from, File to) {
   const bool gained = (given & 0777 & ~mode) != 0;
   const bool group_gains = group != st.st_gid && (given & 0070 & ~(mode << 3)) != 0;
   if (gained || group_gains) return e != 0 ? from_errno(e) : Status{Fault::other, EPERM};
-  if (!no_lists && !same_access_lists(fd_of(from), fd_of(to))) return Status{Fault::other, EPERM};
+  if (!no_lists && !same_access_lists(sys_, fd_of(from), fd_of(to))) return Status{Fault::other, EPERM};
   return Status{};
 }
 

@@ -1,12 +1,12 @@
-// Lock order of the POSIX platform. A thread takes a file's lock (open_read()) before the
-// large-file permit (the core's), and mutex_ last: mutex_ is held over its tables only,
-// never across a wait, a lock of a file or a call that may wait on a server.
+// Lock order of the POSIX platform: a file's lock (open_read()), then the core's
+// large-file permit, then mutex_. mutex_ is held over the platform's tables only, never
+// across a wait or a call that may wait on a server. A lock that another thread of the
+// run holds on another name of a file is waited for, holding neither a permit nor
+// mutex_, for Waits::LOCK_LIMIT_NS at most.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,29 +41,6 @@ EntryKind kind_of(const posix::SystemCalls& sys, int dir_fd, const dirent& e) {
   return EntryKind::other;
 }
 
-// Memory that a large read is about to fill is mapped in one call, once for each range:
-// left to the read, a 200 MB file costs some 49,000 page faults. (Huge pages would cost
-// fewer still, but the system may stall to compact memory for them.) A hint only; its
-// failure, on systems without it, changes nothing.
-void populate(char* buf, std::size_t n) {
-#ifdef MADV_POPULATE_WRITE
-  constexpr std::uintptr_t LARGE = std::uintptr_t(4) << 20;
-  constexpr std::uintptr_t PAGE = 4096;
-  if (n < LARGE) return;
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(buf) + PAGE - 1) & ~(PAGE - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(buf) + n) & ~(PAGE - 1);
-  static std::uintptr_t done_begin = 0, done_end = 0;
-  if (begin >= done_begin && end <= done_end) return;
-  if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0) {
-    done_begin = begin;
-    done_end = end;
-  }
-#else
-  (void)buf;
-  (void)n;
-#endif
-}
-
 FileStat stat_from(const struct stat& st) {
   FileStat out;
   out.volume = std::uint64_t(st.st_dev);
@@ -87,9 +64,9 @@ Status name_error(const SystemCalls& sys, int dir, const std::string& name) {
   return from_errno(e);
 }
 
-void read_around_cache(const SystemCalls&, int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_DIRECT);
+void read_around_cache(const SystemCalls& sys, int fd) {
+  const int flags = sys.fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) sys.fcntl(fd, F_SETFL, flags | O_DIRECT);
 }
 
 }  // namespace posix
@@ -107,12 +84,10 @@ Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
   // The walk holds a folder per level. Whatever numbers they took, KEPT_BACK descriptors
   // are left for the rest: the standard streams, a listing, and the files and copies the
   // workers convert at once.
-  static const long most_open = [] {
-    struct rlimit limit;
-    return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-               ? long(limit.rlim_cur) - KEPT_BACK + 1  // and the tree's own folder
-               : long(1) << 30;
-  }();
+  struct rlimit limit;
+  const long most_open = sys_.getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                             ? long(limit.rlim_cur) - KEPT_BACK + 1  // and the tree's own folder
+                             : long(1) << 30;
   if (open_dirs_.load() >= most_open) return from_errno(EMFILE);
   const int fd = sys_.openat(fd_of(parent), name.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
@@ -127,7 +102,7 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   // A descriptor of its own, so that the listing starts at the beginning.
   const int fd = sys_.openat(fd_of(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
-  DIR* stream = fdopendir(fd);
+  DIR* stream = sys_.fdopendir(fd);
   if (!stream) {
     const Status s = last_error();
     sys_.close(fd);
@@ -136,7 +111,7 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   Status s;
   for (;;) {
     errno = 0;
-    const dirent* e = readdir(stream);
+    const dirent* e = sys_.readdir(stream);
     if (!e) {
       s = from_errno(errno);
       break;
@@ -144,7 +119,7 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     out.push_back(Entry{e->d_name, kind_of(sys_, fd, *e)});
   }
-  closedir(stream);
+  sys_.closedir(stream);
   return s;
 }
 
@@ -161,68 +136,63 @@ Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
     const int fd = sys_.openat(fd_of(dir), name.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return last_error();
-    struct stat opened;
-    if (sys_.fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      const Status s = S_ISREG(opened.st_mode) ? last_error() : Status{Fault::not_regular, 0};
+    struct stat opened, named;
+    Status s = lock_file(fd, opened);
+    if (s.ok() && (sys_.fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                   named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
+      sys_.close(fd);
+      continue;
+    }
+    if (s.ok()) s = note_opened(fd, opened);
+    if (!s.ok()) {
       sys_.close(fd);
       return s;
     }
-    // POSIX opens have no share mode: an exclusive lock keeps other runs out.
-    bool waited = false;
-    while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int e = errno;
-      if (e == EINTR) continue;
-      const std::optional<std::thread::id> holder =
-          e == EWOULDBLOCK ? locked_here(opened) : std::nullopt;
-      // This thread's own lock, on the file it converts, which another name of it (a
-      // NAME.OLD) meets: read without a lock of its own, as the lock is this thread's.
-      if (holder == std::this_thread::get_id()) break;
-      if (holder) {
-        // Another name of a file this run converts: its turn comes once that is done.
-        const timespec moment{0, Waits::LOCK_PAUSE_NS};
-        nanosleep(&moment, nullptr);
-        waited = true;
-        continue;
-      }
-      if (e == EWOULDBLOCK) {
-        sys_.close(fd);
-        return Status{Fault::busy, e};
-      }
-      break;  // The file system has no locks: go on without one.
-    }
-    if (waited) {
-      // That conversion may have replaced the file: its state is taken again.
-      if (sys_.fstat(fd, &opened) != 0) {
-        const Status s = last_error();
-        sys_.close(fd);
-        return s;
-      }
-    }
-    struct stat named;
-    if (sys_.fstatat(fd_of(dir), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-      const bool shared = shared_device(opened.st_dev, fd);
-      if (shared) {
-        // A client may hold an earlier content or size of the file: the content comes
-        // from the server, and so does the size, as far as a read past it finds more.
-        read_around_cache(sys_, fd);
-        std::uint64_t size = std::uint64_t(opened.st_size);
-        const Status s = size_past(fd, size);
-        if (!s.ok()) {
-          sys_.close(fd);
-          return s;
-        }
-        opened.st_size = off_t(size);
-      }
-      Lock lock(mutex_);
-      if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
-      opened_[std::size_t(fd)] = Opened{true, shared, opened, std::this_thread::get_id()};
-      out.id = fd;
-      return Status{};
-    }
-    sys_.close(fd);
+    out.id = fd;
+    return Status{};
   }
   return Status{Fault::busy, 0};
+}
+
+Status PosixPlatform::lock_file(int fd, struct stat& opened) {
+  if (sys_.fstat(fd, &opened) != 0) return last_error();
+  if (!S_ISREG(opened.st_mode)) return Status{Fault::not_regular, 0};
+  // POSIX opens have no share mode: an exclusive lock keeps other runs out.
+  long waited = 0;
+  while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (e != EWOULDBLOCK) return Status{};  // the file system has no locks: none is taken
+    const std::optional<std::thread::id> holder = locked_here(opened);
+    // This thread's own lock, on the file it converts, which another name of it (a
+    // NAME.OLD) meets: read without a lock of its own, as the lock is this thread's.
+    if (holder == std::this_thread::get_id()) break;
+    // Another name of a file that another thread of this run converts: its turn comes
+    // once that is done, unless that takes longer than a run waits for a lock.
+    if (!holder || waited >= Waits::LOCK_LIMIT_NS) return Status{Fault::busy, e};
+    pause(sys_, Waits::LOCK_PAUSE_NS);
+    waited += Waits::LOCK_PAUSE_NS;
+  }
+  // That conversion may have replaced the file: its state is taken again.
+  if (waited > 0 && sys_.fstat(fd, &opened) != 0) return last_error();
+  return Status{};
+}
+
+Status PosixPlatform::note_opened(int fd, struct stat& opened) {
+  const bool shared = shared_device(opened.st_dev, fd);
+  if (shared) {
+    // A client may hold an earlier content or size of the file: the content comes from
+    // the server, and so does the size, as far as a read past it finds more.
+    read_around_cache(sys_, fd);
+    std::uint64_t size = std::uint64_t(opened.st_size);
+    const Status s = size_past(fd, size);
+    if (!s.ok()) return s;
+    opened.st_size = off_t(size);
+  }
+  Lock lock(mutex_);
+  if (opened_.size() <= std::size_t(fd)) opened_.resize(std::size_t(fd) + 1);
+  opened_[std::size_t(fd)] = Opened{true, shared, opened, std::this_thread::get_id()};
+  return Status{};
 }
 
 Status PosixPlatform::size_past(int fd, std::uint64_t& size) {
@@ -271,7 +241,6 @@ Status PosixPlatform::stat_at(Dir dir, const std::string& name, FileStat& out) {
 
 Status PosixPlatform::read(File file, std::uint64_t offset, char* buf, std::size_t n,
                            std::size_t& got) {
-  populate(buf, n);
   const ssize_t r = sys_.pread(fd_of(file), buf, n, off_t(offset));
   if (r < 0) return last_error();
   got = std::size_t(r);
@@ -303,7 +272,7 @@ Status PosixPlatform::close(File file) {
   }
   if (sys_.close(fd_of(file)) != 0) {
     // Not interrupted in the sense of "try again": the descriptor is gone either way.
-    return Status{Fault::other, errno};
+    return other_error(errno);
   }
   return Status{};
 }

@@ -37,6 +37,8 @@ struct Waits {
   /// The pause before open_read() asks again for a lock that another thread of this run
   /// holds on another name of the same file.
   static constexpr long LOCK_PAUSE_NS = 1000000;
+  /// How long open_read() waits at most for that lock; then the file fails as busy.
+  static constexpr long LOCK_LIMIT_NS = 300000000000;
   /// The pause between two looks for another run's new file under a name that both runs
   /// moved aside.
   static constexpr long ASIDE_STEP_NS = 100000000;
@@ -58,6 +60,14 @@ inline void pause(const SystemCalls& sys, long ns) {
   sys.nanosleep(&span, nullptr);
 }
 
+/// Whether error `e` says the machine ran short of something a run shares among files.
+inline bool exhausts(int e) {
+  return e == ENOSPC || e == EDQUOT || e == EMFILE || e == ENFILE || e == ENOMEM;
+}
+
+/// A failure that only a shortage of resources tells apart from any other.
+inline Status other_error(int e) { return Status{exhausts(e) ? Fault::exhausted : Fault::other, e}; }
+
 inline Status from_errno(int e) {
   switch (e) {
     case 0: return Status{};
@@ -66,7 +76,7 @@ inline Status from_errno(int e) {
     case EEXIST: return Status{Fault::exists, e};
     // O_NOFOLLOW met a symbolic link where a file or directory was listed.
     case ELOOP: return Status{Fault::symlink, e};
-    default: return Status{Fault::other, e};
+    default: return other_error(e);
   }
 }
 

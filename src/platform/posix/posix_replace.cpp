@@ -40,98 +40,32 @@ Status PosixPlatform::check_name(Dir dir, const std::string& name, const FileSta
 
 void PosixPlatform::drop_descriptor(File file) {
   // Replaced by /dev/null, the descriptor's number stays taken until the core closes it.
-  static const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null >= 0) dup3(null, fd_of(file), O_CLOEXEC);
+  const int null = sys_.openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC, 0);
+  if (null < 0) return;
+  sys_.dup3(null, fd_of(file), O_CLOEXEC);
+  sys_.close(null);
 }
 
 Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::string& name,
                               const std::string& backup, File original,
                               const FileStat& read) {
-  const int d = fd_of(dir);
   Opened o;
   const bool known = opened(original, o);
   const bool shared = !known || o.shared;
   if (!backup.empty()) {
     // Where the file system keeps no second name of a file, a link may fail with the words
     // that elsewhere mean a name is taken: there the backup is a copy.
-    if (known && !keeps_links(d, temp, o.st.st_dev))
+    if (known && !keeps_links(fd_of(dir), temp, o.st.st_dev))
       return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
-    // Linking the descriptor, not the name, gives the backup exactly the file read:
-    // straight from it where the process may, else through /proc. A share's client may
-    // link by the name it last knew the file by, which another client may have given
-    // another file meanwhile: there the link goes under a name of the run's own, is shown
-    // to be the file read, and only then takes the backup name, by a step that fails where
-    // that is taken. So no name but the run's own is removed for a link that went wrong:
-    // another client's run may put its backup under the backup name at any moment.
-    const std::string run_prefix = run_prefix_of(temp);
-    const bool own = backup.starts_with(run_prefix);
-    const std::string linked = shared && !own ? run_prefix + "bak" : backup;
-    char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
-    if (sys_.linkat(fd_of(original), "", d, linked.c_str(), AT_EMPTY_PATH) != 0 &&
-        sys_.linkat(AT_FDCWD, proc, d, linked.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      const int e = errno;
-      if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
-      // A file system that keeps links may answer EPERM, or on a share EIO, for a name
-      // another client just made: a claim where the name now exists. On a share any other
-      // such failure is one of the backup: links work there, and the name is free.
-      struct stat taken;
-      if (e == EEXIST || ((e == EPERM || (shared && e == EIO)) &&
-                          sys_.fstatat(d, linked.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0))
-        return Status{Fault::exists, EEXIST, Step::backup};
-      if (shared && (e == EPERM || e == EIO)) return from_errno(e).at(Step::backup);
-      if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
-        return Status{Fault::cannot_link, e, Step::backup};
-      return from_errno(e).at(Step::backup);
-    }
-    // Some file systems link by name, whatever the descriptor: there the backup must be
-    // shown to be the file that was read.
-    Status s = read.digested || linked != backup ? check_name(dir, linked, read, Fault::replaced)
-                                                 : Status{};
-    if (!s.ok()) {
-      // Another client's run may have put its backup of the same original there since:
-      // that stays.
-      if (linked != backup || own || !check_name(dir, backup, read, Fault::replaced).ok())
-        remove_own(dir, linked);
-      return changed_name(s) ? s : s.at(Step::backup);
-    }
-    if (linked != backup) {
-      s = rename_new(dir, linked, backup);
-      if (!s.ok()) {
-        remove_own(dir, linked);
-        return s.at(Step::backup);
-      }
-    }
+    const Status s = link_backup(dir, temp, backup, original, read, shared);
+    if (!s.ok()) return s;
   }
   // Where a name replaced while a descriptor is open would disappear for a moment
   // (a user-space file system), the descriptor is dropped first.
-  if (on_shared_file_system(original)) drop_descriptor(original);
-  // The new file and the name swap places in one step; then what came out must be the
-  // file as it was read, else they swap back, provided the name still holds the new file:
-  // another program may have saved over it meanwhile, and its file stays.
-  FileStat fresh;
-  Status s = stat_at(dir, temp, fresh);
-  if (!s.ok()) {
-  } else if (sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
-    FileStat out, now;
-    s = stat_at(dir, temp, out);
-    if (s.ok() && !out.unchanged(read))
-      s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
-    if (s.ok()) {
-      remove_own(dir, temp);
-      return s;
-    }
-    if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
-      sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
-  } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-    s = replace_by_moves(dir, temp, name, read, on_shared_file_system(original));
-    // Taken by another program while it was free: the original stays aside, and the
-    // backup, another name of it, stays too.
-    if (s.ok() || (s.fault == Fault::replaced && stat_at(dir, aside_name(temp), fresh).ok()))
-      return s.ok() ? s : s.at(Step::swap);
-  } else {
-    s = last_error();
-  }
+  if (shared) drop_descriptor(original);
+  bool settled = false;
+  const Status s = swap_in(dir, temp, name, read, shared, settled);
+  if (settled) return s;
   // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
   // (it holds the original all the same) stays where the name changed; a name of this
   // run's own goes.
@@ -139,6 +73,89 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   if (!backup.empty() && (own_backup || !read.digested || !changed_name(s)))
     remove_own(dir, backup);
   return s.at(Step::swap);
+}
+
+Status PosixPlatform::link_backup(Dir dir, const std::string& temp, const std::string& backup,
+                                  File original, const FileStat& read, bool shared) {
+  const int d = fd_of(dir);
+  // Linking the descriptor, not the name, gives the backup exactly the file read:
+  // straight from it where the process may, else through /proc. A share's client may
+  // link by the name it last knew the file by, which another client may have given
+  // another file meanwhile: there the link goes under a name of the run's own, is shown
+  // to be the file read, and only then takes the backup name, by a step that fails where
+  // that is taken. So no name but the run's own is removed for a link that went wrong:
+  // another client's run may put its backup under the backup name at any moment.
+  const std::string run_prefix = run_prefix_of(temp);
+  const bool own = backup.starts_with(run_prefix);
+  const std::string linked = shared && !own ? run_prefix + "bak" : backup;
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
+  if (sys_.linkat(fd_of(original), "", d, linked.c_str(), AT_EMPTY_PATH) != 0 &&
+      sys_.linkat(AT_FDCWD, proc, d, linked.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    const int e = errno;
+    if (e == ENOENT) return Status{Fault::replaced};  // the file read has no name left
+    // A file system that keeps links may answer EPERM, or on a share EIO, for a name
+    // another client just made: a claim where the name now exists. On a share any other
+    // such failure is one of the backup: links work there, and the name is free.
+    struct stat taken;
+    if (e == EEXIST || ((e == EPERM || (shared && e == EIO)) &&
+                        sys_.fstatat(d, linked.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0))
+      return Status{Fault::exists, EEXIST, Step::backup};
+    if (shared && (e == EPERM || e == EIO)) return from_errno(e).at(Step::backup);
+    if (e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS)
+      return Status{Fault::cannot_link, e, Step::backup};
+    return from_errno(e).at(Step::backup);
+  }
+  // Some file systems link by name, whatever the descriptor: there the backup must be
+  // shown to be the file that was read.
+  Status s = read.digested || linked != backup ? check_name(dir, linked, read, Fault::replaced)
+                                               : Status{};
+  if (!s.ok()) {
+    // Another client's run may have put its backup of the same original there since:
+    // that stays.
+    if (linked != backup || own || !check_name(dir, backup, read, Fault::replaced).ok())
+      remove_own(dir, linked);
+    return changed_name(s) ? s : s.at(Step::backup);
+  }
+  if (linked != backup) {
+    s = rename_new(dir, linked, backup);
+    if (!s.ok()) {
+      remove_own(dir, linked);
+      return s.at(Step::backup);
+    }
+  }
+  return Status{};
+}
+
+Status PosixPlatform::swap_in(Dir dir, const std::string& temp, const std::string& name,
+                              const FileStat& read, bool shared, bool& settled) {
+  const int d = fd_of(dir);
+  // The new file and the name swap places in one step; then what came out must be the
+  // file as it was read, else they swap back, provided the name still holds the new file:
+  // another program may have saved over it meanwhile, and its file stays.
+  FileStat fresh;
+  Status s = stat_at(dir, temp, fresh);
+  if (!s.ok()) return s;
+  if (sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE) == 0) {
+    FileStat out, now;
+    s = stat_at(dir, temp, out);
+    if (s.ok() && !out.unchanged(read))
+      s = Status{out.same_file(read) ? Fault::modified : Fault::replaced};
+    if (s.ok()) {
+      remove_own(dir, temp);
+      settled = true;
+      return s;
+    }
+    if (!stat_at(dir, name, now).ok() || now.same_file(fresh))
+      sys_.renameat2(d, temp.c_str(), d, name.c_str(), RENAME_EXCHANGE);
+    return s;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return last_error();
+  s = replace_by_moves(dir, temp, name, read, shared);
+  // Taken by another program while it was free: the original stays aside, and the
+  // backup, another name of it, stays too.
+  settled = s.ok() || (s.fault == Fault::replaced && stat_at(dir, aside_name(temp), fresh).ok());
+  return settled && !s.ok() ? s.at(Step::swap) : s;
 }
 
 Status PosixPlatform::replace_by_moves(Dir dir, const std::string& temp,
@@ -351,15 +368,6 @@ Status PosixPlatform::remove(Dir dir, const std::string& name) {
     io_error = io_error || e == EIO;
     if ((e != EIO && e != EINTR) || attempt == Waits::REMOVE_ATTEMPTS) return from_errno(e);
     if (e == EIO) pause(sys_, Waits::RETRY_PAUSE_NS);
-  }
-}
-
-bool PosixPlatform::short_of_resources(const Status& status) {
-  if (status.fault == Fault::too_large) return true;
-  if (status.fault != Fault::other) return false;
-  switch (status.code) {
-    case ENOSPC: case EDQUOT: case EMFILE: case ENFILE: case ENOMEM: return true;
-    default: return false;
   }
 }
 

@@ -42,16 +42,24 @@ bool is_shared(const struct statfs& fs) {
 
 }  // namespace
 
-bool PosixPlatform::shared(Dir dir) {
+Capabilities PosixPlatform::caps(Dir dir) {
   struct stat st;
-  if (sys_.fstat(fd_of(dir), &st) != 0 || !shared_device(st.st_dev, fd_of(dir))) return false;
+  // A folder that cannot be asked about: its files are told apart by their content.
+  if (sys_.fstat(fd_of(dir), &st) != 0) return Capabilities{false, false};
+  if (!shared_device(st.st_dev, fd_of(dir))) return Capabilities{false, true};
+  {
+    Lock lock(mutex_);
+    if (std::find(probed_.begin(), probed_.end(), st.st_dev) != probed_.end())
+      return Capabilities{true, false};
+    probed_.push_back(st.st_dev);
+  }
   // Asked before any file is converted, while nothing else goes on: a client that fails
   // the listing of attributes fails every call for seconds afterwards (smbnetfs), which
   // would fail the files that other threads convert meanwhile.
   std::vector<char> names(1024);
   if (!unlisted(st.st_dev) && list_attributes(sys_, fd_of(dir), names) < 0 && errno == EIO)
     outlast_listing(st.st_dev, fd_of(dir));
-  return true;
+  return Capabilities{true, false};
 }
 
 void PosixPlatform::outlast_listing(dev_t dev, int fd) {
@@ -122,11 +130,6 @@ bool PosixPlatform::shared_device(dev_t dev, int fd) {
   Lock lock(mutex_);
   devices_.emplace_back(dev, shared);
   return shared;
-}
-
-bool PosixPlatform::on_shared_file_system(File file) {
-  Opened o;
-  return !opened(file, o) || o.shared;
 }
 
 }  // namespace nivra

@@ -73,11 +73,19 @@ Status from_error(DWORD e) {
     case ERROR_ALREADY_EXISTS: return Status{Fault::exists, int(e)};
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION: return Status{Fault::busy, int(e)};
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return Status{Fault::exhausted, int(e)};
     default: return Status{Fault::other, int(e)};
   }
 }
 
 Status last_error() { return from_error(GetLastError()); }
+
+/// A failure that only a shortage of resources tells apart from any other.
+Status other_error(DWORD e) {
+  return Status{from_error(e).fault == Fault::exhausted ? Fault::exhausted : Fault::other, int(e)};
+}
 
 FileStat stat_from(const BY_HANDLE_FILE_INFORMATION& info) {
   FileStat out;
@@ -482,13 +490,13 @@ void Win32Platform::close_dir(Dir dir) {
   CloseHandle(h);
 }
 
-bool Win32Platform::shared(Dir dir) {
+Capabilities Win32Platform::caps(Dir dir) {
   const std::wstring path = dir_path(dir);
   // \\?\UNC\server\share\..., or a drive letter mapped to a share.
-  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
-  if (path.size() < 6 || path[5] != L':') return false;
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return Capabilities{true, true};
+  if (path.size() < 6 || path[5] != L':') return Capabilities{false, true};
   const std::wstring drive = path.substr(4, 2) + L"\\";
-  return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
+  return Capabilities{GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE, true};
 }
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
@@ -609,7 +617,7 @@ Status Win32Platform::close(File file) {
     h = f->handle;
     *f = OpenFile{};
   }
-  if (h && !CloseHandle(h)) return Status{Fault::other, int(GetLastError())};
+  if (h && !CloseHandle(h)) return other_error(GetLastError());
   return Status{};
 }
 
@@ -763,7 +771,7 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   const DWORD e = GetLastError();
   put_back(target, fresh, own);
   if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return Status{Fault::busy, int(e)};
-  return Status{Fault::other, int(e), Step::backup};
+  return other_error(e).at(Step::backup);
 }
 
 bool Win32Platform::lock_range(const std::wstring& path) {
@@ -996,17 +1004,6 @@ bool Win32Host::process_has_ended(std::uint32_t pid) {
   const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
-}
-
-bool Win32Platform::short_of_resources(const Status& status) {
-  if (status.fault == Fault::too_large) return true;
-  if (status.fault != Fault::other) return false;
-  switch (DWORD(status.code)) {
-    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
-    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return true;
-    default: return false;
-  }
 }
 
 std::string Win32Platform::describe(const Status& status) {
