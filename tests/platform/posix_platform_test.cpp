@@ -81,7 +81,7 @@ TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
 // Another name of a file that another thread of the run holds locked waits for that
 // thread, for a bounded number of pauses, and then fails as held; once the file is
 // closed, its turn comes.
-TEST(Locks, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime) {
+TEST(PosixPlatform, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime) {
   static std::atomic<long> pauses{0};
   static const posix::SystemCalls calls = [] {
     posix::SystemCalls c = posix::libc_calls();

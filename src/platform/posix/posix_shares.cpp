@@ -1,5 +1,6 @@
 // Which file systems are shared (network and user-space ones), and what their clients do
-// that the platform must outlast or avoid.
+// that the platform must outlast or avoid: calls failed with EIO for a moment, and names
+// answered from a cache.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -130,6 +131,53 @@ bool PosixPlatform::shared_device(dev_t dev, int fd) {
   Lock lock(mutex_);
   devices_.emplace_back(dev, shared);
   return shared;
+}
+
+int PosixPlatform::rename_at(int d, const std::string& from, const std::string& to) {
+  for (int attempt = 0;; ++attempt) {
+    if (sys_.renameat(d, from.c_str(), d, to.c_str()) == 0) return 0;
+    // Tried again only where it did not happen: `from` is still there. (A client may
+    // report EIO for a rename that the server did.)
+    struct stat st;
+    const int e = errno;
+    if (e != EIO || attempt == Waits::RENAME_ATTEMPTS || sys_.fstat(d, &st) != 0 ||
+        !shared_device(st.st_dev, d) ||
+        sys_.fstatat(d, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      errno = e;
+      return -1;
+    }
+    pause(sys_, Waits::RETRY_PAUSE_NS);
+  }
+}
+
+Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
+  const int d = fd_of(dir);
+  Status s = rename_new_once(d, from, to);
+  // A network or user-space file system may answer from a cache that still holds a name
+  // another client removed a moment ago (sshfs keeps one for 20 s). Opening the name asks
+  // the server itself and drops the cached entry there; while it says the name is not
+  // there, the rename is tried again, for a bounded time.
+  for (long waited = 0; s.fault == Fault::exists && waited < Waits::CACHE_LIMIT_NS;
+       waited += Waits::CACHE_STEP_NS) {
+    struct stat st;
+    if (sys_.fstat(d, &st) != 0 || !shared_device(st.st_dev, d) || present(d, to)) break;
+    s = rename_new_once(d, from, to);
+    if (s.fault != Fault::exists) break;
+    pause(sys_, Waits::CACHE_STEP_NS);
+  }
+  return s;
+}
+
+bool PosixPlatform::present(int d, const std::string& name) {
+  struct stat st;
+  if (sys_.fstatat(d, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  // Only a regular file is opened to ask: opening a device or a pipe may have effects.
+  if (!S_ISREG(st.st_mode)) return true;
+  const int fd =
+      sys_.openat(d, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd < 0) return errno != ENOENT;
+  sys_.close(fd);
+  return true;
 }
 
 }  // namespace nivra
