@@ -177,8 +177,9 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   }
   // Asked first by a handle that shares everything: a link opened sharing nothing would
   // keep the file it leads to from the thread that converts that file.
-  HANDLE probe = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE probe =
+      CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
     const bool back = leads_back_here(probe, dir, name);
     CloseHandle(probe);
@@ -196,7 +197,7 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
       if (s.fault != Fault::busy || !locked_here(full)) return s;
     }
     // Another name of a file this run converts: its turn comes once that is done.
-    Sleep(1);
+    Sleep(Waits::held_here_pause);
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     CloseHandle(h);

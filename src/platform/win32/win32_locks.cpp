@@ -18,7 +18,7 @@ using namespace win32;
 ScopedMutex::ScopedMutex(void* mutex, std::atomic<bool>& stuck) : mutex_(mutex) {
   if (!mutex_) return;
   // Also when its last owner died in it. The threads of one run take it in turn too.
-  const DWORD got = WaitForSingleObject(mutex_, stuck ? MUTEX_WAIT_STUCK : MUTEX_WAIT);
+  const DWORD got = WaitForSingleObject(mutex_, stuck ? Waits::mutex_stuck : Waits::mutex);
   const bool missed = got != WAIT_OBJECT_0 && got != WAIT_ABANDONED;
   stuck = missed;
   if (missed) mutex_ = nullptr, owned_ = false;

@@ -13,13 +13,14 @@ namespace nivra {
 
 using namespace win32;
 
-Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
-                                   const std::wstring& saved, const FileStat& read,
-                                   bool& transient) {
-  transient = false;
+namespace {
+
+/// Whether `target` still names the file that `read` found, as it was found; its attributes
+/// into `attributes`. `transient` tells whether a later attempt may find otherwise.
+Status check_named(const std::wstring& target, const FileStat& read, DWORD& attributes,
+                   bool& transient) {
   FileStat now;
-  DWORD attributes = 0;
-  Status s = identify(target, now, &attributes);
+  const Status s = identify(target, now, &attributes);
   if (s.fault == Fault::not_found || (s.ok() && !now.same_file(read)))
     return Status{Fault::replaced};
   if (!s.ok()) {
@@ -29,6 +30,37 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
     return Status{Fault::busy, s.code};
   }
   if (!now.unchanged(read)) return Status{Fault::modified};
+  return Status{};
+}
+
+/// After ReplaceFileW put `fresh` under `target`, the original under `saved` (if any):
+/// the files get `attributes` again.
+Status settle_replaced(const std::wstring& target, const std::wstring& fresh,
+                       const std::wstring& saved, const FileStat& read, DWORD attributes) {
+  const bool with_backup = !saved.empty();
+  // The name was checked just before the call: had another program put a file there
+  // meanwhile, that file is under the backup name now, and goes back.
+  FileStat replaced;
+  if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
+      MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
+    if (MoveFileExW(saved.c_str(), target.c_str(), 0))
+      return Status{replaced.same_file(read) ? Fault::modified : Fault::replaced};
+    MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
+  }
+  SetFileAttributesW(target.c_str(), attributes);
+  if (with_backup) SetFileAttributesW(saved.c_str(), attributes);
+  return Status{};
+}
+
+}  // namespace
+
+Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
+                                   const std::wstring& saved, const FileStat& read,
+                                   bool& transient) {
+  transient = false;
+  DWORD attributes = 0;
+  Status s = check_named(target, read, attributes, transient);
+  if (!s.ok()) return s;
   // ReplaceFileW refuses a read-only file: the attribute is off for the call, and the new
   // file and the backup (the original itself) have it again after.
   const DWORD kept = settable_attributes(attributes);
@@ -49,31 +81,8 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   if (s.ok() && !ReplaceFileW(target.c_str(), fresh.c_str(), with_backup ? saved.c_str() : nullptr,
                               0, nullptr, nullptr))
     e = GetLastError();
-  if (s.ok() && e == 0) {
-    // The name was checked just before the call: had another program put a file there
-    // meanwhile, that file is under the backup name now, and goes back.
-    FileStat replaced;
-    if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
-        MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
-      if (MoveFileExW(saved.c_str(), target.c_str(), 0))
-        return Status{replaced.same_file(read) ? Fault::modified : Fault::replaced};
-      MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
-    }
-    SetFileAttributesW(target.c_str(), kept_or_normal);
-    if (with_backup) SetFileAttributesW(saved.c_str(), kept_or_normal);
-    return Status{};
-  }
-  FileStat under_backup;
-  bool stranded = false;
-  if (with_backup && identify(saved, under_backup).ok() && under_backup.same_file(read)) {
-    // The original was moved aside but the new file did not take its name (two names the
-    // system takes for one, say): it goes back, or stays under the run's own name, which
-    // nothing later overwrites, and the run reports the file.
-    stranded = !MoveFileExW(saved.c_str(), target.c_str(), 0);
-    if (stranded) keep(saved);
-  } else if (left_by_replace(e, with_backup) == Left::name_empty) {
-    MoveFileExW(fresh.c_str(), target.c_str(), 0);
-  }
+  if (s.ok() && e == 0) return settle_replaced(target, fresh, saved, read, kept_or_normal);
+  const bool stranded = undo_failed_replace(target, fresh, saved, read, e);
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
   // The name holds another file, or none that this run emptied: a run of another machine,
   // which share modes do not keep out, took the file meanwhile. (An original that could
@@ -89,6 +98,24 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
   // A name that the replace needed was taken meanwhile: another run's, of another machine.
   if (taken_meanwhile(e)) return Status{Fault::busy, int(e)};
   return from_error(e).at(Step::swap);
+}
+
+bool Win32Platform::undo_failed_replace(const std::wstring& target, const std::wstring& fresh,
+                                        const std::wstring& saved, const FileStat& read,
+                                        unsigned long error) {
+  FileStat under_backup;
+  const bool with_backup = !saved.empty();
+  if (with_backup && identify(saved, under_backup).ok() && under_backup.same_file(read)) {
+    // The original was moved aside but the new file did not take its name (two names the
+    // system takes for one, say): it goes back, or stays under the run's own name, which
+    // nothing later overwrites, and the run reports the file.
+    if (MoveFileExW(saved.c_str(), target.c_str(), 0)) return false;
+    keep(saved);
+    return true;
+  }
+  if (left_by_replace(error, with_backup) == Left::name_empty)
+    MoveFileExW(fresh.c_str(), target.c_str(), 0);
+  return false;
 }
 
 void Win32Platform::put_back(const std::wstring& target, const std::wstring& fresh,
@@ -130,7 +157,8 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   const std::wstring own =
       backup.empty() ? L"" : dir_path(dir) + L"\\" + own_backup_name(widen(temp));
   const bool then_move = !wanted.empty() && wanted != own;
-  const ScopedMutex mutex(mutex_, mutex_stuck_);  // no other run opens the file once its lock is released
+  // No other run opens the file once its lock is released.
+  const ScopedMutex mutex(mutex_, mutex_stuck_);
   if (!mutex.owned()) return Status{Fault::busy, 0};
   // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
   if (HANDLE h = take_handle(original)) CloseHandle(h);
@@ -146,7 +174,7 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   }
   // A scanner or an indexer may have any of the files open for a moment.
   Status s;
-  for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
+  for (const unsigned* pause = Waits::retry_pauses;; ++pause) {
     bool transient = false;
     s = replace_once(target, fresh, own, read, transient);
     if (s.ok() || !transient || *pause == 0) break;
@@ -190,7 +218,7 @@ Status Win32Platform::move(Dir dir, const std::string& from, const std::string& 
   }
   // A scanner or an indexer may have either file open for a moment.
   Status s;
-  for (const unsigned* pause = RETRY_PAUSES;; ++pause) {
+  for (const unsigned* pause = Waits::retry_pauses;; ++pause) {
     if (MoveFileExW(source.c_str(), target.c_str(), DWORD(flags))) {
       s = Status{};
       break;
