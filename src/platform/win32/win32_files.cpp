@@ -188,15 +188,17 @@ Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
   // Share mode 0: while it is open no other process can open the file at all.
   HANDLE h = nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  for (;;) {
+  for (const DWORD began = GetTickCount();;) {
     {
       const ScopedMutex mutex(mutex_, mutex_stuck_);
       if (!mutex.owned()) return Status{Fault::busy, 0};
       const Status s = open_unfollowed(full, GENERIC_READ, 0, FILE_ATTRIBUTE_NORMAL, h, info);
       if (s.ok()) break;
-      if (s.fault != Fault::busy || !locked_here(full)) return s;
+      if (s.fault != Fault::busy || !locked_here(full) ||
+          GetTickCount() - began >= Waits::held_here)
+        return s;
     }
-    // Another name of a file this run converts: its turn comes once that is done.
+    // Another name of a file that another thread converts: its turn comes once that is done.
     Sleep(Waits::held_here_pause);
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {

@@ -1,5 +1,17 @@
 // The Windows platform's locks: the tree's mutex, the share-none locks of the files it
 // converts, and the byte-range locks that mark a run's own temporaries.
+//
+// Order, outermost first; nothing is taken against it:
+//   1. the tree's mutex (mutex_, of every run on the tree): waited for Waits::mutex at
+//      most, then the file is reported as held. Never held across a return to the core.
+//   2. table_ or own_, the process's mutexes over the platform's tables: never both at
+//      once; held for the tables' work and the opening and closing of handles they hold.
+// The share-none lock of a file that open_read() opens is taken under 1; the core takes
+// its large-file permit after it. A file that another thread of this run holds under
+// another name is waited for with no mutex held, Waits::held_here at most (the core may
+// hold its own file meanwhile: two threads that wait for each other's file give up
+// then); one this thread holds is never waited for. Byte-range locks are taken with
+// LOCKFILE_FAIL_IMMEDIATELY: never waited for.
 
 #include <windows.h>
 
@@ -43,9 +55,11 @@ void Win32Platform::make_mutex(Dir root) {
 bool Win32Platform::locked_here(const std::wstring& path) {
   FileStat named;
   if (!identify(path, named).ok()) return false;
+  // Not this thread's own: it would wait for itself.
+  const DWORD thread = GetCurrentThreadId();
   Lock lock(table_);
   return std::any_of(files_.begin(), files_.end(), [&](const OpenFile& f) {
-    return f.locked && f.handle && f.id.same_file(named);
+    return f.locked && f.handle && f.thread != thread && f.id.same_file(named);
   });
 }
 
