@@ -199,7 +199,7 @@ inline bool leads_back(std::wstring_view folder_final, std::wstring_view name,
          final[folder_final.size()] == L'\\' && final.ends_with(name);
 }
 
-/// Every wait and pause of the Windows platform, in milliseconds. Every wait ends: what
+/// Every wait and pause of Win32Platform, in milliseconds. Every wait ends: what
 /// still stands in the way then is reported with the file.
 struct Waits {
   /// For the tree's mutex, before the file is reported as held: longer than another run
