@@ -117,6 +117,11 @@ class Win32Platform final : public FileSystem {
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
+  /// After a ReplaceFileW that failed with `error` (0 where it was never called): puts the
+  /// original back under `target` if it went under `saved`, and the new file if the name
+  /// was left empty. Whether the original stays under `saved`, kept (see keep()).
+  bool undo_failed_replace(const std::wstring& target, const std::wstring& fresh,
+                           const std::wstring& saved, const FileStat& read, unsigned long error);
   /// Puts the original, under the run's own name `own`, back under `target`, and the new
   /// file under `fresh`; keeps it under `own` where it cannot.
   void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);
