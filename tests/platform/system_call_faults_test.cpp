@@ -314,6 +314,9 @@ void prepare(const std::string& root, Direction direction) {
                                "\x02\0\x04\0\x01\0\0\0" "\x04\0\0\0\xff\xff\xff\xff"
                                "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff"sv;
   setxattr(util.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
+  // A folder whose access list every new file gets: a file made there must not keep one
+  // its original lacks.
+  setxattr((root + "/src/io").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);
   if (direction == Direction::unsign) {
     EXPECT_EQ(run(root, Direction::sign).status, 0);
   }
