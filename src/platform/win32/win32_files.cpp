@@ -159,13 +159,13 @@ void Win32Platform::close_dir(Dir dir) {
   CloseHandle(h);
 }
 
-bool Win32Platform::shared(Dir dir) {
+Capabilities Win32Platform::caps(Dir dir) {
   const std::wstring path = dir_path(dir);
   // \\?\UNC\server\share\..., or a drive letter mapped to a share.
-  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
-  if (path.size() < 6 || path[5] != L':') return false;
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return Capabilities{true, true};
+  if (path.size() < 6 || path[5] != L':') return Capabilities{false, true};
   const std::wstring drive = path.substr(4, 2) + L"\\";
-  return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
+  return Capabilities{GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE, true};
 }
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
@@ -289,19 +289,8 @@ Status Win32Platform::close(File file) {
     h = f->handle;
     *f = OpenFile{};
   }
-  if (h && !CloseHandle(h)) return Status{Fault::other, int(GetLastError())};
+  if (h && !CloseHandle(h)) return other_error(GetLastError());
   return Status{};
-}
-
-bool Win32Platform::short_of_resources(const Status& status) {
-  if (status.fault == Fault::too_large) return true;
-  if (status.fault != Fault::other) return false;
-  switch (DWORD(status.code)) {
-    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
-    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return true;
-    default: return false;
-  }
 }
 
 std::string Win32Platform::describe(const Status& status) {

@@ -51,10 +51,9 @@ class Win32Platform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
-  bool shared(Dir dir) override;
+  Capabilities caps(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool on_shared_file_system(File) override { return false; }
   Status stat(File file, FileStat& out) override;
   Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
@@ -69,7 +68,6 @@ class Win32Platform final : public FileSystem {
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
-  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:

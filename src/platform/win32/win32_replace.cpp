@@ -191,7 +191,7 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   const DWORD e = GetLastError();
   put_back(target, fresh, own);
   if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return Status{Fault::busy, int(e)};
-  return Status{Fault::other, int(e), Step::backup};
+  return other_error(e).at(Step::backup);
 }
 
 Status Win32Platform::rename(Dir dir, const std::string& from, const std::string& to) {

@@ -63,8 +63,15 @@ Status from_error(DWORD e) {
     case ERROR_ALREADY_EXISTS: return Status{Fault::exists, int(e)};
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION: return Status{Fault::busy, int(e)};
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA: case ERROR_TOO_MANY_OPEN_FILES: case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: case ERROR_NO_SYSTEM_RESOURCES: return Status{Fault::exhausted, int(e)};
     default: return Status{Fault::other, int(e)};
   }
+}
+
+Status other_error(DWORD e) {
+  return Status{from_error(e).fault == Fault::exhausted ? Fault::exhausted : Fault::other, int(e)};
 }
 
 Status last_error() { return from_error(GetLastError()); }

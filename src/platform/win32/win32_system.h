@@ -14,6 +14,8 @@
 namespace nivra::win32 {
 
 Status from_error(DWORD e);
+/// A failure that only a shortage of resources tells apart from any other.
+Status other_error(DWORD e);
 Status last_error();
 FileStat stat_from(const BY_HANDLE_FILE_INFORMATION& info);
 
