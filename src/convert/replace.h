@@ -1,7 +1,6 @@
 #pragma once
 
-// How a file's name comes to hold its new content, and what is left of a run that stopped
-// half-way. What this sequence promises:
+// How a file's name comes to hold its new content. What this sequence promises:
 //
 // - One step. The new content is written whole beside the file under a temporary name;
 //   then one call of the seam (FileSystem::replace) puts it under the name, provided the
@@ -21,7 +20,7 @@
 //   Temporaries carry the tag of their run; a run that was killed may leave some, and the
 //   next run on the machine finishes them (a backup that is the only copy of an original
 //   becomes NAME.OLD) or removes them. What a run that may still be going on, or another
-//   machine's run, left stays.
+//   machine's run, left stays. Recovery (convert/recovery.h) does that part.
 // - Two runs. The file is open and locked from its read to its replace, so two runs on one
 //   machine never convert it twice. On a shared file system, where locks and a file's
 //   number tell nothing, the content read identifies the file: it is digested, and
