@@ -8,53 +8,17 @@ namespace {
 
 constexpr std::string_view TEMPORARY_PREFIX = ".nivra-";
 constexpr std::size_t DIGEST_DIGITS = 16;
-constexpr char DIGITS[] = "0123456789abcdef";
-
-void append_hex(std::string& out, std::uint64_t v, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(DIGITS[v >> shift & 0xF]);
-}
-
-/// The value of the hex digits `text`; nothing where one is not a digit format() writes.
-std::optional<std::uint64_t> hex_value(std::string_view text) {
-  std::uint64_t v = 0;
-  for (const char c : text) {
-    const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    if (d < 0) return std::nullopt;
-    v = v << 4 | unsigned(d);
-  }
-  return v;
-}
-
 constexpr std::string_view KIND_TEXT[] = {"new", "old", "cpy", "was", "nam", "bak", "lnk", ""};
 
 /// The prefix of the file whose name has the digest `digest`.
 std::string prefix_of(std::uint64_t digest) {
   std::string out(TEMPORARY_PREFIX);
-  append_hex(out, digest, DIGEST_DIGITS);
+  hex::append(out, digest, DIGEST_DIGITS);
   out.push_back('-');
   return out;
 }
 
 }  // namespace
-
-std::string RunTag::format() const {
-  std::string out;
-  append_hex(out, machine, 8);
-  append_hex(out, process, 8);
-  append_hex(out, nonce, 4);
-  if (start != 0) append_hex(out, start, 8);
-  return out;
-}
-
-std::optional<RunTag> RunTag::parse(std::string_view text) {
-  if (text.size() != 20 && text.size() != 28) return std::nullopt;
-  const auto machine = hex_value(text.substr(0, 8)), process = hex_value(text.substr(8, 8)),
-             nonce = hex_value(text.substr(16, 4)), start = hex_value(text.substr(20));
-  if (!machine || !process || !nonce || !start) return std::nullopt;
-  if (text.size() == 28 && *start == 0) return std::nullopt;  // format() never gives it
-  return RunTag{std::uint32_t(*machine), std::uint32_t(*process), std::uint16_t(*nonce),
-                std::uint32_t(*start)};
-}
 
 std::string_view TempName::kind_text(Kind kind) { return KIND_TEXT[int(kind)]; }
 
@@ -69,7 +33,7 @@ std::optional<TempName> TempName::parse(std::string_view name) {
   if (!name.starts_with(TEMPORARY_PREFIX) || dot == name.npos || dot < from ||
       name[from - 1] != '-')
     return std::nullopt;
-  const auto digest = hex_value(name.substr(TEMPORARY_PREFIX.size(), DIGEST_DIGITS));
+  const auto digest = hex::value(name.substr(TEMPORARY_PREFIX.size(), DIGEST_DIGITS));
   const auto run = RunTag::parse(name.substr(from, dot - from));
   if (!digest || !run) return std::nullopt;
   TempName out{*digest, *run, Kind::other};

@@ -33,6 +33,24 @@ struct Digest {
   void add(std::string_view s) { add(s.data(), s.size()); }
 };
 
+namespace hex {
+/// Appends the last `digits` hex digits of `v`, in lower case.
+inline void append(std::string& out, std::uint64_t v, int digits) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(DIGITS[v >> shift & 0xF]);
+}
+/// The value of the hex digits `text`; nothing where one is not a digit append() writes.
+inline std::optional<std::uint64_t> value(std::string_view text) {
+  std::uint64_t v = 0;
+  for (const char c : text) {
+    const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (d < 0) return std::nullopt;
+    v = v << 4 | unsigned(d);
+  }
+  return v;
+}
+}  // namespace hex
+
 /// The tag of a run: the machine, the process, and a nonce that tells the run from an
 /// earlier process of the same number; where the system can tell when a process started,
 /// that too (see Host::process_start()), which tells the run from a later one.
@@ -53,9 +71,24 @@ struct RunTag {
 
   /// Twenty hex digits: eight for the machine, eight for the process, four for the nonce;
   /// then eight for the start, where there is one.
-  std::string format() const;
+  std::string format() const {
+    std::string out;
+    hex::append(out, machine, 8);
+    hex::append(out, process, 8);
+    hex::append(out, nonce, 4);
+    if (start != 0) hex::append(out, start, 8);
+    return out;
+  }
   /// The tag that format() gave `text`; nothing for text it does not give.
-  static std::optional<RunTag> parse(std::string_view text);
+  static std::optional<RunTag> parse(std::string_view text) {
+    if (text.size() != 20 && text.size() != 28) return std::nullopt;
+    const auto machine = hex::value(text.substr(0, 8)), process = hex::value(text.substr(8, 8)),
+               nonce = hex::value(text.substr(16, 4)), start = hex::value(text.substr(20));
+    if (!machine || !process || !nonce || !start) return std::nullopt;
+    if (text.size() == 28 && *start == 0) return std::nullopt;  // format() never gives it
+    return RunTag{std::uint32_t(*machine), std::uint32_t(*process), std::uint16_t(*nonce),
+                  std::uint32_t(*start)};
+  }
 };
 
 /// A temporary name of a run, taken apart.
