@@ -25,16 +25,8 @@ class Converter {
   Outcome convert_file(Dir dir, const std::string& name, const std::string& path,
                        const Neighbours& neighbours = {});
 
-  /// Names of `dir` that a killed run may have left empty (Replacer::missing_names).
-  std::vector<Replacer::Missing> missing_names(Dir dir, const Neighbours& neighbours) {
-    return replacer_.missing_names(dir, neighbours);
-  }
-  /// Puts the original back under a name a killed run left empty (Replacer::restore_name).
-  Replacer::Restore restore_name(Dir dir, const Replacer::Missing& missing,
-                                 const std::string& path, const Neighbours& neighbours,
-                                 Outcome& failed) {
-    return replacer_.restore_name(dir, missing, path, neighbours, failed);
-  }
+  /// What earlier runs left, and this run's recovery of it.
+  Recovery& recovery() { return replacer_.recovery(); }
 
   /// The tag of this run's temporary names.
   const std::string& run() const { return replacer_.run(); }

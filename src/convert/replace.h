@@ -1,7 +1,6 @@
 #pragma once
 
-// How a file's name comes to hold its new content, and what is left of a run that stopped
-// half-way. What this sequence promises:
+// How a file's name comes to hold its new content. What this sequence promises:
 //
 // - One step. The new content is written whole beside the file under a temporary name;
 //   then one call of the seam (FileSystem::replace) puts it under the name, provided the
@@ -21,7 +20,7 @@
 //   Temporaries carry the tag of their run; a run that was killed may leave some, and the
 //   next run on the machine finishes them (a backup that is the only copy of an original
 //   becomes NAME.OLD) or removes them. What a run that may still be going on, or another
-//   machine's run, left stays.
+//   machine's run, left stays. Recovery (convert/recovery.h) does that part.
 // - Two runs. The file is open and locked from its read to its replace, so two runs on one
 //   machine never convert it twice. On a shared file system, where locks and a file's
 //   number tell nothing, the content read identifies the file: it is digested, and
@@ -39,6 +38,8 @@
 #include <vector>
 
 #include "convert/messages.h"
+#include "convert/recovery.h"
+#include "convert/temp_name.h"
 #include "platform/file_system.h"
 #include "platform/host.h"
 
@@ -92,16 +93,6 @@ struct Neighbours {
   std::unordered_set<std::string> names;  ///< every name in the directory
   std::vector<std::string> temporaries;   ///< the names that is_temporary_name() accepts
 };
-
-/// True when `name` is one that temporary_name() gives.
-bool is_temporary_name(std::string_view name);
-
-/// The names a run tagged `run` writes the new content of `name` under (`kind` "new"),
-/// keeps its backup under until it replaces NAME.OLD ("old"), and copies it under where
-/// the file system has no links ("cpy"). All begin with a dot, so no walk selects them,
-/// and with temporary_prefix(name), whatever the run.
-std::string temporary_name(const std::string& name, std::string_view kind, std::string_view run);
-std::string temporary_prefix(const std::string& name);
 
 /// The name of the file whose backup `name` would be ("" when it is no backup's name).
 std::string backup_of(std::string_view name);
@@ -175,73 +166,42 @@ struct Target {
 /// content that cannot be made sets `refused` to its failure.
 using WriteContent = std::function<Status(File to, Outcome& refused)>;
 
-/// The replace of the files of one run, under its run's tag.
+/// The replace of the files of one run, under its run's tag: what earlier runs left beside
+/// a file is finished first (recovery()), then the file is replaced.
 class Replacer {
  public:
   Replacer(FileSystem& fs, Host& host);
 
   /// The tag of this run's temporary names.
   const std::string& run() const { return run_; }
+  /// What earlier runs left, and this run's recovery of it.
+  Recovery& recovery() { return recovery_; }
 
-  /// Finishes what runs that ended while converting the target left beside it: a backup
-  /// that no longer names the file, and holds other bytes than it, is the only copy of its
-  /// original and becomes NAME.OLD; everything else is removed. A leftover is only touched
-  /// when it is a regular file of the file's owner, of the owner of NAME.OLD (a file that
-  /// a run replaced: a run of another user leaves the original, of its owner, beside a new
-  /// file of that user's) or of this run's user: another user may plant a file under any
-  /// name in a shared folder. Another user's leftover that is no backup is removed where
-  /// NAME.OLD holds its bytes. What runs that may still be going on
-  /// left stays as it is; so does what a run of another machine or boot left on a shared
-  /// file system, which undecided() then names. Fails on a name that cannot be cleared,
-  /// and on a backup whose bytes cannot be read: it stays for a later run.
-  /// Comes before replace() of the same file. On a shared file system the removals wait
-  /// for remove_stale().
-  Outcome finish_leftovers(const Target& target, const Neighbours& neighbours);
+  /// Finishes what runs left beside the target (Recovery::finish_leftovers()). Comes
+  /// before replace() of the same file. On a shared file system the removals wait for
+  /// remove_stale().
+  Outcome finish_leftovers(const Target& target, const Neighbours& neighbours) {
+    return recovery_.finish_leftovers(target, neighbours);
+  }
   /// Removes the leftovers that finish_leftovers() kept for after the target's replace,
   /// where `done` says the target was converted or left alone; one that cannot be removed
   /// goes to left(). After a failure they stay for a later run: the content they were found
   /// to share with the name may have been a client's stale view of it, and a copy of an
   /// original among them the only one.
-  void remove_stale(bool done);
-
-  /// A name of `dir` that a run that ended may have left empty: not listed, but named by a
-  /// listed NAME.OLD, or kept in a record of that run (name_record()) whose temporary name
-  /// carries its digest.
-  struct Missing {
-    std::string name;
-    /// The records that keep it, in the listing's order; none when only NAME.OLD names it.
-    /// Runs killed one after another may each leave one, not all beside the original.
-    std::vector<std::string> records;
-    /// A record of it by a run of this machine that may still be going on; "" for none.
-    std::string live_record;
-  };
-  std::vector<Missing> missing_names(Dir dir, const Neighbours& neighbours);
-
-  enum class Restore { nothing, put_back, failed };
-  /// Puts the original back under the name of `missing`, a name that is missing where a
-  /// run that ended was killed while the name was empty (between moving the original
-  /// aside and the new file's taking the name): its aside name, its held backup, or else
-  /// the NAME.OLD it made. Only what is provably that run's own is taken, by a rename that
-  /// never replaces; of several recorded runs, the first whose leftovers hold an original.
-  /// `put_back` also where the name turns out to hold a file already; `failed` says why
-  /// the original could not go back (`path` is the name's), or that a run that may still
-  /// be going on keeps the name missing.
-  Restore restore_name(Dir dir, const Missing& missing, const std::string& path,
-                       const Neighbours& neighbours, Outcome& failed);
+  void remove_stale(bool done) { recovery_.remove_stale(done, left_); }
 
   /// The path of a leftover beside the target last finished that a run of another machine
   /// or boot left on a shared file system, where whether that run ended cannot be known;
   /// "" when there is none.
-  const std::string& undecided() const { return undecided_; }
+  const std::string& undecided() const { return recovery_.undecided(); }
   /// The paths this run left beside the target last replaced, with why: temporaries that
   /// could not be removed, and copies of an original kept because neither the name nor
   /// NAME.OLD was shown to hold it.
   const std::vector<LeftName>& left() const { return left_; }
   /// Forgets undecided() and left(), before the next file.
   void forget_last() {
-    undecided_.clear();
+    recovery_.forget_last();
     left_.clear();
-    stale_.clear();
   }
 
   /// Puts the content that `write` makes under the target's name, keeping the original
@@ -259,38 +219,21 @@ class Replacer {
   /// original unless the name or NAME.OLD holds the original; puts it back under a name
   /// left empty.
   void keep_only_copy(const Target& target, TemporaryName& aside);
-  /// The name `record` keeps, or "" where it is forged, or of no run that ended but for a
-  /// run of this machine that may still be going on, which `live` then says.
-  std::string recorded_name(Dir dir, const std::string& record, bool& live);
-  /// The leftover of an ended run that holds the original of `name`, a missing name: of
-  /// the run of `record` where that is not "" (see restore_name()); "" when there is none.
-  std::string original_left(Dir dir, const std::string& name, const std::string& record,
-                            const Neighbours& neighbours);
+  /// This run's temporary of kind `kind` beside the target.
+  std::string temporary(const Target& target, TempName::Kind kind) const {
+    return TempName::of(target.name, tag_, kind).format();
+  }
   bool holds_content(Dir dir, const std::string& name, const FileStat& read);
-  /// Whether `name` holds the bytes of `file`, of `read`'s size; `status` says why that
-  /// could not be told (false with a fault), as against bytes that differ (false, ok).
-  bool same_content(Dir dir, const std::string& name, File file, const FileStat& read,
-                    Status& status);
   /// Whether a temporary of the target of a run that may still be going on, other than
   /// this one, is beside it now (true where the folder cannot be listed).
   bool another_run_beside(const Target& target);
-  /// Whether the leftover `left` beside the target holds the bytes of its NAME.OLD.
-  bool held_as_backup(const Target& target, const std::string& left);
-  /// Whether a leftover as `left` found it may be finished by this run: a regular file of
-  /// the owner of `file` or of the running user.
-  bool owned(const FileStat& left, const FileStat& file) const;
 
   FileSystem& fs_;
-  Host& host_;
   RunTag tag_;
-  std::string run_;          ///< tag_, formatted
-  std::string block_;        ///< output of a copy waiting to be written
-  bool ended_run_ = false;   ///< a run that ended left temporaries of the target
-  std::string undecided_;    ///< a leftover of a run that may or may not have ended
+  std::string run_;             ///< tag_, formatted
+  Recovery recovery_;
+  std::string block_;           ///< output of a copy waiting to be written
   std::vector<LeftName> left_;  ///< see left(); by name until replace() ends
-  std::vector<std::string> stale_;  ///< leftovers of ended runs, for remove_stale()
-  Dir stale_dir_{};                 ///< their folder
-  std::string stale_folder_;        ///< its path, with the separator
 };
 
 }  // namespace nivra

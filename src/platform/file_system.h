@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/temp_name.h"
+
 namespace nivra {
 
 /// What went wrong, in the terms the core acts on.
@@ -103,35 +105,6 @@ struct FileStat {
     return same_file(o) && size == o.size && modified == o.modified;
   }
 };
-
-/// A digest of bytes that arrive in pieces of any size (64-bit FNV-1a).
-struct Digest {
-  std::uint64_t value = 0xcbf29ce484222325ull;
-  void add(const char* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      value ^= static_cast<unsigned char>(p[i]);
-      value *= 0x100000001b3ull;
-    }
-  }
-  void add(std::string_view s) { add(s.data(), s.size()); }
-};
-
-/// The name under which replace() keeps the original of `temp`'s file while the name is
-/// free, on a file system that cannot swap two names: `temp` with "was" for its last part.
-inline std::string aside_name(const std::string& temp) {
-  return temp.substr(0, temp.rfind('.') + 1) + "was";
-}
-
-/// The name of the record that keeps `name` beside the temporary `temp` while a replace may
-/// leave the name empty: `temp` with "nam" for its last part. Only a temporary's digest of
-/// `name` is in its own name; a run killed in that moment leaves the name itself here, for
-/// the next run to put the original back under.
-inline std::string name_record(const std::string& temp) {
-  return temp.substr(0, temp.rfind('.') + 1) + "nam";
-}
-
-/// The longest record of a name that is read back: more than any system's longest name.
-inline constexpr std::size_t NAME_RECORD_MAX = 4096;
 
 /// Where a file's bytes are written to.
 class Output {
@@ -233,31 +206,6 @@ inline Status digest_file(FileSystem& fs, File file, Digest& digest, std::uint64
     digest.add(buf, got);
     size += got;
   }
-}
-
-/// Writes the record of `name` (see name_record()) beside `temp` in `dir`, before a step
-/// of replace() that may leave the name empty; replace() removes it once the name holds a
-/// file again. Where it cannot be written whole, none is left, and that step is not taken.
-inline Status write_name_record(FileSystem& fs, Dir dir, const std::string& temp,
-                                const std::string& name) {
-  const std::string record = name_record(temp);
-  File file;
-  Status s = fs.create(dir, record, file);
-  if (!s.ok()) return s;
-  for (std::size_t at = 0; s.ok() && at < name.size();) {
-    std::size_t put = 0;
-    s = fs.write(file, name.data() + at, name.size() - at, put);
-    if (s.fault == Fault::interrupted) {
-      s = Status{};
-      continue;
-    }
-    if (s.ok() && put == 0) s = Status{Fault::stalled};
-    at += put;
-  }
-  const Status closed = fs.close(file);
-  if (s.ok()) s = closed;
-  if (!s.ok()) fs.remove(dir, record);
-  return s;
 }
 
 }  // namespace nivra

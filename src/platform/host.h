@@ -2,70 +2,18 @@
 
 // What the system says of the running program, apart from its files: where the program
 // is, the path separator, and which runs are going on. Each platform implements it once;
-// the tags of runs and the rule for when a run has ended are written here, once.
+// the rule for when a run has ended is written here, once (its tags, beside the temporary
+// names they go into).
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "convert/temp_name.h"
 #include "platform/file_system.h"
 
 namespace nivra {
-
-/// The tag of a run: the machine, the process, and a nonce that tells the run from an
-/// earlier process of the same number; where the system can tell when a process started,
-/// that too (see Host::process_start()), which tells the run from a later one.
-struct RunTag {
-  std::uint32_t machine = 0;
-  std::uint32_t process = 0;
-  std::uint16_t nonce = 0;
-  std::uint32_t start = 0;  ///< 0 where the tag holds none
-
-  bool operator==(const RunTag&) const = default;
-
-  /// The machine's number for `seed`, what tells it from others (its name, its boot).
-  static std::uint32_t machine_of(std::string_view seed) {
-    Digest d;
-    d.add(seed);
-    return std::uint32_t(d.value ^ d.value >> 32);
-  }
-
-  /// Twenty hex digits: eight for the machine, eight for the process, four for the nonce;
-  /// then eight for the start, where there is one.
-  std::string format() const {
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    std::string out;
-    const auto hex = [&](std::uint32_t v, int digits) {
-      for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-        out.push_back(DIGITS[v >> shift & 0xF]);
-    };
-    hex(machine, 8);
-    hex(process, 8);
-    hex(nonce, 4);
-    if (start != 0) hex(start, 8);
-    return out;
-  }
-
-  /// The tag that format() gave `text`; nothing for text it does not give.
-  static std::optional<RunTag> parse(std::string_view text) {
-    if (text.size() != 20 && text.size() != 28) return std::nullopt;
-    std::uint64_t v[4] = {};
-    const int digits[4] = {8, 8, 4, 8};
-    const int parts = text.size() == 20 ? 3 : 4;
-    for (int part = 0, at = 0; part < parts; ++part) {
-      for (int i = 0; i < digits[part]; ++i, ++at) {
-        const char c = text[std::size_t(at)];
-        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (d < 0) return std::nullopt;
-        v[part] = v[part] << 4 | unsigned(d);
-      }
-    }
-    if (parts == 4 && v[3] == 0) return std::nullopt;  // format() never gives it
-    return RunTag{std::uint32_t(v[0]), std::uint32_t(v[1]), std::uint16_t(v[2]),
-                  std::uint32_t(v[3])};
-  }
-};
 
 class Host {
  public:

@@ -35,17 +35,13 @@ bool is_source_file(std::string_view name) {
          equals_ignoring_case(ext, ".H");
 }
 
-namespace {
-
 /// One directory of the walk, for as long as it is listed.
-struct Level {
+struct Walk::Level {
   std::shared_ptr<Folder> folder;
   std::size_t path_length;    ///< of its path, in the walk's path
   std::vector<Entry> entries;
   std::size_t next = 0;       ///< the entry to handle next
 };
-
-}  // namespace
 
 unsigned worker_count(unsigned processors, bool shared) {
   // On a share most of a file's time is spent waiting for the server, not on a processor.
@@ -60,9 +56,9 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   if (workers_ > 1)
     workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); }, first_alone_);
   // What the walk itself reports takes its place among the conversions' outcomes.
-  auto note = [&](Outcome outcome) {
+  const Note note = [&](const Outcome& outcome) {
     if (workers)
-      workers->add(std::move(outcome));
+      workers->add(outcome);
     else
       report(outcome);
   };
@@ -70,47 +66,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   // one path that grows and shrinks with it.
   std::string path = root_path;
   std::vector<Level> stack;
-  auto enter = [&](Dir dir, bool owned) {
-    Level& level =
-        stack.emplace_back(Level{std::make_shared<Folder>(fs_, dir, owned), path.size(), {}});
-    Neighbours& neighbours = level.folder->neighbours;
-    // The listing is taken whole before any entry is handled, so the files that a
-    // conversion creates in this directory are never met by the same walk.
-    Status listed;
-    try {
-      listed = fs_.list_dir(dir, level.entries);
-      for (const Entry& entry : level.entries) {
-        neighbours.names.insert(entry.name);
-        if (is_temporary_name(entry.name)) neighbours.temporaries.push_back(entry.name);
-      }
-    } catch (const std::bad_alloc&) {
-      level.entries.clear();
-      neighbours = Neighbours{};
-      listed = Status{Fault::too_large, 0};
-    }
-    if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
-    // A source file whose name a killed run left empty, with its backup and temporaries
-    // beside it: its original goes back under the name, and it is converted in its turn.
-    // No worker has a file of this directory yet.
-    for (const Replacer::Missing& missing : converter_.missing_names(dir, neighbours)) {
-      if (missing.name[0] == '.' || !is_source_file(missing.name)) continue;
-      std::string file_path = path;
-      file_path.append(1, host_.separator()).append(missing.name);
-      Outcome failed;
-      switch (converter_.restore_name(dir, missing, file_path, neighbours, failed)) {
-        case Replacer::Restore::nothing:
-          break;
-        case Replacer::Restore::failed:
-          note(failed);
-          break;
-        case Replacer::Restore::put_back:
-          level.entries.push_back(Entry{missing.name, EntryKind::regular});
-          neighbours.names.insert(missing.name);
-          break;
-      }
-    }
-  };
-  enter(root, false);
+  enter(stack, root, false, path, note);
   while (!stack.empty()) {
     Level& level = stack.back();
     if (level.next == level.entries.size()) {
@@ -124,37 +80,71 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
     if (entry.name.empty() || entry.name[0] == '.') continue;
     path.resize(level.path_length);
     path.append(1, host_.separator()).append(entry.name);
-    switch (entry.kind) {
-      case EntryKind::directory: {
-        Dir sub;
-        const Status s = fs_.open_dir(level.folder->dir, entry.name, sub);
-        if (!s.ok()) {
-          note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
-          break;
-        }
-        enter(sub, true);  // `level` and `entry` are not used after this
-        break;
-      }
-      case EntryKind::regular:
-        if (!is_source_file(entry.name)) break;
-        if (workers)
-          workers->convert(level.folder, entry.name, path);
-        else
-          report(converter_.convert_file(level.folder->dir, entry.name, path,
-                                         level.folder->neighbours));
-        break;
-      case EntryKind::other:
-        // A FIFO, socket or device is never opened: it could block or have effects.
-        if (is_source_file(entry.name))
-          note(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
-                       reason(fs_, Status{Fault::not_regular, 0})});
-        break;
-      case EntryKind::symlink:
-        // Never followed: it may lead out of the tree or round in a loop.
-        break;
-    }
+    visit(stack, entry, path, workers ? &*workers : nullptr, note);
   }
   if (workers) workers->finish();
+}
+
+void Walk::enter(std::vector<Level>& stack, Dir dir, bool owned, const std::string& path,
+                 const Note& note) {
+  Level& level =
+      stack.emplace_back(Level{std::make_shared<Folder>(fs_, dir, owned), path.size(), {}});
+  Neighbours& neighbours = level.folder->neighbours;
+  // The listing is taken whole before any entry is handled, so the files that a
+  // conversion creates in this directory are never met by the same walk.
+  Status listed;
+  try {
+    listed = fs_.list_dir(dir, level.entries);
+    for (const Entry& entry : level.entries) {
+      neighbours.names.insert(entry.name);
+      if (is_temporary_name(entry.name)) neighbours.temporaries.push_back(entry.name);
+    }
+  } catch (const std::bad_alloc&) {
+    level.entries.clear();
+    neighbours = Neighbours{};
+    listed = Status{Fault::too_large, 0};
+  }
+  if (!listed.ok()) note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, listed)});
+  // A source file whose name a killed run left empty, with its backup and temporaries
+  // beside it: its original goes back under the name, and it is converted in its turn.
+  // No worker has a file of this directory yet.
+  converter_.recovery().restore_missing(
+      dir, path, neighbours, level.entries,
+      [](std::string_view name) { return name[0] != '.' && is_source_file(name); }, note);
+}
+
+void Walk::visit(std::vector<Level>& stack, const Entry& entry, const std::string& path,
+                 Workers* workers, const Note& note) {
+  Level& level = stack.back();
+  switch (entry.kind) {
+    case EntryKind::directory: {
+      Dir sub;
+      const Status s = fs_.open_dir(level.folder->dir, entry.name, sub);
+      if (!s.ok()) {
+        note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
+        break;
+      }
+      enter(stack, sub, true, path, note);  // `level` and `entry` are not used after this
+      break;
+    }
+    case EntryKind::regular:
+      if (!is_source_file(entry.name)) break;
+      if (workers)
+        workers->convert(level.folder, entry.name, path);
+      else
+        report(converter_.convert_file(level.folder->dir, entry.name, path,
+                                       level.folder->neighbours));
+      break;
+    case EntryKind::other:
+      // A FIFO, socket or device is never opened: it could block or have effects.
+      if (is_source_file(entry.name))
+        note(Outcome{Outcome::failed, MSG_OPEN_FAILED, path,
+                     reason(fs_, Status{Fault::not_regular, 0})});
+      break;
+    case EntryKind::symlink:
+      // Never followed: it may lead out of the tree or round in a loop.
+      break;
+  }
 }
 
 void Walk::name_code_page(const CodePageChoice& choice) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/convert_file.h"
 #include "platform/reporter.h"
@@ -52,6 +54,18 @@ class Walk {
   bool failed() const { return failures_ > 0; }
 
  private:
+  struct Level;
+  /// Reports what the walk itself meets, in its place among the conversions' outcomes.
+  using Note = std::function<void(const Outcome&)>;
+  /// Lists `dir`, whose path is `path`, onto the top of `stack`, and puts back the
+  /// originals of names a killed run left empty there.
+  void enter(std::vector<Level>& stack, Dir dir, bool owned, const std::string& path,
+             const Note& note);
+  /// Handles `entry`, whose path is `path`, of the folder on top of `stack`: walks into a
+  /// subdirectory, converts a source file (on `workers` where there are some).
+  void visit(std::vector<Level>& stack, const Entry& entry, const std::string& path,
+             Workers* workers, const Note& note);
+
   FileSystem& fs_;
   Host& host_;
   Direction direction_;
