@@ -4,12 +4,14 @@
 
 namespace nivra {
 
-bool Budget::try_large() {
+bool Budget::take_one(int& free) {
   Lock lock(mutex_);
-  if (large_ == 0) return false;
-  --large_;
+  if (free == 0) return false;
+  --free;
   return true;
 }
+
+bool Budget::try_large() { return take_one(large_); }
 
 void Budget::wait_large() {
   for (;;) {
@@ -47,21 +49,15 @@ int Budget::take_pieces(int wanted) {
   return take;
 }
 
-void Budget::give_pieces(int n) {
+void Budget::give_pieces(int n) { give(pieces_, n); }
+
+void Budget::give(int& free, int n) {
   Lock lock(mutex_);
-  pieces_ += n;
+  free += n;
 }
 
-bool Budget::take_writing_behind() {
-  Lock lock(mutex_);
-  if (writing_behind_ == 0) return false;
-  --writing_behind_;
-  return true;
-}
+bool Budget::take_writing_behind() { return take_one(writing_behind_); }
 
-void Budget::give_writing_behind() {
-  Lock lock(mutex_);
-  ++writing_behind_;
-}
+void Budget::give_writing_behind() { give(writing_behind_, 1); }
 
 }  // namespace nivra

@@ -51,6 +51,11 @@ class Budget {
   void give_writing_behind();
 
  private:
+  /// Takes one of `free` under the lock, if there is one.
+  bool take_one(int& free);
+  /// Gives `n` back to `free` under the lock.
+  void give(int& free, int n);
+
   unsigned workers_;
   Mutex mutex_;
   int large_ = LARGE_FILES;   ///< permits free

@@ -96,13 +96,14 @@ void Pieces::hand(Slot& slot) {
 
 void Pieces::take(Slot& slot) {
   if (!slot.busy) return;
+  // Posted once the piece is converted: its thread takes no lock and waits for nothing.
   slot.done.wait();
   slot.busy = false;
 }
 
 void Pieces::convert(Slot& slot) {
   for (;;) {
-    slot.go.wait();
+    slot.go.wait();  // a piece, or the destructor's word to stop
     if (stopping_) return;
     slot.output.clear();
     slot.short_of_memory = false;

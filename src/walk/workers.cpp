@@ -58,7 +58,7 @@ Workers::~Workers() {
 
 void Workers::work(Converter& converter) {
   for (;;) {
-    work_.wait();
+    work_.wait();  // a file, or the destructor's word to stop
     Slot* slot = nullptr;
     {
       Lock lock(mutex_);
