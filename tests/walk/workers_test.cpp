@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "support/fake_platform.h"
 #include "text/cp1252.h"
@@ -179,6 +180,33 @@ TEST(SideBySide, AtMostEightLargeFilesAtOnce) {
   fs.close_dir(root);
   EXPECT_FALSE(walk.failed()) << r.err;
   EXPECT_EQ(fs.most_large_read(), 8);
+}
+
+// A large file waits for its turn with its lock given up: a file converted beside it, which
+// holds a turn, may meet another name of it and wait for that lock.
+TEST(SideBySide, ALargeFileWaitsForItsTurnWithoutHoldingItsLock) {
+  FakePlatform fs;
+  fs.add_file("a.c", std::string(FakePlatform::LARGE + 1, 'x'));
+  Dir root;
+  ASSERT_TRUE(fs.open_root("/t", root).ok());
+  Cp1252CodePage acp;
+  Budget budget;
+  for (int i = 0; i < Budget::LARGE_FILES; ++i) ASSERT_TRUE(budget.try_large());
+  Converter converter(fs, fs, acp, Direction::sign, budget);
+  Outcome outcome;
+  std::thread converting([&] { outcome = converter.convert_file(root, "a.c", "/t/a.c"); });
+  // Opened, and closed again to wait.
+  for (int i = 0; i < 10000 && (fs.calls(Call::close) == 0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  File file;
+  const Status s = fs.open_read(root, "a.c", file);
+  EXPECT_TRUE(s.ok()) << "locked while it waits";
+  if (s.ok()) fs.close(file);
+  budget.give_large();
+  converting.join();
+  fs.close_dir(root);
+  EXPECT_EQ(outcome.kind, Outcome::converted) << outcome.reason;
+  EXPECT_EQ(fs.open_handles(), 0);
 }
 
 // On a share the first file is converted alone: the others wait for it, whatever order
