@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "convert/io.h"
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
-#include "convert/io.h"
 #include "text/unicode.h"
 
 namespace nivra {
@@ -34,6 +34,7 @@ namespace {
 /// converted at once (see Budget), whatever the number of workers, so that memory stays
 /// bounded.
 constexpr std::uint64_t LARGE_FILE = 256 * 1024;
+
 /// In a code page that pairs bytes, valid UTF-8 text that also reads in the code page is
 /// taken for UTF-8 when it holds at least this many characters of three or four bytes.
 /// Text of a few characters of such a code page never forms that many by chance; text in

@@ -1,5 +1,6 @@
-// transcode_lines and its block writer against a platform that records every write
-// and can make writes short, interrupted or failing.
+// transcode_lines and the output it goes through (convert/output: the block writer, in
+// turn or written behind) against a platform that records every write and can make writes
+// short, interrupted or failing.
 
 #include <gtest/gtest.h>
 
