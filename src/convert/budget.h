@@ -9,9 +9,9 @@
 //      or waiting;
 //   3. Budget's mutex, held only to count.
 // WriteBehind and Pieces use semaphores, no lock: their owner waits on them only for work
-// handed to their own threads, which ends without any lock or permit of another file.
-// A large-file permit is waited for with no file lock held (see Converter::convert), and
-// a thread that holds one only waits for file locks: a holder of a file lock never waits
+// handed to their own threads, which end it without any lock or permit.
+// A large-file permit is waited for with no file lock held (Converter::open_source); a
+// thread that holds one may wait for a file lock, but a holder of a file lock never waits
 // for a permit, so the two waits cannot close a circle.
 
 #include "platform/threads.h"
