@@ -436,7 +436,7 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
 
   // Which file a name stands for cannot be told on some file systems: there the content
   // read identifies it.
-  read.digested = fs_.on_shared_file_system(in);
+  read.digested = !fs_.caps(dir).identity;
   lead_.assign(buffer_.data(), std::min<std::size_t>(held_, 4));
   return convert_text(target, neighbours);
 }

@@ -44,7 +44,7 @@ std::string temporary_name(const std::string& name, std::string_view kind, std::
 
 Outcome failure(std::string_view message, std::string path, FileSystem& fs, const Status& status) {
   Outcome out = failure(message, std::move(path), reason(fs, status));
-  out.short_of_resources = fs.short_of_resources(status);
+  out.short_of_resources = short_of_resources(status);
   return out;
 }
 
@@ -77,7 +77,7 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
   if (neighbours.temporaries.empty()) return Outcome{};
   const std::string prefix = temporary_prefix(target.name);
   const std::size_t base = target.path.size() - target.name.size();
-  const bool shared = fs_.on_shared_file_system(target.original);
+  const bool shared = !fs_.caps(target.dir).identity;
   stale_dir_ = target.dir;
   stale_folder_ = target.path.substr(0, base);
   // A leftover is judged by the owner of the file that was replaced as well: a run of
@@ -103,7 +103,7 @@ Outcome Replacer::finish_leftovers(const Target& target, const Neighbours& neigh
       if (!run || run->machine == tag_.machine) continue;
       // A run of another machine, or of an earlier boot of this one: it has certainly
       // ended where the file system is this machine's alone, and the run is of a boot.
-      if (fs_.on_shared_file_system(target.original) ||
+      if (!fs_.caps(target.dir).identity ||
           !host_.other_machines_may_be_earlier_boots()) {
         if (undecided_.empty()) undecided_ = target.path.substr(0, base) + left;
         continue;

@@ -107,7 +107,7 @@ int run_program(FileSystem& platform, Host& host, AnsiCodePage& acp, Direction d
   }
   // On a share what the file system can do is learnt before the files beside the first
   // are converted: the platform asks of the folder now, and the first file goes alone.
-  const bool shared = platform.shared(dir);
+  const bool shared = platform.caps(dir).shared;
   run.use_workers(worker_count(processors, shared), shared);
   run.walk_directory(dir, root);
   platform.close_dir(dir);

@@ -27,6 +27,9 @@ enum class Fault {
   replaced,     ///< the name holds another file than the one that was read
   modified,     ///< the file's content is no longer as it was read
   cannot_link,  ///< the file system cannot give the file a second name
+  /// the machine ran short of something a run shares among files: room or inodes, quota,
+  /// open files, memory
+  exhausted,
   other,        ///< anything else; see the code
 };
 
@@ -46,6 +49,22 @@ struct Status {
   bool ok() const { return fault == Fault::none; }
   /// The same failure, as one of `failed`.
   Status at(Step failed) const { return Status{fault, code, failed}; }
+};
+
+/// Whether `status` says the machine ran short of something a run shares among its files,
+/// so that the files beside this one may have taken what it needed.
+inline bool short_of_resources(const Status& status) {
+  return status.fault == Fault::exhausted || status.fault == Fault::too_large;
+}
+
+/// What a file system can do, as FileSystem::caps() tells it of a folder.
+struct Capabilities {
+  /// A network or user-space file system, whose calls wait on a server.
+  bool shared = false;
+  /// A file's stat tells which file a name stands for, and whether its content changed.
+  /// Where it does not (other machines may change a share's files without their stat
+  /// showing it), the content read is identified by its digest.
+  bool identity = true;
 };
 
 /// Opaque handles; their meaning belongs to the platform that issued them.
@@ -134,18 +153,15 @@ class FileSystem {
   /// Lists the entries of `dir` other than "." and "..", in the order the system yields them.
   virtual Status list_dir(Dir dir, std::vector<Entry>& out) = 0;
   virtual void close_dir(Dir dir) = 0;
-  /// Whether `dir` is on a network or user-space file system, whose calls wait on a server.
-  /// Asked of the tree's folder before anything else: the platform may learn there, while
-  /// nothing else goes on, what a share's client does.
-  virtual bool shared(Dir dir) = 0;
+  /// What the file system that holds `dir` can do. Asked of the tree's folder before
+  /// anything else: the platform may learn there, while nothing else goes on, what a
+  /// share's client does.
+  virtual Capabilities caps(Dir dir) = 0;
 
   /// Opens regular file `name` of `dir` for reading, never through a symbolic link, and
   /// locks it against other runs until it is closed. Fails with `busy` when another has it
   /// locked.
   virtual Status open_read(Dir dir, const std::string& name, File& out) = 0;
-  /// Whether `file` is on a shared file system (a network share), where other machines may
-  /// change it without its stat showing it, so that replace() needs the digest of its content.
-  virtual bool on_shared_file_system(File file) = 0;
   /// Which file `file` is, and the state of its content.
   virtual Status stat(File file, FileStat& out) = 0;
   /// Which file `name` of `dir` is, without following a symbolic link.
@@ -197,12 +213,6 @@ class FileSystem {
   /// The names that replace() made in its folder and could not remove since the last call,
   /// each with the failure of its removal.
   virtual std::vector<std::pair<std::string, Status>> take_left() { return {}; }
-
-  /// Whether `status` says the machine ran short of something a run shares among its
-  /// files: room or inodes on the disk, quota, open files, memory.
-  virtual bool short_of_resources(const Status& status) {
-    return status.fault == Fault::too_large;
-  }
 
   /// The system's words for what went wrong; the core has its own for the faults it
   /// detects itself.

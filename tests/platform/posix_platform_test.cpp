@@ -1,10 +1,13 @@
-// The POSIX platform on a real folder: reads into memory mapped ahead, backups linked
-// from the descriptor of the file read, and the names each thread's replace left behind.
+// The POSIX platform on a real folder: large reads, backups linked from the descriptor of
+// the file read, the bounded wait for a lock another thread holds, and the names each
+// thread's replace left behind.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <latch>
 #include <string>
@@ -13,14 +16,15 @@
 #include <vector>
 
 #include "convert/read_buffer.h"
+#include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_platform.h"
 #include "support/test_support.h"
 
 namespace nivra {
 namespace {
 
-// A read large enough to have its memory mapped ahead, into a buffer grown without being
-// cleared, at an offset that is not page-aligned, and again into the range already mapped.
+// A large read into a buffer grown without being cleared, at an offset that is not
+// page-aligned, and again into the same range.
 TEST(FastPath, LargeReadsIntoAnUnclearedBufferGetEveryByte) {
   test::TempDir dir;
   std::string bytes(std::size_t(9) << 20, '\0');
@@ -72,6 +76,37 @@ TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
     EXPECT_EQ(test::read_file(tree / "a.c.OLD"), "caf\xE9\r\n");
     EXPECT_EQ(test::read_file(tree / "a.c"), "\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
   }
+}
+
+// Another name of a file that another thread of the run holds locked waits for that
+// thread, for a bounded number of pauses, and then fails as held; once the file is
+// closed, its turn comes.
+TEST(PosixPlatform, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime) {
+  static std::atomic<long> pauses{0};
+  static const posix::SystemCalls calls = [] {
+    posix::SystemCalls c = posix::libc_calls();
+    c.nanosleep = [](const timespec*, timespec*) {
+      ++pauses;
+      return 0;
+    };
+    return c;
+  }();
+  test::TempDir tree;
+  test::write_file(tree / "a.c", "a");
+  ASSERT_EQ(link((tree / "a.c").c_str(), (tree / "b.c").c_str()), 0);
+  PosixPlatform p(calls);
+  Dir d;
+  ASSERT_TRUE(p.open_root(tree.path(), d).ok());
+  File held, second;
+  std::thread([&] { EXPECT_TRUE(p.open_read(d, "a.c", held).ok()); }).join();
+  EXPECT_EQ(p.open_read(d, "b.c", second).fault, Fault::busy);
+  EXPECT_EQ(pauses.load(), posix::Waits::LOCK_LIMIT_NS / posix::Waits::LOCK_PAUSE_NS);
+  p.close(held);
+  pauses = 0;
+  EXPECT_TRUE(p.open_read(d, "b.c", second).ok());
+  EXPECT_EQ(pauses.load(), 0);
+  p.close(second);
+  p.close_dir(d);
 }
 
 // Files converted side by side each learn what their own replace could not remove, never

@@ -45,8 +45,9 @@ using posix::libc_calls;
 enum class Sys {
   openat, close, fstat, fstatat, flock, pread, write,
   fchown, fchmod, fsetxattr, linkat, renameat2, renameat, unlinkat,
+  nanosleep, fdopendir, readdir, closedir, fgetxattr, fremovexattr, fcntl, dup3, getrlimit,
 };
-constexpr int SYS_KINDS = 14;
+constexpr int SYS_KINDS = 23;
 
 /// Each kind's name, and the errors it fails with: a fault of the device and, where the
 /// platform has an answer of its own, what a system without the feature says.
@@ -62,6 +63,9 @@ const struct {
     {"linkat", {EPERM, EIO}},      // no hard links, or none for this process
     {"renameat2", {EINVAL, EIO}},  // no exchange of two names
     {"renameat", {EACCES, EIO}}, {"unlinkat", {EACCES, EIO}},
+    {"nanosleep", {EINTR}}, {"fdopendir", {ENOMEM}}, {"readdir", {EIO}}, {"closedir", {EIO}},
+    {"fgetxattr", {EIO}}, {"fremovexattr", {EIO}}, {"fcntl", {EINVAL}}, {"dup3", {EBUSY}},
+    {"getrlimit", {EINVAL}},
 };
 
 /// What a run in a process of its own shares with the test: its fault (the `nth` call of
@@ -180,10 +184,12 @@ const posix::SystemCalls& faulty_calls() {
         return -1;
       },
       [](const timespec*, timespec*) {  // a failed call is tried again at once
-        const std::lock_guard<std::mutex> lock(moved_by_both_mutex);
-        if (other_run_converts && !moved_by_both.empty()) write_file(moved_by_both, OTHER_FILE);
-        moved_by_both.clear();
-        return 0;
+        {
+          const std::lock_guard<std::mutex> lock(moved_by_both_mutex);
+          if (other_run_converts && !moved_by_both.empty()) write_file(moved_by_both, OTHER_FILE);
+          moved_by_both.clear();
+        }
+        return fails(Sys::nanosleep) ? -1 : 0;
       },
       [](int fd, struct statfs* st) {
         const int r = libc_calls().fstatfs(fd, st);
@@ -199,6 +205,20 @@ const posix::SystemCalls& faulty_calls() {
         errno = EIO;
         return -1;
       },
+      [](int fd) { return fails(Sys::fdopendir) ? nullptr : libc_calls().fdopendir(fd); },
+      [](DIR* stream) { return fails(Sys::readdir) ? nullptr : libc_calls().readdir(stream); },
+      [](DIR* stream) {  // a failed close of a listing ends it all the same
+        const bool failed = fails(Sys::closedir);
+        const int e = errno;
+        libc_calls().closedir(stream);
+        errno = e;
+        return failed ? -1 : 0;
+      },
+      [](auto... a) { return fails(Sys::fgetxattr) ? -1 : libc_calls().fgetxattr(a...); },
+      [](auto... a) { return fails(Sys::fremovexattr) ? -1 : libc_calls().fremovexattr(a...); },
+      [](auto... a) { return fails(Sys::fcntl) ? -1 : libc_calls().fcntl(a...); },
+      [](auto... a) { return fails(Sys::dup3) ? -1 : libc_calls().dup3(a...); },
+      [](auto... a) { return fails(Sys::getrlimit) ? -1 : libc_calls().getrlimit(a...); },
   };
   return calls;
 }
@@ -294,6 +314,9 @@ void prepare(const std::string& root, Direction direction) {
                                "\x02\0\x04\0\x01\0\0\0" "\x04\0\0\0\xff\xff\xff\xff"
                                "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff"sv;
   setxattr(util.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
+  // A folder whose access list every new file gets: a file made there must not keep one
+  // its original lacks.
+  setxattr((root + "/src/io").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);
   if (direction == Direction::unsign) {
     EXPECT_EQ(run(root, Direction::sign).status, 0);
   }

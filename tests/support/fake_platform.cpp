@@ -289,9 +289,9 @@ Status FakePlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   return Status{};
 }
 
-bool FakePlatform::shared(Dir) {
+Capabilities FakePlatform::caps(Dir) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return !exclusive_;
+  return Capabilities{!exclusive_, exclusive_};
 }
 
 void FakePlatform::finish_in(std::vector<std::string> paths, std::chrono::milliseconds patience) {
@@ -586,12 +586,6 @@ Status FakePlatform::remove(Dir dir, const std::string& name) {
   if (it->second->kind == EntryKind::directory) return os_error(EISDIR);
   entries.erase(it);
   return Status{};
-}
-
-bool FakePlatform::short_of_resources(const Status& status) {
-  const int code = status.fault == Fault::other ? status.code : 0;
-  return status.fault == Fault::too_large || code == ENOSPC || code == EDQUOT ||
-         code == EMFILE || code == ENFILE || code == ENOMEM;
 }
 
 std::string FakePlatform::describe(const Status& status) {

@@ -35,8 +35,13 @@ std::string_view call_name(Call call);
 
 /// A failure with the system's error number `code`, as the POSIX platform reports it.
 inline Status os_error(int code) {
-  const Fault fault = code == ENOENT ? Fault::not_found : code == EEXIST ? Fault::exists : Fault::other;
-  return Status{fault, code};
+  switch (code) {
+    case ENOENT: return Status{Fault::not_found, code};
+    case EEXIST: return Status{Fault::exists, code};
+    case ENOSPC: case EDQUOT: case EMFILE: case ENFILE: case ENOMEM:
+      return Status{Fault::exhausted, code};
+    default: return Status{Fault::other, code};
+  }
 }
 
 /// The `nth` call of kind `call` (counted from 1 among the calls on `path` when that is
@@ -152,10 +157,9 @@ class FakePlatform final : public FileSystem, public Host {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
-  /// A share after as_share().
-  bool shared(Dir dir) override;
+  /// A share after as_share(), whose files are told apart by their content.
+  Capabilities caps(Dir dir) override;
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool on_shared_file_system(File) override { return !exclusive_; }
   Status stat(File file, FileStat& out) override;
   Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
@@ -170,8 +174,6 @@ class FakePlatform final : public FileSystem, public Host {
                  const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-  /// As on POSIX: ENOSPC, EDQUOT, EMFILE, ENFILE and ENOMEM.
-  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }

@@ -27,10 +27,11 @@ class PosixPlatform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
-  bool shared(Dir dir) override;
+  /// Learns, once for each shared file system, whether its client fails the listing of
+  /// attributes, which is outlasted then.
+  Capabilities caps(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool on_shared_file_system(File file) override;
   Status stat(File file, FileStat& out) override;
   Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
@@ -48,7 +49,6 @@ class PosixPlatform final : public FileSystem {
   /// converts one file at a time.
   std::vector<std::pair<std::string, Status>> take_left() override;
 
-  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:
@@ -59,6 +59,12 @@ class PosixPlatform final : public FileSystem {
     struct stat st {};    ///< as it was opened
     std::thread::id holder;  ///< the thread that opened it
   };
+  /// Takes the state of `fd`, open for reading, and locks it: fails with `busy` where
+  /// another run holds it, or another thread of this one holds it too long.
+  Status lock_file(int fd, struct stat& opened);
+  /// Notes `fd`, opened and locked, for stat(), copy_attributes() and replace(); on a
+  /// share, with the size that the server holds.
+  Status note_opened(int fd, struct stat& opened);
   /// What open_read() learnt of `file`; false for another descriptor.
   bool opened(File file, Opened& out);
   /// Which thread of this run holds the file `st` describes, if one does.
@@ -89,6 +95,14 @@ class PosixPlatform final : public FileSystem {
   /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
   /// until close().
   void drop_descriptor(File file);
+  /// Puts `original`, the file read, under `backup` beside `temp`; on a share first under
+  /// a name of the run's own, shown to be the file read.
+  Status link_backup(Dir dir, const std::string& temp, const std::string& backup,
+                     File original, const FileStat& read, bool shared);
+  /// The step of replace() that puts `temp` under `name`; `settled` where its outcome is
+  /// replace()'s own, with no backup to remove.
+  Status swap_in(Dir dir, const std::string& temp, const std::string& name,
+                 const FileStat& read, bool shared, bool& settled);
   /// replace() where the file system cannot swap two names (a user-space file system);
   /// `shared` where the original is on a network or user-space file system.
   Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
@@ -120,6 +134,7 @@ class PosixPlatform final : public FileSystem {
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
   std::vector<std::pair<dev_t, bool>> links_;    ///< which devices keep a second name
   std::vector<dev_t> unlisted_;                  ///< devices whose attributes cannot be listed
+  std::vector<dev_t> probed_;                    ///< devices that caps() asked to list them
   /// A name that replace() made and could not remove, and the thread whose call made it.
   struct LeftBehind {
     std::thread::id thread;

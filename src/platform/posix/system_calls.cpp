@@ -1,6 +1,8 @@
 #include "platform/posix/system_calls.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -31,6 +33,17 @@ const SystemCalls& libc_calls() {
       ::nanosleep,
       ::fstatfs,
       ::flistxattr,
+      ::fdopendir,
+      ::readdir,
+      ::closedir,
+      ::fgetxattr,
+      ::fremovexattr,
+      // fcntl() takes its argument as a variable one.
+      [](int fd, int command, int arg) { return ::fcntl(fd, command, arg); },
+      ::dup3,
+      [](int resource, struct rlimit* limit) {
+        return ::getrlimit(decltype(RLIMIT_NOFILE)(resource), limit);
+      },
   };
   return calls;
 }

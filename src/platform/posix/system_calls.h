@@ -1,9 +1,11 @@
 #pragma once
 
-// The system calls of the POSIX platform that touch the files it converts, in one table.
-// The platform makes every such call through the table it was given, the C library's
-// unless a test puts one in its place that fails chosen calls.
+// The system calls of the POSIX platform, in one table. The platform makes every call
+// through the table it was given, the C library's unless a test puts one in its place that
+// fails chosen calls.
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
@@ -36,6 +38,20 @@ struct SystemCalls {
   /// The names of a file's extended attributes: some share clients fail it, and then
   /// every call for seconds.
   ssize_t (*flistxattr)(int fd, char* names, std::size_t size);
+  /// A listing of a folder: a stream over a descriptor, its entries, and its end, which
+  /// closes the descriptor.
+  DIR* (*fdopendir)(int fd);
+  dirent* (*readdir)(DIR* stream);
+  int (*closedir)(DIR* stream);
+  /// The value of an extended attribute, and its removal.
+  ssize_t (*fgetxattr)(int fd, const char* name, void* value, std::size_t size);
+  int (*fremovexattr)(int fd, const char* name);
+  /// The flags of an open file (F_GETFL, F_SETFL).
+  int (*fcntl)(int fd, int command, int arg);
+  /// Puts another file behind a descriptor's number.
+  int (*dup3)(int from, int to, int flags);
+  /// How many descriptors the process may have open.
+  int (*getrlimit)(int resource, struct rlimit* limit);
 };
 
 /// The C library's calls.

@@ -51,10 +51,9 @@ class Win32Platform final : public FileSystem {
   Status open_dir(Dir parent, const std::string& name, Dir& out) override;
   Status list_dir(Dir dir, std::vector<Entry>& out) override;
   void close_dir(Dir dir) override;
-  bool shared(Dir dir) override;
+  Capabilities caps(Dir dir) override;
 
   Status open_read(Dir dir, const std::string& name, File& out) override;
-  bool on_shared_file_system(File) override { return false; }
   Status stat(File file, FileStat& out) override;
   Status stat_at(Dir dir, const std::string& name, FileStat& out) override;
   Status read(File file, std::uint64_t offset, char* buf, std::size_t n,
@@ -69,7 +68,6 @@ class Win32Platform final : public FileSystem {
   Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
 
-  bool short_of_resources(const Status& status) override;
   std::string describe(const Status& status) override;
 
  private:
@@ -119,6 +117,11 @@ class Win32Platform final : public FileSystem {
   /// One attempt of replace(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
+  /// After a ReplaceFileW that failed with `error` (0 where it was never called): puts the
+  /// original back under `target` if it went under `saved`, and the new file if the name
+  /// was left empty. Whether the original stays under `saved`, kept (see keep()).
+  bool undo_failed_replace(const std::wstring& target, const std::wstring& fresh,
+                           const std::wstring& saved, const FileStat& read, unsigned long error);
   /// Puts the original, under the run's own name `own`, back under `target`, and the new
   /// file under `fresh`; keeps it under `own` where it cannot.
   void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);

@@ -146,11 +146,6 @@ inline std::wstring mutex_name(std::uint64_t volume, std::uint64_t index) {
   return out;
 }
 
-/// How long a run waits for the mutex, in milliseconds, before it reports the file as held:
-/// longer than another run holds it in a replace (see RETRY_PAUSES), and short once a wait
-/// came to nothing (a run stopped while it held the mutex), until one succeeds again.
-inline constexpr unsigned MUTEX_WAIT = 8000, MUTEX_WAIT_STUCK = 300;
-
 /// Where a run locks a byte of each of its temporaries while it lives: far past any
 /// content, so that the lock never stands in the way of a read or a write.
 inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
@@ -204,8 +199,24 @@ inline bool leads_back(std::wstring_view folder_final, std::wstring_view name,
          final[folder_final.size()] == L'\\' && final.ends_with(name);
 }
 
-/// Pauses between attempts of a replace, in milliseconds; 0 ends the list. About two
-/// seconds in all.
-inline constexpr unsigned RETRY_PAUSES[] = {10, 20, 40, 80, 150, 250, 350, 450, 550, 0};
+/// Every wait and pause of Win32Platform, in milliseconds. Every wait ends: what
+/// still stands in the way then is reported with the file.
+struct Waits {
+  /// For the tree's mutex, before the file is reported as held: longer than another run
+  /// holds it in a replace (see retry_pauses).
+  static constexpr unsigned mutex = 8000;
+  /// For the tree's mutex once a wait came to nothing (a run stopped while it held the
+  /// mutex), until one succeeds again.
+  static constexpr unsigned mutex_stuck = 300;
+  /// Between attempts of a replace or a rename that a scanner or an indexer, holding a file
+  /// for a moment, kept from succeeding; 0 ends the list. About two seconds in all.
+  static constexpr unsigned retry_pauses[] = {10, 20, 40, 80, 150, 250, 350, 450, 550, 0};
+  /// Between attempts to open a name of a file that another thread of this run converts
+  /// under another name.
+  static constexpr unsigned held_here_pause = 1;
+  /// For such a file in all, before its other name is reported as held: longer than the
+  /// conversion of the largest source files takes.
+  static constexpr unsigned held_here = 10 * 60 * 1000;
+};
 
 }  // namespace nivra::win32
