@@ -77,7 +77,8 @@ std::string convert(Direction direction) {
   PosixPlatform platform;
   PosixHost host;
   Cp1252CodePage acp;
-  Converter converter(platform, host, acp, direction);
+  Budget budget;
+  Converter converter(platform, host, acp, direction, budget);
   Dir dir;
   check(platform.open_root(folder(), dir).ok(), "open folder");
   const Outcome outcome = converter.convert_file(dir, "f.c", at("f.c"));

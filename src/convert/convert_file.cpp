@@ -5,10 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "convert/io.h"
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
-#include "convert/write_behind.h"
-#include "platform/threads.h"
 #include "text/unicode.h"
 
 namespace nivra {
@@ -31,20 +30,10 @@ struct Converter::Plan {
 
 namespace {
 
-/// Files above this size take buffers of up to a few MiB each; at most LARGE_AT_ONCE of them
-/// are converted at once, whatever the number of workers, so that memory stays bounded.
+/// Files above this size take buffers of up to a few MiB each; only a few of them are
+/// converted at once (see Budget), whatever the number of workers, so that memory stays
+/// bounded.
 constexpr std::uint64_t LARGE_FILE = 256 * 1024;
-constexpr int LARGE_AT_ONCE = 8;
-
-Semaphore& large_files() {
-  static struct Permits {
-    Semaphore semaphore;
-    Permits() {
-      for (int i = 0; i < LARGE_AT_ONCE; ++i) semaphore.post();
-    }
-  } permits;
-  return permits.semaphore;
-}
 
 /// In a code page that pairs bytes, valid UTF-8 text that also reads in the code page is
 /// taken for UTF-8 when it holds at least this many characters of three or four bytes.
@@ -68,21 +57,6 @@ std::string_view encoding_name(Encoding e) {
 /// Whether the text of a plan from `source` to `target` goes through the code page.
 bool through_code_page(Encoding source, Encoding target) {
   return source == Encoding::ansi || target == Encoding::ansi;
-}
-
-/// Reads the `n` bytes of `file` from `offset` on into `to`. Fewer bytes than the file
-/// had when it was opened means it changed.
-Status read_fully(FileSystem& fs, File file, std::uint64_t offset, char* to, std::size_t n) {
-  std::size_t size = 0;
-  while (size < n) {
-    std::size_t got = 0;
-    const Status s = fs.read(file, offset + size, to + size, n - size, got);
-    if (s.fault == Fault::interrupted) continue;
-    if (!s.ok()) return s;
-    if (got == 0) return Status{Fault::modified};
-    size += got;
-  }
-  return Status{};
 }
 
 }  // namespace
@@ -131,8 +105,9 @@ std::string Converter::loss_reason(File file, const Plan& plan, std::uint64_t of
   return reason;
 }
 
-Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction)
-    : fs_(fs), acp_(acp), direction_(direction), replacer_(fs, host) {}
+Converter::Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction,
+                     Budget& budget)
+    : fs_(fs), acp_(acp), direction_(direction), budget_(budget), replacer_(fs, host) {}
 
 /// Reads the `n` bytes of `file` from `offset` on into buffer_, after the first `keep`
 /// bytes there. Fewer bytes than the file had when it was opened means it changed.
@@ -241,11 +216,11 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   const Transcoder transcoder{acp_, plan.source, plan.target};
   std::optional<Pieces> pieces;
   if (pieces_ > 1 && read.size >= pieces_from_) {
-    pieces.emplace(transcoder, pieces_);
+    pieces.emplace(transcoder, pieces_, budget_);
     if (pieces->count() < 2) pieces.reset();
   }
   std::optional<WriteBehind> behind;
-  if (write_behind_ && read.size >= WriteBehind::FROM_BYTES) behind.emplace(output);
+  if (write_behind_ && read.size >= WriteBehind::FROM_BYTES) behind.emplace(output, budget_);
   BlockWriter writer(output, block_, behind && behind->running() ? &*behind : nullptr);
   writer.append(plan.head);
   Status s;
@@ -286,6 +261,26 @@ Status Converter::write_text(File from, FileStat& read, const Plan& plan, File t
   return s.ok() ? written : s;
 }
 
+/// Takes the slot's piece back once converted and writes it out; false when it did not
+/// convert, which ends the text there: `converted` says why, or `ended` where memory ran
+/// short.
+bool Converter::collect(Pieces& pieces, Pieces::Slot& slot, BlockWriter& writer,
+                        Converted& converted, Status& ended) {
+  if (!slot.busy) return true;
+  pieces.take(slot);
+  if (slot.short_of_memory) {
+    ended = Status{Fault::too_large, 0};
+    return false;
+  }
+  if (!slot.converted.lossless()) {
+    converted = slot.converted;
+    if (converted.loss != std::string_view::npos) converted.loss += std::size_t(slot.at);
+    return false;
+  }
+  writer.hand_over(slot.output);
+  return true;
+}
+
 /// Converts the text of `from` from `offset` on in pieces converted at once, and appends
 /// them to `writer` in their order. Stops at the end of the text, at the first piece that
 /// does not convert, or where no cut is found within reach: then `offset` is where the
@@ -298,32 +293,15 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
   std::uint64_t read_to = offset;  ///< where the next read starts
   std::size_t carry = 0;
   Status ended;  ///< why the pieces ended short of the text's end, where it was a fault
-  // Takes the slot's piece back once converted and writes it out; false when it did not
-  // convert, which ends the text there.
-  const auto collect = [&](Pieces::Slot& slot) {
-    if (!slot.busy) return true;
-    pieces.take(slot);
-    if (slot.short_of_memory) {
-      ended = Status{Fault::too_large, 0};
-      return false;
-    }
-    if (!slot.converted.lossless()) {
-      converted = slot.converted;
-      if (converted.loss != std::string_view::npos) converted.loss += std::size_t(slot.at);
-      return false;
-    }
-    writer.hand_over(slot.output);
-    return true;
-  };
   // Every piece handed over before slot `i`'s, in order.
   const auto collect_after = [&](std::size_t i) {
     for (std::size_t j = 1; j < pieces.count(); ++j)
-      if (!collect(pieces.slot(i + j))) return false;
+      if (!collect(pieces, pieces.slot(i + j), writer, converted, ended)) return false;
     return true;
   };
   for (std::size_t i = 0;; ++i) {
     Pieces::Slot& slot = pieces.slot(i);
-    if (!collect(slot)) return ended;
+    if (!collect(pieces, slot, writer, converted, ended)) return ended;
     if (read_to == read.size) {
       // Everything is handed over: what is left is taken back in order.
       if (!collect_after(i)) return ended;
@@ -331,22 +309,15 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
       return Status{};
     }
     const std::size_t n = std::size_t(std::min<std::uint64_t>(piece_bytes_, read.size - read_to));
-    const std::size_t length = carry + n;
-    try {
-      if (slot.input.size() < length) slot.input.resize(length);
-      if (buffer_.size() < length) buffer_.resize(length);  // the carry, at most
-    } catch (const std::bad_alloc&) {
-      collect_after(i);
-      return Status{Fault::too_large, 0};
-    }
-    std::memcpy(slot.input.data(), buffer_.data(), carry);
-    const Status s = read_fully(fs_, from, read_to, slot.input.data() + carry, n);
+    const Status s = read_piece(from, read_to, n, carry, slot);
     if (!s.ok()) {
       // A piece before it that does not convert is what converting in turn would meet
-      // first.
-      return collect_after(i) ? s : ended;
+      // first; memory that ran short is reported as such.
+      const bool before = collect_after(i);
+      return before || s.fault == Fault::too_large ? s : ended;
     }
     read_to += n;
+    const std::size_t length = carry + n;
     const std::string_view text(slot.input.data(), length);
     std::size_t cut = length;
     if (read_to < read.size) {
@@ -370,6 +341,20 @@ Status Converter::write_pieces(File from, const FileStat& read, const Plan& plan
   }
 }
 
+/// Reads `n` bytes of `from` at `offset` into the slot's input, after the `carry` bytes
+/// that buffer_ holds from the piece before.
+Status Converter::read_piece(File from, std::uint64_t offset, std::size_t n, std::size_t carry,
+                             Pieces::Slot& slot) {
+  try {
+    if (slot.input.size() < carry + n) slot.input.resize(carry + n);
+    if (buffer_.size() < carry + n) buffer_.resize(carry + n);  // the carry, at most
+  } catch (const std::bad_alloc&) {
+    return Status{Fault::too_large, 0};
+  }
+  std::memcpy(slot.input.data(), buffer_.data(), carry);
+  return read_fully(fs_, from, offset, slot.input.data() + carry, n);
+}
+
 Outcome Converter::convert_file(Dir dir, const std::string& name, const std::string& path,
                                 const Neighbours& neighbours) {
   try {
@@ -388,32 +373,54 @@ Outcome Converter::convert_file(Dir dir, const std::string& name, const std::str
   }
 }
 
-Outcome Converter::convert(Dir dir, const std::string& name, const std::string& path,
-                           const Neighbours& neighbours) {
-  // A large file waits for a permit once it is open, and gives back the memory it took
-  // once it is closed.
-  struct Large {
-    Converter* self = nullptr;
-    ~Large() {
-      if (!self) return;
-      ReadBuffer().swap(self->buffer_);
-      std::string().swap(self->block_);
-      large_files().post();
-    }
-  } large;
-  File in;
-  Status s = fs_.open_read(dir, name, in);
-  if (!s.ok()) return failure(MSG_OPEN_FAILED, path, fs_, s);
-  // Locked until the new file is in place: no other run converts it meanwhile.
-  Closer closer(fs_, in);
+/// A large file's permit, and the memory its buffers took: both given back once the file
+/// is closed.
+struct Converter::Large {
+  Converter* self = nullptr;
+  ~Large() {
+    if (!self) return;
+    ReadBuffer().swap(self->buffer_);
+    std::string().swap(self->block_);
+    self->budget_.give_large();
+  }
+};
 
-  FileStat read;
-  held_ = 0;
-  s = fs_.stat(in, read);
-  if (s.ok() && read.size > LARGE_FILE) {
-    large_files().wait();
+/// Opens `name` of `dir` locked into `closer`, and takes its state into `read`; `opened`
+/// says whether it opened. A large file takes a permit into `large`: where none is free,
+/// it is waited for with the file closed, as a thread that holds one may be waiting for
+/// this file's lock, and the file is opened again.
+Status Converter::open_source(Dir dir, const std::string& name, Closer& closer,
+                              FileStat& read, Large& large, bool& opened) {
+  for (;;) {
+    File in;
+    opened = false;
+    Status s = fs_.open_read(dir, name, in);
+    if (!s.ok()) return s;
+    opened = true;
+    closer.file() = in;
+    s = fs_.stat(in, read);
+    if (!s.ok() || read.size <= LARGE_FILE || large.self) return s;
+    if (budget_.try_large()) {
+      large.self = this;
+      return s;
+    }
+    closer.close();
+    budget_.wait_large();
     large.self = this;
   }
+}
+
+Outcome Converter::convert(Dir dir, const std::string& name, const std::string& path,
+                           const Neighbours& neighbours) {
+  Large large;  // given back after the file is closed
+  // Locked until the new file is in place: no other run converts it meanwhile.
+  Closer closer(fs_);
+  FileStat read;
+  bool opened = false;
+  held_ = 0;
+  Status s = open_source(dir, name, closer, read, large, opened);
+  if (!opened) return failure(MSG_OPEN_FAILED, path, fs_, s);
+  const File in = closer.file();
   if (s.ok()) s = read_at(in, 0, std::size_t(std::min<std::uint64_t>(READ_BLOCK, read.size)));
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
@@ -431,9 +438,15 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
   // read identifies it.
   read.digested = !fs_.caps(dir).identity;
   lead_.assign(buffer_.data(), std::min<std::size_t>(held_, 4));
+  return convert_text(target, neighbours);
+}
 
+/// Converts the text of the target, once it is known to be converted, and puts the new
+/// content in place.
+Outcome Converter::convert_text(const Target& target, const Neighbours& neighbours) {
+  const std::string& path = target.path;
   Plan plan;
-  s = choose_plan(in, read, plan);
+  const Status s = choose_plan(target.original, target.read, plan);
   if (changed_meanwhile(s)) return failure(MSG_CHANGED, path, fs_, s);
   if (!s.ok()) return failure(MSG_READ_FAILED, path, fs_, s);
   met_code_page_ = plan.ambiguous;
@@ -441,14 +454,16 @@ Outcome Converter::convert(Dir dir, const std::string& name, const std::string& 
     return failure(MSG_LOSSY, path,
                    "valid both as UTF-8 and as code page " + std::to_string(acp_.id()) +
                        ": left alone; convert it by hand");
-  const bool backup_exists = neighbours.names.count(name + std::string(BACKUP_SUFFIX)) != 0;
+  const bool backup_exists =
+      neighbours.names.count(target.name + std::string(BACKUP_SUFFIX)) != 0;
   // The new content, written as the file is converted; its digest taken on the way.
   const auto write = [&](File to, Outcome& refused) {
     Converted converted;
     Status read_fault;
-    const Status written = write_text(in, read, plan, to, converted, read_fault);
+    const Status written =
+        write_text(target.original, target.read, plan, to, converted, read_fault);
     if (converted.loss != std::string_view::npos)
-      refused = failure(MSG_LOSSY, path, loss_reason(in, plan, converted.loss));
+      refused = failure(MSG_LOSSY, path, loss_reason(target.original, plan, converted.loss));
     else if (converted.failed)
       refused = failure(MSG_WRITE_FAILED, path, "the text could not be converted");
     else if (!read_fault.ok() && !changed_meanwhile(read_fault) &&

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/budget.h"
 #include "convert/direction.h"
 #include "convert/pieces.h"
 #include "convert/read_buffer.h"
@@ -17,7 +18,10 @@ namespace nivra {
 /// Converts files in one direction, reusing its buffers from file to file.
 class Converter {
  public:
-  Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction);
+  /// Large files, pieces and writing behind take their share of `budget`, which the
+  /// copies of the converter share.
+  Converter(FileSystem& fs, Host& host, AnsiCodePage& acp, Direction direction,
+            Budget& budget);
 
   /// Rewrites the source file `name` of `dir` (whose full path is `path`) in the
   /// direction, keeping its former content as NAME.OLD. The file is replaced in one step
@@ -46,8 +50,12 @@ class Converter {
 
  private:
   struct Plan;
+  struct Large;
   Outcome convert(Dir dir, const std::string& name, const std::string& path,
                   const Neighbours& neighbours);
+  Status open_source(Dir dir, const std::string& name, Closer& closer, FileStat& read,
+                     Large& large, bool& opened);
+  Outcome convert_text(const Target& target, const Neighbours& neighbours);
   Status read_at(File file, std::uint64_t offset, std::size_t n, std::size_t keep = 0);
   template <typename Visit>
   Status each_block(File file, const FileStat& read, Visit visit);
@@ -59,10 +67,15 @@ class Converter {
   Status write_pieces(File from, const FileStat& read, const Plan& plan, Pieces& pieces,
                       Digest& digest, BlockWriter& writer, std::uint64_t& offset,
                       Converted& converted);
+  bool collect(Pieces& pieces, Pieces::Slot& slot, BlockWriter& writer, Converted& converted,
+               Status& ended);
+  Status read_piece(File from, std::uint64_t offset, std::size_t n, std::size_t carry,
+                    Pieces::Slot& slot);
 
   FileSystem& fs_;
   AnsiCodePage& acp_;
   Direction direction_;
+  Budget& budget_;
   Replacer replacer_;
   ReadBuffer buffer_;             ///< a block of the file being converted
   std::uint64_t held_at_ = 0;     ///< the offset in the file of what buffer_ holds

@@ -7,8 +7,6 @@ namespace nivra {
 
 namespace {
 
-std::atomic<int> slots_held{0};
-
 bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 }  // namespace
@@ -62,13 +60,9 @@ std::size_t last_cut(std::string_view text, std::size_t from, CutRule rule) {
   return none;
 }
 
-Pieces::Pieces(const Transcoder& transcoder, unsigned threads) : transcoder_(transcoder) {
-  int held = slots_held.load();
-  int take = 0;
-  do {
-    take = std::min<int>(int(threads), MOST_SLOTS - held);
-    if (take < 2) take = 0;
-  } while (!slots_held.compare_exchange_weak(held, held + take));
+Pieces::Pieces(const Transcoder& transcoder, unsigned threads, Budget& budget)
+    : transcoder_(transcoder), budget_(budget) {
+  const int take = budget_.take_pieces(int(threads));
   try {
     // A thread that started is never dropped: joined, it would wait for its piece for ever.
     slots_.reserve(std::size_t(take));
@@ -82,7 +76,7 @@ Pieces::Pieces(const Transcoder& transcoder, unsigned threads) : transcoder_(tra
   } catch (const std::bad_alloc&) {
     // Fewer pieces at once, as where the system gives no more threads.
   }
-  slots_held.fetch_sub(take - int(slots_.size()));
+  budget_.give_pieces(take - int(slots_.size()));
 }
 
 Pieces::~Pieces() {
@@ -92,7 +86,7 @@ Pieces::~Pieces() {
     slot->go.post();
     slot->thread.reset();
   }
-  slots_held.fetch_sub(int(slots_.size()));
+  budget_.give_pieces(int(slots_.size()));
 }
 
 void Pieces::hand(Slot& slot) {
@@ -102,13 +96,14 @@ void Pieces::hand(Slot& slot) {
 
 void Pieces::take(Slot& slot) {
   if (!slot.busy) return;
+  // Posted once the piece is converted: its thread takes no lock and waits for nothing.
   slot.done.wait();
   slot.busy = false;
 }
 
 void Pieces::convert(Slot& slot) {
   for (;;) {
-    slot.go.wait();
+    slot.go.wait();  // a piece, or the destructor's word to stop
     if (stopping_) return;
     slot.output.clear();
     slot.short_of_memory = false;
@@ -122,26 +117,12 @@ void Pieces::convert(Slot& slot) {
 }
 
 Converted Pieces::convert_piece(Slot& slot) {
-  const std::string_view text(slot.input.data(), slot.size);
   // Each piece begins and ends with a whole character, so each is converted as the
   // last: a character cut short at its end is cut short in the file too.
-  Converted c;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    c = transcoder_(text.substr(done), true, slot.output);
-    if (!c.lossless()) {
-      if (c.loss != std::string_view::npos) c.loss += done;
-      c.used += done;
-      break;
-    }
-    done += c.used;
-    // A codec that leaves the text unused would never come to the end.
-    if (c.used == 0 && done < text.size()) {
-      c = Converted{done, std::string_view::npos, true};
-      break;
-    }
-    c.used = done;
-  }
+  Converted c = transcode_lines(transcoder_, std::string_view(slot.input.data(), slot.size),
+                                true, slot.output);
+  // A codec that leaves the end of the text unused would lose it.
+  if (c.lossless() && c.used < slot.size) c.failed = true;
   return c;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "convert/budget.h"
 #include "convert/read_buffer.h"
 #include "convert/transcode_lines.h"
 #include "platform/threads.h"
@@ -34,7 +34,7 @@ std::size_t last_cut(std::string_view text, std::size_t from, CutRule rule);
 
 /// Threads that convert the pieces of one large file at once, each into its own buffer,
 /// while the owner reads the next pieces and writes out the finished ones in order. The
-/// threads of every file together hold at most MOST_SLOTS pieces, so that memory stays
+/// threads of every file together hold at most Budget::PIECES pieces, so that memory stays
 /// bounded whatever the number of files converted side by side.
 class Pieces {
  public:
@@ -42,8 +42,6 @@ class Pieces {
   static constexpr std::size_t PIECE_BYTES = std::size_t(512) << 10;
   /// A cut is looked for at most this far back from the end of what was read.
   static constexpr std::size_t MOST_CARRIED = std::size_t(64) << 10;
-  /// Pieces held at once by all the files of the process.
-  static constexpr int MOST_SLOTS = 8;
 
   struct Slot {
     ReadBuffer input;
@@ -59,8 +57,8 @@ class Pieces {
   };
 
   /// Up to `threads` threads converting with `transcoder`; fewer where other files hold
-  /// the pieces, or where the system gives no more threads.
-  Pieces(const Transcoder& transcoder, unsigned threads);
+  /// the pieces of `budget`, or where the system gives no more threads.
+  Pieces(const Transcoder& transcoder, unsigned threads, Budget& budget);
   /// Waits for the pieces handed over, and stops the threads.
   ~Pieces();
   Pieces(const Pieces&) = delete;
@@ -79,6 +77,7 @@ class Pieces {
   Converted convert_piece(Slot& slot);
 
   Transcoder transcoder_;
+  Budget& budget_;
   std::vector<std::unique_ptr<Slot>> slots_;
   bool stopping_ = false;
 };

@@ -1,70 +1,9 @@
 #include "convert/transcode_lines.h"
 
-#include "convert/write_behind.h"
+#include <algorithm>
+#include <functional>
 
 namespace nivra {
-
-namespace {
-
-// Text is converted in groups of about this many bytes, so that each call of a
-// conversion is large and the output waiting to be written stays small. A group may end
-// anywhere: a character cut at its end is carried into the next.
-constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
-
-}  // namespace
-
-BlockWriter::BlockWriter(Output& out, std::string& buffer, WriteBehind* behind)
-    : out_(out), buffer_(buffer), behind_(behind) {
-  buffer_.clear();
-}
-
-void BlockWriter::append(std::string_view bytes) {
-  // Large pieces go out as they are, without a copy.
-  if (bytes.size() >= BLOCK_BYTES) return put(bytes);
-  buffer_.append(bytes);
-  flush_if_full();
-}
-
-void BlockWriter::put(std::string_view bytes) {
-  if (behind_)
-    catch_up();
-  else
-    write_out(buffer_);
-  buffer_.clear();
-  write_out(bytes);
-}
-
-void BlockWriter::hand_over(std::string& bytes) {
-  if (!behind_ || !status_.ok()) return put(bytes);
-  if (!buffer_.empty()) behind_->hand(buffer_);
-  behind_->hand(bytes);
-}
-
-void BlockWriter::flush_if_full() {
-  if (buffer_.size() < BLOCK_BYTES) return;
-  if (behind_ && status_.ok()) return behind_->hand(buffer_);
-  write_out(buffer_);
-  buffer_.clear();
-}
-
-Status BlockWriter::finish() {
-  if (behind_)
-    catch_up();
-  else
-    write_out(buffer_);
-  buffer_.clear();
-  return status_;
-}
-
-void BlockWriter::catch_up() {
-  if (!buffer_.empty() && status_.ok()) behind_->hand(buffer_);
-  const Status s = behind_->wait();
-  if (status_.ok()) status_ = s;
-}
-
-void BlockWriter::write_out(std::string_view bytes) {
-  if (status_.ok()) status_ = write_all(out_, bytes);
-}
 
 Converted Transcoder::operator()(std::string_view text, bool last, std::string& out) const {
   switch (source) {
@@ -78,14 +17,23 @@ Converted Transcoder::operator()(std::string_view text, bool last, std::string& 
   return target == Encoding::ansi ? acp.from_utf8(text, last, out) : copy_utf8(text, last, out);
 }
 
-Converted transcode_lines(const Transcoder& transcoder, std::string_view text, bool last,
-                          BlockWriter& out) {
+namespace {
+
+// Text is converted in groups of about this many bytes, so that each call of a
+// conversion is large and the output waiting to be written stays small. A group may end
+// anywhere: a character cut at its end is carried into the next.
+constexpr std::size_t GROUP_BYTES = std::size_t(256) << 10;
+
+/// The loop of both transcode_lines(): output goes to `out`, and `written` is called
+/// after each group.
+Converted transcode_groups(const Transcoder& transcoder, std::string_view text, bool last,
+                           std::string& out, const std::function<void()>& written) {
   std::size_t done = 0;
   while (done < text.size()) {
     const std::size_t n = std::min(GROUP_BYTES, text.size() - done);
     const bool end = done + n == text.size();
-    Converted c = transcoder(text.substr(done, n), last && end, out.buffer());
-    out.flush_if_full();
+    Converted c = transcoder(text.substr(done, n), last && end, out);
+    if (written) written();
     if (!c.lossless()) {
       if (c.loss != std::string_view::npos) c.loss += done;
       c.used += done;
@@ -97,6 +45,18 @@ Converted transcode_lines(const Transcoder& transcoder, std::string_view text, b
     if (c.used == 0) return Converted{done, std::string_view::npos, true};
   }
   return Converted{done, std::string_view::npos, false};
+}
+
+}  // namespace
+
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text, bool last,
+                          BlockWriter& out) {
+  return transcode_groups(transcoder, text, last, out.buffer(), [&out] { out.flush_if_full(); });
+}
+
+Converted transcode_lines(const Transcoder& transcoder, std::string_view text, bool last,
+                          std::string& out) {
+  return transcode_groups(transcoder, text, last, out, {});
 }
 
 }  // namespace nivra

@@ -83,6 +83,33 @@ DoubleByteCodePage::DoubleByteCodePage(const DoubleByteTable& table)
   }
 }
 
+/// Converts the characters that start in the 64 bytes at `p` (the last may end one byte
+/// past them) into `dst`, and returns how many bytes they take. Stops at the first that
+/// has no character: `lost` is its offset from `p`.
+unsigned DoubleByteCodePage::to_utf8_64(const unsigned char* p, char*& dst,
+                                        unsigned& lost) const {
+  std::uint64_t leads = 0;
+  for (unsigned i = 0; i < 64; ++i) leads |= std::uint64_t(is_lead_[p[i]]) << i;
+  unsigned next = 0;
+  for (std::uint64_t starts = char_starts(leads); starts != 0; starts &= starts - 1) {
+    const unsigned i = unsigned(std::countr_zero(starts));
+    const bool lead = leads >> i & 1;
+    // Both lookups are made, each inside its table, and one is taken without a branch.
+    const unsigned t = unsigned(p[i + 1]) - table_.trail_first;
+    const bool in_row = t < table_.trail_span;
+    const char16_t cell = table_.pairs[row_start_[p[i]] + (in_row ? t : 0)];
+    const char16_t single = table_.single[p[i]];
+    const char16_t ch = lead ? (in_row ? cell : NO_UNIT) : single;
+    if (ch == NO_UNIT) {
+      lost = i;
+      return next;
+    }
+    dst = put_utf8(ch, dst);
+    next = i + 1 + lead;
+  }
+  return next;
+}
+
 Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::string& out) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
@@ -102,26 +129,12 @@ Converted DoubleByteCodePage::to_utf8(std::string_view text, bool last, std::str
     // bit arithmetic, so that none is guessed wrong. Elsewhere the guesses are right, and
     // one character at a time is quicker.
     while (singles > pairs / 8 && end - p > 64 && dense(p)) {
-      std::uint64_t leads = 0;
-      for (unsigned i = 0; i < 64; ++i) leads |= std::uint64_t(is_lead_[p[i]]) << i;
-      unsigned next = 0;
-      for (std::uint64_t starts = char_starts(leads); starts != 0; starts &= starts - 1) {
-        const unsigned i = unsigned(std::countr_zero(starts));
-        const bool lead = leads >> i & 1;
-        // Both lookups are made, each inside its table, and one is taken without a branch.
-        const unsigned t = unsigned(p[i + 1]) - table_.trail_first;
-        const bool in_row = t < table_.trail_span;
-        const char16_t cell = table_.pairs[row_start_[p[i]] + (in_row ? t : 0)];
-        const char16_t single = table_.single[p[i]];
-        const char16_t ch = lead ? (in_row ? cell : NO_UNIT) : single;
-        if (ch == NO_UNIT) {
-          result.used = result.loss = std::size_t(p + i - begin);
-          break;
-        }
-        dst = put_utf8(ch, dst);
-        next = i + 1 + lead;
+      unsigned lost = 64;
+      const unsigned next = to_utf8_64(p, dst, lost);
+      if (lost != 64) {
+        result.used = result.loss = std::size_t(p + lost - begin);
+        break;
       }
-      if (result.loss != npos) break;
       p += next;
     }
     if (result.loss != npos) break;

@@ -22,6 +22,8 @@ class DoubleByteCodePage final : public AnsiCodePage {
   Converted from_utf8(std::string_view text, bool last, std::string& out) override;
 
  private:
+  unsigned to_utf8_64(const unsigned char* p, char*& dst, unsigned& lost) const;
+
   const DoubleByteTable& table_;
   /// For every lead byte, where its row starts in the table's pairs.
   std::array<std::uint32_t, 256> row_start_;

@@ -50,11 +50,11 @@ unsigned worker_count(unsigned processors, bool shared) {
 }
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {
-  converter_.write_behind(workers_ > 1);
-  converter_.pieces(workers_ > 1 ? workers_ : 0);
+  converter_.write_behind(budget_.workers() > 1);
+  converter_.pieces(budget_.workers() > 1 ? budget_.workers() : 0);
   std::optional<Workers> workers;
-  if (workers_ > 1)
-    workers.emplace(workers_, converter_, [this](const Outcome& o) { report(o); }, first_alone_);
+  if (budget_.workers() > 1)
+    workers.emplace(budget_, converter_, [this](const Outcome& o) { report(o); }, first_alone_);
   // What the walk itself reports takes its place among the conversions' outcomes.
   const Note note = [&](const Outcome& outcome) {
     if (workers)

@@ -31,14 +31,14 @@ class Walk {
         host_(host),
         direction_(direction),
         reporter_(reporter),
-        converter_(fs, host, acp, direction),
-        workers_(workers) {}
+        budget_(workers),
+        converter_(fs, host, acp, direction, budget_) {}
 
   /// How many files the walk converts at once from now on. With `first_alone`, the first
   /// file is converted before any other starts: what the file system is learnt from it
   /// (whether it keeps links, lists attributes) is known before the workers meet it.
   void use_workers(unsigned workers, bool first_alone = false) {
-    workers_ = workers;
+    budget_.set_workers(workers);
     first_alone_ = first_alone;
   }
   /// Walks `dir` (whose path is `path`) depth first, in the order the system lists it:
@@ -70,8 +70,8 @@ class Walk {
   Host& host_;
   Direction direction_;
   Reporter& reporter_;
+  Budget budget_;  ///< what the files converted at once share; before converter_, which holds it
   Converter converter_;
-  unsigned workers_;
   bool first_alone_ = false;
   int failures_ = 0;
   std::string code_page_notice_;  ///< "" once given, or when there is none to give

@@ -27,11 +27,11 @@ struct Workers::Slot {
   State state = waiting;
 };
 
-Workers::Workers(unsigned count, const Converter& converter,
+Workers::Workers(const Budget& budget, const Converter& converter,
                  std::function<void(const Outcome&)> report, bool first_alone)
     : report_(std::move(report)),
-      converters_(count, converter),
-      window_(std::size_t(4) * count),
+      converters_(budget.workers(), converter),
+      window_(std::size_t(4) * budget.workers()),
       first_alone_(first_alone) {
   try {
     // A thread that started is never dropped: joined, it would wait for work for ever.
@@ -58,7 +58,7 @@ Workers::~Workers() {
 
 void Workers::work(Converter& converter) {
   for (;;) {
-    work_.wait();
+    work_.wait();  // a file, or the destructor's word to stop
     Slot* slot = nullptr;
     {
       Lock lock(mutex_);
@@ -100,47 +100,48 @@ void Workers::work(Converter& converter) {
 }
 
 bool Workers::report_head(bool wait) {
-  mutex_.lock();
-  const std::size_t size = window_.size();
+  Outcome outcome;
+  // Released here, on the owner's thread, after the lock: the last conversion in a folder
+  // closes it.
+  std::shared_ptr<const Folder> folder;
   for (;;) {
-    if (head_ == tail_) {
+    Slot* mine = nullptr;  // a file to convert here, alone
+    {
+      Lock lock(mutex_);
       owner_waits_ = false;
-      mutex_.unlock();
-      return false;
+      if (head_ == tail_) return false;
+      Slot& slot = window_[head_ % window_.size()];
+      if (slot.state == Slot::done) {
+        outcome = std::move(slot.outcome);
+        folder = std::move(slot.folder);
+        slot = Slot{};
+        ++head_;
+        // An outcome of the walk's own may be reported before any worker passed it.
+        next_ = std::max(next_, head_);
+        break;
+      }
+      if (slot.state == Slot::waiting && serial_ && running_ == 0) {
+        // No worker converts anything now: its converter is free.
+        slot.state = Slot::running;
+        mine = &slot;
+      } else if (!wait) {
+        return false;
+      } else {
+        owner_waits_ = true;
+      }
     }
-    Slot& slot = window_[head_ % size];
-    if (slot.state == Slot::done) break;
-    if (slot.state == Slot::waiting && serial_ && running_ == 0) {
-      // No worker converts anything now: its converter is free.
-      slot.state = Slot::running;
-      mutex_.unlock();
-      Outcome outcome = alone(converters_[0]).convert_file(slot.folder->dir, slot.name,
-                                                           slot.path, slot.folder->neighbours);
-      mutex_.lock();
-      slot.outcome = std::move(outcome);
-      slot.state = Slot::done;
-      break;
+    if (mine) {
+      Outcome o = alone(converters_[0]).convert_file(mine->folder->dir, mine->name, mine->path,
+                                                     mine->folder->neighbours);
+      Lock lock(mutex_);
+      mine->outcome = std::move(o);
+      mine->state = Slot::done;
+    } else {
+      // The head is converted by a worker, or waits for the workers' files to finish:
+      // each posts once it is done, whatever became of its file.
+      finished_.wait();
     }
-    if (!wait) {
-      mutex_.unlock();
-      return false;
-    }
-    // Woken whenever a worker finishes a file.
-    owner_waits_ = true;
-    mutex_.unlock();
-    finished_.wait();
-    mutex_.lock();
   }
-  owner_waits_ = false;
-  Slot& slot = window_[head_ % size];
-  const Outcome outcome = std::move(slot.outcome);
-  // Released here, on the owner's thread: the last conversion in a folder closes it.
-  const std::shared_ptr<const Folder> folder = std::move(slot.folder);
-  slot = Slot{};
-  ++head_;
-  // An outcome of the walk's own may be reported before any worker passed it.
-  next_ = std::max(next_, head_);
-  mutex_.unlock();
   report_(outcome);
   return true;
 }

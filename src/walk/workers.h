@@ -35,10 +35,10 @@ struct Folder {
 /// happen on the thread that owns the object.
 class Workers {
  public:
-  /// `count` workers, each converting with a copy of `converter`; `report` takes every
-  /// outcome, in order, on the owner's thread. With `first_alone`, the first file given is
-  /// converted on the owner's thread before any other starts.
-  Workers(unsigned count, const Converter& converter,
+  /// The budget's count of workers, each converting with a copy of `converter`; `report`
+  /// takes every outcome, in order, on the owner's thread. With `first_alone`, the first
+  /// file given is converted on the owner's thread before any other starts.
+  Workers(const Budget& budget, const Converter& converter,
           std::function<void(const Outcome&)> report, bool first_alone = false);
   /// Reports what is left and stops the workers.
   ~Workers();

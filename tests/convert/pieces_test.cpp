@@ -9,7 +9,7 @@
 
 #include "convert/convert_file.h"
 #include "convert/messages.h"
-#include "convert/write_behind.h"
+#include "convert/output.h"
 #include "support/fake_platform.h"
 #include "support/test_support.h"
 #include "text/code_pages.h"
@@ -34,7 +34,8 @@ FileRun convert(AnsiCodePage& acp, Direction direction, std::string_view content
   if (setup) setup(fs);
   Dir root;
   EXPECT_TRUE(fs.open_root("/t", root).ok());
-  Converter converter(fs, fs, acp, direction);
+  Budget budget;
+  Converter converter(fs, fs, acp, direction, budget);
   converter.pieces(threads, 0, piece);
   converter.write_behind(threads > 1);  // as the walk does, from 4 MiB on
   Neighbours neighbours;

@@ -1,5 +1,6 @@
-// transcode_lines and its block writer against a platform that records every write
-// and can make writes short, interrupted or failing.
+// transcode_lines and the output it goes through (convert/output: the block writer, in
+// turn or written behind) against a platform that records every write and can make writes
+// short, interrupted or failing.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "convert/transcode_lines.h"
-#include "convert/write_behind.h"
+#include "convert/output.h"
 #include "support/test_support.h"
 #include "text/cp1252.h"
 
@@ -51,8 +52,9 @@ bool behind = false;
 Status transcode_from(WriteRecorder& p, std::string_view content, Encoding source,
                       Encoding target, std::size_t start = 0) {
   std::string buffer;
+  Budget budget;
   std::optional<WriteBehind> thread;
-  if (behind) thread.emplace(p);
+  if (behind) thread.emplace(p, budget);
   EXPECT_TRUE(!behind || thread->running());
   BlockWriter out(p, buffer, behind ? &*thread : nullptr);
   const Converted c = transcode_lines(Transcoder{cp1252, source, target},
