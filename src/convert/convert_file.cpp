@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "convert/io.h"
+#include "platform/io.h"
 #include "convert/reasons.h"
 #include "convert/transcode_lines.h"
 #include "text/unicode.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "convert/budget.h"
-#include "convert/io.h"
+#include "platform/io.h"
 #include "platform/file_system.h"
 #include "platform/threads.h"
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "convert/reasons.h"
+#include "platform/io.h"
 #include "convert/replace.h"
 
 namespace nivra {
@@ -295,18 +296,9 @@ bool Recovery::same_content(Dir dir, const std::string& name, File file, const F
   std::vector<char> mine(65536), theirs(65536);
   for (std::uint64_t offset = 0; offset < read.size;) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(mine.size(), read.size - offset));
-    for (auto [f, buf] : {std::pair{file, &mine}, std::pair{other, &theirs}}) {
-      for (std::size_t at = 0, got = 0; at < n; at += got) {
-        status = fs_.read(f, offset + at, buf->data() + at, n - at, got);
-        if (status.fault == Fault::interrupted) continue;
-        if (!status.ok()) return false;
-        if (got == 0) {
-          // Shorter than its size said: it changed while it was read.
-          status = Status{Fault::modified, 0};
-          return false;
-        }
-      }
-    }
+    // One shorter than its size said changed while it was read: `modified`.
+    for (auto [f, buf] : {std::pair{file, &mine}, std::pair{other, &theirs}})
+      if (!(status = read_fully(fs_, f, offset, buf->data(), n)).ok()) return false;
     if (std::memcmp(mine.data(), theirs.data(), n) != 0) return false;
     offset += n;
   }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "convert/reasons.h"
+#include "platform/io.h"
 #include "convert/transcode_lines.h"
 
 namespace nivra {
@@ -193,18 +194,12 @@ Status Replacer::copy_backup(const Target& target, const std::string& aside) {
     char buf[65536];
     const std::uint64_t left = target.read.size - offset;
     const std::size_t n = left < sizeof buf ? std::size_t(left) : sizeof buf;
-    std::size_t got = 0;
-    s = fs_.read(target.original, offset, buf, n, got);
-    if (s.fault == Fault::interrupted) {
-      s = Status{};
-      continue;
-    }
-    if (s.ok() && got == 0) s = Status{Fault::modified};  // shorter than it was read
+    s = read_fully(fs_, target.original, offset, buf, n);  // `modified` where it is shorter
     if (s.ok()) {
-      writer.append(std::string_view(buf, got));
-      digest.add(buf, got);
+      writer.append(std::string_view(buf, n));
+      digest.add(buf, n);
     }
-    offset += got;
+    offset += n;
   }
   if (s.ok() && target.read.digested && digest.value != target.read.digest)
     s = Status{Fault::modified};

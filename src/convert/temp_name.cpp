@@ -1,6 +1,7 @@
 #include "convert/temp_name.h"
 
 #include "platform/file_system.h"
+#include "platform/io.h"
 
 namespace nivra {
 
@@ -65,16 +66,7 @@ Status write_name_record(FileSystem& fs, Dir dir, const std::string& temp,
   File file;
   Status s = fs.create(dir, record, file);
   if (!s.ok()) return s;
-  for (std::size_t at = 0; s.ok() && at < name.size();) {
-    std::size_t put = 0;
-    s = fs.write(file, name.data() + at, name.size() - at, put);
-    if (s.fault == Fault::interrupted) {
-      s = Status{};
-      continue;
-    }
-    if (s.ok() && put == 0) s = Status{Fault::stalled};
-    at += put;
-  }
+  s = write_all(fs, file, name);
   const Status closed = fs.close(file);
   if (s.ok()) s = closed;
   if (!s.ok()) fs.remove(dir, record);
@@ -88,12 +80,7 @@ std::string read_name_record(FileSystem& fs, Dir dir, const std::string& record)
   std::string name;
   if (fs.stat(file, stat).ok() && stat.regular && stat.size != 0 && stat.size <= NAME_RECORD_MAX)
     name.resize(std::size_t(stat.size));
-  for (std::size_t at = 0, got = 0; at < name.size(); at += got) {
-    got = 0;
-    const Status s = fs.read(file, at, name.data() + at, name.size() - at, got);
-    if (s.fault == Fault::interrupted) continue;
-    if (!s.ok() || got == 0) name.clear();
-  }
+  if (!read_fully(fs, file, 0, name.data(), name.size()).ok()) name.clear();
   fs.close(file);
   return name;
 }

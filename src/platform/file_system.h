@@ -192,20 +192,4 @@ class FileSystem {
   virtual std::string describe(const Status& status) = 0;
 };
 
-/// Reads `file` from its start to its end, adding every byte to `digest`; `size` says how
-/// many there were.
-inline Status digest_file(FileSystem& fs, File file, Digest& digest, std::uint64_t& size) {
-  size = 0;
-  for (;;) {
-    char buf[65536];
-    std::size_t got = 0;
-    const Status s = fs.read(file, size, buf, sizeof buf, got);
-    if (s.fault == Fault::interrupted) continue;
-    if (!s.ok()) return s;
-    if (got == 0) return Status{};
-    digest.add(buf, got);
-    size += got;
-  }
-}
-
 }  // namespace nivra

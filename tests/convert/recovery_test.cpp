@@ -313,6 +313,9 @@ TEST(TempName, ReadsBackWhatItFormatsAndNoOtherName) {
     EXPECT_EQ(read->kind, made.kind);
     EXPECT_TRUE(read->of_file("a.c"));
     EXPECT_FALSE(read->of_file("b.c"));
+    // Another kind of the same run's temporary: what a replace names its steps by.
+    EXPECT_EQ(TempName::with_kind(made.format(), TempName::Kind::held),
+              TempName::of("a.c", run, TempName::Kind::held).format());
   }
   const std::string name = temporary_name("a.c", "old", run.format());
   const std::string digest = name.substr(7, 16);

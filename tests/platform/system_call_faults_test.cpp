@@ -102,7 +102,8 @@ bool forgets_failed_removal = false;
 /// Whether every move of a file aside meets another client's run moving the same file
 /// aside, as a client can whose rename copies (s3fs): that run's aside name appears too.
 bool another_run_moves_too = false;
-constexpr std::string_view OTHER_RUN = "0123456789abcdef01234567";
+/// The tag of that run, a run of another machine.
+constexpr std::string_view OTHER_RUN = "0123456789abcdef0123";
 /// Whether that run then puts its new file under the name, while this run waits.
 bool other_run_converts = false;
 constexpr std::string_view OTHER_FILE = "/* the other run's */";

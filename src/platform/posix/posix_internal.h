@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,9 +91,10 @@ inline bool changed_name(const Status& s) {
 inline int fd_of(Dir d) { return int(d.id); }
 inline int fd_of(File f) { return int(f.id); }
 
-/// The part of a run's temporary name `temp` that every temporary of its file shares.
-inline std::string run_prefix_of(const std::string& temp) {
-  return temp.substr(0, temp.rfind('.') + 1);
+/// Whether `name` is a temporary of the run and the file that `temp` is one of.
+inline bool same_run_and_file(const std::string& temp, const std::string& name) {
+  const std::optional<TempName> a = TempName::parse(temp), b = TempName::parse(name);
+  return a && b && a->run == b->run && a->digest == b->digest;
 }
 
 /// The failure of a call that makes `name` in `dir`. Some network file systems answer

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/io.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_platform.h"
 
@@ -69,7 +70,7 @@ Status PosixPlatform::replace(Dir dir, const std::string& temp, const std::strin
   // On a share, a NAME.OLD that another client's run may have made its backup meanwhile
   // (it holds the original all the same) stays where the name changed; a name of this
   // run's own goes.
-  const bool own_backup = backup.starts_with(run_prefix_of(temp));
+  const bool own_backup = same_run_and_file(temp, backup);
   if (!backup.empty() && (own_backup || !read.digested || !changed_name(s)))
     remove_own(dir, backup);
   return s.at(Step::swap);
@@ -85,9 +86,9 @@ Status PosixPlatform::link_backup(Dir dir, const std::string& temp, const std::s
   // to be the file read, and only then takes the backup name, by a step that fails where
   // that is taken. So no name but the run's own is removed for a link that went wrong:
   // another client's run may put its backup under the backup name at any moment.
-  const std::string run_prefix = run_prefix_of(temp);
-  const bool own = backup.starts_with(run_prefix);
-  const std::string linked = shared && !own ? run_prefix + "bak" : backup;
+  const bool own = same_run_and_file(temp, backup);
+  const std::string linked =
+      shared && !own ? TempName::with_kind(temp, TempName::Kind::linked) : backup;
   char proc[64];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_of(original));
   if (sys_.linkat(fd_of(original), "", d, linked.c_str(), AT_EMPTY_PATH) != 0 &&
@@ -235,15 +236,17 @@ Status PosixPlatform::move_in(Dir dir, const std::string& temp, const std::strin
 
 bool PosixPlatform::asides_of_others(Dir dir, const std::string& temp,
                                      std::vector<std::string>& out) {
-  // A temporary's name is its file's prefix, the run's tag, and its kind.
-  const std::string prefix = temp.substr(0, temp.find('-', temp.find('-') + 1) + 1);
+  const std::optional<TempName> mine = TempName::parse(temp);
   const std::string own = aside_name(temp);
   std::vector<Entry> entries;
-  if (!list_dir(dir, entries).ok()) return false;
+  if (!mine || !list_dir(dir, entries).ok()) return false;
   out.clear();
-  for (const Entry& e : entries)
-    if (e.name.starts_with(prefix) && e.name.ends_with(".was") && e.name != own)
+  for (const Entry& e : entries) {
+    const std::optional<TempName> other = TempName::parse(e.name);
+    if (other && other->digest == mine->digest && other->kind == TempName::Kind::aside &&
+        e.name != own)
       out.push_back(e.name);
+  }
   return true;
 }
 

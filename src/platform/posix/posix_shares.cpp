@@ -102,7 +102,7 @@ bool PosixPlatform::keeps_links(int dir, const std::string& temp, dev_t dev) {
   };
   // Named as the run's temporaries of the file are, so that the next run clears it should
   // this one end before it is removed.
-  const std::string probe = run_prefix_of(temp) + "lnk";
+  const std::string probe = TempName::with_kind(temp, TempName::Kind::probe);
   struct stat before, linked, after;
   if (sys_.fstatat(dir, temp.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (sys_.linkat(dir, temp.c_str(), dir, probe.c_str(), 0) != 0) {

@@ -140,7 +140,7 @@ Status Win32Platform::replace(Dir dir, const std::string& temp, const std::strin
   if (!recorded.ok()) return recorded.at(Step::swap);
   const Status s = replace_recorded(dir, temp, name, backup, original, read);
   // Kept only while the name is empty and the original under this run's own name.
-  const std::wstring own = dir_path(dir) + L"\\" + own_backup_name(widen(temp));
+  const std::wstring own = dir_path(dir) + L"\\" + widen(TempName::with_kind(temp, TempName::Kind::held));
   if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
       GetFileAttributesW(own.c_str()) == INVALID_FILE_ATTRIBUTES)
     remove(dir, name_record(temp));
@@ -155,7 +155,7 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   // ReplaceFileW replaces a file under the backup name: the original goes under a name of
   // this run's own, which no other file has, and only then takes the name asked for.
   const std::wstring own =
-      backup.empty() ? L"" : dir_path(dir) + L"\\" + own_backup_name(widen(temp));
+      backup.empty() ? L"" : dir_path(dir) + L"\\" + widen(TempName::with_kind(temp, TempName::Kind::held));
   const bool then_move = !wanted.empty() && wanted != own;
   // No other run opens the file once its lock is released.
   const ScopedMutex mutex(mutex_, mutex_stuck_);

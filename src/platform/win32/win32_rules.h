@@ -150,13 +150,6 @@ inline std::wstring mutex_name(std::uint64_t volume, std::uint64_t index) {
 /// content, so that the lock never stands in the way of a read or a write.
 inline constexpr std::uint64_t RANGE_LOCK_AT = std::uint64_t(1) << 40;
 
-/// The run's own name for the original while the new file takes its name: the
-/// temporary `fresh` (".nivra-HASH-TAG.new") with the kind of a held backup, "old".
-inline std::wstring own_backup_name(std::wstring_view fresh) {
-  const std::size_t dot = fresh.rfind(L'.');
-  return std::wstring(fresh.substr(0, dot == fresh.npos ? fresh.size() : dot)) + L".old";
-}
-
 /// What the number of a machine is made of (see RunTag::machine_of()): its name, and the
 /// identity its installation was given, where it has one.
 inline std::string machine_seed(const std::string& name, const std::string& identity) {
