@@ -188,35 +188,41 @@ TEST_P(EveryProgram, FifosAndSocketsAreNeverOpened) {
   EXPECT_EQ(read_file(tree / "ok.c"), job().after);
 }
 
-// A folder that cannot be listed is reported and the walk goes on; a file in a read-only
-// folder cannot be replaced; then the start folder itself is made unlistable.
+// A folder that cannot be listed (opened, or searched only) is reported and the walk goes
+// on; a file that cannot be read, or that is in a read-only folder, stays as it was, its
+// mode too; then the start folder itself is made unlistable.
 TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
   if (cannot_drop_root()) GTEST_SKIP() << "running as root without an unprivileged user to run as";
   TempDir tree;
   const std::string bin = tree / "bin";
   const std::string program = install(bin);
-  const char* const locked[] = {"locked1", "locked2", "locked3"};
+  const char* const locked[] = {"locked1", "locked2", "unlisted"};
   for (const char* d : locked) write_file(bin + "/" + d + "/x.c", job().before);
   write_file(bin + "/ro/y.c", job().before);
   write_file(bin + "/ok.c", job().before);
+  write_file(bin + "/unreadable.c", job().before, 0000);
   Files expected = tree_of(bin);
   converted(expected, "ok.c");
   give_to_unprivileged(tree.path());
   for (const char* d : locked) ASSERT_EQ(chmod((bin + "/" + d).c_str(), 0), 0);
+  ASSERT_EQ(chmod((bin + "/unlisted").c_str(), 0311), 0);
   ASSERT_EQ(chmod((bin + "/ro").c_str(), 0555), 0);
   RunOptions o;
   o.unprivileged = true;
 
   ProgramResult r = run(program, o);
 
-  // Each of the four failures prints its message, in the order the folder is listed.
+  // Each of the five failures prints its message, in the order the folder is listed.
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(sorted_lines(r.out), sorted_lines(repeat(MSG_DIR_FAILED, 3).append(MSG_CREATE_FAILED)));
-  for (const char* d : locked)
-    EXPECT_NE(r.err.find(diagnostic(bin + "/" + d, std::strerror(EACCES))), std::string::npos)
+  EXPECT_EQ(sorted_lines(r.out), sorted_lines(repeat(MSG_DIR_FAILED, 3).append(MSG_CREATE_FAILED)
+                                                  .append(MSG_OPEN_FAILED)));
+  for (const char* p : {"locked1", "locked2", "unlisted", "ro/y.c", "unreadable.c"})
+    EXPECT_NE(r.err.find(diagnostic(bin + "/" + p, std::strerror(EACCES))), std::string::npos)
         << r.err;
-  EXPECT_NE(r.err.find(diagnostic(bin + "/ro/y.c", std::strerror(EACCES))), std::string::npos)
-      << r.err;
+  EXPECT_EQ(split_lines(r.err).size(), 5u) << r.err;
+  EXPECT_EQ(mode_of(bin + "/unreadable.c"), 0000u);
+  EXPECT_EQ(mode_of(bin + "/ro"), 0555u);
+  EXPECT_EQ(mode_of(bin + "/unlisted"), 0311u);
 
   ASSERT_EQ(chmod(bin.c_str(), 0111), 0);
   r = run(program, o);
@@ -224,7 +230,7 @@ TEST_P(EveryProgram, FoldersThatCannotBeListedOrWrittenAreReported) {
   EXPECT_EQ(r.out, MSG_DIR_FAILED);
   EXPECT_EQ(r.err, diagnostic(bin, std::strerror(EACCES)));
   chmod(bin.c_str(), 0755);
-  for (const char* d : {"locked1", "locked2", "locked3", "ro"}) chmod((bin + "/" + d).c_str(), 0755);
+  for (const char* d : {"locked1", "locked2", "unlisted", "ro"}) chmod((bin + "/" + d).c_str(), 0755);
   EXPECT_EQ(tree_of(bin), expected);
 }
 
