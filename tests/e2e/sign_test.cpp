@@ -75,17 +75,6 @@ TEST(SignProgram, SignedFilesAreSkippedWhateverFollows) {
                          diagnostic_line(Direction::sign, tree / "ansi_after.c", "already signed")));
 }
 
-TEST(SignProgram, LongLinesAndNulBytesPassThrough) {
-  const std::string rest = "\0tail\n\0\r\nnext\n"s;
-  std::string before(100000, '\xE9'), after = SIG + repeat("\xC3\xA9", before.size());
-  before += rest;
-  after += rest;
-  TempDir tree;
-  const ProgramResult r = run_cases(tree, Direction::sign, {{"long.c", before, after}});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
-}
-
 // The byte-order mark goes; CR LF stays; a surrogate pair becomes one character. A UTF-32
 // mark is never taken for UTF-16 followed by a NUL.
 TEST(SignProgram, Utf16AndUtf32FilesOfBothByteOrdersBecomeSignedUtf8) {
