@@ -128,21 +128,6 @@ TEST_P(EveryProgram, RootIsTheFolderThatHoldsTheProgram) {
   }
 }
 
-TEST_P(EveryProgram, PathsLongerThan259BytesAreWalked) {
-  TempDir tree;
-  const std::string program = install(tree.path());
-  std::string rel;
-  for (char c = 'a'; c < 'g'; ++c) rel += std::string(60, c) + "/";
-  write_file(tree / (rel + "deep.cpp"), job().before);
-  ASSERT_GT((tree / rel).size(), 370u);
-
-  const ProgramResult r = run(program);
-
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(tree / (rel + "deep.cpp")), job().after);
-  EXPECT_EQ(read_file(tree / (rel + "deep.cpp.OLD")), job().before);
-}
-
 TEST_P(EveryProgram, SymbolicLinksAreNeitherFollowedNorConverted) {
   TempDir tree, outside;
   const std::string program = install(tree.path());
