@@ -58,11 +58,6 @@ TEST(ReplaceFaults, EachFailedStepHasItsMessageAndLeavesTheFileAsItWas) {
       // A mode or an access list that cannot be given to the new file.
       {"attributes", {fail_on(Call::attributes, NEW_TEMP, os_error(EOPNOTSUPP))},
        MSG_CREATE_FAILED, "/t/a.c", EARLIER},
-      // Where links work, EPERM or EIO for a name that is free is no other client's claim.
-      {"a link refused on a share", {fail_on(Call::link, OLD_TEMP, os_error(EPERM))},
-       MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER, true},
-      {"a link failed on a share", {fail_on(Call::link, OLD_TEMP, os_error(EIO))},
-       MSG_BACKUP_FAILED, "/t/a.c.OLD", EARLIER, true},
       // The copy of the original goes back under the name the failed rename removed.
       {"a rename that removed the name", {fail_after_removing("a.c", os_error(EEXIST))},
        MSG_WRITE_FAILED, "/t/a.c", EARLIER, true, false},
@@ -135,14 +130,6 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
       {"a backup made meanwhile, on a share", true, false, Call::create,
        claim, {}, MSG_OPEN_FAILED,
        "held by another run", claimed},
-      {"as before, the share saying EPERM for EEXIST", true, false, Call::create,
-       claim,
-       {fail_on(Call::link, "a.c.OLD", os_error(EPERM))}, MSG_OPEN_FAILED, "held by another run",
-       claimed},
-      {"as before, the share answering EIO", true, false, Call::create,
-       claim,
-       {fail_on(Call::link, "a.c.OLD", os_error(EIO))}, MSG_OPEN_FAILED, "held by another run",
-       claimed},
       // The killed run's new file took the name, which a client's stale view still showed as
       // the original: the copy seemed a spare one of it, but stays, the only one left.
       {"a killed run's copy, seen through a stale view", true, false, Call::create,

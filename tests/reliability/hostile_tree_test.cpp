@@ -106,7 +106,6 @@ TEST(HostileTree, ATreeDeeperThanPathMaxIsConvertedToItsLastFile) {
     close(fd);
     cut_chain(tree.path(), level);
   }
-  std::printf("T removed %ld\n", time(nullptr));
 }
 
 #if defined(__has_feature)

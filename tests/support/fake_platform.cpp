@@ -482,12 +482,6 @@ Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string
     if (!links_) return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
     if (const Injection* i = meet(Call::link, join(d->path, backup))) {
       const int code = i->status.code;
-      // EPERM, or EIO on a share, is a taken name where the name is seen; on a share, where
-      // links work, the backup's failure otherwise; elsewhere EPERM means no links.
-      const bool claim = code == EPERM || (!exclusive_ && code == EIO);
-      if (claim && entry_named(entries, backup) != entries.end())
-        return os_error(EEXIST).at(Step::backup);
-      if (claim && !exclusive_) return i->status.at(Step::backup);
       return code == EPERM || code == EXDEV ? Status{Fault::cannot_link, code, Step::backup}
                                             : i->status.at(Step::backup);
     }

@@ -176,52 +176,6 @@ class Wine : public ::testing::Test {
   TempDir root;
 };
 
-TEST_F(Wine, SignConvertsTheSourcesAndKeepsBackups) {
-  put("a.c", "caf\xE9\r\nx\n");
-  put("sub/B.H", BOM + "signed\n");
-  put("sub/empty.cpp", "");
-  put("dir.cpp/in.c", "\xFC");
-  put(".git/hidden.c", "\xE9");
-  put(".h", "\xE9");
-  put("lib.hpp", "\xE9");
-  const ProgramResult r = windows(Direction::sign);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, MSG_ALREADY_SIGNED);
-  EXPECT_EQ(r.err, diagnostic_line(Direction::sign, windows_path(root / "sub/B.H"), "already signed"));
-  EXPECT_EQ(at("a.c"), BOM + "caf\xC3\xA9\r\nx\n");
-  EXPECT_EQ(at("a.c.OLD"), "caf\xE9\r\nx\n");
-  EXPECT_EQ(at("sub/B.H"), BOM + "signed\n");
-  EXPECT_FALSE(has("sub/B.H.OLD"));
-  EXPECT_EQ(at("sub/empty.cpp"), BOM);
-  EXPECT_EQ(at("sub/empty.cpp.OLD"), "");
-  EXPECT_EQ(at("dir.cpp/in.c"), BOM + "\xC3\xBC");
-  EXPECT_EQ(at(".git/hidden.c"), "\xE9");
-  EXPECT_EQ(at(".h"), "\xE9");
-  EXPECT_EQ(at("lib.hpp"), "\xE9");
-  EXPECT_TRUE(clean());
-}
-
-TEST_F(Wine, RunsAgainSkipAndUnsignRestores) {
-  put("a.c", "\xE9t\xE9\n");
-  put("plain.h", "ascii\n");
-  ASSERT_EQ(windows(Direction::sign).status, 0);
-  const ProgramResult again = windows(Direction::sign);
-  EXPECT_EQ(again.status, 0);
-  EXPECT_EQ(again.out, repeat(MSG_ALREADY_SIGNED, 2));
-  EXPECT_EQ(at("a.c.OLD"), "\xE9t\xE9\n");
-
-  put("unsigned.c", "\xE9");
-  const ProgramResult back = windows(Direction::unsign);
-  EXPECT_EQ(back.status, 0) << back.err;
-  EXPECT_EQ(back.out, MSG_NOT_SIGNED);
-  EXPECT_EQ(back.err, diagnostic_line(Direction::unsign, windows_path(root / "unsigned.c"), "not signed"));
-  EXPECT_EQ(at("a.c"), "\xE9t\xE9\n");
-  EXPECT_EQ(at("a.c.OLD"), BOM + "\xC3\xA9t\xC3\xA9\n");
-  EXPECT_EQ(at("plain.h"), "ascii\n");
-  EXPECT_EQ(at("unsigned.c"), "\xE9");
-  EXPECT_TRUE(clean());
-}
-
 TEST_F(Wine, UnsignRefusesWhatWindows1252CannotHoldExactly) {
   put("best_fit.c", BOM + "A\xC4\x80\n");  // U+0100, which Windows would write as A
   put("malformed.c", BOM + "\xC3(\n");
@@ -399,6 +353,10 @@ TEST_F(Wine, LinuxAndWindowsProgramsAgree) {
       {"a/b/c/deep.h", "\xE9\n"},
       {"a/x.cpp/y.c", "\xE9\n"},
       {"a/.svn/z.c", "\xE9\n"},
+      {".h", "\xE9"},
+      {"lib.hpp", "\xE9"},
+      {"sub/B.H", BOM + "signed\n"},
+      {"plain.h", "ascii\n"},
       {"d\xC3\xA9j\xC3\xA0/na\xC3\xAFve.c", "\xE9\n"},  // names beyond ASCII,
       {"\xF0\x9F\x98\x80.h", "\xE9\n"},                 // and beyond 16 bits
   };
