@@ -1,8 +1,8 @@
 // The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
-// of each kind, once and from then on, where it is the first of its kind on its file and
-// for a sample beyond (every N with NIVRA_FAULTS_ALL=1), until a run meets no fault. Whatever
-// fails, no file is lost, no descriptor is left open, the run says so, and a clean rerun
-// finishes the job.
+// of each kind, once and from then on, where it is the first of its kind on its file or on
+// its call path, and for a sample beyond (every N with NIVRA_FAULTS_ALL=1), until a run
+// meets no fault. Whatever fails, no file is lost, no descriptor is left open, the run says
+// so, and a clean rerun finishes the job.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
