@@ -1,8 +1,8 @@
 // The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
-// of each kind, once and from then on, for the first few N and a sample beyond (every N
-// with NIVRA_FAULTS_ALL=1), until a run meets no fault. Whatever
-// fails, no file is lost, no descriptor is left open, the run says so, and a clean rerun
-// finishes the job.
+// of each kind, once and from then on, where it is the first of its kind on its file or on
+// its call path, and for a sample beyond (every N with NIVRA_FAULTS_ALL=1), until a run
+// meets no fault. Whatever fails, no file is lost, no descriptor is left open, the run says
+// so, and a clean rerun finishes the job.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <dlfcn.h>
+#include <execinfo.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +22,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,7 +34,6 @@
 #include "platform/posix/posix_platform.h"
 #include "support/fake_platform.h"
 #include "support/fault_checks.h"
-#include "text/cp1252.h"
 #include "text/cp1252.h"
 #include "support/test_support.h"
 #include "text/code_page.h"
@@ -68,6 +71,9 @@ const struct {
     {"getrlimit", {EINVAL}},
 };
 
+constexpr int SITE_FRAMES = 8;
+constexpr int KEPT = 4096;  ///< calls of a kind whose place on their file is kept
+
 /// What a run in a process of its own shares with the test: its fault (the `nth` call of
 /// `kind` fails with `code`, and with `persistent` every later one; with `nth` 0, none),
 /// and what it met and printed.
@@ -83,6 +89,11 @@ struct Shared {
   bool closed_written;  ///< a failed close was of a file the run wrote
   std::size_t out_size, err_size;
   char out[16384], err[16384];
+  /// Of the Nth call of each kind, which call of its kind on its file it was (1: the first,
+  /// and any that was the first of its kind on its call path)
+  std::uint8_t on_its_file[SYS_KINDS][KEPT];
+  /// Where the first failed call was made: return addresses, as offsets in their object
+  std::uintptr_t site[SITE_FRAMES];
 };
 
 Shared& shared() {
@@ -114,11 +125,60 @@ std::mutex moved_by_both_mutex;  ///< workers side by side call the hooks that u
 /// a share's client does that asks its server for what it cannot give (smbnetfs).
 bool listing_fails = false;
 
-/// Counts a call of `kind`; true, with errno set, when it is to fail. The run's threads
-/// may call at once.
-bool fails(Sys kind) {
+/// The file or folder each descriptor of the run was opened by, and how many calls of each
+/// kind each of them met.
+std::mutex files_mutex;
+std::string opened_as[1024];
+std::map<std::string, std::array<int, SYS_KINDS>> calls_on;
+/// The call paths, kind first, where the run made a call.
+std::set<std::vector<std::uintptr_t>> paths;
+
+/// The file a call is about: the name its descriptor was opened by, followed by the name
+/// the call gives beside it, if any (a name in that folder, or an attribute of that file).
+/// A file's backup is the file; its temporaries, whatever their run and kind, one more.
+std::string file_of(int fd) {
+  return fd >= 0 && fd < int(std::size(opened_as)) ? opened_as[fd] : std::string();
+}
+template <typename Name, typename... Rest>
+std::string file_of(int fd, Name name, Rest...) {
+  if constexpr (!std::is_same_v<Name, const char*>) {
+    return file_of(fd);
+  } else {
+    std::string_view file(name);
+    if (file.starts_with(".nivra-")) file = file.substr(0, file.find('-', 7));
+    if (file.ends_with(".OLD")) file.remove_suffix(4);
+    return file_of(fd) + "/" + std::string(file);
+  }
+}
+
+/// Where fails() was called from: the return addresses from its caller on, as offsets in
+/// their objects.
+[[gnu::noinline]] void call_path(std::uintptr_t (&path)[SITE_FRAMES]) {
+  void* frames[SITE_FRAMES + 2];  // this function's and fails()'s first
+  const int n = backtrace(frames, int(std::size(frames)));
+  for (int i = 2; i < SITE_FRAMES + 2; ++i) {
+    Dl_info info;
+    const auto base = i < n && dladdr(frames[i], &info) ? std::uintptr_t(info.dli_fbase) : 0;
+    path[i - 2] = i < n ? std::uintptr_t(frames[i]) - base : 0;
+  }
+}
+
+/// Counts a call of `kind` made with `args`; true, with errno set, when it is to fail. The
+/// run's threads may call at once.
+template <typename... Args>
+bool fails(Sys kind, Args... args) {
   Shared& s = shared();
   const int n = std::atomic_ref<int>(s.calls[int(kind)]).fetch_add(1) + 1;
+  if (n <= KEPT && s.nth == 0) {
+    std::uintptr_t path[SITE_FRAMES];
+    call_path(path);
+    const std::lock_guard<std::mutex> lock(files_mutex);
+    const int nth_on_file = ++calls_on[file_of(args...)][int(kind)];
+    std::vector<std::uintptr_t> kind_path{std::uintptr_t(kind)};
+    kind_path.insert(kind_path.end(), std::begin(path), std::end(path));
+    const bool new_path = paths.insert(std::move(kind_path)).second;
+    s.on_its_file[int(kind)][n - 1] = new_path ? 1 : std::uint8_t(std::min(nth_on_file, 255));
+  }
   std::atomic_ref<int> silent(s.silent);
   for (int left = silent.load(); left > 0;)
     if (silent.compare_exchange_weak(left, left - 1)) {
@@ -126,7 +186,7 @@ bool fails(Sys kind) {
       return true;
     }
   if (s.nth == 0 || kind != s.kind || n < s.nth || (n > s.nth && !s.persistent)) return false;
-  std::atomic_ref<int>(s.met).fetch_add(1);
+  if (std::atomic_ref<int>(s.met).fetch_add(1) == 0) call_path(s.site);
   errno = s.code;
   return true;
 }
@@ -134,10 +194,16 @@ bool fails(Sys kind) {
 /// The C library's calls, each counted and failed when its turn has come.
 const posix::SystemCalls& faulty_calls() {
   static const posix::SystemCalls calls = {
-      [](auto... a) { return fails(Sys::openat) ? -1 : libc_calls().openat(a...); },
+      [](int dir, const char* name, int flags, mode_t mode) {
+        if (fails(Sys::openat, dir, name)) return -1;
+        const int fd = libc_calls().openat(dir, name, flags, mode);
+        const std::lock_guard<std::mutex> lock(files_mutex);
+        if (fd >= 0 && fd < int(std::size(opened_as))) opened_as[fd] = file_of(dir, name);
+        return fd;
+      },
       // A failed close ends the descriptor all the same.
       [](int fd) {
-        if (!fails(Sys::close)) return libc_calls().close(fd);
+        if (!fails(Sys::close, fd)) return libc_calls().close(fd);
         if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY)
           std::atomic_ref<bool>(shared().closed_written).store(true);
         const int e = errno;
@@ -145,15 +211,15 @@ const posix::SystemCalls& faulty_calls() {
         errno = e;
         return -1;
       },
-      [](auto... a) { return fails(Sys::fstat) ? -1 : libc_calls().fstat(a...); },
-      [](auto... a) { return fails(Sys::fstatat) ? -1 : libc_calls().fstatat(a...); },
-      [](auto... a) { return fails(Sys::flock) ? -1 : libc_calls().flock(a...); },
-      [](auto... a) { return fails(Sys::pread) ? -1 : libc_calls().pread(a...); },
-      [](auto... a) { return fails(Sys::write) ? -1 : libc_calls().write(a...); },
-      [](auto... a) { return fails(Sys::fchown) ? -1 : libc_calls().fchown(a...); },
-      [](auto... a) { return fails(Sys::fchmod) ? -1 : libc_calls().fchmod(a...); },
-      [](auto... a) { return fails(Sys::fsetxattr) ? -1 : libc_calls().fsetxattr(a...); },
-      [](auto... a) { return fails(Sys::linkat) ? -1 : libc_calls().linkat(a...); },
+      [](auto... a) { return fails(Sys::fstat, a...) ? -1 : libc_calls().fstat(a...); },
+      [](auto... a) { return fails(Sys::fstatat, a...) ? -1 : libc_calls().fstatat(a...); },
+      [](auto... a) { return fails(Sys::flock, a...) ? -1 : libc_calls().flock(a...); },
+      [](auto... a) { return fails(Sys::pread, a...) ? -1 : libc_calls().pread(a...); },
+      [](auto... a) { return fails(Sys::write, a...) ? -1 : libc_calls().write(a...); },
+      [](auto... a) { return fails(Sys::fchown, a...) ? -1 : libc_calls().fchown(a...); },
+      [](auto... a) { return fails(Sys::fchmod, a...) ? -1 : libc_calls().fchmod(a...); },
+      [](auto... a) { return fails(Sys::fsetxattr, a...) ? -1 : libc_calls().fsetxattr(a...); },
+      [](auto... a) { return fails(Sys::linkat, a...) ? -1 : libc_calls().linkat(a...); },
       [](int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
         // A file system that can neither swap two names nor refuse to replace one, as a
         // user-space one.
@@ -161,7 +227,7 @@ const posix::SystemCalls& faulty_calls() {
           errno = EINVAL;
           return -1;
         }
-        return fails(Sys::renameat2) ? -1
+        return fails(Sys::renameat2, from_dir, from) ? -1
                                      : libc_calls().renameat2(from_dir, from, to_dir, to, flags);
       },
       [](int from_dir, const char* from, int to_dir, const char* to) {
@@ -174,10 +240,10 @@ const posix::SystemCalls& faulty_calls() {
           std::filesystem::copy_file(moved_by_both,
                                      "/proc/self/fd/" + std::to_string(to_dir) + "/" + other);
         }
-        return fails(Sys::renameat) ? -1 : libc_calls().renameat(from_dir, from, to_dir, to);
+        return fails(Sys::renameat, from_dir, from) ? -1 : libc_calls().renameat(from_dir, from, to_dir, to);
       },
       [](int dir, const char* name, int flags) {
-        if (!fails(Sys::unlinkat)) return libc_calls().unlinkat(dir, name, flags);
+        if (!fails(Sys::unlinkat, dir, name)) return libc_calls().unlinkat(dir, name, flags);
         const int e = errno;
         if (forgets_failed_removal)
           libc_calls().renameat(dir, name, dir, (std::string(name) + "~").c_str());
@@ -272,8 +338,10 @@ class TreeHost final : public Host {
 RunResult run(const std::string& root, Direction direction, Sys kind = {}, int nth = 0,
               int code = 0, bool persistent = false, unsigned processors = 1) {
   Shared& s = shared();
-  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, 0, 0, 0, false, 0, 0, {}, {}};
+  s = Shared{kind, nth, code, persistent, {}, 0, 0, 0, 0, 0, 0, false, 0, 0, {}, {}, {}, {}};
   in_child([&] {
+    calls_on.clear();
+    paths.clear();
     RecordingReporter r;
     {
       PosixPlatform fs(faulty_calls());
@@ -331,12 +399,14 @@ void prepare(const std::string& root, Direction direction) {
 }
 
 /// Which Nth calls of a kind are failed: every one with NIVRA_FAULTS_ALL=1 in the
-/// environment; else the first FIRST, then one in every STRIDE, and always the first past
-/// the unfaulted run's count, which must meet no fault. The seed (NIVRA_FAULTS_SEED,
+/// environment; else, in every way, each that was among the FIRST calls of its kind on its
+/// file in the unfaulted run, or the first on its call path, so that every path to a
+/// failure that the full run takes is taken; then one in every STRIDE of the others, and always the first
+/// past the unfaulted run's count, which must meet no fault. The seed (NIVRA_FAULTS_SEED,
 /// printed) picks where a kind's sample starts; each way of failing it (error, once or
 /// on) starts one further, so that with two errors every Nth call fails one way or another.
 struct FaultSample {
-  static constexpr int FIRST = 3, STRIDE = 4;
+  static constexpr int FIRST = 1, STRIDE = 4;
   bool all = false;
   std::uint64_t seed = 0;
 
@@ -349,16 +419,34 @@ struct FaultSample {
     return sample;
   }
 
+  /// `on_its_file`: which call of its kind on its file the Nth was in the unfaulted run.
   /// `way`: the error's place in its kind's list, twice, plus one where the fault stays on.
-  bool tries(int n, int unfaulted_calls, int kind, int way) const {
-    if (all || n <= FIRST || n > unfaulted_calls) return true;
+  bool tries(int n, int unfaulted_calls, int on_its_file, int kind, int way) const {
+    if (all || n > unfaulted_calls || on_its_file <= FIRST) return true;
     std::uint64_t z = seed + 0x9E3779B97F4A7C15u * std::uint64_t(kind + 1);  // splitmix64
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
     z ^= z >> 31;
-    return (std::uint64_t(n - FIRST - 1) + z) % STRIDE == std::uint64_t(way) % STRIDE;
+    return (std::uint64_t(n) + z) % STRIDE == std::uint64_t(way) % STRIDE;
   }
 };
+
+/// Adds to the file NIVRA_FAULTS_SITES names, if set, a line for each call path where a
+/// call of `kind` was failed: the test, the kind, and the path's return addresses as
+/// offsets in their objects, the same in every process of one build.
+void write_sites(const char* kind, const std::set<std::vector<std::uintptr_t>>& sites) {
+  const char* file = std::getenv("NIVRA_FAULTS_SITES");
+  if (file == nullptr) return;
+  std::FILE* out = std::fopen(file, "a");
+  ASSERT_NE(out, nullptr) << file;
+  const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  for (const std::vector<std::uintptr_t>& site : sites) {
+    std::fprintf(out, "%s %s", test, kind);
+    for (const std::uintptr_t frame : site) std::fprintf(out, " %zx", std::size_t(frame));
+    std::fprintf(out, "\n");
+  }
+  std::fclose(out);
+}
 
 void every_fault(Direction direction, bool without_flags = false, bool share = false) {
   const FaultSample sample = FaultSample::from_environment();
@@ -378,13 +466,19 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
   ASSERT_EQ(unfaulted.after.status, 0) << unfaulted.after.err;
   int calls[SYS_KINDS];
   std::copy(std::begin(shared().calls), std::end(shared().calls), calls);
+  const std::vector<std::uint8_t> nth_on_file(&shared().on_its_file[0][0],
+                                              &shared().on_its_file[0][0] + sizeof shared().on_its_file);
+  const auto on_its_file = [&](int k, int n) { return n > KEPT ? 1 : nth_on_file[k * KEPT + n - 1]; };
   for (int k = 0; k < SYS_KINDS; ++k) {
     int runs = 0, harmless = 0;
+    std::set<std::vector<std::uintptr_t>> sites;
     for (std::size_t c = 0; c < KINDS[k].codes.size(); ++c) {
       const int code = KINDS[k].codes[c];
       for (const bool persistent : {false, true}) {
         for (int n = 1; n < 10000; ++n) {
-          if (!sample.tries(n, calls[k], k, int(c) * 2 + persistent)) continue;
+          if (!sample.tries(n, calls[k], n > calls[k] ? 1 : on_its_file(k, n), k,
+                            int(c) * 2 + persistent))
+            continue;
           SCOPED_TRACE(std::string(KINDS[k].name) + " #" + std::to_string(n) + " " +
                        std::strerror(code) + (persistent ? ", on" : ", once") +
                        ", NIVRA_FAULTS_SEED=" + std::to_string(sample.seed));
@@ -399,6 +493,7 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
           }
           ++runs;
           harmless += r.status == 0;
+          sites.emplace(std::begin(shared().site), std::end(shared().site));
           if (shared().closed_written) {
             EXPECT_EQ(r.status, 1) << "a failed close of a written file went unreported";
           }
@@ -441,8 +536,9 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
         }
       }
     }
-    std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless%s%s\n",
-                traits(direction).program.data(), KINDS[k].name, runs, harmless,
+    write_sites(KINDS[k].name, sites);
+    std::printf("[ faults   ] %-12s %-9s %4d faulted runs, %3d harmless, %3zu call paths%s%s\n",
+                traits(direction).program.data(), KINDS[k].name, runs, harmless, sites.size(),
                 share ? " (a share without rename flags)" : without_flags ? " (no rename flags)" : "",
                 calls[k] == 0 ? " (never called on this file system)" : "");
   }

@@ -75,14 +75,25 @@ unmount() {
 down_all() {
   [ -d "$state" ] || return 0
   for m in a b srv; do unmount "$state/$m"; done
+  local pids=() pid
   for f in "$state"/*.pid; do
-    [ -s "$f" ] && kill "$(cat "$f")" 2>/dev/null
+    [ -s "$f" ] && pids+=("$(cat "$f")")
   done
-  sleep 0.5
-  for f in "$state"/*.pid; do
-    [ -s "$f" ] && kill -9 "$(cat "$f")" 2>/dev/null
-  done
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  gone "${pids[@]}"
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
   rm -rf "$state"
+}
+
+# Waits up to 0.5 s for the processes $@ to end.
+gone() {
+  for wait in 1 2 3 4 5; do
+    local alive=0 pid
+    for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+    [ $alive = 0 ] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 
 # --- servers -------------------------------------------------------------------------
@@ -287,8 +298,8 @@ case $cmd in
       case $(ls "$(view $m)" 2>&1 >/dev/null) in *"not connected"*) ;; *) continue ;; esac
       {
         unmount "$state/$m"
-        [ -s "$state/rclone-$m.pid" ] && kill "$(cat "$state/rclone-$m.pid")" 2>/dev/null
-        sleep 0.5
+        [ -s "$state/rclone-$m.pid" ] && kill "$(cat "$state/rclone-$m.pid")" 2>/dev/null &&
+          gone "$(cat "$state/rclone-$m.pid")"
         mount_one "$m" || { echo "remount of $state/$m failed"; exit 1; }
       }
     done
