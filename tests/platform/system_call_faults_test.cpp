@@ -136,6 +136,8 @@ std::set<std::vector<std::uintptr_t>> paths;
 /// The file a call is about: the name its descriptor was opened by, followed by the name
 /// the call gives beside it, if any (a name in that folder, or an attribute of that file).
 /// A file's backup is the file; its temporaries, whatever their run and kind, one more.
+/// A call about no file (a pause, a limit, a listing's stream) counts as one file's.
+std::string file_of() { return {}; }
 std::string file_of(int fd) {
   return fd >= 0 && fd < int(std::size(opened_as)) ? opened_as[fd] : std::string();
 }
@@ -272,7 +274,7 @@ const posix::SystemCalls& faulty_calls() {
         errno = EIO;
         return -1;
       },
-      [](int fd) { return fails(Sys::fdopendir) ? nullptr : libc_calls().fdopendir(fd); },
+      [](int fd) { return fails(Sys::fdopendir, fd) ? nullptr : libc_calls().fdopendir(fd); },
       [](DIR* stream) { return fails(Sys::readdir) ? nullptr : libc_calls().readdir(stream); },
       [](DIR* stream) {  // a failed close of a listing ends it all the same
         const bool failed = fails(Sys::closedir);
@@ -281,10 +283,10 @@ const posix::SystemCalls& faulty_calls() {
         errno = e;
         return failed ? -1 : 0;
       },
-      [](auto... a) { return fails(Sys::fgetxattr) ? -1 : libc_calls().fgetxattr(a...); },
-      [](auto... a) { return fails(Sys::fremovexattr) ? -1 : libc_calls().fremovexattr(a...); },
-      [](auto... a) { return fails(Sys::fcntl) ? -1 : libc_calls().fcntl(a...); },
-      [](auto... a) { return fails(Sys::dup3) ? -1 : libc_calls().dup3(a...); },
+      [](auto... a) { return fails(Sys::fgetxattr, a...) ? -1 : libc_calls().fgetxattr(a...); },
+      [](auto... a) { return fails(Sys::fremovexattr, a...) ? -1 : libc_calls().fremovexattr(a...); },
+      [](auto... a) { return fails(Sys::fcntl, a...) ? -1 : libc_calls().fcntl(a...); },
+      [](auto... a) { return fails(Sys::dup3, a...) ? -1 : libc_calls().dup3(a...); },
       [](auto... a) { return fails(Sys::getrlimit) ? -1 : libc_calls().getrlimit(a...); },
   };
   return calls;
