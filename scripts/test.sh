@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds nivra with its tests and benchmarks, and runs the tests, a group at a time.
-#   ./scripts/test.sh         every test: about 13 minutes on 2 cores
+#   ./scripts/test.sh         every test: about 18 minutes on 2 cores
 #   ./scripts/test.sh quick   the tests labelled unit, faults and e2e (not windows, not
 #                             shares): about two minutes
 # System calls are failed where each is the first of its kind on its file, and by sample
@@ -21,12 +21,12 @@ esac
 groups=("programs and engine|unit, fault and end-to-end tests|-L ^(unit|faults|e2e)\$")
 beside=()
 if [ "$mode" = all ]; then
-  echo "Every test: about 13 minutes on 2 cores. Most of it is real network shares mounted"
-  echo "from this machine (as root), two kinds at a time, and the Windows programs under Wine"
+  echo "Every test: about 18 minutes on 2 cores. Most of it is real network shares mounted"
+  echo "from this machine (as root), one kind at a time, and the Windows programs under Wine"
   echo "(a Wine prefix is made the first time). './scripts/test.sh quick' leaves out Wine and"
   echo "the shares."
   groups+=("Windows programs|cross-built and run under Wine|-L ^windows\$"
-           "network shares|shares served and mounted on this machine, as root, two at a time|-L ^shares\$")
+           "network shares|shares served and mounted on this machine, as root, one kind at a time|-L ^shares\$")
 else
   echo "The quick suite: about two minutes. It leaves out the Windows programs under Wine and"
   echo "the network shares; './scripts/test.sh' runs them all."
