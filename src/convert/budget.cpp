@@ -4,6 +4,11 @@
 
 namespace nivra {
 
+Budget::Budget(unsigned workers, const OpenFiles& files)
+    : workers_(workers),
+      folders_(files.most > std::uint64_t(KEPT_BACK) ? files.most - KEPT_BACK : 0),
+      folders_held_(files.past) {}
+
 bool Budget::take_one(int& free) {
   Lock lock(mutex_);
   if (free == 0) return false;
@@ -59,5 +64,17 @@ void Budget::give(int& free, int n) {
 bool Budget::take_writing_behind() { return take_one(writing_behind_); }
 
 void Budget::give_writing_behind() { give(writing_behind_, 1); }
+
+Status Budget::take_folder() {
+  Lock lock(mutex_);
+  if (folders_ == 0) return folders_held_;
+  --folders_;
+  return Status{};
+}
+
+void Budget::give_folder() {
+  Lock lock(mutex_);
+  ++folders_;
+}
 
 }  // namespace nivra

@@ -1,9 +1,9 @@
 #pragma once
 
 // What the system says of the running program, apart from its files: where the program
-// is, the path separator, and which runs are going on. Each platform implements it once;
-// the rule for when a run has ended is written here, once (its tags, beside the temporary
-// names they go into).
+// is, the path separator, which runs are going on, and how many files it may hold open.
+// Each platform implements it once; the rule for when a run has ended is written here,
+// once (its tags, beside the temporary names they go into).
 
 #include <cstdint>
 #include <optional>
@@ -14,6 +14,12 @@
 #include "platform/file_system.h"
 
 namespace nivra {
+
+/// How many files and folders a process may hold open at once.
+struct OpenFiles {
+  std::uint64_t most = UINT64_MAX;  ///< UINT64_MAX where the system sets no limit
+  Status past{Fault::exhausted, 0};  ///< the failure of an open past `most`, as the system's
+};
 
 class Host {
  public:
@@ -48,6 +54,9 @@ class Host {
   virtual bool other_machines_may_be_earlier_boots() { return true; }
   /// The user this run acts as, in the terms of FileStat::owner.
   virtual std::uint64_t running_user() { return 0; }
+  /// How many files and folders this process may hold open; by default none that the
+  /// system sets, as on Windows, whose handles are bounded by memory alone.
+  virtual OpenFiles open_files() { return OpenFiles{}; }
 };
 
 /// Whether the run tagged `tag` is known to have ended, for the run tagged `mine`: false

@@ -46,7 +46,7 @@ struct Walk::Level {
 unsigned worker_count(unsigned processors, bool shared) {
   // On a share most of a file's time is spent waiting for the server, not on a processor.
   if (processors <= 1) return 1;
-  return shared ? 16 : std::min(processors, 8u);
+  return shared ? Budget::MOST_WORKERS : std::min(processors, 8u);
 }
 
 void Walk::walk_directory(Dir root, const std::string& root_path) {
@@ -66,7 +66,7 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   // one path that grows and shrinks with it.
   std::string path = root_path;
   std::vector<Level> stack;
-  enter(stack, root, false, path, note);
+  enter(stack, root, nullptr, path, note);
   while (!stack.empty()) {
     Level& level = stack.back();
     if (level.next == level.entries.size()) {
@@ -85,10 +85,10 @@ void Walk::walk_directory(Dir root, const std::string& root_path) {
   if (workers) workers->finish();
 }
 
-void Walk::enter(std::vector<Level>& stack, Dir dir, bool owned, const std::string& path,
+void Walk::enter(std::vector<Level>& stack, Dir dir, Budget* opened_by, const std::string& path,
                  const Note& note) {
   Level& level =
-      stack.emplace_back(Level{std::make_shared<Folder>(fs_, dir, owned), path.size(), {}});
+      stack.emplace_back(Level{std::make_shared<Folder>(fs_, dir, opened_by), path.size(), {}});
   Neighbours& neighbours = level.folder->neighbours;
   // The listing is taken whole before any entry is handled, so the files that a
   // conversion creates in this directory are never met by the same walk.
@@ -119,12 +119,17 @@ void Walk::visit(std::vector<Level>& stack, const Entry& entry, const std::strin
   switch (entry.kind) {
     case EntryKind::directory: {
       Dir sub;
-      const Status s = fs_.open_dir(level.folder->dir, entry.name, sub);
+      // The folder's descriptor is taken from the budget before the folder is opened.
+      Status s = budget_.take_folder();
+      if (s.ok()) {
+        s = fs_.open_dir(level.folder->dir, entry.name, sub);
+        if (!s.ok()) budget_.give_folder();
+      }
       if (!s.ok()) {
         note(Outcome{Outcome::failed, MSG_DIR_FAILED, path, reason(fs_, s)});
         break;
       }
-      enter(stack, sub, true, path, note);  // `level` and `entry` are not used after this
+      enter(stack, sub, &budget_, path, note);  // `level` and `entry` are not used after this
       break;
     }
     case EntryKind::regular:

@@ -31,7 +31,7 @@ class Walk {
         host_(host),
         direction_(direction),
         reporter_(reporter),
-        budget_(workers),
+        budget_(workers, host.open_files()),
         converter_(fs, host, acp, direction, budget_) {}
 
   /// How many files the walk converts at once from now on. With `first_alone`, the first
@@ -58,8 +58,9 @@ class Walk {
   /// Reports what the walk itself meets, in its place among the conversions' outcomes.
   using Note = std::function<void(const Outcome&)>;
   /// Lists `dir`, whose path is `path`, onto the top of `stack`, and puts back the
-  /// originals of names a killed run left empty there.
-  void enter(std::vector<Level>& stack, Dir dir, bool owned, const std::string& path,
+  /// originals of names a killed run left empty there. `opened_by`: the walk's budget,
+  /// where the walk opened `dir` and its folder closes it.
+  void enter(std::vector<Level>& stack, Dir dir, Budget* opened_by, const std::string& path,
              const Note& note);
   /// Handles `entry`, whose path is `path`, of the folder on top of `stack`: walks into a
   /// subdirectory, converts a source file (on `workers` where there are some).

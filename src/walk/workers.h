@@ -13,16 +13,20 @@ namespace nivra {
 /// A directory of the walk with what its listing showed, for as long as the walk or a
 /// conversion of one of its files needs it; closed by the last one.
 struct Folder {
-  Folder(FileSystem& fs, Dir dir, bool owned) : fs(fs), dir(dir), owned(owned) {}
+  /// `opened_by`: the budget of the walk that opened `dir`, to which the folder gives its
+  /// descriptor back once closed; null for a folder that another opened and closes.
+  Folder(FileSystem& fs, Dir dir, Budget* opened_by) : fs(fs), dir(dir), opened_by(opened_by) {}
   ~Folder() {
-    if (owned) fs.close_dir(dir);
+    if (!opened_by) return;
+    fs.close_dir(dir);
+    opened_by->give_folder();
   }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
   FileSystem& fs;
   Dir dir;
-  bool owned;  ///< opened by the walk, and closed with the folder
+  Budget* opened_by;
   Neighbours neighbours;
 };
 

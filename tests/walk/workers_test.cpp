@@ -209,6 +209,33 @@ TEST(SideBySide, ALargeFileWaitsForItsTurnWithoutHoldingItsLock) {
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
+// The walk's folders leave the descriptors that the most workers' files need, however many
+// this run has: under a limit of 170 open files the tenth folder below the tree is opened
+// and the eleventh refused, as an open past the limit is; a folder let go makes room again.
+TEST(SideBySide, TheWalksFoldersLeaveTheDescriptorsOfTheMostWorkersFiles) {
+  const Status past{Fault::exhausted, EMFILE};
+  const struct {
+    std::uint64_t limit;
+    int folders;
+  } cases[] = {{170, 10}, {161, 1}, {160, 0}, {20, 0}};
+  for (const auto& c : cases) {
+    for (const unsigned workers : {1u, Budget::MOST_WORKERS}) {
+      SCOPED_TRACE(std::to_string(c.limit) + " open files, " + std::to_string(workers) + " workers");
+      Budget budget(workers, OpenFiles{c.limit, past});
+      for (int i = 0; i < c.folders; ++i) ASSERT_TRUE(budget.take_folder().ok()) << i;
+      const Status refused = budget.take_folder();
+      EXPECT_EQ(refused.fault, past.fault);
+      EXPECT_EQ(refused.code, past.code);
+      if (c.folders == 0) continue;
+      budget.give_folder();
+      EXPECT_TRUE(budget.take_folder().ok());
+      EXPECT_FALSE(budget.take_folder().ok());
+    }
+  }
+  Budget unlimited;
+  for (int i = 0; i < 100000; ++i) ASSERT_TRUE(unlimited.take_folder().ok()) << i;
+}
+
 // On a share the first file is converted alone: the others wait for it, whatever order
 // they would finish in, and the run still prints and leaves what one at a time does.
 TEST(SideBySide, OnAShareTheFirstFileIsConvertedBeforeAnyOther) {

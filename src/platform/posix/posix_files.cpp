@@ -75,24 +75,14 @@ Status PosixPlatform::open_root(const std::string& path, Dir& out) {
   const int fd = sys_.openat(AT_FDCWD, path.empty() ? "/" : path.c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
-  ++open_dirs_;
   out.id = fd;
   return Status{};
 }
 
 Status PosixPlatform::open_dir(Dir parent, const std::string& name, Dir& out) {
-  // The walk holds a folder per level. Whatever numbers they took, KEPT_BACK descriptors
-  // are left for the rest: the standard streams, a listing, and the files and copies the
-  // workers convert at once.
-  struct rlimit limit;
-  const long most_open = sys_.getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                             ? long(limit.rlim_cur) - KEPT_BACK + 1  // and the tree's own folder
-                             : long(1) << 30;
-  if (open_dirs_.load() >= most_open) return from_errno(EMFILE);
   const int fd = sys_.openat(fd_of(parent), name.c_str(),
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return last_error();
-  ++open_dirs_;
   out.id = fd;
   return Status{};
 }
@@ -123,10 +113,7 @@ Status PosixPlatform::list_dir(Dir dir, std::vector<Entry>& out) {
   return s;
 }
 
-void PosixPlatform::close_dir(Dir dir) {
-  --open_dirs_;
-  sys_.close(fd_of(dir));
-}
+void PosixPlatform::close_dir(Dir dir) { sys_.close(fd_of(dir)); }
 
 Status PosixPlatform::open_read(Dir dir, const std::string& name, File& out) {
   // Another run may replace the file between the open and the lock; then the name is
@@ -158,7 +145,7 @@ Status PosixPlatform::lock_file(int fd, struct stat& opened) {
   if (sys_.fstat(fd, &opened) != 0) return last_error();
   if (!S_ISREG(opened.st_mode)) return Status{Fault::not_regular, 0};
   // POSIX opens have no share mode: an exclusive lock keeps other runs out.
-  long waited = 0;
+  long waited = 0, unnoted = 0;
   while (sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int e = errno;
     if (e == EINTR) continue;

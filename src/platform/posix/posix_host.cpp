@@ -1,6 +1,7 @@
 #include "platform/posix/posix_host.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+#include "platform/posix/posix_internal.h"
 
 namespace nivra {
 
@@ -84,6 +87,15 @@ bool PosixHost::executable_stat(FileStat& out) {
 }
 
 std::uint64_t PosixHost::running_user() { return std::uint64_t(geteuid()); }
+
+OpenFiles PosixHost::open_files() {
+  OpenFiles files;
+  files.past = posix::from_errno(EMFILE);
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    files.most = std::uint64_t(limit.rlim_cur);
+  return files;
+}
 
 RunTag PosixHost::run_tag() {
   // The machine is its name and its boot, so that two machines, or two boots of one, are

@@ -14,6 +14,8 @@ class PosixHost final : public Host {
   bool executable_stat(FileStat& out) override;
   bool identifies_program() const override { return true; }
   std::uint64_t running_user() override;
+  /// The process's limit of descriptors (RLIMIT_NOFILE), as start_system() raised it.
+  OpenFiles open_files() override;
 };
 
 }  // namespace nivra

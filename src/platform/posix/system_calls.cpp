@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -41,9 +40,6 @@ const SystemCalls& libc_calls() {
       // fcntl() takes its argument as a variable one.
       [](int fd, int command, int arg) { return ::fcntl(fd, command, arg); },
       ::dup3,
-      [](int resource, struct rlimit* limit) {
-        return ::getrlimit(decltype(RLIMIT_NOFILE)(resource), limit);
-      },
   };
   return calls;
 }

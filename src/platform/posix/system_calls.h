@@ -5,7 +5,6 @@
 // fails chosen calls.
 
 #include <dirent.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
@@ -50,8 +49,6 @@ struct SystemCalls {
   int (*fcntl)(int fd, int command, int arg);
   /// Puts another file behind a descriptor's number.
   int (*dup3)(int from, int to, int flags);
-  /// How many descriptors the process may have open.
-  int (*getrlimit)(int resource, struct rlimit* limit);
 };
 
 /// The C library's calls.
