@@ -99,7 +99,9 @@ Outcome Recovery::finish_one(const Target& target, const std::string& left, Acti
     return Outcome{};
   }
   const Status s = fs_.remove(target.dir, left);
-  if (!s.ok() && s.fault != Fault::not_found)
+  // Gone from a share client's view after a failure, it may stay on the server.
+  if (s.fault == Fault::unconfirmed) unconfirmed_.emplace_back(left, s);
+  else if (!s.ok() && s.fault != Fault::not_found)
     return failure(MSG_WRITE_FAILED, stale_folder_ + left, reason(fs_, s));
   return Outcome{};
 }
@@ -120,13 +122,13 @@ Outcome Recovery::to_backup(const Target& target, const std::string& left,
   // may remove the target of a rename whose source another client moved (rclone), and
   // NAME.OLD would then hold that original.
   const std::string own = TempName::of(target.name, tag_, TempName::Kind::held).format();
-  Status moved = fs_.rename_new(target.dir, left, own);
+  Status moved = rename_to_free(fs_, target.dir, left, own);
   if (moved.fault == Fault::not_found) return Outcome{};
   std::string held = left;
   if (moved.ok()) {
     moved = fs_.rename(target.dir, own, target.name + std::string(BACKUP_SUFFIX));
     // Where it cannot, it goes back under the name it was found under.
-    if (!moved.ok() && !fs_.rename_new(target.dir, own, left).ok()) held = own;
+    if (!moved.ok() && !rename_to_free(fs_, target.dir, own, left).ok()) held = own;
   }
   if (!moved.ok())
     return failure(MSG_BACKUP_FAILED, stale_folder_ + held, reason(fs_, moved));
@@ -142,9 +144,10 @@ void Recovery::remove_stale(bool done, std::vector<LeftName>& left) {
     if (!s.ok() && s.fault != Fault::not_found)
       left.push_back(LeftName{stale_folder_ + name, "could not be removed: " + reason(fs_, s)});
   }
-  for (const auto& [name, s] : fs_.take_left())
+  for (const auto& [name, s] : unconfirmed_)
     left.push_back(LeftName{stale_folder_ + name, "could not be removed: " + reason(fs_, s)});
   stale_.clear();
+  unconfirmed_.clear();
 }
 
 bool Recovery::owned(const FileStat& left, const FileStat& file) const {
@@ -220,10 +223,9 @@ Recovery::Restore Recovery::restore_name(Dir dir, const Missing& missing, const 
     return Restore::failed;
   }
   if (from.empty()) return Restore::nothing;
-  const Status s = fs_.rename_new(dir, from, missing.name);
+  const Status s = rename_to_free(fs_, dir, from, missing.name);
   // A name `from` that stays is a leftover beside the file, which its conversion finishes
   // or reports.
-  fs_.take_left();
   // A name that holds a file after all (a client's listing that missed it, or another run
   // that put it back meanwhile) is converted like any other.
   if (s.ok() || s.fault == Fault::exists) return Restore::put_back;

@@ -184,6 +184,8 @@ class Recovery {
   bool ended_run_ = false;          ///< see ended_run()
   std::string undecided_;           ///< see undecided()
   std::vector<std::string> stale_;  ///< leftovers of ended runs, for remove_stale()
+  /// Leftovers whose removal a share's client failed, though it shows them gone.
+  std::vector<std::pair<std::string, Status>> unconfirmed_;
   Dir stale_dir_{};                 ///< their folder
   std::string stale_folder_;        ///< its path, with the separator
 };

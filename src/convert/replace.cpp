@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "convert/reasons.h"
+#include "convert/swap.h"
 #include "platform/io.h"
 #include "convert/transcode_lines.h"
 
@@ -32,14 +33,18 @@ std::string backup_of(std::string_view name) {
 
 TemporaryName::~TemporaryName() {
   if (kept_ || !holds_written()) return;
-  const Status s = fs_.remove(dir_, name_);
-  FileStat there;  // a removal that failed of a name that is gone leaves nothing
-  if (!s.ok() && s.fault != Fault::not_found && left_ && fs_.stat_at(dir_, name_, there).ok())
-    left_->push_back(LeftName{name_, "could not be removed: " + reason(fs_, s)});
+  const Status s = remove_or_left(fs_, dir_, name_);
+  if (!s.ok() && left_) left_->push_back(LeftName{name_, "could not be removed: " + reason(fs_, s)});
 }
 
 /// Why a copy of an original that a run could not show to be held elsewhere stays.
 constexpr std::string_view ONLY_COPY = "the only copy of its original, kept under this name";
+/// Why another program's file that a swap moved aside stays.
+constexpr std::string_view NOT_ORIGINAL =
+    "kept: another program's file, moved aside from the name, which was taken again";
+/// Why the record of a name that a swap left empty stays.
+constexpr std::string_view KEPT_RECORD =
+    "kept: it names the file whose original the next run puts back";
 
 Replacer::Replacer(FileSystem& fs, Host& host)
     : fs_(fs), tag_(host.run_tag()), run_(tag_.format()), recovery_(fs, host, tag_) {}
@@ -63,8 +68,10 @@ Outcome Replacer::replace(const Target& target, const WriteContent& write, bool 
     // 3. The backup, where it went under a temporary name, replaces the earlier NAME.OLD.
     return aside ? settle_backup(target, fresh, *aside) : Outcome{};
   }();
-  for (const auto& [name, s] : fs_.take_left())
-    left_.push_back(LeftName{name, "could not be removed: " + reason(fs_, s)});
+  for (const auto& [name, s] : swapped_)
+    left_.push_back(LeftName{name, s.ok() ? std::string(KEPT_RECORD)
+                                          : "could not be removed: " + reason(fs_, s)});
+  swapped_.clear();
   // What was left is named by its path.
   const std::string folder = target.path.substr(0, target.path.size() - target.name.size());
   for (LeftName& left : left_) left.name.insert(0, folder);
@@ -107,7 +114,8 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   const FileStat& read = target.read;
   const std::string backup = target.name + std::string(BACKUP_SUFFIX);
   const auto swap = [&](const std::string& backup_name) {
-    return fs_.replace(target.dir, fresh.name(), target.name, backup_name, target.original, read);
+    return Swap(fs_, target.dir, fresh.name(), target.name, target.original, read, swapped_)
+        .put(backup_name);
   };
   // Where no lock keeps other machines out, a NAME.OLD that holds just what was read may
   // be another run's claim on the file: it converts the file. Only where that run's
@@ -135,12 +143,17 @@ Outcome Replacer::swap_in(const Target& target, const TemporaryName& fresh, bool
   if (changed_meanwhile(s)) {
     // Where the name was taken while the original was aside, the original stays: as
     // NAME.OLD where that is free, else under the aside name for a later run, named.
+    // What was moved aside but was no original (`modified`: another program's file,
+    // whose name was taken again before it could go back) stays under the aside name,
+    // named: it is no backup.
     const std::string moved = aside_name(fresh.name());
     FileStat left, old;
     if (fs_.stat_at(target.dir, moved, left).ok()) {
-      if (fs_.stat_at(target.dir, backup, old).ok() && old.same_file(left))
+      if (s.fault == Fault::modified)
+        left_.push_back(LeftName{moved, std::string(NOT_ORIGINAL)});
+      else if (fs_.stat_at(target.dir, backup, old).ok() && old.same_file(left))
         fs_.remove(target.dir, moved);  // a second name of NAME.OLD
-      else if (!fs_.rename_new(target.dir, moved, backup).ok())
+      else if (!rename_to_free(fs_, target.dir, moved, backup).ok())
         left_.push_back(LeftName{moved, std::string(ONLY_COPY)});
     }
     return failure(MSG_CHANGED, path, fs_, s);
@@ -221,7 +234,7 @@ void Replacer::keep_only_copy(const Target& target, TemporaryName& aside) {
   aside.keep();
   FileStat there;
   if (fs_.stat_at(target.dir, target.name, there).fault == Fault::not_found &&
-      fs_.rename_new(target.dir, aside.name(), target.name).ok())
+      rename_to_free(fs_, target.dir, aside.name(), target.name).ok())
     return;
   left_.push_back(LeftName{aside.name(), std::string(ONLY_COPY)});
 }
@@ -243,12 +256,8 @@ bool Replacer::another_run_beside(const Target& target) {
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.
 bool Replacer::holds_content(Dir dir, const std::string& name, const FileStat& read) {
   File file;
-  if (!fs_.open_read(dir, name, file).ok()) return false;
-  Closer closer(fs_, file);
-  Digest digest;
-  std::uint64_t size = 0;
-  return digest_file(fs_, file, digest, size).ok() && size == read.size &&
-         digest.value == read.digest;
+  return fs_.open_read(dir, name, file).ok() &&
+         holds_digest(fs_, file, read.size, read.digest).ok();
 }
 
 }  // namespace nivra

@@ -3,7 +3,7 @@
 // How a file's name comes to hold its new content. What this sequence promises:
 //
 // - One step. The new content is written whole beside the file under a temporary name;
-//   then one call of the seam (FileSystem::replace) puts it under the name, provided the
+//   then one step puts it under the name (Swap), provided the
 //   name still holds the file exactly as it was read. At every moment the name holds its
 //   complete old or complete new content.
 // - What the new file keeps. Once its content is complete it gets what the original
@@ -234,6 +234,7 @@ class Replacer {
   Recovery recovery_;
   std::string block_;           ///< output of a copy waiting to be written
   std::vector<LeftName> left_;  ///< see left(); by name until replace() ends
+  std::vector<std::pair<std::string, Status>> swapped_;  ///< names the swap left
 };
 
 }  // namespace nivra

@@ -101,7 +101,8 @@ struct TempName {
     aside,   ///< "was": the original, moved aside while the new file takes the free name
     record,  ///< "nam": the record of a name that a step may leave empty
     linked,  ///< "bak": a second name of the original, before it takes the backup name
-    probe,   ///< "lnk": a second name that shows whether the file system keeps links
+    probe,   ///< "lnk": a second name made to learn whether the file system keeps links; runs
+             ///< no longer make it, but one killed then may have left it
     other,   ///< any other last part: no run writes one
   };
 
@@ -143,6 +144,12 @@ std::string temporary_prefix(const std::string& name);
 
 /// The name under which the original of `temp`'s file is kept while the name is free, on a
 /// file system that cannot swap two names: `temp` of kind "was".
+/// Whether `name` is a temporary of the run and the file that `temp` is one of.
+inline bool same_run_and_file(const std::string& temp, const std::string& name) {
+  const std::optional<TempName> a = TempName::parse(temp), b = TempName::parse(name);
+  return a && b && a->run == b->run && a->digest == b->digest;
+}
+
 inline std::string aside_name(const std::string& temp) {
   return TempName::with_kind(temp, TempName::Kind::aside);
 }

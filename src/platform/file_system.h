@@ -32,12 +32,16 @@ enum class Fault {
   /// the machine ran short of something a run shares among files: room or inodes, quota,
   /// open files, memory
   exhausted,
+  unsupported,  ///< the file system does not offer the call: the caller goes another way
+  /// the call failed, and whether it took effect cannot be told: a share's client may show
+  /// a name gone that its server keeps
+  unconfirmed,
   other,        ///< anything else; see the code
 };
 
-/// Which step of replace() a failure comes from.
+/// Which step of a replace a failure comes from.
 enum class Step {
-  none,    ///< not a step of replace()
+  none,    ///< not a step of a replace
   backup,  ///< putting the file that the name held under the backup name
   swap,    ///< putting the new file under the name
 };
@@ -67,6 +71,20 @@ struct Capabilities {
   /// Where it does not (other machines may change a share's files without their stat
   /// showing it), the content read is identified by its digest.
   bool identity = true;
+  /// exchange() may swap two names; where it turns out not to, it fails as `unsupported`.
+  bool exchange = true;
+  /// link() may give a file a second name; false where the file system is known to keep
+  /// none.
+  bool links = true;
+  /// replace_file() puts a new file under a name, and the old one under a backup name.
+  bool replace_file = false;
+  /// How long a user-space file system may take to learn of the close of a file, before a
+  /// name of it may be removed.
+  long close_moment_ns = 0;
+  /// How long another client's rename may take to show under the name it gives.
+  long rename_shows_ns = 0;
+  /// The pause between two looks for it.
+  long rename_look_ns = 0;
 };
 
 /// Opaque handles; their meaning belongs to the platform that issued them.
@@ -156,36 +174,38 @@ class FileSystem {
   /// Closes an open file; for a written one, fails when what was written could not be kept.
   virtual Status close(File file) = 0;
 
-  /// Puts the file `temp` under `name` in one step, and the file that `name` held under
-  /// `backup` (which must not exist; "" when no backup is wanted), provided `name` still is
-  /// `original` as `read` found it: the same file, of the same size and modification time.
-  /// Otherwise changes nothing and fails with `replaced` (another file has the name) or
-  /// `modified` (its content changed). Fails with `cannot_link` where the file system cannot
-  /// keep the replaced file under a second name. The failure's `step` says which step
-  /// failed. Ends the lock on `original`, which is then only closed.
-  /// Where the file system cannot swap two names, the original is first moved aside under
-  /// aside_name(temp), and the new file then takes the free name in a step that fails if
-  /// another program took it meanwhile; the original then stays under the aside name, and
-  /// the failure is `replaced`. Wherever a step may leave the name empty, the name is first
-  /// recorded beside the temporary (write_name_record()), and the record removed once the
-  /// name holds a file again.
-  virtual Status replace(Dir dir, const std::string& temp, const std::string& name,
-                         const std::string& backup, File original, const FileStat& read) = 0;
+  /// Gives the file read as `file` the name `name` in `dir` too: the very file read, not
+  /// what a name of it holds by now, where the system can tell them apart (a share's
+  /// client may not). Fails with `exists` where the name is taken, `not_found` where the
+  /// file has no name left, and `cannot_link` where the file system keeps no second name
+  /// (then caps() says so from then on).
+  virtual Status link(File file, Dir dir, const std::string& name) = 0;
+  /// Swaps the files that `a` and `b` of `dir` hold, in one step; `unsupported` where the
+  /// file system cannot.
+  virtual Status exchange(Dir dir, const std::string& a, const std::string& b) = 0;
+  /// Ends the lock on `file`, open for reading, and lets go of it, so that a name of it
+  /// may be replaced or removed as though it were closed; only close() follows.
+  virtual void release(File file) = 0;
+  /// Puts the file `temp` under `name` in one step, provided `name` still is `original`
+  /// as `read` found it, and that file under `backup` ("" for none); `original` is
+  /// released. Fails with `replaced` or `modified` where the name changed, `busy` where
+  /// another run has taken a name the step needs; `unsupported` where the system has no
+  /// such call.
+  virtual Status replace_file(Dir dir, const std::string& temp, const std::string& name,
+                              const std::string& backup, File original, const FileStat& read) {
+    (void)dir, (void)temp, (void)name, (void)backup, (void)original, (void)read;
+    return Status{Fault::unsupported, 0};
+  }
   /// Renames `from` to `to` in `dir`, replacing a file named `to` in one step.
   virtual Status rename(Dir dir, const std::string& from, const std::string& to) = 0;
-  /// Renames `from` to `to` in `dir`, failing with `exists` where `to` is taken. This
-  /// fallback asks first, which another program may outrun: a platform with a rename that
-  /// never replaces uses it.
-  virtual Status rename_new(Dir dir, const std::string& from, const std::string& to) {
-    FileStat taken;
-    if (stat_at(dir, to, taken).ok()) return Status{Fault::exists, 0};
-    return rename(dir, from, to);
-  }
+  /// Renames `from` to `to` in `dir`, failing with `exists` where `to` is taken. Where the
+  /// system has no such rename, `from` may stay as a second name of the file.
+  virtual Status rename_noreplace(Dir dir, const std::string& from, const std::string& to) = 0;
   /// Removes the file `name` from `dir`.
   virtual Status remove(Dir dir, const std::string& name) = 0;
-  /// The names that replace() made in its folder and could not remove since the last call,
-  /// each with the failure of its removal.
-  virtual std::vector<std::pair<std::string, Status>> take_left() { return {}; }
+
+  /// Waits `ns` nanoseconds, for what other programs and a share's other clients do.
+  virtual void pause(long ns) = 0;
 
   /// The system's words for what went wrong; the core has its own for the faults it
   /// detects itself.

@@ -82,4 +82,39 @@ inline Status digest_file(FileSystem& fs, File file, Digest& digest, std::uint64
   }
 }
 
+/// Whether `file` holds `size` bytes of digest `digest`: fails with `modified` where it
+/// holds others, and with the failure to read it otherwise. Closes the file.
+inline Status holds_digest(FileSystem& fs, File file, std::uint64_t size, std::uint64_t digest) {
+  Digest got;
+  std::uint64_t got_size = 0;
+  const Status s = digest_file(fs, file, got, got_size);
+  fs.close(file);
+  if (!s.ok()) return s;
+  return got_size == size && got.value == digest ? Status{} : Status{Fault::modified, 0};
+}
+
+/// Removes `name` of `dir`. Returns the failure where the name may stay: a removal that
+/// failed of a name that is gone leaves nothing, unless a share's client only shows it
+/// gone.
+inline Status remove_or_left(FileSystem& fs, Dir dir, const std::string& name) {
+  const Status s = fs.remove(dir, name);
+  FileStat there;
+  if (s.ok() || s.fault == Fault::not_found ||
+      (s.fault != Fault::unconfirmed && !fs.stat_at(dir, name, there).ok()))
+    return Status{};
+  return s;
+}
+
+/// Renames `from` to `to` of `dir` where `to` is free (FileSystem::rename_noreplace()).
+/// Where the system leaves `from` as a second name of the file, that goes; the failure of
+/// its removal, if any, into `removal`.
+inline Status rename_to_free(FileSystem& fs, Dir dir, const std::string& from,
+                             const std::string& to, Status* removal = nullptr) {
+  const Status s = fs.rename_noreplace(dir, from, to);
+  if (!s.ok()) return s;
+  const Status removed = remove_or_left(fs, dir, from);
+  if (removal && !removed.ok()) *removal = removed;
+  return s;
+}
+
 }  // namespace nivra

@@ -208,13 +208,15 @@ TEST(ReplaceFaults, ABackupIsAnotherRunsClaimOnlyBesideThatRunsTemporaries) {
 }
 
 // What a run leaves behind on a flaky share is named on standard error: a temporary it could
-// not remove, and the copy of an original that neither the name nor NAME.OLD holds.
+// not remove, the copy of an original that neither the name nor NAME.OLD holds, and the
+// record of a name left empty, for the next run.
 TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
   const struct {
     const char* what;
     std::vector<Injection> faults;
     std::string_view message;
     std::string left, content, reason;  ///< the temporary left, and why
+    bool record = false;                ///< the name's record is left too
   } cases[] = {
       {"a removal that keeps failing",
        {fail_on(Call::write, NEW_TEMP, os_error(ENOSPC)),
@@ -223,6 +225,9 @@ TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
       {"a rename that removed the name, and its undo failing",
        {fail_after_removing("a.c", os_error(EEXIST), 1, true)}, MSG_WRITE_FAILED, OLD_TEMP,
        std::string(ORIGINAL), "the only copy of its original, kept under this name"},
+      {"every rename onto the name failing, once the original is aside",
+       {fail_on(Call::rename, "a.c", os_error(EIO))}, MSG_WRITE_FAILED, OLD_TEMP,
+       std::string(ORIGINAL), "the only copy of its original, kept under this name", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -230,6 +235,7 @@ TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
     fs.add_file("a.c", ORIGINAL);
     fs.as_share();
     fs.without_links();
+    if (c.record) fs.moves_aside();  // the name is empty between two renames
     for (const Injection& f : c.faults) fs.inject(f);
     RecordingReporter r;
 
@@ -245,11 +251,43 @@ TEST(ReplaceFaults, WhatARunLeavesBehindIsNamed) {
     ASSERT_NE(left, tree.end());
     EXPECT_TRUE(left->second.ends_with(c.content)) << left->second;
     const std::vector<std::string> lines = split_lines(r.err);
-    ASSERT_EQ(lines.size(), 2u) << r.err;
+    ASSERT_EQ(lines.size(), c.record ? 3u : 2u) << r.err;
     EXPECT_TRUE(lines[0].starts_with("nivra-sign: /t/a.c: ")) << r.err;
     EXPECT_TRUE(lines[1].starts_with("nivra-sign: /t/" + left->first + ": " + c.reason)) << r.err;
+    if (c.record) {
+      const std::string record = lines[2].substr(15, lines[2].find(": kept: ") - 15);
+      EXPECT_TRUE(record.ends_with(".nam") && tree.count(record)) << r.err;
+    }
     EXPECT_EQ(fs.open_handles(), 0);
   }
+}
+
+// Where the name held another program's file when it was moved aside, and was taken
+// again before that file could go back, that file is no backup: it stays under the
+// aside name, named, and the name keeps what took it.
+TEST(ReplaceFaults, AnotherProgramsFileMovedAsideNeverBecomesTheBackup) {
+  FakePlatform fs;
+  fs.add_file("a.c", ORIGINAL);
+  fs.as_share();
+  fs.without_links();
+  fs.moves_aside();
+  // The first rename makes the backup copy; the second moves the name aside, the third
+  // puts it back.
+  fs.meanwhile(Call::rename, 2, [&] { fs.put("a.c", "theirs"); });
+  fs.meanwhile(Call::rename, 3, [&] { fs.put("a.c", ORIGINAL); });
+  RecordingReporter r;
+
+  EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), 1);
+
+  EXPECT_EQ(r.out, MSG_CHANGED);
+  const auto tree = fs.snapshot();
+  EXPECT_EQ(tree.at("a.c"), with_mode(ORIGINAL));
+  EXPECT_EQ(tree.count("a.c.OLD"), 0u) << r.err;
+  const std::vector<std::string> lines = split_lines(r.err);
+  ASSERT_EQ(lines.size(), 2u) << r.err;
+  const std::string moved = lines[1].substr(15, lines[1].find(": kept: another") - 15);
+  EXPECT_TRUE(moved.ends_with(".was") && tree.count(moved)) << r.err;
+  EXPECT_TRUE(tree.at(moved).ends_with("theirs"));
 }
 
 // A client's descriptor may give other bytes than the file holds once another file was

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <latch>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -106,51 +105,6 @@ TEST(PosixPlatform, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime)
   EXPECT_TRUE(p.open_read(d, "b.c", second).ok());
   EXPECT_EQ(pauses.load(), 0);
   p.close(second);
-  p.close_dir(d);
-}
-
-// Files converted side by side each learn what their own replace could not remove, never
-// what another thread's left, whichever thread asks first.
-TEST(NamesLeftBehind, EachThreadTakesWhatItsOwnReplaceLeft) {
-  static const posix::SystemCalls calls = [] {
-    posix::SystemCalls c = posix::libc_calls();
-    c.unlinkat = [](int, const char*, int) {
-      errno = EACCES;
-      return -1;
-    };
-    return c;
-  }();
-  test::TempDir tree;
-  PosixPlatform p(calls);
-  Dir d;
-  ASSERT_TRUE(p.open_root(tree.path(), d).ok());
-  std::latch replaced(2);
-  std::vector<std::pair<std::string, Status>> left[2];
-  const std::string names[2] = {"t0.c", "t1.c"};
-  const auto convert = [&](int i) {
-    const std::string& name = names[i];
-    test::write_file(tree / name, "old " + name);
-    test::write_file(tree / (name + ".tmp"), "new " + name);
-    File f;
-    FileStat read;
-    const bool opened = p.open_read(d, name, f).ok() && p.stat(f, read).ok();
-    EXPECT_TRUE(opened && p.replace(d, name + ".tmp", name, "", f, read).ok()) << name;
-    if (opened) p.close(f);
-    replaced.arrive_and_wait();  // both have left names before either asks
-    left[i] = p.take_left();
-  };
-  std::thread other(convert, 1);
-  convert(0);
-  other.join();
-  for (int i : {0, 1}) {
-    ASSERT_FALSE(left[i].empty()) << "thread " << i;
-    for (const auto& [name, status] : left[i]) {
-      EXPECT_TRUE(name.starts_with(names[i])) << name << ", thread " << i;
-      EXPECT_EQ(status.code, EACCES) << name;
-    }
-  }
-  EXPECT_TRUE(p.take_left().empty()) << "taken once";
-  EXPECT_EQ(test::read_file(tree / "t0.c"), "new t0.c");
   p.close_dir(d);
 }
 

@@ -1,6 +1,6 @@
 // The POSIX platform on a real folder, with its system calls failed in turn: the Nth call
-// of each kind, once and from then on, where it is the first of its kind on its file or on
-// its call path, and for a sample beyond (every N with NIVRA_FAULTS_ALL=1), until a run
+// of each kind, once and from then on, where it is the first of its kind on its call path
+// or on its file, and for a sample beyond (every N with NIVRA_FAULTS_ALL=1), until a run
 // meets no fault. Whatever fails, no file is lost, no descriptor is left open, the run says
 // so, and a clean rerun finishes the job.
 
@@ -48,9 +48,9 @@ using posix::libc_calls;
 enum class Sys {
   openat, close, fstat, fstatat, flock, pread, write,
   fchown, fchmod, fsetxattr, linkat, renameat2, renameat, unlinkat,
-  nanosleep, fdopendir, readdir, closedir, fgetxattr, fremovexattr, fcntl, dup3, getrlimit,
+  nanosleep, fdopendir, readdir, closedir, fgetxattr, fremovexattr, fcntl, dup3,
 };
-constexpr int SYS_KINDS = 23;
+constexpr int SYS_KINDS = 22;
 
 /// Each kind's name, and the errors it fails with: a fault of the device and, where the
 /// platform has an answer of its own, what a system without the feature says.
@@ -68,7 +68,6 @@ const struct {
     {"renameat", {EACCES, EIO}}, {"unlinkat", {EACCES, EIO}},
     {"nanosleep", {EINTR}}, {"fdopendir", {ENOMEM}}, {"readdir", {EIO}}, {"closedir", {EIO}},
     {"fgetxattr", {EIO}}, {"fremovexattr", {EIO}}, {"fcntl", {EINVAL}}, {"dup3", {EBUSY}},
-    {"getrlimit", {EINVAL}},
 };
 
 constexpr int SITE_FRAMES = 8;
@@ -89,8 +88,8 @@ struct Shared {
   bool closed_written;  ///< a failed close was of a file the run wrote
   std::size_t out_size, err_size;
   char out[16384], err[16384];
-  /// Of the Nth call of each kind, which call of its kind on its file it was (1: the first,
-  /// and any that was the first of its kind on its call path)
+  /// Of the Nth call of each kind, which call of its kind on its file it was (1: the
+  /// first), or 0 where it was the first of its kind on its call path
   std::uint8_t on_its_file[SYS_KINDS][KEPT];
   /// Where the first failed call was made: return addresses, as offsets in their object
   std::uintptr_t site[SITE_FRAMES];
@@ -179,7 +178,7 @@ bool fails(Sys kind, Args... args) {
     std::vector<std::uintptr_t> kind_path{std::uintptr_t(kind)};
     kind_path.insert(kind_path.end(), std::begin(path), std::end(path));
     const bool new_path = paths.insert(std::move(kind_path)).second;
-    s.on_its_file[int(kind)][n - 1] = new_path ? 1 : std::uint8_t(std::min(nth_on_file, 255));
+    s.on_its_file[int(kind)][n - 1] = new_path ? 0 : std::uint8_t(std::min(nth_on_file, 255));
   }
   std::atomic_ref<int> silent(s.silent);
   for (int left = silent.load(); left > 0;)
@@ -287,7 +286,6 @@ const posix::SystemCalls& faulty_calls() {
       [](auto... a) { return fails(Sys::fremovexattr, a...) ? -1 : libc_calls().fremovexattr(a...); },
       [](auto... a) { return fails(Sys::fcntl, a...) ? -1 : libc_calls().fcntl(a...); },
       [](auto... a) { return fails(Sys::dup3, a...) ? -1 : libc_calls().dup3(a...); },
-      [](auto... a) { return fails(Sys::getrlimit) ? -1 : libc_calls().getrlimit(a...); },
   };
   return calls;
 }
@@ -401,14 +399,15 @@ void prepare(const std::string& root, Direction direction) {
 }
 
 /// Which Nth calls of a kind are failed: every one with NIVRA_FAULTS_ALL=1 in the
-/// environment; else, in every way, each that was among the FIRST calls of its kind on its
-/// file in the unfaulted run, or the first on its call path, so that every path to a
-/// failure that the full run takes is taken; then one in every STRIDE of the others, and always the first
-/// past the unfaulted run's count, which must meet no fault. The seed (NIVRA_FAULTS_SEED,
-/// printed) picks where a kind's sample starts; each way of failing it (error, once or
-/// on) starts one further, so that with two errors every Nth call fails one way or another.
+/// environment; else, in every way, each that was the first of its kind on its call path
+/// in the unfaulted run, so that every path to a failure that the full run takes is taken;
+/// in one way each, the ways taken in turn, each that was the first of its kind on its
+/// file; then one in every STRIDE of the others, and always the first past the unfaulted
+/// run's count, which must meet no fault. The seed (NIVRA_FAULTS_SEED, printed) picks
+/// where a kind's sample starts; each way of failing it (error, once or on) starts one
+/// further, so that with two errors every Nth call fails one way or another.
 struct FaultSample {
-  static constexpr int FIRST = 1, STRIDE = 4;
+  static constexpr int STRIDE = 4;
   bool all = false;
   std::uint64_t seed = 0;
 
@@ -421,15 +420,17 @@ struct FaultSample {
     return sample;
   }
 
-  /// `on_its_file`: which call of its kind on its file the Nth was in the unfaulted run.
-  /// `way`: the error's place in its kind's list, twice, plus one where the fault stays on.
-  bool tries(int n, int unfaulted_calls, int on_its_file, int kind, int way) const {
-    if (all || n > unfaulted_calls || on_its_file <= FIRST) return true;
+  /// `on_its_file`: which call of its kind on its file the Nth was in the unfaulted run,
+  /// 0 where it was the first on its call path. `way`: the error's place in its kind's
+  /// list, twice, plus one where the fault stays on; of `ways`.
+  bool tries(int n, int unfaulted_calls, int on_its_file, int kind, int way, int ways) const {
+    if (all || n > unfaulted_calls || on_its_file == 0) return true;
     std::uint64_t z = seed + 0x9E3779B97F4A7C15u * std::uint64_t(kind + 1);  // splitmix64
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
     z ^= z >> 31;
-    return (std::uint64_t(n) + z) % STRIDE == std::uint64_t(way) % STRIDE;
+    const int of = on_its_file == 1 ? ways : STRIDE;
+    return (std::uint64_t(n) + z) % std::uint64_t(of) == std::uint64_t(way) % std::uint64_t(of);
   }
 };
 
@@ -470,7 +471,7 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
   std::copy(std::begin(shared().calls), std::end(shared().calls), calls);
   const std::vector<std::uint8_t> nth_on_file(&shared().on_its_file[0][0],
                                               &shared().on_its_file[0][0] + sizeof shared().on_its_file);
-  const auto on_its_file = [&](int k, int n) { return n > KEPT ? 1 : nth_on_file[k * KEPT + n - 1]; };
+  const auto on_its_file = [&](int k, int n) { return n > KEPT ? 0 : nth_on_file[k * KEPT + n - 1]; };
   for (int k = 0; k < SYS_KINDS; ++k) {
     int runs = 0, harmless = 0;
     std::set<std::vector<std::uintptr_t>> sites;
@@ -478,8 +479,8 @@ void every_fault(Direction direction, bool without_flags = false, bool share = f
       const int code = KINDS[k].codes[c];
       for (const bool persistent : {false, true}) {
         for (int n = 1; n < 10000; ++n) {
-          if (!sample.tries(n, calls[k], n > calls[k] ? 1 : on_its_file(k, n), k,
-                            int(c) * 2 + persistent))
+          if (!sample.tries(n, calls[k], n > calls[k] ? 0 : on_its_file(k, n), k,
+                            int(c) * 2 + persistent, int(KINDS[k].codes.size()) * 2))
             continue;
           SCOPED_TRACE(std::string(KINDS[k].name) + " #" + std::to_string(n) + " " +
                        std::strerror(code) + (persistent ? ", on" : ", once") +

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -19,6 +20,7 @@ struct FakePlatform::Node {
   std::string target;   ///< of a symbolic link
   std::vector<std::pair<std::string, NodePtr>> entries;  ///< of a folder, in listing order
   bool locked = false;  ///< open for reading, by this run or another
+  std::thread::id holder;  ///< the thread of this run that locked it, if one did
   std::int64_t version = 0;  ///< counts changes of the content
   std::uint64_t owner = 0;   ///< the user who owns it; the running user is 0
 };
@@ -87,11 +89,6 @@ FakePlatform::NodePtr FakePlatform::find(const std::string& path) const {
     if (path.find('/', from) == std::string::npos) break;
   }
   return node;
-}
-
-void FakePlatform::add_dir(const std::string& path) {
-  const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  make_path(path, EntryKind::directory);
 }
 
 void FakePlatform::add_file(const std::string& path, std::string_view content, unsigned mode) {
@@ -291,7 +288,12 @@ Status FakePlatform::list_dir(Dir dir, std::vector<Entry>& out) {
 
 Capabilities FakePlatform::caps(Dir) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return Capabilities{!exclusive_, exclusive_};
+  Capabilities caps;
+  caps.shared = !exclusive_;
+  caps.identity = exclusive_;
+  caps.exchange = !moves_aside_;
+  caps.links = links_;
+  return caps;
 }
 
 void FakePlatform::finish_in(std::vector<std::string> paths, std::chrono::milliseconds patience) {
@@ -341,13 +343,18 @@ Status FakePlatform::open_read(Dir dir, const std::string& name, File& out) {
   const NodePtr& node = it->second;
   if (node->kind == EntryKind::symlink) return Status{Fault::symlink, ELOOP};
   if (node->kind != EntryKind::regular) return Status{Fault::not_regular, 0};
-  if (node->locked) return Status{Fault::busy, EWOULDBLOCK};
+  // Another name of the file that this thread converts is read without a lock of its own.
+  const bool own = node->locked && node->holder == std::this_thread::get_id();
+  if (node->locked && !own) return Status{Fault::busy, EWOULDBLOCK};
   if (std::count_if(files_.begin(), files_.end(), [](const auto& f) { return !f.second.writing; }) >=
       open_limit_)
     return os_error(EMFILE);
   node->locked = true;
+  if (!own) node->holder = std::this_thread::get_id();
   out.id = next_handle_++;
   files_[out.id] = OpenFile{node, path};
+  files_[out.id].locks = !own;
+  files_[out.id].second = own;
   opened_.push_back(path);
   return Status{};
 }
@@ -459,92 +466,75 @@ Status FakePlatform::close(File file) {
   std::unique_lock<std::recursive_mutex> lock(mutex_);
   auto it = files_.find(file.id);
   if (it == files_.end()) return BAD_HANDLE;
-  if (!it->second.writing) await_turn(lock, it->second.path);
+  if (!it->second.writing && !it->second.second) await_turn(lock, it->second.path);
   it = files_.find(file.id);
   // The handle is gone and the bytes written stay, whatever the call reports.
   const OpenFile f = it->second;
   files_.erase(it);
   large_read_ -= f.large_read;
-  if (!f.writing) f.node->locked = false;
+  if (f.locks) f.node->locked = false;
   if (const Injection* i = meet(Call::close, f.path)) return i->status;
   return Status{};
 }
 
-Status FakePlatform::replace(Dir dir, const std::string& temp, const std::string& name,
-                             const std::string& backup, File original, const FileStat& read) {
+Status FakePlatform::link(File file, Dir dir, const std::string& name) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const OpenFile* f = file_of(original);
+  const OpenFile* f = file_of(file);
   const OpenDir* d = dir_of(dir);
   if (!f || !d) return BAD_HANDLE;
+  if (!links_) return Status{Fault::cannot_link, EOPNOTSUPP};
+  if (const Injection* i = meet(Call::link, join(d->path, name))) {
+    const int code = i->status.code;
+    return code == EPERM || code == EXDEV ? Status{Fault::cannot_link, code} : i->status;
+  }
   auto& entries = d->node->entries;
-  if (!backup.empty()) {
-    // As on POSIX, where a file system without links is known before any link is tried.
-    if (!links_) return Status{Fault::cannot_link, EOPNOTSUPP, Step::backup};
-    if (const Injection* i = meet(Call::link, join(d->path, backup))) {
-      const int code = i->status.code;
-      return code == EPERM || code == EXDEV ? Status{Fault::cannot_link, code, Step::backup}
-                                            : i->status.at(Step::backup);
-    }
-    if (entry_named(entries, backup) != entries.end()) return os_error(EEXIST).at(Step::backup);
-    // On a share the link goes by name, and must then be found to be the file read.
-    const auto named = entry_named(entries, name);
-    if (!exclusive_ && (named == entries.end() || named->second != f->node))
-      return Status{Fault::replaced};  // linked, found to be another file, and removed
-    entries.emplace_back(backup, f->node);
+  if (entry_named(entries, name) != entries.end()) return os_error(EEXIST);
+  NodePtr node = f->node;
+  // A share's client links by the name it knows the file by, whatever that holds now.
+  if (!exclusive_) {
+    const auto named = entry_named(entries, f->path.substr(f->path.rfind('/') + 1));
+    if (named == entries.end()) return os_error(ENOENT);
+    node = named->second;
   }
-  if (moves_aside_) return move_aside(dir, temp, name, backup, original, read);
-  const Injection* i = meet(Call::rename, join(d->path, name));
-  if (dead_) return i->status;  // a dead process undoes nothing
-  if (i && i->drops_target && entry_named(entries, name) != entries.end())
-    entries.erase(entry_named(entries, name));
-  auto source = entry_named(entries, temp);
-  auto target = entry_named(entries, name);
-  Status s = i ? i->status : source == entries.end() ? os_error(ENOENT) : Status{};
-  if (s.ok() && (target == entries.end() || target->second != f->node))
-    s = Status{Fault::replaced};
-  else if (s.ok() && target->second->version != read.modified)
-    s = Status{Fault::modified};
-  if (!s.ok()) {
-    // As on POSIX: on a share a NAME.OLD stays where the name changed.
-    const bool changed = s.fault == Fault::replaced || s.fault == Fault::modified;
-    if (!backup.empty() && (exclusive_ || !changed || backup.starts_with(".nivra-")))
-      entries.erase(entry_named(entries, backup));
-    return s.at(Step::swap);
-  }
-  target->second = source->second;
-  entries.erase(entry_named(entries, temp));
+  entries.emplace_back(name, node);
   return Status{};
 }
 
-Status FakePlatform::move_aside(Dir dir, const std::string& temp, const std::string& name,
-                                const std::string& backup, File original, const FileStat& read) {
-  const OpenFile* f = file_of(original);
-  auto& entries = dir_of(dir)->node->entries;
-  const std::string aside = aside_name(temp), record = name_record(temp);
-  Status s = write_name_record(*this, dir, temp, name);
-  if (s.ok()) {
-    const auto target = entry_named(entries, name);
-    if (target == entries.end() || target->second != f->node)
-      s = Status{Fault::replaced};
-    else if (target->second->version != read.modified)
-      s = Status{Fault::modified};
+Status FakePlatform::exchange(Dir dir, const std::string& a, const std::string& b) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const OpenDir* d = dir_of(dir);
+  if (!d) return BAD_HANDLE;
+  if (moves_aside_) return Status{Fault::unsupported, EINVAL};
+  auto& entries = d->node->entries;
+  if (const Injection* i = meet(Call::rename, join(d->path, b))) {
+    if (i->drops_target && entry_named(entries, b) != entries.end())
+      entries.erase(entry_named(entries, b));
+    return i->status;
   }
-  if (s.ok()) s = rename(dir, name, aside);
-  const bool moved = s.ok();
-  if (s.ok()) s = rename_new(dir, temp, name);
-  if (dead_) return s;  // a dead process undoes nothing
-  if (s.fault == Fault::exists) s = Status{Fault::replaced};  // the original stays aside
-  if (s.ok())
-    remove(dir, aside);  // the backup is another name of it, or a copy
-  else if (moved && s.fault != Fault::replaced)
-    rename_new(dir, aside, name);
-  if (entry_named(entries, name) != entries.end()) remove(dir, record);
-  if (s.ok()) return s;
-  if (!backup.empty()) entries.erase(entry_named(entries, backup));
-  return s.at(Step::swap);
+  const auto first = entry_named(entries, a), second = entry_named(entries, b);
+  if (first == entries.end() || second == entries.end()) return os_error(ENOENT);
+  std::swap(first->second, second->second);
+  return Status{};
+}
+
+void FakePlatform::release(File file) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  OpenFile* f = file_of(file);
+  if (!f || !f->locks) return;
+  f->node->locked = false;
+  f->locks = false;
 }
 
 Status FakePlatform::rename(Dir dir, const std::string& from, const std::string& to) {
+  return move_entry(dir, from, to, true);
+}
+
+Status FakePlatform::rename_noreplace(Dir dir, const std::string& from, const std::string& to) {
+  return move_entry(dir, from, to, false);
+}
+
+Status FakePlatform::move_entry(Dir dir, const std::string& from, const std::string& to,
+                                bool replacing) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
@@ -559,6 +549,7 @@ Status FakePlatform::rename(Dir dir, const std::string& from, const std::string&
   if (from == to) return Status{};
   NodePtr node = source->second;
   auto target = entry_named(entries, to);
+  if (target != entries.end() && !replacing) return os_error(EEXIST);
   if (target != entries.end()) {
     if (target->second->kind == EntryKind::directory) return os_error(EISDIR);
     target->second = node;  // the name is replaced in one step

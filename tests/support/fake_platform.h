@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "convert/direction.h"
@@ -111,7 +112,6 @@ class FakePlatform final : public FileSystem, public Host {
   explicit FakePlatform(std::string root = "/t");
 
   // Building the tree. Paths are relative to the root; missing folders are made.
-  void add_dir(const std::string& path);
   void add_file(const std::string& path, std::string_view content, unsigned mode = 0644);
   void add_symlink(const std::string& path, const std::string& target);
   void add_other(const std::string& path);
@@ -168,12 +168,15 @@ class FakePlatform final : public FileSystem, public Host {
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  /// The backup is a link ("link" calls) and the name is taken by a rename ("rename"
-  /// calls on the name), as on POSIX.
-  Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileStat& read) override;
+  /// Counted as "link" calls on `name`.
+  Status link(File file, Dir dir, const std::string& name) override;
+  /// Counted as "rename" calls on `b`, the name the new file takes.
+  Status exchange(Dir dir, const std::string& a, const std::string& b) override;
+  void release(File file) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_noreplace(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  void pause(long ns) override { std::this_thread::sleep_for(std::chrono::nanoseconds(ns)); }
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
@@ -242,11 +245,11 @@ class FakePlatform final : public FileSystem, public Host {
   void limit_open_files(int files) { open_limit_ = files; }
   /// Makes the platform one that cannot give a file a second name.
   void without_links() { links_ = false; }
-  /// Makes the platform one whose replace moves the original aside (to aside_name()) and
-  /// then gives the new file the free name, which is empty in between, and recorded.
+  /// Makes the platform one that cannot swap two names: a replace moves the original aside
+  /// and then gives the new file the free name.
   void moves_aside() { moves_aside_ = true; }
   /// Makes the platform a network share: a file's number does not tell which it is, and a
-  /// backup links whatever the name holds by then.
+  /// link links whatever the file's name holds by then.
   void as_share() { exclusive_ = false; }
   /// Calls `action` once, when the `nth` call of `call` is made, before it does anything:
   /// what another program does meanwhile.
@@ -272,10 +275,12 @@ class FakePlatform final : public FileSystem, public Host {
     bool writing = false;
     std::size_t pos = 0;
     bool large_read = false;  ///< a source file of more than LARGE bytes, read from
+    bool locks = false;       ///< it holds the file's lock
+    bool second = false;      ///< another name of a file this thread holds locked
   };
 
-  Status move_aside(Dir dir, const std::string& temp, const std::string& name,
-                    const std::string& backup, File original, const FileStat& read);
+  /// rename() and rename_noreplace().
+  Status move_entry(Dir dir, const std::string& from, const std::string& to, bool replacing);
   NodePtr make_path(const std::string& path, EntryKind kind);
   NodePtr find(const std::string& path) const;
   OpenDir* dir_of(Dir dir);

@@ -91,12 +91,6 @@ inline bool changed_name(const Status& s) {
 inline int fd_of(Dir d) { return int(d.id); }
 inline int fd_of(File f) { return int(f.id); }
 
-/// Whether `name` is a temporary of the run and the file that `temp` is one of.
-inline bool same_run_and_file(const std::string& temp, const std::string& name) {
-  const std::optional<TempName> a = TempName::parse(temp), b = TempName::parse(name);
-  return a && b && a->run == b->run && a->digest == b->digest;
-}
-
 /// The failure of a call that makes `name` in `dir`. Some network file systems answer
 /// EPERM for a name that is taken: then the name is asked for.
 Status name_error(const SystemCalls& sys, int dir, const std::string& name);

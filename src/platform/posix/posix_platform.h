@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -40,14 +39,15 @@ class PosixPlatform final : public FileSystem {
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileStat& read) override;
+  /// The first link on a file system learns whether it keeps second names.
+  Status link(File file, Dir dir, const std::string& name) override;
+  Status exchange(Dir dir, const std::string& a, const std::string& b) override;
+  /// Drops the descriptor, which ends its lock, while keeping its number taken until close().
+  void release(File file) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
-  Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_noreplace(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-  /// Of the names left since, those that the calls of this thread left: each thread
-  /// converts one file at a time.
-  std::vector<std::pair<std::string, Status>> take_left() override;
+  void pause(long ns) override;
 
   std::string describe(const Status& status) override;
 
@@ -62,7 +62,7 @@ class PosixPlatform final : public FileSystem {
   /// Takes the state of `fd`, open for reading, and locks it: fails with `busy` where
   /// another run holds it, or another thread of this one holds it too long.
   Status lock_file(int fd, struct stat& opened);
-  /// Notes `fd`, opened and locked, for stat(), copy_attributes() and replace(); on a
+  /// Notes `fd`, opened and locked, for stat() and copy_attributes(); on a
   /// share, with the size that the server holds.
   Status note_opened(int fd, struct stat& opened);
   /// What open_read() learnt of `file`; false for another descriptor.
@@ -75,11 +75,15 @@ class PosixPlatform final : public FileSystem {
   /// Adds to `size` what `fd` holds past it: a client's cached size may be short of the
   /// server's.
   Status size_past(int fd, std::uint64_t& size);
-  /// Whether the file system of `dev`, where `dir` holds this run's new file `temp`, keeps
-  /// a second name of a file: learnt once, by a link of `temp` that must show one file
-  /// under both names, then removed. Where nothing is learnt, false, and asked again.
-  bool keeps_links(int dir, const std::string& temp, dev_t dev);
-  /// Whether keeps_links() learnt that the file system of `dev` keeps no second name.
+  /// Whether the first link on the file system of `dev` was made, or failed as one that
+  /// keeps no second name.
+  bool links_learnt(dev_t dev);
+  /// Notes whether the file system of `dev` keeps a second name of a file.
+  void learn_links(dev_t dev, bool keeps);
+  /// The failure of a link of a file to `name` of directory `d`, on the file system of
+  /// `dev` where that is known.
+  Status link_error(int d, const std::string& name, std::optional<dev_t> dev, bool shared);
+  /// Whether a link learnt that the file system of `dev` keeps no second name.
   bool without_links(dev_t dev);
   /// Whether the file system of `dev` was found to fail the listing of attributes (EIO).
   bool unlisted(dev_t dev);
@@ -87,61 +91,21 @@ class PosixPlatform final : public FileSystem {
   /// waits, for a bounded time, until `fd`, open on it, answers again.
   void outlast_listing(dev_t dev, int fd);
 
-  /// Whether `name` of `dir` holds what `read` says, by its digest where it has one; else
-  /// fails with `replaced`, or with `differs` where the name holds other content.
-  Status check_name(Dir dir, const std::string& name, const FileStat& read, Fault differs);
-  /// Removes a name that replace() made, or keeps it for take_left().
-  void remove_own(Dir dir, const std::string& name);
-  /// Drops the descriptor of `file`, which ends its lock, while keeping its number taken
-  /// until close().
-  void drop_descriptor(File file);
-  /// Puts `original`, the file read, under `backup` beside `temp`; on a share first under
-  /// a name of the run's own, shown to be the file read.
-  Status link_backup(Dir dir, const std::string& temp, const std::string& backup,
-                     File original, const FileStat& read, bool shared);
-  /// The step of replace() that puts `temp` under `name`; `settled` where its outcome is
-  /// replace()'s own, with no backup to remove.
-  Status swap_in(Dir dir, const std::string& temp, const std::string& name,
-                 const FileStat& read, bool shared, bool& settled);
-  /// replace() where the file system cannot swap two names (a user-space file system);
-  /// `shared` where the original is on a network or user-space file system.
-  Status replace_by_moves(Dir dir, const std::string& temp, const std::string& name,
-                          const FileStat& read, bool shared);
-  /// The moves of replace_by_moves(), once the name is recorded.
-  Status move_in(Dir dir, const std::string& temp, const std::string& name,
-                 const FileStat& read, bool shared);
-  /// The names under which other runs keep the original of `temp`'s file while its name
-  /// is free (aside_name() of their own temporaries), as `dir` lists them now; false where
-  /// it cannot be listed.
-  bool asides_of_others(Dir dir, const std::string& temp, std::vector<std::string>& out);
-  /// One try of rename_new() in directory `d`.
-  Status rename_new_once(int d, const std::string& from, const std::string& to);
+  /// One try of rename_noreplace() in directory `d`.
+  Status rename_noreplace_once(int d, const std::string& from, const std::string& to);
   /// renameat() of two names of `d`, tried again where a share's client failed it with EIO.
   int rename_at(int d, const std::string& from, const std::string& to);
   /// Whether `name` of directory `d` is there, asked of the file system itself where a
   /// lookup may be answered from a cache: a name that cannot be asked about counts as there.
   bool present(int d, const std::string& name);
 
-  /// Descriptors the walk's folders leave for everything else, whatever their numbers.
-  static constexpr long KEPT_BACK = 160;
-
   posix::SystemCalls sys_;
-  /// Folders open_root() and open_dir() opened and close_dir() did not close: the walk's
-  /// levels, and folders it has left whose files workers still convert.
-  std::atomic<long> open_dirs_{0};
   Mutex mutex_;  ///< over the tables below, which every thread of the run uses
   std::vector<Opened> opened_;  ///< by descriptor
   std::vector<std::pair<dev_t, bool>> devices_;  ///< which devices are shared
   std::vector<std::pair<dev_t, bool>> links_;    ///< which devices keep a second name
   std::vector<dev_t> unlisted_;                  ///< devices whose attributes cannot be listed
   std::vector<dev_t> probed_;                    ///< devices that caps() asked to list them
-  /// A name that replace() made and could not remove, and the thread whose call made it.
-  struct LeftBehind {
-    std::thread::id thread;
-    std::string name;
-    Status status;
-  };
-  std::vector<LeftBehind> left_;  ///< see take_left()
 };
 
 }  // namespace nivra

@@ -44,14 +44,23 @@ bool is_shared(const struct statfs& fs) {
 }  // namespace
 
 Capabilities PosixPlatform::caps(Dir dir) {
+  Capabilities caps;
   struct stat st;
   // A folder that cannot be asked about: its files are told apart by their content.
-  if (sys_.fstat(fd_of(dir), &st) != 0) return Capabilities{false, false};
-  if (!shared_device(st.st_dev, fd_of(dir))) return Capabilities{false, true};
+  if (sys_.fstat(fd_of(dir), &st) != 0) {
+    caps.identity = false;
+    return caps;
+  }
+  caps.links = !without_links(st.st_dev);
+  if (!shared_device(st.st_dev, fd_of(dir))) return caps;
+  caps.shared = true;
+  caps.identity = false;
+  caps.close_moment_ns = Waits::CLOSE_MOMENT_NS;
+  caps.rename_shows_ns = Waits::ASIDE_LIMIT_NS;
+  caps.rename_look_ns = Waits::ASIDE_STEP_NS;
   {
     Lock lock(mutex_);
-    if (std::find(probed_.begin(), probed_.end(), st.st_dev) != probed_.end())
-      return Capabilities{true, false};
+    if (std::find(probed_.begin(), probed_.end(), st.st_dev) != probed_.end()) return caps;
     probed_.push_back(st.st_dev);
   }
   // Asked before any file is converted, while nothing else goes on: a client that fails
@@ -60,7 +69,7 @@ Capabilities PosixPlatform::caps(Dir dir) {
   std::vector<char> names(1024);
   if (!unlisted(st.st_dev) && list_attributes(sys_, fd_of(dir), names) < 0 && errno == EIO)
     outlast_listing(st.st_dev, fd_of(dir));
-  return Capabilities{true, false};
+  return caps;
 }
 
 void PosixPlatform::outlast_listing(dev_t dev, int fd) {
@@ -71,7 +80,7 @@ void PosixPlatform::outlast_listing(dev_t dev, int fd) {
   struct stat st;
   for (int attempt = 0;
        attempt < Waits::LISTING_ATTEMPTS && sys_.fstat(fd, &st) != 0 && errno == EIO; ++attempt)
-    pause(sys_, Waits::RETRY_PAUSE_NS);
+    posix::pause(sys_, Waits::RETRY_PAUSE_NS);
 }
 
 bool PosixPlatform::unlisted(dev_t dev) {
@@ -86,38 +95,19 @@ bool PosixPlatform::without_links(dev_t dev) {
   return false;
 }
 
-bool PosixPlatform::keeps_links(int dir, const std::string& temp, dev_t dev) {
-  {
-    Lock lock(mutex_);
-    for (const auto& [known, keeps] : links_)
-      if (known == dev) return keeps;
-  }
-  // Another thread may probe the same file system meanwhile, each with a name of its own
-  // file: the first answer learnt stays.
-  const auto learn = [&](bool keeps) {
-    Lock lock(mutex_);
-    for (const auto& [known, first] : links_)
-      if (known == dev) return;
-    links_.emplace_back(dev, keeps);
-  };
-  // Named as the run's temporaries of the file are, so that the next run clears it should
-  // this one end before it is removed.
-  const std::string probe = TempName::with_kind(temp, TempName::Kind::probe);
-  struct stat before, linked, after;
-  if (sys_.fstatat(dir, temp.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (sys_.linkat(dir, temp.c_str(), dir, probe.c_str(), 0) != 0) {
-    // A name in the way, or an interruption, teaches nothing: a copy this time.
-    if (errno != EEXIST && errno != EINTR) learn(false);
-    return false;
-  }
-  // Both names must hold the file. (A client's cached attributes may not show that they
-  // are one file: a link that copies gives an exact backup all the same.)
-  const bool keeps = sys_.fstatat(dir, probe.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     sys_.fstatat(dir, temp.c_str(), &after, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     linked.st_size == before.st_size && after.st_size == before.st_size;
-  remove_own(Dir{dir}, probe);
-  learn(keeps);
-  return keeps;
+bool PosixPlatform::links_learnt(dev_t dev) {
+  Lock lock(mutex_);
+  for (const auto& [known, keeps] : links_)
+    if (known == dev) return true;
+  return false;
+}
+
+void PosixPlatform::learn_links(dev_t dev, bool keeps) {
+  // Another thread may learn of the same file system meanwhile: the first answer stays.
+  Lock lock(mutex_);
+  for (const auto& [known, first] : links_)
+    if (known == dev) return;
+  links_.emplace_back(dev, keeps);
 }
 
 bool PosixPlatform::shared_device(dev_t dev, int fd) {
@@ -146,13 +136,13 @@ int PosixPlatform::rename_at(int d, const std::string& from, const std::string& 
       errno = e;
       return -1;
     }
-    pause(sys_, Waits::RETRY_PAUSE_NS);
+    posix::pause(sys_, Waits::RETRY_PAUSE_NS);
   }
 }
 
-Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::string& to) {
+Status PosixPlatform::rename_noreplace(Dir dir, const std::string& from, const std::string& to) {
   const int d = fd_of(dir);
-  Status s = rename_new_once(d, from, to);
+  Status s = rename_noreplace_once(d, from, to);
   // A network or user-space file system may answer from a cache that still holds a name
   // another client removed a moment ago (sshfs keeps one for 20 s). Opening the name asks
   // the server itself and drops the cached entry there; while it says the name is not
@@ -161,9 +151,9 @@ Status PosixPlatform::rename_new(Dir dir, const std::string& from, const std::st
        waited += Waits::CACHE_STEP_NS) {
     struct stat st;
     if (sys_.fstat(d, &st) != 0 || !shared_device(st.st_dev, d) || present(d, to)) break;
-    s = rename_new_once(d, from, to);
+    s = rename_noreplace_once(d, from, to);
     if (s.fault != Fault::exists) break;
-    pause(sys_, Waits::CACHE_STEP_NS);
+    posix::pause(sys_, Waits::CACHE_STEP_NS);
   }
   return s;
 }

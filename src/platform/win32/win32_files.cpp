@@ -160,12 +160,18 @@ void Win32Platform::close_dir(Dir dir) {
 }
 
 Capabilities Win32Platform::caps(Dir dir) {
+  // Names are never swapped nor linked: ReplaceFileW puts the new file in place and keeps
+  // the original under a backup name itself.
+  Capabilities caps;
+  caps.exchange = false;
+  caps.links = false;
+  caps.replace_file = true;
   const std::wstring path = dir_path(dir);
   // \\?\UNC\server\share\..., or a drive letter mapped to a share.
-  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return Capabilities{true, true};
-  if (path.size() < 6 || path[5] != L':') return Capabilities{false, true};
-  const std::wstring drive = path.substr(4, 2) + L"\\";
-  return Capabilities{GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE, true};
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) caps.shared = true;
+  else if (path.size() >= 6 && path[5] == L':')
+    caps.shared = GetDriveTypeW((path.substr(4, 2) + L"\\").c_str()) == DRIVE_REMOTE;
+  return caps;
 }
 
 Status Win32Platform::open_read(Dir dir, const std::string& name, File& out) {
@@ -254,7 +260,7 @@ Status Win32Platform::read(File file, std::uint64_t offset, char* buf, std::size
 
 Status Win32Platform::create(Dir dir, const std::string& name, File& out) {
   std::wstring full = path_in(dir, name);
-  // Private while it is written; replace() gives it the original's access list. Shared
+  // Private while it is written; replace_file() gives it the original's access list. Shared
   // for reading only with this run's own byte-range lock on it (see lock_range()).
   SECURITY_ATTRIBUTES security = {sizeof security, owner_only_, FALSE};
   HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -276,7 +282,7 @@ Status Win32Platform::write(File file, const char* buf, std::size_t n, std::size
 
 Status Win32Platform::copy_attributes(File, File) {
   // ReplaceFileW carries the attributes, access list, creation time, streams,
-  // compression and encryption of the file it replaces; replace() sees to the rest.
+  // compression and encryption of the file it replaces; replace_file() sees to the rest.
   return Status{};
 }
 

@@ -31,7 +31,7 @@ std::string program_path(std::string argv0);
 ///
 /// A file that open_read() locks is open sharing nothing, and Windows renames or removes no
 /// name of such a file: rename() and remove() release a lock they would meet and reopen
-/// the file after, and replace() releases it just before ReplaceFileW, which opens the
+/// the file after, and replace_file() releases it just before ReplaceFileW, which opens the
 /// file itself. All of this, opening to lock, and listing a folder pass one at a time
 /// through a mutex of the tree's root, so that no other run opens the file in between, nor
 /// lists its folder while ReplaceFileW has the name empty. A run waits for it a bounded
@@ -62,11 +62,22 @@ class Win32Platform final : public FileSystem {
   Status write(File file, const char* buf, std::size_t n, std::size_t& put) override;
   Status copy_attributes(File from, File to) override;
   Status close(File file) override;
-  Status replace(Dir dir, const std::string& temp, const std::string& name,
-                 const std::string& backup, File original, const FileStat& read) override;
+  /// Windows keeps no second name of a file that the programs could rely on.
+  Status link(File, Dir, const std::string&) override {
+    return Status{Fault::cannot_link, 50};  // ERROR_NOT_SUPPORTED
+  }
+  Status exchange(Dir, const std::string&, const std::string&) override {
+    return Status{Fault::unsupported, 50};
+  }
+  /// Closes the handle, which ends its lock; close() then only forgets it.
+  void release(File file) override;
+  /// ReplaceFileW, tried again while a scanner or indexer has a file open for a moment.
+  Status replace_file(Dir dir, const std::string& temp, const std::string& name,
+                      const std::string& backup, File original, const FileStat& read) override;
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
-  Status rename_new(Dir dir, const std::string& from, const std::string& to) override;
+  Status rename_noreplace(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
+  void pause(long ns) override;
 
   std::string describe(const Status& status) override;
 
@@ -109,12 +120,9 @@ class Win32Platform final : public FileSystem {
   std::vector<std::size_t> release_locks(const std::wstring& path);
   /// Opens the files of release_locks() again, each only if its path still names it.
   void reopen_locks(const std::vector<std::size_t>& files);
-  /// replace(), once the name is recorded beside the temporary.
-  Status replace_recorded(Dir dir, const std::string& temp, const std::string& name,
-                          const std::string& backup, File original, const FileStat& read);
-  /// rename() and rename_new(): MoveFileExW with `flags`.
+  /// rename() and rename_noreplace(): MoveFileExW with `flags`.
   Status move(Dir dir, const std::string& from, const std::string& to, unsigned long flags);
-  /// One attempt of replace(); `transient` tells whether another may succeed.
+  /// One attempt of replace_file(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
   /// After a ReplaceFileW that failed with `error` (0 where it was never called): puts the

@@ -1,4 +1,4 @@
-// The Windows platform's steps on names: replace, rename and remove.
+// The Windows platform's steps on names: ReplaceFileW, rename and remove.
 
 #include <windows.h>
 
@@ -130,26 +130,15 @@ void Win32Platform::put_back(const std::wstring& target, const std::wstring& fre
   }
 }
 
-Status Win32Platform::replace(Dir dir, const std::string& temp, const std::string& name,
-                              const std::string& backup, File original, const FileStat& read) {
-  // ReplaceFileW leaves the name empty between its two steps: a run killed there leaves
-  // the name in a record for the next run, which puts the original back under it. The
-  // record goes once the name holds a file again.
-  const Status recorded = write_name_record(*this, dir, temp, name);
-  if (taken_meanwhile(DWORD(recorded.code))) return Status{Fault::busy, recorded.code};
-  if (!recorded.ok()) return recorded.at(Step::swap);
-  const Status s = replace_recorded(dir, temp, name, backup, original, read);
-  // Kept only while the name is empty and the original under this run's own name.
-  const std::wstring own = dir_path(dir) + L"\\" + widen(TempName::with_kind(temp, TempName::Kind::held));
-  if (GetFileAttributesW(path_in(dir, name).c_str()) != INVALID_FILE_ATTRIBUTES ||
-      GetFileAttributesW(own.c_str()) == INVALID_FILE_ATTRIBUTES)
-    remove(dir, name_record(temp));
-  return s;
+void Win32Platform::pause(long ns) { Sleep(DWORD(ns / 1000000)); }
+
+void Win32Platform::release(File file) {
+  if (HANDLE h = take_handle(file)) CloseHandle(h);
 }
 
-Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const std::string& name,
-                                       const std::string& backup, File original,
-                                       const FileStat& read) {
+Status Win32Platform::replace_file(Dir dir, const std::string& temp, const std::string& name,
+                                   const std::string& backup, File original,
+                                   const FileStat& read) {
   const std::wstring target = path_in(dir, name), fresh = path_in(dir, temp);
   const std::wstring wanted = backup.empty() ? L"" : path_in(dir, backup);
   // ReplaceFileW replaces a file under the backup name: the original goes under a name of
@@ -161,7 +150,7 @@ Status Win32Platform::replace_recorded(Dir dir, const std::string& temp, const s
   const ScopedMutex mutex(mutex_, mutex_stuck_);
   if (!mutex.owned()) return Status{Fault::busy, 0};
   // ReplaceFileW opens the file itself, sharing it with others: the lock is released here.
-  if (HANDLE h = take_handle(original)) CloseHandle(h);
+  release(original);
   if (!own.empty() && GetFileAttributesW(own.c_str()) != INVALID_FILE_ATTRIBUTES)
     return Status{Fault::exists, ERROR_ALREADY_EXISTS, Step::backup};
   // A backup that appeared since the folder was listed is another run's claim on the
@@ -198,7 +187,7 @@ Status Win32Platform::rename(Dir dir, const std::string& from, const std::string
   return move(dir, from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
-Status Win32Platform::rename_new(Dir dir, const std::string& from, const std::string& to) {
+Status Win32Platform::rename_noreplace(Dir dir, const std::string& from, const std::string& to) {
   return move(dir, from, to, 0);  // fails where `to` is taken
 }
 
