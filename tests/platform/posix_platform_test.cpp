@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,13 +80,15 @@ TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
 
 // Another name of a file that another thread of the run holds locked waits for that
 // thread, for a bounded number of pauses, and then fails as held; once the file is
-// closed, its turn comes.
+// closed, its turn comes. A lock that no thread of the run has noted (one about to note
+// it, or one that has just noted its close) is asked for again for a moment.
 TEST(PosixPlatform, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime) {
-  static std::atomic<long> pauses{0};
+  static std::atomic<long> pauses{0}, unlock_at{0};
+  static std::atomic<int> unnoted{-1};  ///< a descriptor locked outside the platform
   static const posix::SystemCalls calls = [] {
     posix::SystemCalls c = posix::libc_calls();
     c.nanosleep = [](const timespec*, timespec*) {
-      ++pauses;
+      if (++pauses == unlock_at) flock(unnoted, LOCK_UN);
       return 0;
     };
     return c;
@@ -105,6 +108,18 @@ TEST(PosixPlatform, AnotherNameOfAFileAnotherThreadHoldsIsWaitedForABoundedTime)
   EXPECT_TRUE(p.open_read(d, "b.c", second).ok());
   EXPECT_EQ(pauses.load(), 0);
   p.close(second);
+
+  unnoted = ::open((tree / "a.c").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(unnoted, LOCK_EX), 0);
+  pauses = 0;
+  EXPECT_EQ(p.open_read(d, "b.c", second).fault, Fault::busy);
+  EXPECT_EQ(pauses.load(), posix::Waits::UNNOTED_LOCK_NS / posix::Waits::LOCK_PAUSE_NS);
+  pauses = 0;
+  unlock_at = 3;
+  EXPECT_TRUE(p.open_read(d, "b.c", second).ok());
+  EXPECT_EQ(pauses.load(), 3);
+  p.close(second);
+  ::close(unnoted);
   p.close_dir(d);
 }
 

@@ -156,9 +156,13 @@ Status PosixPlatform::lock_file(int fd, struct stat& opened) {
     if (holder == std::this_thread::get_id()) break;
     // Another name of a file that another thread of this run converts: its turn comes
     // once that is done, unless that takes longer than a run waits for a lock.
-    if (!holder || waited >= Waits::LOCK_LIMIT_NS) return Status{Fault::busy, e};
-    pause(sys_, Waits::LOCK_PAUSE_NS);
+    // Another run's lock, or one that a thread of this run has not noted yet or has
+    // noted as ended, is asked for again for a moment.
+    if (holder ? waited >= Waits::LOCK_LIMIT_NS : unnoted >= Waits::UNNOTED_LOCK_NS)
+      return Status{Fault::busy, e};
+    posix::pause(sys_, Waits::LOCK_PAUSE_NS);
     waited += Waits::LOCK_PAUSE_NS;
+    if (!holder) unnoted += Waits::LOCK_PAUSE_NS;
   }
   // That conversion may have replaced the file: its state is taken again.
   if (waited > 0 && sys_.fstat(fd, &opened) != 0) return last_error();

@@ -40,6 +40,9 @@ struct Waits {
   static constexpr long LOCK_PAUSE_NS = 1000000;
   /// How long open_read() waits at most for that lock; then the file fails as busy.
   static constexpr long LOCK_LIMIT_NS = 300000000000;
+  /// How long a lock that no thread of this run is known to hold is asked for again: a
+  /// thread holds its lock a moment before it notes it, and after it noted its close.
+  static constexpr long UNNOTED_LOCK_NS = 50000000;
   /// The pause between two looks for another run's new file under a name that both runs
   /// moved aside.
   static constexpr long ASIDE_STEP_NS = 100000000;
