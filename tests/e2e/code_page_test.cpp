@@ -152,7 +152,6 @@ TEST(CodePagePrograms, TheLocaleIsTakenByPosixPrecedenceWithoutItsCharset) {
       {{"LC_ALL=ja_JP.UTF-8", "LC_CTYPE=ru_RU.UTF-8", "LANG=el_GR.UTF-8"}, 932, ""},
       {{"LC_CTYPE=ru_RU.KOI8-R", "LANG=ja_JP.UTF-8"}, 1251, ""},
       {{"LC_ALL=", "LC_CTYPE=", "LANG=el_GR"}, 1253, ""},
-      {{"LANG=ja_JP.eucJP"}, 932, ""},
       {{"LANG=en_US.UTF-8"}, 1252, ""},
       {{"LC_ALL=C", "LANG=ja_JP.UTF-8"}, 1252,
        "since LC_ALL=C names no language" + how + "LC_ALL=ja_JP.UTF-8"},

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -260,11 +259,6 @@ Process::Process(const std::string& program, const RunOptions& options) : progra
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
     if (options.unprivileged && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(UNPRIVILEGED_ID) != 0 ||
           setuid(UNPRIVILEGED_ID) != 0)

@@ -67,7 +67,6 @@ struct RunOptions {
   std::vector<std::string> extra_args;   ///< further arguments
   std::vector<std::string> env;          ///< NAME=VALUE settings added to the environment
   bool unprivileged = false;             ///< run as an ordinary user when the tests are root
-  long long file_size_limit = -1;        ///< RLIMIT_FSIZE in bytes (SIGXFSZ ignored), -1: none
   long long kill_after_us = -1;          ///< SIGKILL this many microseconds after the start
   /// Runs the program under strace, which sends it `signal` at its `nth` call of `call` (a
   /// system call's name): SIGKILL ends it before the call takes effect, SIGSTOP stops it
