@@ -126,12 +126,14 @@ EOF
 }
 
 # Samba sharing STATE/export as "share" to root with a password of its own database (no
-# system account is made or changed). On port 445: smbnetfs's client knows no other.
+# system account is made or changed). For smbnetfs on port 445, as its client knows no
+# other; for rclone on a free port, so that both kinds can be up at once.
 start_smbd() {
   have smbd && have smbpasswd || skip "smbd not found (Debian package samba)"
   mkdir -p "$state"/samba/{run,lock,state,cache,private,ncalrpc}
   smb_port=445
-  (echo >/dev/tcp/127.0.0.1/$smb_port) 2>/dev/null && skip "127.0.0.1:445 is taken already"
+  [ "$kind" = smbnetfs ] || smb_port=$(free_port)
+  (echo >/dev/tcp/127.0.0.1/$smb_port) 2>/dev/null && skip "127.0.0.1:$smb_port is taken already"
   cat >"$state/samba/smb.conf" <<EOF
 [global]
   netbios name = NIVRASHARE
