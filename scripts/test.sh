@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds nivra with its tests and benchmarks, and runs the tests, a group at a time.
-#   ./scripts/test.sh         every test: about 18 minutes on 2 cores
+#   ./scripts/test.sh         every test: about 25 minutes on 2 cores
 #   ./scripts/test.sh quick   the tests labelled unit, faults and e2e (not windows, not
-#                             shares): about two minutes
+#                             shares): about three minutes
 # System calls are failed where each is the first of its kind on its file, and by sample
 # beyond; NIVRA_FAULTS_ALL=1 in the environment fails every one. Groups are chosen by the
 # tests' ctest labels (TESTING.md).
@@ -21,14 +21,14 @@ esac
 groups=("programs and engine|unit, fault and end-to-end tests|-L ^(unit|faults|e2e)\$")
 beside=()
 if [ "$mode" = all ]; then
-  echo "Every test: about 18 minutes on 2 cores. Most of it is real network shares mounted"
+  echo "Every test: about 25 minutes on 2 cores. Most of it is real network shares mounted"
   echo "from this machine (as root), one kind at a time, and the Windows programs under Wine"
   echo "(a Wine prefix is made the first time). './scripts/test.sh quick' leaves out Wine and"
   echo "the shares."
   groups+=("Windows programs|cross-built and run under Wine|-L ^windows\$"
            "network shares|shares served and mounted on this machine, as root, one kind at a time|-L ^shares\$")
 else
-  echo "The quick suite: about two minutes. It leaves out the Windows programs under Wine and"
+  echo "The quick suite: about three minutes. It leaves out the Windows programs under Wine and"
   echo "the network shares; './scripts/test.sh' runs them all."
 fi
 
