@@ -1,10 +1,11 @@
 // The POSIX platform on a real folder: large reads, backups linked from the descriptor of
-// the file read, the bounded wait for a lock another thread holds, and the names each
-// thread's replace left behind.
+// the file read, what a refused link says of the file system, and the bounded wait for a
+// lock another thread holds.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "convert/read_buffer.h"
@@ -76,6 +78,46 @@ TEST(FastPath, BackupIsTheFileReadWithOrWithoutThePrivilegeToLinkADescriptor) {
     EXPECT_EQ(test::read_file(tree / "a.c.OLD"), "caf\xE9\r\n");
     EXPECT_EQ(test::read_file(tree / "a.c"), "\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
   }
+}
+
+// On a user-space file system that keeps no second name (exfat-fuse answers EPERM), a
+// link fails as one that cannot be made, so that the caller copies the file instead;
+// also where another thread's link, failed meanwhile, has just taught the platform so.
+TEST(PosixPlatform, ALinkRefusedWhileAnotherLearnsTheFileSystemKeepsNoLinksCannotLink) {
+  static PosixPlatform* platform = nullptr;
+  static Dir dir;
+  static File other;
+  static Status learnt;
+  static const posix::SystemCalls calls = [] {
+    posix::SystemCalls c = posix::libc_calls();
+    c.fstatfs = [](int fd, struct statfs* st) {
+      const int r = posix::libc_calls().fstatfs(fd, st);
+      st->f_type = 0x65735546;  // FUSE
+      return r;
+    };
+    c.linkat = [](int, const char*, int, const char*, int) {
+      // The other thread's link fails, start to end, while this one's is under way.
+      if (PosixPlatform* p = std::exchange(platform, nullptr)) learnt = p->link(other, dir, "b.c.OLD");
+      errno = EPERM;
+      return -1;
+    };
+    return c;
+  }();
+  test::TempDir tree;
+  test::write_file(tree / "a.c", "a");
+  test::write_file(tree / "b.c", "b");
+  PosixPlatform p(calls);
+  ASSERT_TRUE(p.open_root(tree.path(), dir).ok());
+  File f;
+  ASSERT_TRUE(p.open_read(dir, "a.c", f).ok());
+  ASSERT_TRUE(p.open_read(dir, "b.c", other).ok());
+  platform = &p;
+  EXPECT_EQ(p.link(f, dir, "a.c.OLD").fault, Fault::cannot_link);
+  EXPECT_EQ(learnt.fault, Fault::cannot_link);
+  EXPECT_EQ(p.link(f, dir, "a.c.OLD").fault, Fault::cannot_link) << "once learnt";
+  p.close(f);
+  p.close(other);
+  p.close_dir(dir);
 }
 
 // Another name of a file that another thread of the run holds locked waits for that

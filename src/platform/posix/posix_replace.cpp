@@ -65,6 +65,8 @@ Status PosixPlatform::link_error(int d, const std::string& name, std::optional<d
   if (claim_words && sys_.fstatat(d, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
     return Status{Fault::exists, EEXIST};
   const bool without = e == EPERM || e == EXDEV || e == EMLINK || e == EOPNOTSUPP || e == ENOSYS;
+  // Another thread's link may have learnt meanwhile that the file system keeps none.
+  if (dev && without_links(*dev)) return Status{Fault::cannot_link, e};
   if (dev && !links_learnt(*dev)) {
     // Until a link was made on it, a file system that refuses one gets a copy this time;
     // a share's client, or words that say so, show it to keep no second name at all. (A
