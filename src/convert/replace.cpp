@@ -255,9 +255,7 @@ bool Replacer::another_run_beside(const Target& target) {
 
 /// Whether the file `name` of `dir` holds the content that `read` has the digest of.
 bool Replacer::holds_content(Dir dir, const std::string& name, const FileStat& read) {
-  File file;
-  return fs_.open_read(dir, name, file).ok() &&
-         holds_digest(fs_, file, read.size, read.digest).ok();
+  return name_holds_digest(fs_, dir, name, read.size, read.digest).ok();
 }
 
 }  // namespace nivra

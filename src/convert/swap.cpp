@@ -179,10 +179,8 @@ Status Swap::check_name(const std::string& name, Fault differs) {
   // Which file a name stands for cannot be told here: its content must be the one read.
   // A name that cannot be opened or read is not shown to hold another file: the failure
   // is this run's own.
-  File file;
-  s = fs_.open_read(dir_, name, file);
-  if (!s.ok()) return s.fault == Fault::not_found ? Status{Fault::replaced} : s;
-  s = holds_digest(fs_, file, read_.size, read_.digest);
+  s = name_holds_digest(fs_, dir_, name, read_.size, read_.digest);
+  if (s.fault == Fault::not_found) return Status{Fault::replaced};
   return changed_meanwhile(s) ? Status{differs} : s;
 }
 

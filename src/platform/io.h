@@ -93,6 +93,15 @@ inline Status holds_digest(FileSystem& fs, File file, std::uint64_t size, std::u
   return got_size == size && got.value == digest ? Status{} : Status{Fault::modified, 0};
 }
 
+/// Whether the file `name` of `dir` holds `size` bytes of digest `digest`: fails with
+/// `modified` where it holds others, and with the failure to open or read it otherwise.
+inline Status name_holds_digest(FileSystem& fs, Dir dir, const std::string& name,
+                                std::uint64_t size, std::uint64_t digest) {
+  File file;
+  const Status s = fs.open_read(dir, name, file);
+  return s.ok() ? holds_digest(fs, file, size, digest) : s;
+}
+
 /// Removes `name` of `dir`. Returns the failure where the name may stay: a removal that
 /// failed of a name that is gone leaves nothing, unless a share's client only shows it
 /// gone.
