@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds nivra with its tests and benchmarks, and runs the tests, a group at a time.
-#   ./scripts/test.sh         every test: about 21 minutes on 2 cores
+#   ./scripts/test.sh         every test: about 14 minutes on 2 cores
 #   ./scripts/test.sh quick   the tests labelled unit, faults and e2e (not windows, not
 #                             shares): about three minutes
 # System calls are failed where each is the first of its kind on its file, and by sample
@@ -23,7 +23,7 @@ esac
 groups=("programs and engine|unit, fault and end-to-end tests|-L ^(unit|faults|e2e)\$")
 beside=() beside_from=() beside_until=()
 if [ "$mode" = all ]; then
-  echo "Every test: about 15 minutes on 2 cores. Most of it is real network shares mounted"
+  echo "Every test: about 14 minutes on 2 cores. Most of it is real network shares mounted"
   echo "from this machine (as root), a kind at a time, and the Windows programs under Wine"
   echo "(a Wine prefix is made the first time). './scripts/test.sh quick' leaves out Wine and"
   echo "the shares."
