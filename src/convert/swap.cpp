@@ -88,9 +88,14 @@ Status Swap::swap_in(bool& settled) {
   if (s.fault != Fault::unsupported) return s;
   s = by_moves();
   // Taken by another program while it was free: the original stays aside, and the
-  // backup, another name of it, stays too.
-  settled = s.ok() || (s.fault == Fault::replaced &&
-                       fs_.stat_at(dir_, aside_name(temp_), fresh).ok());
+  // backup, another name of it, stays too. So too where a step failed otherwise and the
+  // original could not go back, for the name held another file by then.
+  FileStat now;
+  const bool aside = !s.ok() && s.fault != Fault::modified && s.fault != Fault::busy &&
+                     fs_.stat_at(dir_, aside_name(temp_), fresh).ok();
+  if (aside && s.fault != Fault::replaced && fs_.stat_at(dir_, name_, now).ok())
+    s = Status{Fault::replaced};
+  settled = s.ok() || (aside && s.fault == Fault::replaced);
   return settled && !s.ok() ? s.at(Step::swap) : s;
 }
 
@@ -148,6 +153,13 @@ Status Swap::move_in() {
   }
   s = rename_to_free(temp_, name_);
   if (s.fault == Fault::exists) return Status{Fault::replaced};
+  // A user-space file system may give the new file the name and then report a failure:
+  // libfuse looks the new name up after a link, and that fails where another client
+  // moved it meanwhile. Where the name holds the new file's content, the step was done.
+  if (!s.ok() && caps_.shared && name_holds_new()) {
+    remove_own(temp_);
+    s = Status{};
+  }
   if (!s.ok()) {
     put_back(aside);
     return s;
@@ -182,6 +194,16 @@ Status Swap::check_name(const std::string& name, Fault differs) {
   s = name_holds_digest(fs_, dir_, name, read_.size, read_.digest);
   if (s.fault == Fault::not_found) return Status{Fault::replaced};
   return changed_meanwhile(s) ? Status{differs} : s;
+}
+
+bool Swap::name_holds_new() {
+  File file;
+  if (!fs_.open_read(dir_, temp_, file).ok()) return false;
+  Digest digest;
+  std::uint64_t size = 0;
+  const Status s = digest_file(fs_, file, digest, size);
+  fs_.close(file);
+  return s.ok() && name_holds_digest(fs_, dir_, name_, size, digest.value).ok();
 }
 
 bool Swap::asides_of_others(std::vector<std::string>& out) {

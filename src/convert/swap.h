@@ -64,6 +64,8 @@ class Swap {
   /// Whether `name` holds the original as it was read, by its digest where it has one;
   /// else fails with `replaced`, or with `differs` where the name holds other content.
   Status check_name(const std::string& name, Fault differs);
+  /// Whether the name holds the content of the new file `temp`.
+  bool name_holds_new();
   /// The names under which other runs keep the original while its name is free, as the
   /// folder lists them now; false where it cannot be listed.
   bool asides_of_others(std::vector<std::string>& out);

@@ -290,6 +290,54 @@ TEST(ReplaceFaults, AnotherProgramsFileMovedAsideNeverBecomesTheBackup) {
   EXPECT_TRUE(tree.at(moved).ends_with("theirs"));
 }
 
+// A user-space file system may give the new file the name and report a failure all the
+// same (libfuse looks the new name up after a link, which fails where another client moved
+// it meanwhile). The step counts as done where the name holds the new content; else the
+// original goes back, or stays beside as the backup, never unnamed, and NAME.OLD stays.
+TEST(ReplaceFaults, AStepDoneThoughReportedFailedIsToldByTheNamesContent) {
+  const std::string converted = "\xEF\xBB\xBF/* caf\xC3\xA9 */\r\nint x;\n";
+  const std::string their = temporary_name("a.c", "was", FakePlatform::elsewhere_run());
+  const struct {
+    const char* what;
+    std::function<void(FakePlatform&)> then;  ///< what another client does meanwhile
+    std::string_view message, reason;
+    std::map<std::string, std::string> after;
+  } cases[] = {
+      {"the name holds the new file", [](FakePlatform&) {}, "", "", 
+       {{"a.c", with_mode(converted)}, {"a.c.OLD", with_mode(ORIGINAL)}}},
+      {"another client moved the new file away", [&](FakePlatform& fs) { fs.move("a.c", their); },
+       MSG_WRITE_FAILED, std::strerror(ENOENT),
+       {{"a.c", with_mode(ORIGINAL)}, {their, with_mode(converted)}}},
+      {"and put its own under the name",
+       [&](FakePlatform& fs) {
+         fs.move("a.c", their);
+         fs.put("a.c", "theirs");
+       },
+       MSG_CHANGED, "another file was put under its name while it was converted",
+       {{"a.c", with_mode("theirs")}, {"a.c.OLD", with_mode(ORIGINAL)},
+        {their, with_mode(converted)}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform fs;
+    fs.add_file("a.c", ORIGINAL);
+    fs.as_share();
+    fs.moves_aside();
+    Injection step = fail(Call::rename, 1, os_error(ENOENT));
+    step.path = "a.c";
+    step.done = [&] { c.then(fs); };
+    fs.inject(step);
+    RecordingReporter r;
+
+    EXPECT_EQ(run_program(fs, Direction::sign, r, "/t/nivra-sign"), c.message.empty() ? 0 : 1);
+
+    EXPECT_EQ(r.out, c.message);
+    EXPECT_EQ(r.err, c.reason.empty() ? "" : "nivra-sign: /t/a.c: " + std::string(c.reason) + "\n");
+    EXPECT_EQ(fs.snapshot(), c.after);
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
+}
+
 // A client's descriptor may give other bytes than the file holds once another file was
 // written (fusefat gives zeros): a backup copied through it would be no backup. Where the
 // content read was digested, the copy is checked against it, and the file stays as it was.

@@ -539,7 +539,8 @@ Status FakePlatform::move_entry(Dir dir, const std::string& from, const std::str
   const OpenDir* d = dir_of(dir);
   if (!d) return BAD_HANDLE;
   auto& entries = d->node->entries;
-  if (const Injection* i = meet(Call::rename, join(d->path, to))) {
+  const Injection* i = meet(Call::rename, join(d->path, to));
+  if (i && !i->done) {
     if (i->drops_target && entry_named(entries, to) != entries.end())
       entries.erase(entry_named(entries, to));
     return i->status;
@@ -556,8 +557,13 @@ Status FakePlatform::move_entry(Dir dir, const std::string& from, const std::str
   } else {
     entries.emplace_back(to, node);
   }
-  entries.erase(entry_named(entries, from));
-  return Status{};
+  // A step that fails once done is a link: the first name stays too.
+  if (!i || replacing) entries.erase(entry_named(entries, from));
+  if (!i) return Status{};
+  const Status failed = i->status;
+  const std::function<void()> then = i->done;
+  then();
+  return failed;
 }
 
 Status FakePlatform::remove(Dir dir, const std::string& name) {

@@ -62,6 +62,11 @@ struct Injection {
   /// A read that succeeds with zero bytes in place of the file's, as a client's stale
   /// descriptor may give (fusefat, once another file was written).
   bool zeros = false;
+  /// Where set, a rename that is done, then this runs (what another program does at that
+  /// moment), then the rename fails all the same, as a user-space file system's link that
+  /// looks the new name up once it is made. A rename_noreplace() so failed leaves the
+  /// first name too, as that link does.
+  std::function<void()> done;
 };
 
 /// The `nth` call of `call` fails with `status`; with `persistent`, every later one too.
