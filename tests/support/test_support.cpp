@@ -488,9 +488,25 @@ TreeReport check_tree(std::map<std::string, std::string> left,
                       const std::map<std::string, std::string>& after) {
   TreeReport report;
   int shown = 0;
-  const auto fault = [&](int& count, const std::string& rel, const char* what) {
+  const auto fault = [&](int& count, const std::string& rel, const std::string& what) {
     ++count;
     if (shown++ < 10) report.examples += rel + ": " + what + "\n";
+  };
+  // What a damaged name holds, for the report: its size, and where else that content is.
+  const std::map<std::string, std::string> all = left;
+  const auto neither = [&](const std::string& rel, const std::string& held) {
+    const std::string& old = before.at(rel);
+    std::string what = "neither old nor new: " + std::to_string(held.size()) + " bytes (old " +
+                       std::to_string(old.size()) + ", new " +
+                       std::to_string(after.at(rel).size()) + ")";
+    if (old.starts_with(held) || after.at(rel).starts_with(held)) what += ", a start of either";
+    for (const auto& [name, content] : all)
+      if (content == held && name != rel) what += ", as " + name + " holds";
+    for (const auto& [name, content] : before)
+      if (content == held) what += ", the old content of " + name;
+    for (const auto& [name, content] : after)
+      if (content == held) what += ", the new content of " + name;
+    return what;
   };
   // Where a name can be empty for an instant, a run killed then leaves its original beside.
   const auto kept_beside = [&](const std::string& rel, const std::string& content) {
@@ -521,7 +537,7 @@ TreeReport check_tree(std::map<std::string, std::string> left,
     } else if (found->second == after.at(rel)) {
       ++report.converted;
     } else {
-      fault(report.damaged, rel, found->second.empty() ? "empty" : "neither old nor new");
+      fault(report.damaged, rel, found->second.empty() ? "empty" : neither(rel, found->second));
     }
     if (found != left.end()) left.erase(found);
   }
