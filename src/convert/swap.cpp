@@ -111,12 +111,20 @@ Status Swap::by_moves() {
 
 void Swap::settle_record(const std::string& original) {
   // Kept only while the name is empty and the original under `original`, for the next
-  // run, which puts it back; named all the same, as every name a run leaves.
+  // run, which puts it back; named all the same, as every name a run leaves. Another
+  // machine's run may leave the name empty for a moment, between two steps of its own
+  // that put a file back under it: the name is looked at again for a while.
   FileStat st;
-  if (fs_.stat_at(dir_, name_, st).ok() || !fs_.stat_at(dir_, original, st).ok())
-    remove_own(name_record(temp_));
-  else
+  bool empty = fs_.stat_at(dir_, original, st).ok() && !fs_.stat_at(dir_, name_, st).ok();
+  for (long waited = 0; empty && caps_.rename_look_ns > 0 && waited < caps_.rename_shows_ns;
+       waited += caps_.rename_look_ns) {
+    fs_.pause(caps_.rename_look_ns);
+    empty = !fs_.stat_at(dir_, name_, st).ok();
+  }
+  if (empty)
     left_.emplace_back(name_record(temp_), Status{});
+  else
+    remove_own(name_record(temp_));
 }
 
 Status Swap::move_in() {

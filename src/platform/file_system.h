@@ -81,7 +81,8 @@ struct Capabilities {
   /// How long a user-space file system may take to learn of the close of a file, before a
   /// name of it may be removed.
   long close_moment_ns = 0;
-  /// How long another client's rename may take to show under the name it gives.
+  /// How long another client's rename may take to show under the name it gives, or
+  /// another machine's run keep a name empty between two steps of its own.
   long rename_shows_ns = 0;
   /// The pause between two looks for it.
   long rename_look_ns = 0;

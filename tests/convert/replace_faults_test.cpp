@@ -98,6 +98,10 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
     fs.put(their_new, "half of it");
     fs.put("a.c.OLD", ORIGINAL);
   };
+  // The second step onto the name: where the first is the new file's, the original's put-back.
+  Injection put_back_refused = fail_on(Call::rename, "a.c", os_error(EEXIST));
+  put_back_refused.nth = 2;
+  put_back_refused.persistent = false;
   const std::map<std::string, std::string> claimed = {{"a.c", with_mode(ORIGINAL)},
                                                       {"a.c.OLD", with_mode(ORIGINAL)},
                                                       {their_new, with_mode("half of it")}};
@@ -160,6 +164,18 @@ TEST(ReplaceFaults, WhatAnotherProgramDoesMeanwhileIsKept) {
          fs.put("a.c", theirs);
        },
        {}, MSG_CHANGED, "another file was put under its name while it was converted",
+       {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(ORIGINAL)},
+        {their_aside, with_mode(converted)}}, false, true},
+      // The original could not go back: the name was taken. Another client's run then
+      // empties it for a moment, between two steps of its own: the name is looked at again,
+      // and the record of the name goes.
+      {"a link reported failed, the name taken, then empty a moment", true, false, Call::rename,
+       [&](FakePlatform& fs) {
+         fs.move("a.c", their_aside);
+         fs.put("their.tmp", theirs);
+         fs.when_paused([&] { fs.move("their.tmp", "a.c"); });
+       },
+       {put_back_refused}, MSG_CHANGED, "another file was put under its name while it was converted",
        {{"a.c", with_mode(theirs)}, {"a.c.OLD", with_mode(ORIGINAL)},
         {their_aside, with_mode(converted)}}, false, true},
   };

@@ -144,6 +144,21 @@ void FakePlatform::meanwhile(Call call, int nth, std::function<void()> action) {
   meanwhile_.push_back(Meanwhile{call, nth + counts_[int(call)], std::move(action)});
 }
 
+void FakePlatform::when_paused(std::function<void()> action) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  paused_ = std::move(action);
+}
+
+void FakePlatform::pause(long ns) {
+  std::function<void()> action;
+  {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    action.swap(paused_);
+  }
+  if (action) action();
+  std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
+
 void FakePlatform::change(const std::string& path, std::string_view content) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   NodePtr node = find(path);
@@ -291,6 +306,9 @@ Capabilities FakePlatform::caps(Dir) {
   Capabilities caps;
   caps.shared = !exclusive_;
   caps.identity = exclusive_;
+  // Another client's rename is awaited a little, as on a share.
+  caps.rename_shows_ns = exclusive_ ? 0 : 20000000;
+  caps.rename_look_ns = exclusive_ ? 0 : 1000000;
   caps.exchange = !moves_aside_;
   caps.links = links_;
   return caps;

@@ -181,7 +181,8 @@ class FakePlatform final : public FileSystem, public Host {
   Status rename(Dir dir, const std::string& from, const std::string& to) override;
   Status rename_noreplace(Dir dir, const std::string& from, const std::string& to) override;
   Status remove(Dir dir, const std::string& name) override;
-  void pause(long ns) override { std::this_thread::sleep_for(std::chrono::nanoseconds(ns)); }
+  /// Runs what when_paused() asked for first.
+  void pause(long ns) override;
   std::string describe(const Status& status) override;
   /// A new process for every run; every run but the last and those running() made has ended.
   RunTag run_tag() override { return RunTag{MACHINE, std::uint32_t(++runs_), 0}; }
@@ -259,6 +260,9 @@ class FakePlatform final : public FileSystem, public Host {
   /// Calls `action` once, when the `nth` call of `call` is made, before it does anything:
   /// what another program does meanwhile.
   void meanwhile(Call call, int nth, std::function<void()> action);
+  /// Calls `action` once, at the next pause the run takes: what another program does
+  /// while the run waits.
+  void when_paused(std::function<void()> action);
   /// Gives `path` new content in place, as another program would.
   void change(const std::string& path, std::string_view content);
   /// Puts a new file with `content` under `path`, as another program's save would.
@@ -334,6 +338,7 @@ class FakePlatform final : public FileSystem, public Host {
     std::function<void()> action;
   };
   std::vector<Meanwhile> meanwhile_;
+  std::function<void()> paused_;
 };
 
 /// Keeps what a run printed: its messages and its diagnostics.

@@ -166,6 +166,8 @@ Capabilities Win32Platform::caps(Dir dir) {
   caps.exchange = false;
   caps.links = false;
   caps.replace_file = true;
+  caps.rename_shows_ns = long(Waits::name_empty) * 1000000;
+  caps.rename_look_ns = long(Waits::name_empty_look) * 1000000;
   const std::wstring path = dir_path(dir);
   // \\?\UNC\server\share\..., or a drive letter mapped to a share.
   if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) caps.shared = true;

@@ -210,6 +210,11 @@ struct Waits {
   /// For such a file in all, before its other name is reported as held: longer than the
   /// conversion of the largest source files takes.
   static constexpr unsigned held_here = 10 * 60 * 1000;
+  /// How long a run of another machine may keep a name empty between two steps of its
+  /// own (its new file out, the file it moved aside back in), and the pause between two
+  /// looks for the name.
+  static constexpr unsigned name_empty = 500;
+  static constexpr unsigned name_empty_look = 10;
 };
 
 }  // namespace nivra::win32
