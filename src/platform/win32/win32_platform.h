@@ -127,9 +127,11 @@ class Win32Platform final : public FileSystem {
                       const std::wstring& saved, const FileStat& read, bool& transient);
   /// After a ReplaceFileW that failed with `error` (0 where it was never called): puts the
   /// original back under `target` if it went under `saved`, and the new file if the name
-  /// was left empty. Whether the original stays under `saved`, kept (see keep()).
+  /// was left empty. Whether the original stays under `saved`, kept (see keep());
+  /// `refused` where it stays because the name was taken.
   bool undo_failed_replace(const std::wstring& target, const std::wstring& fresh,
-                           const std::wstring& saved, const FileStat& read, unsigned long error);
+                           const std::wstring& saved, const FileStat& read, unsigned long error,
+                           bool& refused);
   /// Puts the original, under the run's own name `own`, back under `target`, and the new
   /// file under `fresh`; keeps it under `own` where it cannot.
   void put_back(const std::wstring& target, const std::wstring& fresh, const std::wstring& own);

@@ -82,15 +82,17 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
                               0, nullptr, nullptr))
     e = GetLastError();
   if (s.ok() && e == 0) return settle_replaced(target, fresh, saved, read, kept_or_normal);
-  const bool stranded = undo_failed_replace(target, fresh, saved, read, e);
+  bool refused = false;
+  const bool stranded = undo_failed_replace(target, fresh, saved, read, e, refused);
   if (read_only) SetFileAttributesW(stranded ? saved.c_str() : target.c_str(), kept_or_normal);
   // The name holds another file, or none that this run emptied: a run of another machine,
   // which share modes do not keep out, took the file meanwhile. (An original that could
-  // not go back stays under the run's own name, for the next run.)
+  // not go back stays under the run's own name, for the next run.) A name that refused the
+  // original was taken, though that run may have emptied it again for a moment since.
   FileStat there;
   const Status found = identify(target, there);
-  const bool taken =
-      found.ok() ? !there.same_file(read) : found.fault == Fault::not_found && !stranded;
+  const bool taken = refused || (found.ok() ? !there.same_file(read)
+                                            : found.fault == Fault::not_found && !stranded);
   if (taken && (stranded || e == 0 || left_by_replace(e, with_backup) == Left::as_they_were))
     return Status{Fault::busy, s.ok() ? int(e) : s.code};
   if (!s.ok()) return s;
@@ -102,7 +104,8 @@ Status Win32Platform::replace_once(const std::wstring& target, const std::wstrin
 
 bool Win32Platform::undo_failed_replace(const std::wstring& target, const std::wstring& fresh,
                                         const std::wstring& saved, const FileStat& read,
-                                        unsigned long error) {
+                                        unsigned long error, bool& refused) {
+  refused = false;
   FileStat under_backup;
   const bool with_backup = !saved.empty();
   if (with_backup && identify(saved, under_backup).ok() && under_backup.same_file(read)) {
@@ -110,6 +113,7 @@ bool Win32Platform::undo_failed_replace(const std::wstring& target, const std::w
     // system takes for one, say): it goes back, or stays under the run's own name, which
     // nothing later overwrites, and the run reports the file.
     if (MoveFileExW(saved.c_str(), target.c_str(), 0)) return false;
+    refused = taken_meanwhile(GetLastError());
     keep(saved);
     return true;
   }
