@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "convert/reasons.h"
@@ -68,9 +69,12 @@ Outcome Replacer::replace(const Target& target, const WriteContent& write, bool 
     // 3. The backup, where it went under a temporary name, replaces the earlier NAME.OLD.
     return aside ? settle_backup(target, fresh, *aside) : Outcome{};
   }();
-  for (const auto& [name, s] : swapped_)
-    left_.push_back(LeftName{name, s.ok() ? std::string(KEPT_RECORD)
-                                          : "could not be removed: " + reason(fs_, s)});
+  for (const auto& [name, s] : swapped_) {
+    const std::optional<TempName> kept = s.ok() ? TempName::parse(name) : std::nullopt;
+    left_.push_back(LeftName{name, !s.ok() ? "could not be removed: " + reason(fs_, s)
+                                   : kept && kept->holds_original() ? std::string(ONLY_COPY)
+                                                                    : std::string(KEPT_RECORD)});
+  }
   swapped_.clear();
   // What was left is named by its path.
   const std::string folder = target.path.substr(0, target.path.size() - target.name.size());

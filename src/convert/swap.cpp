@@ -187,7 +187,13 @@ Status Swap::by_replace_file(const std::string& backup) {
   if (recorded.fault == Fault::exists) return Status{Fault::busy, recorded.code};
   if (!recorded.ok()) return recorded.at(Step::swap);
   const Status s = fs_.replace_file(dir_, temp_, name_, backup, original_, read_);
-  settle_record(TempName::with_kind(temp_, TempName::Kind::held));
+  const std::string held = TempName::with_kind(temp_, TempName::Kind::held);
+  settle_record(held);
+  // An original that could not go back stays under the run's own name, named. (A name
+  // there already is another run's, of another machine with the same tag.)
+  FileStat st;
+  if (!s.ok() && s.fault != Fault::exists && held != backup && fs_.stat_at(dir_, held, st).ok())
+    left_.emplace_back(held, Status{});
   return s;
 }
 

@@ -27,7 +27,7 @@
 namespace nivra {
 
 /// The names a swap made and could not remove, each with the failure of its removal; one
-/// kept on purpose, with none.
+/// kept on purpose (a record of a name, an original that could not go back), with none.
 using LeftBehind = std::vector<std::pair<std::string, Status>>;
 
 class Swap {
