@@ -71,9 +71,11 @@ Outcome Replacer::replace(const Target& target, const WriteContent& write, bool 
   }();
   for (const auto& [name, s] : swapped_) {
     const std::optional<TempName> kept = s.ok() ? TempName::parse(name) : std::nullopt;
-    left_.push_back(LeftName{name, !s.ok() ? "could not be removed: " + reason(fs_, s)
-                                   : kept && kept->holds_original() ? std::string(ONLY_COPY)
-                                                                    : std::string(KEPT_RECORD)});
+    left_.push_back(LeftName{
+        name, s.fault == Fault::modified ? std::string(NOT_ORIGINAL)
+              : !s.ok()                  ? "could not be removed: " + reason(fs_, s)
+              : kept && kept->holds_original() ? std::string(ONLY_COPY)
+                                               : std::string(KEPT_RECORD)});
   }
   swapped_.clear();
   // What was left is named by its path.

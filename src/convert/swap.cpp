@@ -189,11 +189,13 @@ Status Swap::by_replace_file(const std::string& backup) {
   const Status s = fs_.replace_file(dir_, temp_, name_, backup, original_, read_);
   const std::string held = TempName::with_kind(temp_, TempName::Kind::held);
   settle_record(held);
-  // An original that could not go back stays under the run's own name, named. (A name
-  // there already is another run's, of another machine with the same tag.)
+  // An original that could not go back stays under the run's own name, and so does
+  // another program's file that the name held, once the name was taken again: named. (A
+  // name there already is another run's, of another machine with the same tag.)
   FileStat st;
   if (!s.ok() && s.fault != Fault::exists && held != backup && fs_.stat_at(dir_, held, st).ok())
-    left_.emplace_back(held, Status{});
+    left_.emplace_back(held, check_name(held, Fault::modified).ok() ? Status{}
+                                                                    : Status{Fault::modified});
   return s;
 }
 

@@ -27,7 +27,8 @@
 namespace nivra {
 
 /// The names a swap made and could not remove, each with the failure of its removal; one
-/// kept on purpose (a record of a name, an original that could not go back), with none.
+/// kept on purpose (a record of a name, an original that could not go back), with none;
+/// another program's file kept, with `modified`.
 using LeftBehind = std::vector<std::pair<std::string, Status>>;
 
 class Swap {

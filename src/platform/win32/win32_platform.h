@@ -125,6 +125,11 @@ class Win32Platform final : public FileSystem {
   /// One attempt of replace_file(); `transient` tells whether another may succeed.
   Status replace_once(const std::wstring& target, const std::wstring& fresh,
                       const std::wstring& saved, const FileStat& read, bool& transient);
+  /// After ReplaceFileW put `fresh` under `target`, the original under `saved` (if any):
+  /// the files get `attributes` again.
+  Status settle_replaced(const std::wstring& target, const std::wstring& fresh,
+                         const std::wstring& saved, const FileStat& read,
+                         unsigned long attributes);
   /// After a ReplaceFileW that failed with `error` (0 where it was never called): puts the
   /// original back under `target` if it went under `saved`, and the new file if the name
   /// was left empty. Whether the original stays under `saved`, kept (see keep());

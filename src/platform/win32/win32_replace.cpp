@@ -33,26 +33,27 @@ Status check_named(const std::wstring& target, const FileStat& read, DWORD& attr
   return Status{};
 }
 
-/// After ReplaceFileW put `fresh` under `target`, the original under `saved` (if any):
-/// the files get `attributes` again.
-Status settle_replaced(const std::wstring& target, const std::wstring& fresh,
-                       const std::wstring& saved, const FileStat& read, DWORD attributes) {
+}  // namespace
+
+Status Win32Platform::settle_replaced(const std::wstring& target, const std::wstring& fresh,
+                                      const std::wstring& saved, const FileStat& read,
+                                      unsigned long attributes) {
   const bool with_backup = !saved.empty();
   // The name was checked just before the call: had another program put a file there
-  // meanwhile, that file is under the backup name now, and goes back.
+  // meanwhile, that file is under the backup name now, and goes back. Where the name was
+  // taken again before it could, that file stays under the run's own name, kept: it is
+  // no original, and never becomes the backup.
   FileStat replaced;
   if (with_backup && identify(saved, replaced).ok() && !replaced.unchanged(read) &&
       MoveFileExW(target.c_str(), fresh.c_str(), 0)) {
-    if (MoveFileExW(saved.c_str(), target.c_str(), 0))
-      return Status{replaced.same_file(read) ? Fault::modified : Fault::replaced};
-    MoveFileExW(fresh.c_str(), target.c_str(), 0);  // as if it had come first
+    const Status other{replaced.same_file(read) ? Fault::modified : Fault::replaced};
+    if (!MoveFileExW(saved.c_str(), target.c_str(), 0)) keep(saved);
+    return other;
   }
   SetFileAttributesW(target.c_str(), attributes);
   if (with_backup) SetFileAttributesW(saved.c_str(), attributes);
   return Status{};
 }
-
-}  // namespace
 
 Status Win32Platform::replace_once(const std::wstring& target, const std::wstring& fresh,
                                    const std::wstring& saved, const FileStat& read,
