@@ -129,9 +129,11 @@ inline bool is_transient(std::uint32_t error, bool with_backup) {
 }
 
 /// Whether a step of the replace that failed with `error` met a name that another run took
-/// since this run looked: the file is another run's to convert, as one it holds.
+/// since this run looked: the file is another run's to convert, as one it holds. (The
+/// new file that could not take the name once the original had left it found it taken.)
 inline bool taken_meanwhile(std::uint32_t error) {
-  return error == ERR_FILE_EXISTS || error == ERR_ALREADY_EXISTS;
+  return error == ERR_FILE_EXISTS || error == ERR_ALREADY_EXISTS ||
+         error == ERR_UNABLE_TO_MOVE_REPLACEMENT_2;
 }
 
 /// The name of the mutex that runs on one tree pass through (see Win32Platform): of the
