@@ -996,6 +996,20 @@ TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
       EXPECT_TRUE(line == MSG_ALREADY_SIGNED || line == MSG_OPEN_FAILED || line == MSG_CHANGED)
           << line << r.err;
   }
+  // What the runs said of the file whose temporary is at `path`, for a failure.
+  const auto said_of = [&](const std::string& path) {
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string temp = path.substr(folder.size());
+    std::string file, out;
+    for (int i = 0; i < FILES && file.empty(); ++i) {
+      const std::string base = name(i).substr(name(i).rfind('/') + 1);
+      if (name(i).starts_with(folder) && temp.starts_with(temporary_prefix(base))) file = base;
+    }
+    for (const std::string& line : split_lines(said))
+      if (line.find(temp) != line.npos || (!file.empty() && line.find("\\" + file + ":") != line.npos))
+        out += "\n" + line;
+    return out;
+  };
   // What a run left is an original it could not put back (another machine's file took its
   // name between the two steps of its replace), for its machine's next run: nothing else.
   std::set<std::string> texts = {large};
@@ -1003,7 +1017,7 @@ TEST_F(Wine, RunsOfTwoMachinesThatEndLeaveNoTemporaryAndNeverTakeEachOthers) {
   std::multiset<std::string> waiting;
   for (const auto& [path, bytes] : snapshot(root.path())) {
     if (!is_temporary_path(path)) continue;
-    EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path;
+    EXPECT_TRUE(path.ends_with(".old") && texts.contains(bytes)) << path << said_of(path);
     waiting.insert(bytes);
   }
   const auto converted = [](int i) {
